@@ -1,0 +1,34 @@
+#!/bin/sh
+# Installs the Debian packages the build needs, only those missing. Adds the
+# armhf architecture for the controller's cross build.
+set -eu
+
+native="cmake ninja-build g++ clang libclang-rt-14-dev make pkg-config
+  libjsoncpp-dev libboost-dev libboost-date-time-dev libmodbus-dev libsqlite3-dev libcli11-dev
+  libgtest-dev libgmock-dev libbenchmark-dev valgrind sqlite3
+  g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user"
+armhf="libjsoncpp-dev:armhf libboost-dev:armhf libboost-date-time-dev:armhf libmodbus-dev:armhf
+  libsqlite3-dev:armhf libgtest-dev:armhf libgmock-dev:armhf"
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+
+if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+    $sudo dpkg --add-architecture armhf
+    need_update=1
+fi
+
+missing=""
+for pkg in $native $armhf; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $pkg"
+    fi
+done
+
+if [ -z "$missing" ]; then
+    echo "deps: all packages present"
+    exit 0
+fi
+echo "deps: installing$missing"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing

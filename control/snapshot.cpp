@@ -1,0 +1,66 @@
+// The JSON snapshot of every quantity (commands 801 and 803).
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <string>
+
+#include <json/writer.h>
+
+#include "control/snapshot_time_text.h"
+#include "meter/decode.h"
+#include "meter/qv5810.h"
+
+namespace {
+const char* const kUpdateTimeMember = "更新时间";
+}
+
+void QV5810::RefreshSnapshotLocked() {
+    if (last_update_time == snapshot_time) {
+        if (snapshot_text.empty()) {
+            // Nothing built yet: the text of the null value.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+            snapshot_text = Json::FastWriter().write(snapshot_json);
+#pragma GCC diagnostic pop
+        }
+        return;
+    }
+    snapshot_time = last_update_time;
+    for (const QuantityInfo& quantity : kQuantities) {
+        snapshot_json[quantity.snapshot_name] = Json::Value(decode_quantity(completed_record, quantity.id));
+    }
+    snapshot_json[kUpdateTimeMember] = snapshot_time_text(completed_record.update_time);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    snapshot_text = Json::FastWriter().write(snapshot_json);
+#pragma GCC diagnostic pop
+}
+
+int QV5810::SnapshotText(void* output, int output_capacity, int& written) {
+    try {
+        std::lock_guard<std::mutex> lock(snapshot_mutex);
+        RefreshSnapshotLocked();
+        written = static_cast<int>(snapshot_text.size());
+        if (written > output_capacity) return -1;
+        std::memcpy(output, snapshot_text.data(), snapshot_text.size());
+        return 0;
+    } catch (const std::exception&) {
+        // Out of memory in the JSON library: refuse rather than unwind into the host.
+        written = 0;
+        return -1;
+    }
+}
+
+int QV5810::SnapshotHandle(void* output, int output_capacity, int& written) {
+    const Json::Value* handle = &snapshot_json;
+    written = static_cast<int>(sizeof handle);
+    try {
+        std::lock_guard<std::mutex> lock(snapshot_mutex);
+        RefreshSnapshotLocked();
+    } catch (const std::exception&) {
+        return -1;
+    }
+    if (output_capacity < static_cast<int>(sizeof handle)) return -1;
+    std::memcpy(output, &handle, sizeof handle);
+    return 0;
+}

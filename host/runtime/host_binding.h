@@ -1,0 +1,37 @@
+// The stand-in controller's private side of a device: its sinks, its line,
+// and the controller-only operations on the framework members.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include <boost/date_time/posix_time/ptime.hpp>
+
+#include "framework/sp_modbus.h"
+#include "host/runtime/host_sink.h"
+#include "host/runtime/modbus_transport.h"
+
+struct HostBinding {
+    HostSink* sink = nullptr;
+    ModbusTransport* transport = nullptr;
+
+    // Attaches the binding (which must outlive the device) and the identity.
+    static void Attach(QMXVDevice& device, HostBinding* binding, std::uint32_t data_id);
+
+    // Hands a device the answer to its outstanding request, as the
+    // controller's Modbus master does: registers into the receive table, then
+    // process_payload. Registers beyond the table's size are dropped.
+    static int DeliverAnswer(SPModbus& device, const std::uint16_t* registers, unsigned int count);
+
+    static void SetThreshold(QMXVDevice& device, const std::string& key, int level, float value);
+    static const std::map<std::string, int>& Levels(const QMXVDevice& device);
+    static const std::map<std::string, float>& Values(const QMXVDevice& device);
+    static std::int32_t PollState(const SPModbus& device);
+    static bool AlarmActive(const QMXVDevice& device);
+    static std::uint16_t CommStatus(const QMXVDevice& device);
+    static boost::posix_time::ptime LastUpdate(const QMXVDevice& device);
+
+    // The binding of a device, or nullptr when the controller attached none.
+    static HostBinding* Of(const QMXVDevice& device) { return device.host_binding; }
+};

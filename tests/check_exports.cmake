@@ -1,0 +1,25 @@
+# Fails unless the plug-in's dynamic symbol table defines get_providers and
+# no other symbol.
+execute_process(COMMAND ${READELF} --dyn-syms --wide ${PLUGIN}
+                OUTPUT_VARIABLE table RESULT_VARIABLE failed)
+if(failed)
+    message(FATAL_ERROR "readelf failed on ${PLUGIN}")
+endif()
+string(REPLACE "\n" ";" lines "${table}")
+set(defined "")
+foreach(line IN LISTS lines)
+    # Num: Value Size Type Bind Vis Ndx Name
+    if(line MATCHES "^ *[0-9]+: +[0-9a-f]+ +[0-9]+ +([A-Z_]+) +([A-Z]+) +([A-Z]+) +([A-Z0-9]+) +([^ ]+)")
+        set(type ${CMAKE_MATCH_1})
+        set(bind ${CMAKE_MATCH_2})
+        set(ndx ${CMAKE_MATCH_4})
+        set(name ${CMAKE_MATCH_5})
+        if(NOT ndx STREQUAL "UND" AND NOT bind STREQUAL "LOCAL" AND NOT type STREQUAL "SECTION")
+            list(APPEND defined ${name})
+        endif()
+    endif()
+endforeach()
+if(NOT defined STREQUAL "get_providers")
+    message(FATAL_ERROR "qv5810.so defines [${defined}]; only get_providers may be exported")
+endif()
+message(STATUS "exports: ${defined}")
