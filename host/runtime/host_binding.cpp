@@ -18,6 +18,10 @@ void HostBinding::SetThreshold(QMXVDevice& device, const std::string& key, int l
     device.threshold_values[key] = value;
 }
 
+void HostBinding::SetLevel(QMXVDevice& device, const std::string& key, int level) {
+    device.threshold_levels[key] = level;
+}
+
 const std::map<std::string, int>& HostBinding::Levels(const QMXVDevice& device) {
     return device.threshold_levels;
 }

@@ -25,6 +25,7 @@ struct HostBinding {
     static int DeliverAnswer(SPModbus& device, const std::uint16_t* registers, unsigned int count);
 
     static void SetThreshold(QMXVDevice& device, const std::string& key, int level, float value);
+    static void SetLevel(QMXVDevice& device, const std::string& key, int level);
     static const std::map<std::string, int>& Levels(const QMXVDevice& device);
     static const std::map<std::string, float>& Values(const QMXVDevice& device);
     static std::int32_t PollState(const SPModbus& device);

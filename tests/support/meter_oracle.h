@@ -145,4 +145,10 @@ inline std::int32_t scaled(const RegisterBank& bank, int high_register, int divi
     return static_cast<std::int32_t>(raw / divisor);
 }
 
+// The value text an alarm report carries: the scaled value as the nearest
+// single-precision float, printed as a whole number.
+inline std::string value_text(std::int32_t scaled_value) {
+    return std::to_string(static_cast<long long>(static_cast<float>(scaled_value)));
+}
+
 }  // namespace oracle

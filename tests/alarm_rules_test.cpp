@@ -1,0 +1,152 @@
+// Threshold alarm evaluation over a completed cycle.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "tests/support/quiet_test.h"
+#include "tests/support/qv_rig.h"
+
+namespace {
+
+struct Alarms : QuietTest {
+    void SetUp() override {
+        QuietTest::SetUp();
+        rig.InitSetting(R"({"appSetting": {"b_mode": 2}})");
+    }
+
+    void EnableAll(int level, float threshold) {
+        for (const auto& rule : oracle::rules()) HostBinding::SetThreshold(*rig.device, rule.key, level, threshold);
+    }
+
+    QvRig rig;
+    oracle::RegisterBank bank;
+};
+
+}  // namespace
+
+TEST_F(Alarms, AllRulesReportedInTableOrderWithTheirArguments) {
+    bank.SetPair(oracle::kPhaseVoltage1, 2309);   // 230
+    bank.SetPair(oracle::kPhaseVoltage2, 2404);   // 240
+    bank.SetPair(oracle::kPhaseVoltage3, -25);    // -2
+    bank.SetPair(oracle::kLineU12, 3999);         // 399
+    bank.SetPair(oracle::kLineU23, 4000);         // 400
+    bank.SetPair(oracle::kLineU31, 4011);         // 401
+    bank.SetPair(oracle::kCurrent1, 999);         // 0
+    bank.SetPair(oracle::kCurrent2, 1999);        // 1
+    bank.SetPair(oracle::kCurrent3, -1999);       // -1
+    for (std::size_t i = 0; i < oracle::rules().size(); ++i) {
+        const auto& rule = oracle::rules()[i];
+        const float threshold = rule.divisor == 10 ? 235.0f + (rule.high_register == oracle::kLineU12 ? 165.0f : 0.0f)
+                                                   : 0.0f;
+        HostBinding::SetThreshold(*rig.device, rule.key, static_cast<int>(i) - 5, threshold);
+    }
+    // Level 0 for rule 6 (index 5): skipped.
+    rig.RunCycle(bank);
+    ASSERT_EQ(rig.sink.alarms.size(), 26u);
+    std::size_t reported = 0;
+    for (std::size_t i = 0; i < oracle::rules().size(); ++i) {
+        if (i == 5) continue;
+        const auto& rule = oracle::rules()[i];
+        const AlarmReport& report = rig.sink.alarms[reported++];
+        SCOPED_TRACE(rule.key);
+        const std::int32_t value = oracle::scaled(bank, rule.high_register, rule.divisor);
+        const float threshold = HostBinding::Values(*rig.device).at(rule.key);
+        EXPECT_EQ(report.level, static_cast<int>(i) - 5);
+        EXPECT_EQ(report.alarm_key, rule.key);
+        EXPECT_EQ(report.signal_key, rule.key);
+        EXPECT_EQ(report.alarm_text, rule.text);
+        EXPECT_EQ(report.value_text, oracle::value_text(value));
+        EXPECT_EQ(report.state, rule.high ? static_cast<float>(value) > threshold
+                                          : static_cast<float>(value) < threshold);
+        EXPECT_EQ(report.count, 1);
+    }
+    // The alarms came between publication and the batch check.
+    const auto& events = rig.sink.events;
+    const auto first_alarm = std::find(events.begin(), events.end(), "alarm");
+    EXPECT_EQ(*(first_alarm - 1), "reset");
+    EXPECT_EQ(events[events.size() - 2], "batch");
+    EXPECT_EQ(rig.sink.batch_sizes.back(), 26u);
+}
+
+TEST_F(Alarms, StrictComparisonsAtTheThreshold) {
+    bank.SetPair(oracle::kPhaseVoltage1, 2309);  // 230
+    HostBinding::SetThreshold(*rig.device, "110200010010", 1, 230.0f);
+    HostBinding::SetThreshold(*rig.device, "110200020010", 1, 230.0f);
+    rig.RunCycle(bank);
+    ASSERT_EQ(rig.sink.alarms.size(), 2u);
+    EXPECT_FALSE(rig.sink.alarms[0].state);
+    EXPECT_FALSE(rig.sink.alarms[1].state);
+    EXPECT_EQ(rig.sink.alarms[0].value_text, "230");
+
+    rig.sink.Clear();
+    HostBinding::SetThreshold(*rig.device, "110200020010", 1, 230.5f);
+    rig.RunCycle(bank);
+    EXPECT_TRUE(rig.sink.alarms.at(1).state);
+    EXPECT_TRUE(HostBinding::AlarmActive(*rig.device));
+}
+
+TEST_F(Alarms, NanThresholdNeverTrips) {
+    bank.SetPair(oracle::kCurrent1, 50000);
+    HostBinding::SetThreshold(*rig.device, "110200160010", 1, std::numeric_limits<float>::quiet_NaN());
+    rig.RunCycle(bank);
+    ASSERT_EQ(rig.sink.alarms.size(), 1u);
+    EXPECT_FALSE(rig.sink.alarms[0].state);
+}
+
+TEST_F(Alarms, EmptyMapsReportNothingButLearnAllKeys) {
+    rig.RunCycle(bank);
+    EXPECT_TRUE(rig.sink.alarms.empty());
+    const auto& levels = HostBinding::Levels(*rig.device);
+    EXPECT_EQ(levels.size(), 27u);
+    for (const auto& rule : oracle::rules()) EXPECT_EQ(levels.at(rule.key), 0);
+    EXPECT_TRUE(HostBinding::Values(*rig.device).empty());
+}
+
+TEST_F(Alarms, MissingThresholdComparesAgainstZero) {
+    bank.SetPair(oracle::kCurrent1, 1999);  // 1: over-current against 0.0
+    bank.SetPair(oracle::kCurrent2, 999);   // 0: not over
+    HostBinding::SetLevel(*rig.device, "110200160010", 1);
+    HostBinding::SetLevel(*rig.device, "110200180010", -1);
+    rig.RunCycle(bank);
+    ASSERT_EQ(rig.sink.alarms.size(), 2u);
+    EXPECT_TRUE(rig.sink.alarms[0].state);
+    EXPECT_FALSE(rig.sink.alarms[1].state);
+    EXPECT_EQ(rig.sink.alarms[1].level, -1);
+    EXPECT_EQ(HostBinding::Values(*rig.device).at("110200180010"), 0.0f);
+    EXPECT_EQ(HostBinding::Values(*rig.device).size(), 2u);
+}
+
+TEST_F(Alarms, OnlyModeTwoEvaluates) {
+    for (const char* mode : {"1", "3", "0"}) {
+        QvRig other;
+        other.InitSetting(std::string(R"({"appSetting": {"b_mode": )") + mode + "}}");
+        HostBinding::SetThreshold(*other.device, "110200010010", 1, 0.0f);
+        other.RunCycle(bank);
+        EXPECT_TRUE(other.sink.alarms.empty()) << mode;
+        EXPECT_EQ(HostBinding::Levels(*other.device).size(), 1u);
+        EXPECT_EQ(HostBinding::Values(*other.device).size(), 1u);
+        EXPECT_EQ(other.sink.batch_sizes.size(), 1u);  // the batch check runs in every mode
+    }
+}
+
+TEST_F(Alarms, CachedRecordIsJudgedLikeAPolledOne) {
+    EnableAll(1, 235.0f);
+    bank.SetPair(oracle::kPhaseVoltage1, 2400);
+    bank.SetPair(oracle::kLineU23, 1000);
+    rig.RunCycle(bank);
+    const auto polled = rig.sink.alarms;
+    const auto record = rig.sink.history.at(0);
+    QvRig reloaded;
+    reloaded.InitSetting(R"({"appSetting": {"b_mode": 2}})");
+    for (const auto& rule : oracle::rules()) HostBinding::SetThreshold(*reloaded.device, rule.key, 1, 235.0f);
+    ASSERT_EQ(reloaded.device->LoadFromCache(record.data(), static_cast<int>(record.size())), 1);
+    ASSERT_EQ(reloaded.sink.alarms.size(), polled.size());
+    for (std::size_t i = 0; i < polled.size(); ++i) {
+        EXPECT_EQ(reloaded.sink.alarms[i].alarm_key, polled[i].alarm_key);
+        EXPECT_EQ(reloaded.sink.alarms[i].value_text, polled[i].value_text);
+        EXPECT_EQ(reloaded.sink.alarms[i].state, polled[i].state);
+    }
+}
