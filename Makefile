@@ -19,9 +19,23 @@ test-armhf: deps
 	cmake --build --preset armhf
 	ctest --preset armhf
 
+# Only the thread tests: the rest of the suite gains nothing from TSan.
+test-tsan: deps
+	cmake --preset tsan
+	cmake --build --preset tsan --target thread_tests
+	ctest --preset tsan
+
 test: deps
 	$(MAKE) test-native
 	$(MAKE) test-armhf
+	$(MAKE) test-tsan
+
+# Stripped armhf release plug-in with example configuration and install note.
+package: deps
+	cmake --preset armhf-release
+	cmake --build --preset armhf-release --target qv5810
+	cd build/armhf-release && cpack -C Release
+	@ls -l build/armhf-release/qv5810-*.tar.gz
 
 clean:
 	rm -rf build
