@@ -4,6 +4,16 @@
 
 all: build
 
+# The bench host against the built-in simulated meter, paced like a real
+# 9600-baud line: a few cycles with a short over-voltage episode, one
+# register write, then a summary.
+DEMO_ARGS ?= --cycles 5 --interval 1 --emulate-line --write 256=4660 \
+    --sim-arg=--overvoltage-at=3 --sim-arg=--overvoltage-cycles=2
+demo: deps
+	cmake --preset demo
+	cmake --build --preset demo --target qmxhost
+	build/demo/bin/qmxhost $(DEMO_ARGS)
+
 deps:
 	@sh cmake/deps.sh
 

@@ -1,0 +1,108 @@
+#include "sim/line_relay.h"
+
+#include <poll.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <thread>
+
+namespace {
+
+// How long a silence ends a frame; a pty delivers a frame in one piece, so a
+// few milliseconds are plenty even when the line is not paced.
+constexpr int kFrameGapMs = 2;
+constexpr int kAnswerWaitMs = 1000;
+
+void sleep_until(const timespec& deadline) {
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) != 0) {
+    }
+}
+
+timespec after(timespec t, std::chrono::nanoseconds delta) {
+    const long long ns = t.tv_nsec + delta.count();
+    t.tv_sec += static_cast<time_t>(ns / 1000000000LL);
+    t.tv_nsec = static_cast<long>(ns % 1000000000LL);
+    return t;
+}
+
+}  // namespace
+
+LineRelay::LineRelay(int line_fd, std::vector<Meter> meters, LineFaults faults, LineTiming timing, SimLog& log)
+    : line_fd_(line_fd), meters_(std::move(meters)), faults_(faults), timing_(timing), log_(log) {}
+
+std::chrono::nanoseconds LineRelay::CharTime() const {
+    return std::chrono::nanoseconds(1000000000LL * timing_.bits_per_char / timing_.baud);
+}
+
+std::vector<std::uint8_t> LineRelay::ReadFrame(int fd, int first_wait_ms) {
+    std::vector<std::uint8_t> frame;
+    int wait = first_wait_ms;
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, wait) <= 0 || (p.revents & POLLIN) == 0) return frame;
+        std::uint8_t chunk[512];
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n <= 0) return frame;
+        frame.insert(frame.end(), chunk, chunk + n);
+        wait = kFrameGapMs;
+    }
+}
+
+void LineRelay::Send(int fd, const std::vector<std::uint8_t>& frame) {
+    if (!timing_.emulate) {
+        for (std::size_t done = 0; done < frame.size();) {
+            const ssize_t n = write(fd, frame.data() + done, frame.size() - done);
+            if (n <= 0) return;
+            done += static_cast<std::size_t>(n);
+        }
+        return;
+    }
+    // The 3.5-character silence that opens every RTU frame, then one
+    // character time per byte.
+    timespec next;
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    next = after(next, CharTime() * 7 / 2);
+    for (std::uint8_t byte : frame) {
+        sleep_until(next);
+        if (write(fd, &byte, 1) != 1) return;
+        next = after(next, CharTime());
+    }
+    sleep_until(next);
+}
+
+void LineRelay::Answer(const Meter& meter) {
+    std::vector<std::uint8_t> answer = ReadFrame(meter.fd, kAnswerWaitMs);
+    if (answer.empty()) return;
+    const int number = ++answers_;
+    auto due = [number](int every) { return every > 0 && number % every == 0; };
+    if (due(faults_.drop_every)) {
+        log_.Fault("drop", meter.slave, number);
+        return;
+    }
+    if (due(faults_.corrupt_every)) {
+        log_.Fault("crc", meter.slave, number);
+        answer.back() ^= 0x01;
+    }
+    if (due(faults_.slow_every)) {
+        log_.Fault("slow", meter.slave, number);
+        std::this_thread::sleep_for(std::chrono::milliseconds(faults_.slow_ms));
+    }
+    Send(line_fd_, answer);
+}
+
+void LineRelay::Run(const volatile std::sig_atomic_t& keep_running) {
+    while (keep_running) {
+        const std::vector<std::uint8_t> request = ReadFrame(line_fd_, 200);
+        if (request.empty()) continue;
+        if (timing_.emulate) {
+            // The request took its own time on the wire before the meter saw it.
+            std::this_thread::sleep_for(CharTime() * static_cast<long>(request.size() * 2 + 7) / 2);
+        }
+        const auto meter = std::find_if(meters_.begin(), meters_.end(),
+                                        [&](const Meter& m) { return m.slave == request[0]; });
+        if (meter == meters_.end()) continue;  // addressed to no meter of ours: silence
+        if (write(meter->fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) continue;
+        Answer(*meter);
+    }
+}

@@ -1,0 +1,50 @@
+// The serial line between the host and the simulated meters: routes each
+// request to the meter it addresses, passes the answers back, and is where
+// line faults and the line's byte timing are made.
+#pragma once
+
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <vector>
+
+#include "sim/sim_log.h"
+
+struct LineFaults {
+    int drop_every = 0;     // swallow every Nth answer
+    int corrupt_every = 0;  // flip a CRC bit in every Nth answer
+    int slow_every = 0;     // hold back every Nth answer by slow_ms
+    int slow_ms = 0;
+};
+
+struct LineTiming {
+    bool emulate = false;  // pace bytes as the configured line would
+    int baud = 9600;
+    int bits_per_char = 10;  // start + 8 data + parity + stop bits
+};
+
+class LineRelay {
+public:
+    struct Meter {
+        int slave;
+        int fd;
+    };
+
+    LineRelay(int line_fd, std::vector<Meter> meters, LineFaults faults, LineTiming timing, SimLog& log);
+
+    // Relays until `keep_running` turns false.
+    void Run(const volatile std::sig_atomic_t& keep_running);
+
+private:
+    std::vector<std::uint8_t> ReadFrame(int fd, int first_wait_ms);
+    void Send(int fd, const std::vector<std::uint8_t>& frame);
+    void Answer(const Meter& meter);
+    std::chrono::nanoseconds CharTime() const;
+
+    int line_fd_;
+    std::vector<Meter> meters_;
+    LineFaults faults_;
+    LineTiming timing_;
+    SimLog& log_;
+    int answers_ = 0;
+};

@@ -1,0 +1,30 @@
+// A three-phase meter whose readings drift slowly from cycle to cycle,
+// encoded into its holding registers as the meter's register map lays them
+// out (each quantity two registers, high half first).
+#pragma once
+
+#include <cstdint>
+
+struct OverVoltageEpisode {
+    int first_cycle = 0;  // 0: none
+    int cycles = 0;
+};
+
+class MeterModel {
+public:
+    static constexpr int kFirstRegister = 1792;
+    static constexpr int kLastRegister = 1887;
+
+    explicit MeterModel(OverVoltageEpisode episode) : episode_(episode) {}
+
+    // Advances to `cycle` and writes every register from 1792 to 1887 into
+    // `registers` (indexed by register address).
+    void Fill(int cycle, std::uint16_t* registers);
+
+private:
+    OverVoltageEpisode episode_;
+    double active_energy_wh_ = 12345678.0;
+    double reactive_energy_varh_ = 2345678.0;
+    double exported_energy_wh_ = 1200.0;
+    double exported_reactive_varh_ = 300.0;
+};

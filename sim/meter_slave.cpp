@@ -1,0 +1,82 @@
+#include "sim/meter_slave.h"
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+constexpr int kRegisterSpace = 2000;  // holding registers 0 to 1999
+constexpr int kReadHolding = 0x03;
+constexpr int kWriteSingle = 0x06;
+constexpr int kWriteMultiple = 0x10;
+constexpr int kFirstBlock = 1792;
+
+int word(const std::uint8_t* p) { return (p[0] << 8) | p[1]; }
+}  // namespace
+
+MeterSlave::MeterSlave(int slave, OverVoltageEpisode episode, SlaveFaults faults, SimLog& log)
+    : slave_(slave), model_(episode), faults_(faults), log_(log) {
+    // The pty is a byte pipe: line speed and framing are the relay's business.
+    ctx_ = modbus_new_rtu(terminal_.slave_path().c_str(), 115200, 'N', 8, 1);
+    if (ctx_ == nullptr || modbus_set_slave(ctx_, slave) != 0 || modbus_connect(ctx_) != 0) {
+        throw std::runtime_error(std::string("meter slave: ") + modbus_strerror(errno));
+    }
+    mapping_ = modbus_mapping_new(0, 0, kRegisterSpace, 0);
+    if (mapping_ == nullptr) throw std::runtime_error("meter slave: no register mapping");
+    model_.Fill(0, mapping_->tab_registers);
+    thread_ = std::thread(&MeterSlave::Serve, this);
+}
+
+MeterSlave::~MeterSlave() {
+    stopping_ = true;
+    // The hang-up wakes modbus_receive with an error.
+    terminal_.HangUp();
+    if (thread_.joinable()) thread_.join();
+    modbus_close(ctx_);
+    modbus_mapping_free(mapping_);
+    modbus_free(ctx_);
+}
+
+void MeterSlave::Serve() {
+    std::uint8_t query[MODBUS_RTU_MAX_ADU_LENGTH];
+    while (!stopping_) {
+        const int length = modbus_receive(ctx_, query);
+        if (length > 0) {
+            Answer(query, length);
+        } else if (length < 0 && errno != EMBBADCRC && errno != EMBBADDATA && errno != ETIMEDOUT) {
+            return;  // the terminal is gone
+        }
+    }
+}
+
+void MeterSlave::Answer(const std::uint8_t* query, int length) {
+    const int header = modbus_get_header_length(ctx_);
+    const int function = query[header];
+    const int address = word(query + header + 1);
+    const int count = word(query + header + 3);
+    ++requests_;
+    if (faults_.exception_every > 0 && requests_ % faults_.exception_every == 0) {
+        log_.Fault("exception", slave_, requests_);
+        modbus_reply_exception(ctx_, query, MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE);
+        return;
+    }
+    if (function == kReadHolding) {
+        // A read of the first block begins a new poll cycle: the readings move on.
+        if (address == kFirstBlock) model_.Fill(++cycle_, mapping_->tab_registers);
+        if (address >= 0 && count > 0 && address + count <= kRegisterSpace) {
+            log_.Served(slave_, cycle_, function, address,
+                        std::vector<std::uint16_t>(mapping_->tab_registers + address,
+                                                   mapping_->tab_registers + address + count));
+        }
+    }
+    modbus_reply(ctx_, query, length, mapping_);
+    if (function == kWriteSingle) {
+        log_.Wrote(slave_, function, address, {static_cast<std::uint16_t>(count)});
+    } else if (function == kWriteMultiple && address + count <= kRegisterSpace) {
+        log_.Wrote(slave_, function, address,
+                   std::vector<std::uint16_t>(mapping_->tab_registers + address,
+                                              mapping_->tab_registers + address + count));
+    }
+}

@@ -1,0 +1,28 @@
+// What the simulator served, one JSON object per line, for tests to compare
+// with what the host published.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+class SimLog {
+public:
+    explicit SimLog(const std::string& path);  // empty: no log
+    ~SimLog();
+    SimLog(const SimLog&) = delete;
+    SimLog& operator=(const SimLog&) = delete;
+
+    void Served(int slave, int cycle, int function, int address, const std::vector<std::uint16_t>& values);
+    void Wrote(int slave, int function, int address, const std::vector<std::uint16_t>& values);
+    void Fault(const char* kind, int slave, int answer_number);
+
+private:
+    void Emit(const Json::Value& event);
+    std::FILE* file_ = nullptr;
+    std::mutex mutex_;
+};

@@ -1,0 +1,213 @@
+// qmxhost driving the built plug-in against qv5810-sim over a pseudo-terminal:
+// what the host publishes must be what the simulated meter served.
+#include <gtest/gtest.h>
+
+#include <json/reader.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/support/child_process.h"
+#include "tests/support/meter_oracle.h"
+
+namespace {
+
+// Under emulation everything runs several times slower.
+const int kPatienceMs = std::string(QV5810_TEST_EMULATOR).empty() ? 20000 : 90000;
+
+Json::Value parse(const std::string& line) {
+    Json::Value value;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    Json::Reader().parse(line, value);
+#pragma GCC diagnostic pop
+    return value;
+}
+
+std::vector<unsigned char> unhex(const std::string& text) {
+    std::vector<unsigned char> bytes;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
+        bytes.push_back(static_cast<unsigned char>(std::stoi(text.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+std::string temp_path(const std::string& name) {
+    return testing::TempDir() + "qv5810_e2e_" + std::to_string(getpid()) + "_" + name;
+}
+
+// A simulated meter on a fresh pseudo-terminal, logging what it serves.
+struct Meter {
+    explicit Meter(std::vector<std::string> faults = {}) : log(temp_path("sim.log")) {
+        std::vector<std::string> argv{QV5810_TEST_SIM, "--log", log};
+        argv.insert(argv.end(), faults.begin(), faults.end());
+        process = std::make_unique<ChildProcess>(argv);
+        port = process->ReadLine(kPatienceMs).value_or("");
+    }
+    ~Meter() { std::remove(log.c_str()); }
+
+    // The register area each cycle served, complete cycles only.
+    std::map<int, std::vector<unsigned char>> ServedCycles() const {
+        std::map<int, oracle::RegisterBank> banks;
+        std::map<int, int> blocks;
+        std::FILE* file = std::fopen(log.c_str(), "r");
+        char line[8192];
+        while (file != nullptr && std::fgets(line, sizeof line, file) != nullptr) {
+            const Json::Value event = parse(line);
+            if (event["event"].asString() != "served") continue;
+            const int cycle = event["cycle"].asInt();
+            const int address = event["address"].asInt();
+            for (Json::ArrayIndex i = 0; i < event["values"].size(); ++i) {
+                banks[cycle].Set(address + static_cast<int>(i), static_cast<std::uint16_t>(event["values"][i].asUInt()));
+            }
+            ++blocks[cycle];
+        }
+        if (file != nullptr) std::fclose(file);
+        std::map<int, std::vector<unsigned char>> cycles;
+        for (const auto& [cycle, bank] : banks) {
+            if (blocks[cycle] == 4) cycles[cycle] = oracle::expected_register_area(bank);
+        }
+        return cycles;
+    }
+
+    std::string log;
+    std::unique_ptr<ChildProcess> process;
+    std::string port;
+};
+
+struct HostRun {
+    std::vector<Json::Value> events;
+    int status = -1;
+
+    std::vector<Json::Value> Of(const std::string& kind) const {
+        std::vector<Json::Value> found;
+        for (const auto& e : events) {
+            if (e["event"].asString() == kind) found.push_back(e);
+        }
+        return found;
+    }
+};
+
+HostRun run_host(const Meter& meter, std::vector<std::string> options) {
+    std::vector<std::string> argv{QV5810_TEST_HOST, "--plugin", QV5810_TEST_PLUGIN, "--config", QV5810_TEST_CONFIG,
+                                  "--port", meter.port, "--json", "--interval", "0"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    ChildProcess host(argv);
+    HostRun run;
+    for (const std::string& line : host.ReadAll(kPatienceMs)) run.events.push_back(parse(line));
+    run.status = host.Wait();
+    return run;
+}
+
+// The record's bytes 4 to 159 came from one complete cycle of the meter.
+bool from_one_served_cycle(const std::vector<unsigned char>& record,
+                           const std::map<int, std::vector<unsigned char>>& served) {
+    const std::vector<unsigned char> area(record.begin() + 4, record.begin() + 160);
+    for (const auto& [cycle, bytes] : served) {
+        if (bytes == area) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST(EndToEnd, EveryPublishedRecordIsACycleTheMeterServed) {
+    Meter meter;
+    ASSERT_FALSE(meter.port.empty());
+    const HostRun run = run_host(meter, {"--cycles", "5", "--snapshot"});
+    EXPECT_EQ(run.status, 0);
+    const auto published = run.Of("publish");
+    ASSERT_EQ(published.size(), 5u);
+    const auto served = meter.ServedCycles();
+    std::vector<unsigned char> previous;
+    for (const auto& event : published) {
+        EXPECT_EQ(event["data_id"].asInt(), 5156);
+        const auto record = unhex(event["record"].asString());
+        ASSERT_EQ(record.size(), 167u);
+        EXPECT_EQ(record[0], 1);  // the configured data id as the device id
+        EXPECT_TRUE(from_one_served_cycle(record, served));
+        EXPECT_NE(std::vector<unsigned char>(record.begin() + 144, record.begin() + 148),
+                  previous.empty() ? std::vector<unsigned char>() : std::vector<unsigned char>(previous.begin() + 144, previous.begin() + 148));
+        previous = record;
+    }
+    EXPECT_EQ(run.Of("history").size(), 5u);
+    EXPECT_EQ(run.Of("snapshot").size(), 5u);
+    EXPECT_EQ(run.Of("alarm").size(), 5u * 27u);  // every rule is enabled in the example
+    EXPECT_TRUE(run.Of("error").empty());
+}
+
+TEST(EndToEnd, WritesConfirmedAndNotConfirmed) {
+    Meter meter;
+    struct Case { const char* write; int status; } cases[] = {
+        {"256=4660", 1},      // one register
+        {"300=1,2,3", 1},     // three registers
+        {"5000=1", 3},        // beyond the meter's registers: refused with an exception
+    };
+    for (const auto& c : cases) {
+        const HostRun run = run_host(meter, {"--cycles", "1", "--write", c.write});
+        const auto status = run.Of("write_status");
+        ASSERT_EQ(status.size(), 1u) << c.write;
+        EXPECT_EQ(status[0]["status"].asInt(), c.status) << c.write;
+    }
+}
+
+TEST(EndToEnd, FaultsNeverPublishAPartialRecordAndPollingRecovers) {
+    Meter meter({"--drop-every", "9", "--corrupt-every", "13", "--exception-every", "17"});
+    const HostRun run = run_host(meter, {"--cycles", "20", "--timeout-ms", "400"});
+    const auto errors = run.Of("error");
+    std::map<std::string, int> kinds;
+    for (const auto& e : errors) ++kinds[e["kind"].asString()];
+    EXPECT_GT(kinds["timeout"], 0);
+    EXPECT_GT(kinds["crc"], 0);
+    EXPECT_GT(kinds["exception"], 0);
+    const auto served = meter.ServedCycles();
+    const auto published = run.Of("publish");
+    for (const auto& event : published) EXPECT_TRUE(from_one_served_cycle(unhex(event["record"].asString()), served));
+    // Polling recovers: cycles keep completing between the failures.
+    int recovered = 0;
+    bool failed_before = false;
+    for (const auto& event : run.events) {
+        if (event["event"].asString() == "error") failed_before = true;
+        if (event["event"].asString() == "publish" && failed_before) {
+            ++recovered;
+            failed_before = false;
+        }
+    }
+    EXPECT_GE(recovered, 3);
+    const Json::Value summary = run.Of("summary").at(0)["devices"][0];
+    EXPECT_EQ(summary["completed"].asInt() + summary["failed"].asInt(), 20);
+    EXPECT_EQ(summary["completed"].asUInt(), published.size());
+}
+
+TEST(EndToEnd, HistorySurvivesKillAndIsReloaded) {
+    Meter meter;
+    const std::string db = temp_path("history.db");
+    std::vector<std::vector<unsigned char>> before_kill;
+    {
+        ChildProcess host({QV5810_TEST_HOST, "--plugin", QV5810_TEST_PLUGIN, "--config", QV5810_TEST_CONFIG,
+                           "--port", meter.port, "--json", "--interval", "0.05", "--history", db});
+        while (before_kill.size() < 4) {
+            const auto line = host.ReadLine(kPatienceMs);
+            ASSERT_TRUE(line.has_value());
+            const Json::Value event = parse(*line);
+            if (event["event"].asString() == "publish") before_kill.push_back(unhex(event["record"].asString()));
+        }
+        host.Kill(SIGKILL);
+        EXPECT_EQ(host.Wait(), 128 + SIGKILL);
+    }
+    const HostRun restart = run_host(meter, {"--cycles", "1", "--history", db});
+    const auto published = restart.Of("publish");
+    ASSERT_GE(published.size(), 2u);  // the reloaded record, then a fresh cycle
+    const auto reloaded = unhex(published[0]["record"].asString());
+    // At most the record being written when the host was killed is lost.
+    bool matches_a_recent_record = false;
+    for (std::size_t i = before_kill.size() - 2; i < before_kill.size(); ++i) {
+        matches_a_recent_record |= std::equal(reloaded.begin(), reloaded.begin() + 160, before_kill[i].begin());
+    }
+    EXPECT_TRUE(matches_a_recent_record);
+    for (const char* suffix : {"", "-wal", "-shm"}) std::remove((db + suffix).c_str());
+}
