@@ -1,6 +1,6 @@
 # Thin front end over the CMake presets. See README.md.
 
-.PHONY: all deps build test test-native test-armhf test-tsan demo package clean
+.PHONY: all deps build test test-native test-armhf test-tsan test-fuzz fuzz bench bench-instructions demo package clean
 
 all: build
 
@@ -35,10 +35,25 @@ test-tsan: deps
 	cmake --build --preset tsan --target thread_tests
 	ctest --preset tsan
 
+# Replays each committed fuzz corpus, then fuzzes each target briefly.
+test-fuzz: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz
+	ctest --preset fuzz
+
 test: deps
 	$(MAKE) test-native
 	$(MAKE) test-armhf
 	$(MAKE) test-tsan
+	$(MAKE) test-fuzz
+
+# Longer fuzzing; what the fuzzers find is merged into fuzz/corpus/.
+FUZZ_SECONDS ?= 180
+FUZZ_JOBS ?= 2
+fuzz: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz
+	sh fuzz/run.sh $(FUZZ_SECONDS) $(FUZZ_JOBS)
 
 # Stripped armhf release plug-in with example configuration and install note.
 package: deps
