@@ -55,6 +55,18 @@ fuzz: deps
 	cmake --build --preset fuzz
 	sh fuzz/run.sh $(FUZZ_SECONDS) $(FUZZ_JOBS)
 
+# Google Benchmark wall-clock figures (native release build).
+bench: deps
+	cmake --preset release
+	cmake --build --preset release --target plugin_benchmarks
+	build/release/bench/plugin_benchmarks --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+
+# Instructions per operation under callgrind: the figures in docs/performance.md.
+bench-instructions: deps
+	cmake --preset release
+	cmake --build --preset release --target instruction_counts
+	sh bench/instructions.sh build/release/bench/instruction_counts
+
 # Stripped armhf release plug-in with example configuration and install note.
 package: deps
 	cmake --preset armhf-release

@@ -96,6 +96,27 @@ TEST_F(Alarms, NanThresholdNeverTrips) {
     EXPECT_FALSE(rig.sink.alarms[0].state);
 }
 
+TEST_F(Alarms, ForeignHostKeysAroundTheRuleKeysAreLeftAlone) {
+    // Keys of the host's own before, between and after the rules' keys.
+    const char* foreign[] = {"000000000000", "110200050010", "110200150010", "110200210010", "999999999999"};
+    for (const char* key : foreign) HostBinding::SetThreshold(*rig.device, key, 5, 1.0f);
+    HostBinding::SetThreshold(*rig.device, "110200250010", 3, 500.0f);  // Uab low, between two foreign keys
+    HostBinding::SetLevel(*rig.device, "110200200010", 1);              // Ic over-current, no threshold yet
+    bank.SetPair(oracle::kLineU12, 4000);
+    bank.SetPair(oracle::kCurrent3, 2500);
+    rig.RunCycle(bank);
+    ASSERT_EQ(rig.sink.alarms.size(), 2u);
+    EXPECT_EQ(rig.sink.alarms[0].alarm_key, "110200250010");
+    EXPECT_EQ(rig.sink.alarms[0].level, 3);
+    EXPECT_TRUE(rig.sink.alarms[0].state);  // 400 < 500
+    EXPECT_EQ(rig.sink.alarms[1].alarm_key, "110200200010");
+    EXPECT_TRUE(rig.sink.alarms[1].state);  // 2 > 0.0
+    const auto& levels = HostBinding::Levels(*rig.device);
+    EXPECT_EQ(levels.size(), 27u + 5u);
+    for (const char* key : foreign) EXPECT_EQ(levels.at(key), 5);
+    EXPECT_EQ(HostBinding::Values(*rig.device).size(), 5u + 2u);
+}
+
 TEST_F(Alarms, EmptyMapsReportNothingButLearnAllKeys) {
     rig.RunCycle(bank);
     EXPECT_TRUE(rig.sink.alarms.empty());

@@ -79,9 +79,9 @@ void EventReport::HistoryStored(const QMXVDevice& device, const unsigned char* d
     Emit(event);
 }
 
-void EventReport::AlarmReported(const QMXVDevice& device, const AlarmReport& report) {
+void EventReport::AlarmReported(const QMXVDevice& device, const AlarmCall& report) {
     if (!json()) {
-        if (report.state) raised_.push_back(report);
+        if (report.state) raised_.push_back(report.Keep());
         return;
     }
     Json::Value event;

@@ -21,7 +21,7 @@ public:
     void Published(const QMXVDevice& device, std::uint32_t data_id, const unsigned char* data, int length,
                    bool delayed) override;
     void HistoryStored(const QMXVDevice& device, const unsigned char* data, int length) override;
-    void AlarmReported(const QMXVDevice& device, const AlarmReport& report) override;
+    void AlarmReported(const QMXVDevice& device, const AlarmCall& report) override;
 
     void Snapshot(const QMXVDevice& device, const std::string& text, bool show_text);
     void WriteStatus(const QMXVDevice& device, std::int32_t status);

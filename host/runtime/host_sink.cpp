@@ -2,7 +2,8 @@
 
 void HostSink::Published(const QMXVDevice&, std::uint32_t, const unsigned char*, int, bool) {}
 void HostSink::HistoryStored(const QMXVDevice&, const unsigned char*, int) {}
-void HostSink::AlarmReported(const QMXVDevice&, const AlarmReport&) {}
+void HostSink::AlarmReported(const QMXVDevice&, const AlarmCall&) {}
+bool HostSink::BatchesAlarms() const { return true; }
 bool HostSink::BatchChecked(const QMXVDevice&, const std::vector<rule_value>& rules) {
     for (const rule_value& rule : rules) {
         if (rule.state) return true;

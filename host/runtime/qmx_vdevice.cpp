@@ -56,9 +56,9 @@ int QMXVDevice::SaveDeviceHistory(const void* data, int length) {
 int QMXVDevice::CheckThresholdBool(int level, const std::string& alarm_key, const std::string& signal_key,
                                    const std::string& alarm_text, const std::string& value_text, bool state,
                                    unsigned short count) {
-    sink_of(*this).AlarmReported(*this, AlarmReport{level, alarm_key, signal_key, alarm_text, value_text,
-                                                    state, count});
-    rule_values.push_back(rule_value{alarm_key, level, state, value_text});
+    HostSink& sink = sink_of(*this);
+    sink.AlarmReported(*this, AlarmCall{level, alarm_key, signal_key, alarm_text, value_text, state, count});
+    if (sink.BatchesAlarms()) rule_values.push_back(rule_value{alarm_key, level, state, value_text});
     if (state) alarm_active = true;
     return 1;
 }

@@ -13,10 +13,10 @@ void RecordingSink::HistoryStored(const QMXVDevice&, const unsigned char* data, 
     history.emplace_back(data, data + length);
 }
 
-void RecordingSink::AlarmReported(const QMXVDevice&, const AlarmReport& report) {
+void RecordingSink::AlarmReported(const QMXVDevice&, const AlarmCall& report) {
     std::lock_guard<std::mutex> lock(mutex_);
     events.emplace_back("alarm");
-    alarms.push_back(report);
+    alarms.push_back(report.Keep());
 }
 
 bool RecordingSink::BatchChecked(const QMXVDevice&, const std::vector<rule_value>& rules) {

@@ -19,7 +19,7 @@ public:
     void Published(const QMXVDevice& device, std::uint32_t data_id, const unsigned char* data, int length,
                    bool delayed) override;
     void HistoryStored(const QMXVDevice& device, const unsigned char* data, int length) override;
-    void AlarmReported(const QMXVDevice& device, const AlarmReport& report) override;
+    void AlarmReported(const QMXVDevice& device, const AlarmCall& report) override;
     bool BatchChecked(const QMXVDevice& device, const std::vector<rule_value>& rules) override;
     void ExchangeReset(const QMXVDevice& device) override;
     void PortOpened(const QMXVDevice& device) override;
