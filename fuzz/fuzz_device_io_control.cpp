@@ -7,11 +7,6 @@ namespace {
 const int kCodes[] = {206, 210, 310, 320, 801, 803};
 }
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    silence_stdout();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static FuzzRig rig;
     FuzzInput in(data, size);

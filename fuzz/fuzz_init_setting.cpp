@@ -5,11 +5,6 @@
 
 #include "fuzz/fuzz_rig.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    silence_stdout();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const char* text = reinterpret_cast<const char*>(data);
     Json::Value config;

@@ -32,9 +32,6 @@ struct FuzzRig {
     std::unique_ptr<QV5810> device;
 };
 
-// The device's diagnostic lines would drown the fuzzer.
-inline void silence_stdout() { std::freopen("/dev/null", "w", stdout); }
-
 // Reads fuzz input front to back; past the end it yields zeros.
 class FuzzInput {
 public:

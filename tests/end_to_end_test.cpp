@@ -2,7 +2,6 @@
 // what the host publishes must be what the simulated meter served.
 #include <gtest/gtest.h>
 
-#include <json/reader.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/json_text.h"
 #include "tests/support/meter_oracle.h"
 
 namespace {
@@ -19,14 +19,7 @@ namespace {
 // Under emulation everything runs several times slower.
 const int kPatienceMs = std::string(QV5810_TEST_EMULATOR).empty() ? 20000 : 90000;
 
-Json::Value parse(const std::string& line) {
-    Json::Value value;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    Json::Reader().parse(line, value);
-#pragma GCC diagnostic pop
-    return value;
-}
+Json::Value parse(const std::string& line) { return parse_json(line).value_or(Json::Value()); }
 
 std::vector<unsigned char> unhex(const std::string& text) {
     std::vector<unsigned char> bytes;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
-#include <json/reader.h>
 
 #include <cstring>
 #include <memory>
@@ -12,6 +11,7 @@
 
 #include "plugin/providers.h"
 #include "tests/support/device_rig.h"
+#include "tests/support/json_text.h"
 #include "tests/support/quiet_test.h"
 
 namespace {
@@ -43,14 +43,7 @@ protected:
 void* Plugin::handle = nullptr;
 GetProviders Plugin::get_providers = nullptr;
 
-Json::Value parse(const std::string& text) {
-    Json::Value value;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    Json::Reader().parse(text, value);
-#pragma GCC diagnostic pop
-    return value;
-}
+Json::Value parse(const std::string& text) { return parse_json(text).value_or(Json::Value()); }
 
 }  // namespace
 

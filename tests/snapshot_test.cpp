@@ -1,14 +1,13 @@
 // The JSON snapshot: commands 801 (text) and 803 (handle).
 #include <gtest/gtest.h>
 
-#include <json/reader.h>
 #include <json/value.h>
-#include <json/writer.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "tests/support/json_text.h"
 #include "tests/support/quiet_test.h"
 #include "tests/support/qv_rig.h"
 
@@ -38,19 +37,9 @@ struct Snapshot : QuietTest {
     }
 
     static Json::Value Parse(const std::string& text) {
-        Json::Value value;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-        EXPECT_TRUE(Json::Reader().parse(text, value)) << text;
-#pragma GCC diagnostic pop
-        return value;
-    }
-
-    static std::string Write(const Json::Value& value) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-        return Json::FastWriter().write(value);
-#pragma GCC diagnostic pop
+        const auto value = parse_json(text);
+        EXPECT_TRUE(value.has_value()) << text;
+        return value.value_or(Json::Value());
     }
 
     QvRig rig;
@@ -98,7 +87,7 @@ TEST_F(Snapshot, CachedTextIsExactlyTheWritersTextOfTheObject) {
     bank.FillDistinct(11);
     rig.RunCycle(bank);
     const std::string text = Text();
-    EXPECT_EQ(text, Write(*Handle()));
+    EXPECT_EQ(text, compact_json(*Handle()));
     EXPECT_EQ(text.back(), '\n');
     EXPECT_EQ(Text(), text);
 }

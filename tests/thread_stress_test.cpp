@@ -3,8 +3,6 @@
 // ThreadSanitizer by `make test`.
 #include <gtest/gtest.h>
 
-#include <json/reader.h>
-
 #include <atomic>
 #include <cstring>
 #include <set>
@@ -12,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/json_text.h"
 #include "tests/support/quiet_test.h"
 #include "tests/support/qv_rig.h"
 
@@ -41,11 +40,9 @@ struct Observed {
 // -1 when its members do not all come from one cycle.
 int cycle_of(const std::string& text) {
     if (text == "null\n") return 0;
-    Json::Value snapshot;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    if (!Json::Reader().parse(text, snapshot)) return -1;
-#pragma GCC diagnostic pop
+    const auto parsed = parse_json(text);
+    if (!parsed) return -1;
+    const Json::Value& snapshot = *parsed;
     const int n = snapshot["第1相电流"].asInt();
     for (const auto& member : oracle::snapshot_members()) {
         if (snapshot[member.name].asInt() != n) return -1;

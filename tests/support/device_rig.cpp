@@ -1,6 +1,5 @@
 #include "tests/support/device_rig.h"
-
-#include <json/reader.h>
+#include "tests/support/json_text.h"
 
 #include <atomic>
 #include <stdexcept>
@@ -65,10 +64,7 @@ std::int32_t DeviceRig::WriteStatus() {
 }
 
 int DeviceRig::InitSetting(const std::string& json_text) {
-    Json::Value config;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    if (!Json::Reader().parse(json_text, config)) throw std::invalid_argument("bad test JSON");
-#pragma GCC diagnostic pop
-    return device->InitSetting(config);
+    const auto config = parse_json(json_text);
+    if (!config) throw std::invalid_argument("bad test JSON");
+    return device->InitSetting(*config);
 }
