@@ -52,10 +52,10 @@ void BenchHost::ReloadFrom(HistoryDb& history) {
 
 // Runs the device's queued requests until it asks for nothing more; false
 // when one failed.
-bool BenchHost::Exchange(SPModbus& device, Stats& stats) {
+bool BenchHost::RunExchanges(SPModbus& device, Stats& stats) {
     while (line_.HasPending()) {
-        const ::Exchange exchange = line_.RunPending();
-        if (exchange.outcome == ::Exchange::answered) continue;
+        const Exchange exchange = line_.RunPending();
+        if (exchange.outcome == Exchange::answered) continue;
         ++stats.failures[outcome_name(exchange.outcome)];
         report_.Error(device, exchange);
         if (!exchange.delivered) return false;
@@ -67,7 +67,7 @@ void BenchHost::Poll(SPModbus& device, int cycle, Stats& stats) {
     const int published = report_.publications();
     const auto start = std::chrono::steady_clock::now();
     device.RefreshStatus();
-    const bool answered = Exchange(device, stats);
+    const bool answered = RunExchanges(device, stats);
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     if (!answered || report_.publications() == published) {
         ++stats.failed;
@@ -98,7 +98,7 @@ void BenchHost::WriteAndConfirm(SPModbus& device) {
     device.DeviceIoControl(code, options_.write.data(), static_cast<int>(options_.write.size() * 2), nullptr, 0,
                            written);
     Stats ignored;
-    Exchange(device, ignored);
+    RunExchanges(device, ignored);
     std::int32_t status = 0;
     device.DeviceIoControl(kWriteStatusQuery, nullptr, 0, &status, sizeof status, written);
     report_.WriteStatus(device, status);

@@ -39,7 +39,7 @@ private:
         double total_ms = 0;
         std::map<std::string, int> failures;
     };
-    bool Exchange(SPModbus& device, Stats& stats);
+    bool RunExchanges(SPModbus& device, Stats& stats);
     void Poll(SPModbus& device, int cycle, Stats& stats);
     void WriteAndConfirm(SPModbus& device);
     std::string Snapshot(SPModbus& device);

@@ -57,6 +57,9 @@ DeviceConfig read_device(const std::string& path, const Json::Value& device, std
         config.thresholds[it.name()] = {(*it)["level"].asInt(), (*it)["value"].asFloat()};
     }
     config.setting = device.get("setting", Json::Value(Json::objectValue));
+    if (!config.setting.isObject()) bad(path, "\"setting\" must be an object");
+    // The controller's Modbus master takes the slave address from the setting.
+    config.setting["modbus"]["slave"] = config.slave;
     return config;
 }
 
