@@ -1,8 +1,6 @@
 // The controller's base for devices on a serial line.
 #pragma once
 
-#include <string>
-
 #include "framework/qmx_vdevice.h"
 
 class QMX_HOST_API QMXSPDevice : public QMXVDevice {
@@ -20,9 +18,5 @@ public:
     virtual void ClosePort();
 
 protected:
-    std::string port_name;
-    int baud_rate = 9600;
-    char parity = 'N';
-    int data_bits = 8;
-    int stop_bits = 1;
+    int baud_rate = 9600;  // the line speed the device asks its port for
 };

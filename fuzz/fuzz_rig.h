@@ -46,7 +46,6 @@ public:
     }
     const std::uint8_t* Rest() const { return data_ + used_; }
     std::size_t Left() const { return size_ - used_; }
-    void Skip(std::size_t n) { used_ += n < Left() ? n : Left(); }
 
 private:
     const std::uint8_t* data_;

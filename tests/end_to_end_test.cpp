@@ -43,15 +43,15 @@ struct Meter {
     }
     ~Meter() { std::remove(log.c_str()); }
 
-    // The register area each cycle served, complete cycles only.
-    std::map<int, std::vector<unsigned char>> ServedCycles() const {
+    // The register area each cycle served to `slave`, complete cycles only.
+    std::map<int, std::vector<unsigned char>> ServedCycles(int slave = 1) const {
         std::map<int, oracle::RegisterBank> banks;
         std::map<int, int> blocks;
         std::FILE* file = std::fopen(log.c_str(), "r");
         char line[8192];
         while (file != nullptr && std::fgets(line, sizeof line, file) != nullptr) {
             const Json::Value event = parse(line);
-            if (event["event"].asString() != "served") continue;
+            if (event["event"].asString() != "served" || event["slave"].asInt() != slave) continue;
             const int cycle = event["cycle"].asInt();
             const int address = event["address"].asInt();
             for (Json::ArrayIndex i = 0; i < event["values"].size(); ++i) {
@@ -85,8 +85,9 @@ struct HostRun {
     }
 };
 
-HostRun run_host(const Meter& meter, std::vector<std::string> options) {
-    std::vector<std::string> argv{QV5810_TEST_HOST, "--plugin", QV5810_TEST_PLUGIN, "--config", QV5810_TEST_CONFIG,
+HostRun run_host(const Meter& meter, std::vector<std::string> options,
+                 const std::string& config = QV5810_TEST_CONFIG) {
+    std::vector<std::string> argv{QV5810_TEST_HOST, "--plugin", QV5810_TEST_PLUGIN, "--config", config,
                                   "--port", meter.port, "--json", "--interval", "0"};
     argv.insert(argv.end(), options.begin(), options.end());
     ChildProcess host(argv);
@@ -131,6 +132,28 @@ TEST(EndToEnd, EveryPublishedRecordIsACycleTheMeterServed) {
     EXPECT_EQ(run.Of("snapshot").size(), 5u);
     EXPECT_EQ(run.Of("alarm").size(), 5u * 27u);  // every rule is enabled in the example
     EXPECT_TRUE(run.Of("error").empty());
+}
+
+TEST(EndToEnd, SeveralMetersOnOneLineArePolledInTurn) {
+    Meter meter({"--slave", "3", "--slave", "9"});
+    const std::string config = temp_path("two_meters.json");
+    std::FILE* file = std::fopen(config.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fputs(R"({"devices": [
+        {"name": "incomer", "data_id": 31, "slave": 3, "setting": {"appSetting": {"b_mode": 1}}},
+        {"name": "feeder", "data_id": 91, "slave": 9, "setting": {"appSetting": {"b_mode": 1}}}]})", file);
+    std::fclose(file);
+    const HostRun run = run_host(meter, {"--cycles", "3"}, config);
+    std::remove(config.c_str());
+    const auto published = run.Of("publish");
+    ASSERT_EQ(published.size(), 6u);
+    for (std::size_t i = 0; i < published.size(); ++i) {
+        const bool first = i % 2 == 0;
+        EXPECT_EQ(published[i]["device"].asInt(), first ? 31 : 91);
+        const auto record = unhex(published[i]["record"].asString());
+        EXPECT_EQ(record[0], first ? 31 : 91);
+        EXPECT_TRUE(from_one_served_cycle(record, meter.ServedCycles(first ? 3 : 9)));
+    }
 }
 
 TEST(EndToEnd, WritesConfirmedAndNotConfirmed) {
