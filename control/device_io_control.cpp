@@ -24,9 +24,9 @@ constexpr int kMaxWriteRegisters = 123;
 // A null buffer or a negative size is treated as no room at all.
 int usable(const void* buffer, int size) { return buffer == nullptr || size < 0 ? 0 : size; }
 
-std::uint16_t word_at(const void* input, int index) {
+std::uint16_t word_at(const void* input, std::size_t index) {
     std::uint16_t word;
-    std::memcpy(&word, static_cast<const unsigned char*>(input) + 2 * index, sizeof word);
+    std::memcpy(&word, static_cast<const unsigned char*>(input) + index * sizeof word, sizeof word);
     return word;
 }
 
@@ -77,7 +77,8 @@ int QV5810::WriteRegisters(const void* input, int input_length) {
     if (length < 4 || count > kMaxWriteRegisters) return -1;
     // The input need not be aligned for 16-bit words; the copy is.
     std::array<std::uint16_t, kMaxWriteRegisters> values;
-    std::memcpy(values.data(), static_cast<const unsigned char*>(input) + 2, 2u * static_cast<unsigned>(count));
+    std::memcpy(values.data(), static_cast<const unsigned char*>(input) + sizeof(std::uint16_t),
+                static_cast<std::size_t>(count) * sizeof(std::uint16_t));
     BeginCommand(kWriteMany);
     write_expected = count;
     modbus_write_registers(word_at(input, 0), count, values.data());

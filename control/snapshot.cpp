@@ -52,15 +52,17 @@ int QV5810::SnapshotText(void* output, int output_capacity, int& written) {
 }
 
 int QV5810::SnapshotHandle(void* output, int output_capacity, int& written) {
+    // The controller's handle is the address itself: 4 bytes on its ARM.
     const Json::Value* handle = &snapshot_json;
-    written = static_cast<int>(sizeof handle);
+    constexpr int kHandleSize = static_cast<int>(sizeof(const Json::Value*));
+    written = kHandleSize;
     try {
         std::lock_guard<std::mutex> lock(snapshot_mutex);
         RefreshSnapshotLocked();
     } catch (const std::exception&) {
         return -1;
     }
-    if (output_capacity < static_cast<int>(sizeof handle)) return -1;
-    std::memcpy(output, &handle, sizeof handle);
+    if (output_capacity < kHandleSize) return -1;
+    std::memcpy(output, &handle, kHandleSize);
     return 0;
 }

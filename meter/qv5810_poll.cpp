@@ -67,7 +67,7 @@ int QV5810::process_payload(tab_type, unsigned int count) {
         return 0;
     }
     std::memcpy(reinterpret_cast<unsigned char*>(&record) + block->record_offset, receive_table.data(),
-                2u * block->register_count);
+                std::size_t{block->register_count} * sizeof(std::uint16_t));
 
     if (block == &kRegisterBlocks.back()) {
         RoundDone();
