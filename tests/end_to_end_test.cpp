@@ -92,7 +92,12 @@ HostRun run_host(const Meter& meter, std::vector<std::string> options,
     argv.insert(argv.end(), options.begin(), options.end());
     ChildProcess host(argv);
     HostRun run;
-    for (const std::string& line : host.ReadAll(kPatienceMs)) run.events.push_back(parse(line));
+    for (const std::string& line : host.ReadAll(kPatienceMs)) {
+        // Standard output carries the host's JSON events and nothing else.
+        const auto event = parse_json(line);
+        EXPECT_TRUE(event && event->isObject()) << line;
+        run.events.push_back(event.value_or(Json::Value()));
+    }
     run.status = host.Wait();
     return run;
 }
