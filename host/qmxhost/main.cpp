@@ -28,8 +28,15 @@ std::vector<std::uint16_t> parse_write(const std::string& text) {
     std::vector<std::uint16_t> words;
     auto number = [&](const std::string& item) {
         std::size_t used = 0;
-        const unsigned long value = std::stoul(item, &used, 0);
-        if (used != item.size() || value > 0xFFFF) throw CLI::ValidationError("--write", "bad number " + item);
+        unsigned long value = 0;
+        try {
+            value = std::stoul(item, &used, 0);
+        } catch (const std::logic_error&) {
+            used = 0;  // not a number at all
+        }
+        if (item.empty() || used != item.size() || value > 0xFFFF) {
+            throw CLI::ValidationError("--write", "bad number '" + item + "'");
+        }
         words.push_back(static_cast<std::uint16_t>(value));
     };
     number(text.substr(0, equals));
