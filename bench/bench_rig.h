@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "alarms/alarm_rules.h"
 #include "host/runtime/host_binding.h"
 #include "meter/qv5810.h"
 
@@ -45,13 +46,7 @@ struct BenchRig {
         Json::Value config;
         config["appSetting"]["b_mode"] = mode;
         device->InitSetting(config);
-        static const char* const kKeys[] = {
-            "110200010010", "110200020010", "110200030010", "110200040010", "110200060010", "110200070010",
-            "110200080010", "110200090010", "110200110010", "110200120010", "110200130010", "110200140010",
-            "110200240010", "110200250010", "110200260010", "110200270010", "110200290010", "110200300010",
-            "110200310010", "110200320010", "110200340010", "110200350010", "110200360010", "110200370010",
-            "110200160010", "110200180010", "110200200010"};
-        for (const char* key : kKeys) HostBinding::SetThreshold(*device, key, 1, 235.0f);
+        for (const AlarmRule& rule : kAlarmRules) HostBinding::SetThreshold(*device, rule.key, 1, 235.0f);
     }
 
     void Cycle() {

@@ -14,26 +14,21 @@ namespace {
 const char* const kUpdateTimeMember = "更新时间";
 }
 
-void QV5810::RefreshSnapshotLocked() {
-    if (last_update_time == snapshot_time) {
-        if (snapshot_text.empty()) {
-            // Nothing built yet: the text of the null value.
+void QV5810::WriteSnapshotTextLocked() {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-            snapshot_text = Json::FastWriter().write(snapshot_json);
+    snapshot_text = Json::FastWriter().write(snapshot_json);
 #pragma GCC diagnostic pop
-        }
-        return;
-    }
+}
+
+void QV5810::RefreshSnapshotLocked() {
+    if (last_update_time == snapshot_time) return;
     snapshot_time = last_update_time;
     for (const QuantityInfo& quantity : kQuantities) {
         snapshot_json[quantity.snapshot_name] = Json::Value(decode_quantity(completed_record, quantity.id));
     }
     snapshot_json[kUpdateTimeMember] = snapshot_time_text(completed_record.update_time);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    snapshot_text = Json::FastWriter().write(snapshot_json);
-#pragma GCC diagnostic pop
+    WriteSnapshotTextLocked();
 }
 
 int QV5810::SnapshotText(void* output, int output_capacity, int& written) {

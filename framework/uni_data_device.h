@@ -131,7 +131,7 @@ protected:
     // The record as the last completed cycle left it, so that a snapshot
     // never mixes the blocks of two cycles.
     Record completed_record;
-    // The compact text of snapshot_json, written once per rebuild.
+    // The compact text of snapshot_json, written at construction and once per rebuild.
     std::string snapshot_text;
     WallClock wall_clock = &boost::posix_time::second_clock::local_time;
 

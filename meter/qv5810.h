@@ -37,8 +37,9 @@ private:
     void ReportWriteStatus(void* output, int output_capacity, int& written) const;
     void BeginCommand(std::int32_t code);
 
-    // Must be called with snapshot_mutex held.
+    // Must be called with snapshot_mutex held (or before the device is shared).
     void RefreshSnapshotLocked();
+    void WriteSnapshotTextLocked();
     int SnapshotText(void* output, int output_capacity, int& written);
     int SnapshotHandle(void* output, int output_capacity, int& written);
 

@@ -24,6 +24,8 @@ QV5810::QV5810() {
     device_type_name = "qv5810";
     baud_rate = 9600;
     master_option = 1;
+    // Until the first cycle, command 801 answers with the text of the null snapshot.
+    WriteSnapshotTextLocked();
 }
 
 QV5810::~QV5810() = default;

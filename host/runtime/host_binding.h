@@ -35,4 +35,10 @@ struct HostBinding {
 
     // The binding of a device, or nullptr when the controller attached none.
     static HostBinding* Of(const QMXVDevice& device) { return device.host_binding; }
+    // The device's sink; a quiet one when none is attached.
+    static HostSink& SinkOf(const QMXVDevice& device) {
+        static HostSink quiet;
+        const HostBinding* binding = Of(device);
+        return binding != nullptr && binding->sink != nullptr ? *binding->sink : quiet;
+    }
 };

@@ -6,9 +6,7 @@ QMXSPDevice::QMXSPDevice() = default;
 QMXSPDevice::~QMXSPDevice() = default;
 
 int QMXSPDevice::RefreshStatus() {
-    if (HostBinding* binding = HostBinding::Of(*this); binding != nullptr && binding->sink != nullptr) {
-        binding->sink->PollStarted(*this);
-    }
+    HostBinding::SinkOf(*this).PollStarted(*this);
     return 1;
 }
 
@@ -19,9 +17,7 @@ int QMXSPDevice::SendData(const unsigned char*, int) { return 0; }
 int QMXSPDevice::SendParityData(const unsigned char*, int, char) { return 0; }
 
 int QMXSPDevice::OpenPort() {
-    if (HostBinding* binding = HostBinding::Of(*this); binding != nullptr && binding->sink != nullptr) {
-        binding->sink->PortOpened(*this);
-    }
+    HostBinding::SinkOf(*this).PortOpened(*this);
     return 1;
 }
 

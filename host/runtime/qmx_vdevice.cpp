@@ -3,14 +3,6 @@
 #include "framework/qmx_vdevice.h"
 #include "host/runtime/host_binding.h"
 
-namespace {
-HostSink& sink_of(const QMXVDevice& device) {
-    static HostSink quiet;
-    HostBinding* binding = HostBinding::Of(device);
-    return binding != nullptr && binding->sink != nullptr ? *binding->sink : quiet;
-}
-}  // namespace
-
 QMXController::~QMXController() = default;
 
 QMXVDevice::QMXVDevice() = default;
@@ -18,10 +10,10 @@ QMXVDevice::~QMXVDevice() = default;
 
 int QMXVDevice::DeviceIoControl(int code, const void* input, int input_length, void* output,
                                 int output_capacity, int& written) {
-    return sink_of(*this).BaseControl(*this, code, input, input_length, output, output_capacity, written);
+    return HostBinding::SinkOf(*this).BaseControl(*this, code, input, input_length, output, output_capacity, written);
 }
 
-void QMXVDevice::Reset() { sink_of(*this).ExchangeReset(*this); }
+void QMXVDevice::Reset() { HostBinding::SinkOf(*this).ExchangeReset(*this); }
 
 int QMXVDevice::InitV(QMXController* owner) {
     controller = owner;
@@ -35,7 +27,7 @@ int QMXVDevice::InitSetting(const Json::Value&) { return 1; }
 bool QMXVDevice::IsSupportDevice(const std::string& type) const { return type == device_type_name; }
 
 int QMXVDevice::SendSP(std::uint32_t data_id, const void* data, int length, bool delayed) {
-    sink_of(*this).Published(*this, data_id, static_cast<const unsigned char*>(data), length, delayed);
+    HostBinding::SinkOf(*this).Published(*this, data_id, static_cast<const unsigned char*>(data), length, delayed);
     return 1;
 }
 
@@ -49,14 +41,14 @@ double QMXVDevice::ReadAi(int) { return 0.0; }
 int QMXVDevice::Get_SP_Value(std::uint32_t, void*, int) { return 0; }
 
 int QMXVDevice::SaveDeviceHistory(const void* data, int length) {
-    sink_of(*this).HistoryStored(*this, static_cast<const unsigned char*>(data), length);
+    HostBinding::SinkOf(*this).HistoryStored(*this, static_cast<const unsigned char*>(data), length);
     return 1;
 }
 
 int QMXVDevice::CheckThresholdBool(int level, const std::string& alarm_key, const std::string& signal_key,
                                    const std::string& alarm_text, const std::string& value_text, bool state,
                                    unsigned short count) {
-    HostSink& sink = sink_of(*this);
+    HostSink& sink = HostBinding::SinkOf(*this);
     sink.AlarmReported(*this, AlarmCall{level, alarm_key, signal_key, alarm_text, value_text, state, count});
     if (sink.BatchesAlarms()) rule_values.push_back(rule_value{alarm_key, level, state, value_text});
     if (state) alarm_active = true;
@@ -64,5 +56,5 @@ int QMXVDevice::CheckThresholdBool(int level, const std::string& alarm_key, cons
 }
 
 bool QMXVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& rules) {
-    return sink_of(*this).BatchChecked(*this, rules);
+    return HostBinding::SinkOf(*this).BatchChecked(*this, rules);
 }
