@@ -1,16 +1,13 @@
 #include "host/qmxhost/bench_host.h"
 
+#include "framework/control_codes.h"
+
 #include <chrono>
 #include <iomanip>
 #include <sstream>
 #include <thread>
 
 namespace {
-
-constexpr int kSnapshotText = 801;
-constexpr int kWriteOne = 206;
-constexpr int kWriteMany = 210;
-constexpr int kWriteStatusQuery = 999;
 
 // The wire time of one poll cycle: four 8-byte requests, answers of 5 bytes
 // plus two per register, and a 3.5-character silence before each frame.
@@ -83,9 +80,9 @@ void BenchHost::Poll(SPModbus& device, int cycle, Stats& stats) {
 std::string BenchHost::Snapshot(SPModbus& device) {
     std::string text(4096, '\0');
     int written = 0;
-    if (device.DeviceIoControl(kSnapshotText, nullptr, 0, text.data(), static_cast<int>(text.size()), written) != 0) {
+    if (device.DeviceIoControl(control_code::kSnapshotText, nullptr, 0, text.data(), static_cast<int>(text.size()), written) != 0) {
         text.resize(static_cast<std::size_t>(written));
-        device.DeviceIoControl(kSnapshotText, nullptr, 0, text.data(), static_cast<int>(text.size()), written);
+        device.DeviceIoControl(control_code::kSnapshotText, nullptr, 0, text.data(), static_cast<int>(text.size()), written);
     }
     text.resize(static_cast<std::size_t>(written));
     return text;
@@ -94,13 +91,13 @@ std::string BenchHost::Snapshot(SPModbus& device) {
 void BenchHost::WriteAndConfirm(SPModbus& device) {
     const bool single = options_.write.size() == 2;
     int written = 0;
-    const int code = single ? kWriteOne : kWriteMany;
+    const int code = single ? control_code::kWriteRegister : control_code::kWriteRegisters;
     device.DeviceIoControl(code, options_.write.data(), static_cast<int>(options_.write.size() * 2), nullptr, 0,
                            written);
     Stats ignored;
     RunExchanges(device, ignored);
     std::int32_t status = 0;
-    device.DeviceIoControl(kWriteStatusQuery, nullptr, 0, &status, sizeof status, written);
+    device.DeviceIoControl(control_code::kWriteStatusQuery, nullptr, 0, &status, sizeof status, written);
     report_.WriteStatus(device, status);
 }
 
