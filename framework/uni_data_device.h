@@ -17,7 +17,6 @@
 #include <iostream>
 #include <map>
 #include <mutex>
-#include <sstream>
 #include <string>
 
 #include "framework/host_time.h"
@@ -131,8 +130,6 @@ protected:
     // The record as the last completed cycle left it, so that a snapshot
     // never mixes the blocks of two cycles.
     Record completed_record;
-    // The compact text of snapshot_json, written at construction and once per rebuild.
-    std::string snapshot_text;
     WallClock wall_clock = &boost::posix_time::second_clock::local_time;
 
 private:
@@ -153,10 +150,10 @@ private:
             }
             reference += ";";
         }
-        std::ostringstream line;
-        line << "mobile:" << key << ":" << reference << " level:" << this->threshold_levels[key]
-             << " value:" << this->threshold_values[key];
-        std::cout << line.str() << std::endl;
+        // Straight to the stream, as every diagnostic line: a string stream
+        // would take the process-wide locale and group the digits.
+        std::cout << "mobile:" << key << ":" << reference << " level:" << this->threshold_levels[key]
+                  << " value:" << this->threshold_values[key] << std::endl;
         alarm_refs[key] = reference;
     }
 };

@@ -19,7 +19,7 @@ inline std::int32_t decode_raw(const unsigned char* record_bytes, std::size_t of
 }
 
 // The quantity's raw value divided by its divisor, truncated toward zero.
-inline std::int32_t decode_quantity(const QV5810_Data_t& record, Quantity q) {
-    const QuantityInfo& info = quantity_info(q);
-    return decode_raw(reinterpret_cast<const unsigned char*>(&record), info.record_offset) / info.divisor;
+inline std::int32_t decode_quantity(const QV5810_Data_t& record, const QuantityInfo& quantity) {
+    return decode_raw(reinterpret_cast<const unsigned char*>(&record), quantity_record_offset(quantity)) /
+           quantity.divisor;
 }

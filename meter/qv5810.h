@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "framework/control_codes.h"
 #include "framework/sp_modbus.h"
 #include "framework/uni_data_device.h"
 #include "meter/qv5810_record.h"
@@ -13,11 +14,6 @@ constexpr std::uint32_t kQV5810DataId = 5156;
 
 class QV5810 : public UniDataDevice<QV5810_Data_t, SPModbus, kQV5810DataId> {
 public:
-    // Outcomes of the latest register write, as write_status holds them.
-    static constexpr std::int32_t kWriteNone = -1;
-    static constexpr std::int32_t kWriteConfirmed = 1;
-    static constexpr std::int32_t kWriteNotConfirmed = 3;
-
     QV5810();
     ~QV5810() override;
 
@@ -30,24 +26,24 @@ public:
     void RunCheckThreshold() override;
 
 private:
+    void BeginCommand(std::int32_t code);
     int WriteOneRegister(const void* input, int input_length);
     int WriteRegisters(const void* input, int input_length);
-    int SignalRequest(int code, const void* input, int input_length, void* output,
-                      int output_capacity, int& written);
-    void ReportWriteStatus(void* output, int output_capacity, int& written) const;
-    void BeginCommand(std::int32_t code);
+    void ConfirmWrite(bool echoed);
+    void TakeBlock(std::size_t block);
 
-    // Must be called with snapshot_mutex held (or before the device is shared).
+    // Both run with snapshot_mutex held.
     void RefreshSnapshotLocked();
-    void WriteSnapshotTextLocked();
     int SnapshotText(void* output, int output_capacity, int& written);
     int SnapshotHandle(void* output, int output_capacity, int& written);
 
     // Shared between the controller's request threads (which start writes)
     // and the answer handling (which confirms them).
-    std::atomic<std::int32_t> write_status{kWriteNone};
+    std::atomic<std::int32_t> write_status{write_outcome::kNone};
     std::atomic<std::int32_t> write_expected{-1};
 
-    // Reused by every alarm evaluation, so a cycle allocates no value text.
-    std::string value_text;
+    // The compact text of snapshot_json, guarded by snapshot_mutex: written
+    // at construction and with every rebuild, so that a request on a current
+    // snapshot copies text instead of serialising again.
+    std::string snapshot_text;
 };

@@ -1,84 +1,63 @@
-// Construction, settings and the poll cycle of the QV5810 device.
+// The poll cycle and the confirmation of register writes.
 #include <cstring>
-#include <iostream>
 
 #include "meter/qv5810.h"
 #include "meter/register_map.h"
 
 namespace {
 
-constexpr std::int32_t kStateWriteOne = 206;
-constexpr std::int32_t kStateWriteMany = 210;
 constexpr std::uint16_t kWriteMultipleFunction = 16;
 
-const RegisterBlock* block_awaited_in(std::int32_t state) {
-    for (const RegisterBlock& block : kRegisterBlocks) {
-        if (block.poll_state == state) return &block;
-    }
-    return nullptr;
+// The block whose answer `state` awaits, or the number of blocks when none.
+std::size_t block_awaited_in(std::int32_t state) {
+    std::size_t block = 0;
+    while (block < kRegisterBlocks.size() && block_poll_state(block) != state) ++block;
+    return block;
 }
 
 }  // namespace
 
-QV5810::QV5810() {
-    device_type_name = "qv5810";
-    baud_rate = 9600;
-    master_option = 1;
-    // Until the first cycle, command 801 answers with the text of the null snapshot.
-    WriteSnapshotTextLocked();
-}
-
-QV5810::~QV5810() = default;
-
-int QV5810::InitSetting(const Json::Value& setting) {
-    record.dev_id = device_data_id;
-    return UniDataDevice::InitSetting(setting);
-}
-
 int QV5810::RefreshStatus() {
     QMXSPDevice::RefreshStatus();
-    const RegisterBlock& first = kRegisterBlocks.front();
-    poll_state = first.poll_state;
-    modbus_read_registers(first.first_register, first.register_count);
+    poll_state = block_poll_state(0);
+    modbus_read_registers(kRegisterBlocks[0].first_register, kRegisterBlocks[0].register_count);
     return 1;
 }
 
-int QV5810::process_payload(tab_type, unsigned int count) {
+// The count is not compared with the block's size: its meaning is the
+// controller's, whose master validates each answer before delivering it.
+int QV5810::process_payload(tab_type, unsigned int) {
     std::int32_t state = poll_state.load();
-    if (state == kStateWriteOne) {
-        const bool echoed = receive_table[0] == write_expected.load();
-        write_status = echoed ? kWriteConfirmed : kWriteNotConfirmed;
-        Reset();
+    if (state == poll_state_tag::kWriteRegister) {
+        ConfirmWrite(receive_table[0] == write_expected.load());
         return 0;
     }
-    if (state == kStateWriteMany) {
-        const bool echoed = receive_table[0] == kWriteMultipleFunction &&
-                            receive_table[1] == write_expected.load();
-        write_status = echoed ? kWriteConfirmed : kWriteNotConfirmed;
-        Reset();
+    if (state == poll_state_tag::kWriteRegisters) {
+        ConfirmWrite(receive_table[0] == kWriteMultipleFunction && receive_table[1] == write_expected.load());
         return 0;
     }
-    const RegisterBlock* block = block_awaited_in(state);
-    if (block == nullptr) return 1;
+    const std::size_t block = block_awaited_in(state);
+    if (block == kRegisterBlocks.size()) return 1;
 
-    // A short answer would leave stale registers in a record published as fresh.
-    if (count < block->register_count) {
-        std::cout << "QV5810 short answer: " << count << " of " << block->register_count
-                  << " registers from " << block->first_register << std::endl;
-        Reset();
-        return 0;
-    }
-    std::memcpy(reinterpret_cast<unsigned char*>(&record) + block->record_offset, receive_table.data(),
-                std::size_t{block->register_count} * sizeof(std::uint16_t));
-
-    if (block == &kRegisterBlocks.back()) {
+    TakeBlock(block);
+    if (block + 1 == kRegisterBlocks.size()) {
         RoundDone();
         return 0;
     }
-    const RegisterBlock& next = *(block + 1);
     // A control command may have taken the line since this answer's state was
     // read; its own answer must not be taken for the next block.
-    if (!poll_state.compare_exchange_strong(state, next.poll_state)) return 1;
-    modbus_read_registers(next.first_register, next.register_count);
+    if (!poll_state.compare_exchange_strong(state, block_poll_state(block + 1))) return 1;
+    modbus_read_registers(kRegisterBlocks[block + 1].first_register, kRegisterBlocks[block + 1].register_count);
     return 1;
+}
+
+void QV5810::TakeBlock(std::size_t block) {
+    static_assert(sizeof receive_table >= largest_block_bytes(), "every block fits the receive table");
+    std::memcpy(reinterpret_cast<unsigned char*>(&record) + block_record_offset(block), receive_table.data(),
+                block_bytes(block));
+}
+
+void QV5810::ConfirmWrite(bool echoed) {
+    write_status = echoed ? write_outcome::kConfirmed : write_outcome::kNotConfirmed;
+    Reset();
 }

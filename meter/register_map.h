@@ -5,38 +5,63 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "framework/control_codes.h"
 #include "meter/qv5810_record.h"
 
+// As the meter documents them: the first register and how many follow.
 struct RegisterBlock {
-    std::int32_t poll_state;      // the state that awaits this block's answer
     std::uint16_t first_register;
     std::uint16_t register_count;
-    std::size_t record_offset;
 };
 
 inline constexpr std::array<RegisterBlock, 4> kRegisterBlocks = {{
-    {11, 1792, 22, offsetof(QV5810_Data_t, current_1)},
-    {12, 1814, 32, offsetof(QV5810_Data_t, total_active_power)},
-    {13, 1846, 16, offsetof(QV5810_Data_t, avg_current_1)},
-    {14, 1880, 8, offsetof(QV5810_Data_t, active_energy_pos)},
+    {1792, 22},
+    {1814, 32},
+    {1846, 16},
+    {1880, 8},
 }};
 
-// The record offset of a register, or 0 when no block reads it.
-constexpr std::size_t record_offset_of_register(std::uint32_t reg) {
-    for (const RegisterBlock& block : kRegisterBlocks) {
-        if (reg >= block.first_register && reg < block.first_register + block.register_count) {
-            return block.record_offset + 2u * (reg - block.first_register);
-        }
-    }
-    return 0;
+constexpr std::size_t kRegisterBytes = 2;
+
+// The blocks land one after another in the record's register area.
+constexpr std::size_t block_record_offset(std::size_t block) {
+    std::size_t offset = offsetof(QV5810_Data_t, current_1);
+    for (std::size_t i = 0; i < block; ++i) offset += kRegisterBytes * kRegisterBlocks[i].register_count;
+    return offset;
 }
 
-constexpr bool blocks_tile_register_area() {
-    std::size_t next = offsetof(QV5810_Data_t, current_1);
-    for (const RegisterBlock& block : kRegisterBlocks) {
-        if (block.record_offset != next) return false;
-        next += 2u * block.register_count;
-    }
-    return next == offsetof(QV5810_Data_t, update_time);
+constexpr std::size_t block_bytes(std::size_t block) {
+    return kRegisterBytes * kRegisterBlocks[block].register_count;
 }
-static_assert(blocks_tile_register_area(), "the blocks fill the register area without a gap");
+
+constexpr std::size_t largest_block_bytes() {
+    std::size_t largest = 0;
+    for (std::size_t i = 0; i < kRegisterBlocks.size(); ++i) largest = block_bytes(i) > largest ? block_bytes(i) : largest;
+    return largest;
+}
+
+// The exchange tag under which the answer to a block is awaited.
+constexpr std::int32_t block_poll_state(std::size_t block) {
+    return poll_state_tag::kFirstBlock + static_cast<std::int32_t>(block);
+}
+
+constexpr std::size_t kNoRecordOffset = static_cast<std::size_t>(-1);
+
+// Where a register lies in the record, or kNoRecordOffset when no block reads it.
+constexpr std::size_t record_offset_of_register(std::uint32_t reg) {
+    for (std::size_t i = 0; i < kRegisterBlocks.size(); ++i) {
+        const RegisterBlock& block = kRegisterBlocks[i];
+        if (reg >= block.first_register && reg < block.first_register + block.register_count) {
+            return block_record_offset(i) + kRegisterBytes * (reg - block.first_register);
+        }
+    }
+    return kNoRecordOffset;
+}
+
+static_assert(block_record_offset(kRegisterBlocks.size()) == offsetof(QV5810_Data_t, update_time),
+              "the blocks fill the register area without a gap");
+static_assert(record_offset_of_register(1800) == offsetof(QV5810_Data_t, line_voltage_u12) &&
+                  record_offset_of_register(1814) == offsetof(QV5810_Data_t, total_active_power) &&
+                  record_offset_of_register(1846) == offsetof(QV5810_Data_t, avg_current_1) &&
+                  record_offset_of_register(1880) == offsetof(QV5810_Data_t, active_energy_pos),
+              "each block's registers lie at the record's fields for them");

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -170,4 +171,80 @@ TEST_F(Alarms, CachedRecordIsJudgedLikeAPolledOne) {
         EXPECT_EQ(reloaded.sink.alarms[i].value_text, polled[i].value_text);
         EXPECT_EQ(reloaded.sink.alarms[i].state, polled[i].state);
     }
+}
+
+namespace {
+
+// A controller whose report of the first rule fails.
+struct FailingController : RecordingSink {
+    void AlarmReported(const QMXVDevice& device, const AlarmCall& call) override {
+        RecordingSink::AlarmReported(device, call);
+        throw std::runtime_error("controller refused the report");
+    }
+};
+
+// A controller that, when told of one rule, changes its maps for others.
+struct EditingController : RecordingSink {
+    void AlarmReported(const QMXVDevice& device, const AlarmCall& call) override {
+        RecordingSink::AlarmReported(device, call);
+        if (call.alarm_key != "110200010010") return;
+        HostBinding::SetThreshold(*editable, "110200020010", 7, 500.0f);  // enable A low
+        HostBinding::SetLevel(*editable, "110200030010", 0);              // disable A very high
+    }
+    SPModbus* editable = nullptr;
+};
+
+}  // namespace
+
+TEST_F(Alarms, AReportThatThrowsEndsTheRulesWhereItStood) {
+    FailingController failing;
+    rig.binding.sink = &failing;
+    HostBinding::SetLevel(*rig.device, "110200030010", 4);  // rule 3 enabled, no threshold
+    HostBinding::SetThreshold(*rig.device, "110200250010", 2, 1.0f);
+    bank.SetPair(oracle::kPhaseVoltage1, 2300);
+    EXPECT_THROW(rig.RunCycle(bank), std::runtime_error);
+    ASSERT_EQ(failing.alarms.size(), 1u);
+    EXPECT_EQ(failing.alarms[0].alarm_key, "110200030010");
+    // Rules 1 to 3 looked their levels up, rule 3 its threshold; none after.
+    const auto& levels = HostBinding::Levels(*rig.device);
+    EXPECT_EQ(levels.size(), 4u);
+    for (const char* key : {"110200010010", "110200020010", "110200030010", "110200250010"}) {
+        EXPECT_EQ(levels.count(key), 1u) << key;
+    }
+    const auto& values = HostBinding::Values(*rig.device);
+    EXPECT_EQ(values.size(), 2u);
+    EXPECT_EQ(values.at("110200030010"), 0.0f);
+    // The exception left the end of the cycle: no batch check, no history.
+    EXPECT_EQ(failing.events.back(), "alarm");
+    EXPECT_TRUE(failing.history.empty());
+}
+
+TEST_F(Alarms, EachRuleSeesTheMapsAsTheReportsBeforeItLeftThem) {
+    EditingController editing;
+    editing.editable = rig.device.get();
+    rig.binding.sink = &editing;
+    HostBinding::SetThreshold(*rig.device, "110200010010", 1, 200.0f);
+    HostBinding::SetThreshold(*rig.device, "110200030010", 3, 260.0f);
+    bank.SetPair(oracle::kPhaseVoltage1, 2300);  // 230
+    rig.RunCycle(bank);
+    ASSERT_EQ(editing.alarms.size(), 2u);
+    EXPECT_EQ(editing.alarms[0].alarm_key, "110200010010");
+    EXPECT_EQ(editing.alarms[1].alarm_key, "110200020010");
+    EXPECT_EQ(editing.alarms[1].level, 7);
+    EXPECT_TRUE(editing.alarms[1].state);  // 230 < 500, the threshold set a rule earlier
+}
+
+TEST_F(Alarms, TheAlarmFlagTellsOfThisCycleOnly) {
+    // The batch check finds nothing, so the flag is what the reports raised.
+    rig.sink.batch_result = false;
+    HostBinding::SetThreshold(*rig.device, "110200010010", 1, 200.0f);
+    bank.SetPair(oracle::kPhaseVoltage1, 2300);
+    rig.RunCycle(bank);
+    EXPECT_TRUE(rig.sink.alarms.at(0).state);
+    EXPECT_TRUE(HostBinding::AlarmActive(*rig.device));
+    // The next cycle's voltage is back under the threshold: the flag falls.
+    bank.SetPair(oracle::kPhaseVoltage1, 1900);
+    rig.RunCycle(bank);
+    EXPECT_FALSE(rig.sink.alarms.at(1).state);
+    EXPECT_FALSE(HostBinding::AlarmActive(*rig.device));
 }

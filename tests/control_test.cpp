@@ -165,3 +165,62 @@ TEST_F(Control, Command320ResetsTheWriteStatus) {
     rig.Answer({16, 1});
     EXPECT_EQ(rig.WriteStatus(), -1);
 }
+
+TEST_F(Control, PassedOnRequestsReachTheBaseWithTheirOwnSixArguments) {
+    // Odd buffers and sizes included: the base handling sees exactly what the
+    // controller passed, not what the device made of it.
+    unsigned char out[8] = {};
+    const char signal[] = "{}";
+    const struct { int code; const void* input; int length; void* output; int capacity; } cases[] = {
+        {999, nullptr, 9, out, 8},
+        {999, signal, 2, out, 2},        // too small for a status
+        {5, signal, -4, out, -3},        // negative sizes
+        {-1, nullptr, 0, nullptr, 8},    // room claimed for a null output
+        {320, nullptr, 17, out, 8},
+        {320, signal, 2, nullptr, -1},
+        {310, signal, 2, nullptr, 5},
+        {310, signal, 2, out + 1, 7},
+    };
+    for (const auto& c : cases) {
+        rig.sink.Clear();
+        int written_here = -9;
+        rig.Control(c.code, c.input, c.length, c.output, c.capacity, written_here);
+        ASSERT_EQ(rig.sink.base.size(), 1u) << c.code;
+        const BaseCall& base = rig.sink.base[0];
+        EXPECT_EQ(base.code, c.code);
+        EXPECT_EQ(base.input, c.input) << c.code;
+        EXPECT_EQ(base.input_length, c.length) << c.code;
+        EXPECT_EQ(base.output, c.output) << c.code;
+        EXPECT_EQ(base.output_capacity, c.capacity) << c.code;
+        EXPECT_EQ(base.written, &written_here) << c.code;
+    }
+}
+
+namespace {
+
+// A master that has the meter's echo before its write call returns, as one
+// answering from the calling thread does.
+class AnsweringLine : public ModbusTransport {
+public:
+    void ReadRegisters(SPModbus&, int, int) override {}
+    void WriteRegister(SPModbus& device, int, int value) override {
+        const std::uint16_t echo = static_cast<std::uint16_t>(value);
+        HostBinding::DeliverAnswer(device, &echo, 1);
+    }
+    void WriteRegisters(SPModbus& device, int, int count, const unsigned short*) override {
+        const std::uint16_t echo[2] = {16, static_cast<std::uint16_t>(count)};
+        HostBinding::DeliverAnswer(device, echo, 2);
+    }
+};
+
+}  // namespace
+
+TEST_F(Control, AWriteAnsweredBeforeTheCallReturnsIsConfirmed) {
+    AnsweringLine line;
+    rig.binding.transport = &line;
+    ASSERT_EQ(rig.Control(206, Words({0x0100, 0x1234}), 4, nullptr, 0, written), 0);
+    EXPECT_EQ(rig.WriteStatus(), 1);
+    ASSERT_EQ(rig.Control(210, Words({0x0200, 1, 2, 3}), 8, nullptr, 0, written), 0);
+    EXPECT_EQ(rig.WriteStatus(), 1);
+    EXPECT_EQ(rig.sink.events, (std::vector<std::string>{"open", "reset", "base", "open", "reset", "base"}));
+}

@@ -77,6 +77,26 @@ TEST_F(PollCycle, AnswersInForeignStatesChangeNothing) {
     // A device that has never polled is in state 0.
     EXPECT_EQ(rig.Answer({1, 2, 3}), 1);
     EXPECT_TRUE(rig.sink.events.empty());
+    // One past the last block is no block.
+    oracle::RegisterBank bank;
+    bank.FillDistinct(9);
+    rig.RunCycle(bank);
+    rig.sink.Clear();
+    HostBinding::SetPollState(*rig.device, 15);
+    const auto before = rig.transport.Requests().size();
+    EXPECT_EQ(rig.Answer({0xAAAA, 0xBBBB, 0xCCCC, 0xDDDD, 0xEEEE, 0xFFFF, 1, 2}), 1);
+    EXPECT_EQ(HostBinding::PollState(*rig.device), 15);
+    EXPECT_EQ(rig.transport.Requests().size(), before);
+    EXPECT_TRUE(rig.sink.events.empty());
+    // Nothing of that answer reached the record: a further cycle in state 14
+    // from the same bank republishes the same bytes.
+    HostBinding::SetPollState(*rig.device, 14);
+    const auto block4 = bank.Block(1880, 8);
+    HostBinding::DeliverAnswer(*rig.device, block4.data(), 8);
+    ASSERT_EQ(rig.sink.published.size(), 1u);
+    EXPECT_EQ(std::vector<unsigned char>(rig.sink.published[0].bytes.begin() + 4,
+                                         rig.sink.published[0].bytes.begin() + 160),
+              oracle::expected_register_area(bank));
     for (int code : {310, 320}) {
         int written = 0;
         rig.Control(code, "{}", 2, nullptr, 0, written);
@@ -90,27 +110,58 @@ TEST_F(PollCycle, AnswersInForeignStatesChangeNothing) {
     }
 }
 
-TEST_F(PollCycle, ShortAnswerEndsTheExchangeWithoutPublishing) {
-    oracle::RegisterBank bank;
-    bank.FillDistinct(3);
-    rig.device->RefreshStatus();
-    const auto b1 = bank.Block(1792, 22);
-    HostBinding::DeliverAnswer(*rig.device, b1.data(), 22);
-    const auto partial = bank.Block(1814, 10);
-    EXPECT_EQ(HostBinding::DeliverAnswer(*rig.device, partial.data(), 10), 0);
-    EXPECT_EQ(rig.sink.events.back(), "reset");
-    EXPECT_TRUE(rig.sink.published.empty());
-    EXPECT_EQ(rig.transport.Requests().size(), 2u);  // no read of block 3
-    // The next cycle starts over and completes.
-    EXPECT_EQ(rig.RunCycle(bank), 0);
-    EXPECT_EQ(rig.sink.published.size(), 1u);
+TEST_F(PollCycle, TheAnswersCountIsNotExamined) {
+    // Whatever the controller's master means by its count (registers, bytes
+    // or nothing), each block is taken whole from the receive table.
+    for (unsigned int (*count_of)(unsigned int) : {+[](unsigned int) { return 0u; },
+                                                    +[](unsigned int n) { return 2 * n; },
+                                                    +[](unsigned int) { return 1u; }}) {
+        QvRig fresh;
+        oracle::RegisterBank bank;
+        bank.FillDistinct(11);
+        fresh.device->RefreshStatus();
+        int result = -1;
+        for (int step = 0; step < 4; ++step) {
+            const Request last = fresh.transport.Requests().back();
+            const auto block = bank.Block(last.address, last.count);
+            const auto n = static_cast<unsigned int>(block.size());
+            result = HostBinding::DeliverAnswerCounting(*fresh.device, block.data(), n, count_of(n));
+        }
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(fresh.transport.Requests().size(), 4u);
+        ASSERT_EQ(fresh.sink.published.size(), 1u);
+        const auto& record = fresh.sink.published[0].bytes;
+        EXPECT_EQ(std::vector<unsigned char>(record.begin() + 4, record.begin() + 160),
+                  oracle::expected_register_area(bank));
+    }
 }
 
-TEST_F(PollCycle, ShortAnswerPrintsOneDiagnosticLine) {
+TEST_F(PollCycle, AShortAnswerIsCopiedAtTheBlocksFullSize) {
+    // The receive table keeps what earlier answers left beyond a short one.
+    oracle::RegisterBank bank;
+    bank.FillDistinct(5);
     rig.device->RefreshStatus();
-    TakeOutput();
-    rig.Answer({1, 2, 3});
-    EXPECT_EQ(TakeOutput(), "QV5810 short answer: 3 of 22 registers from 1792\n");
+    const auto block1 = bank.Block(1792, 22);
+    HostBinding::DeliverAnswer(*rig.device, block1.data(), 22);
+    const auto partial = bank.Block(1814, 10);
+    EXPECT_EQ(HostBinding::DeliverAnswer(*rig.device, partial.data(), 10), 1);
+    EXPECT_TRUE(rig.transport.Requests().back().kind == Request::read &&
+                rig.transport.Requests().back().address == 1846);
+    rig.answered = rig.transport.Requests().size() - 1;
+    rig.AnswerReads(bank);
+    ASSERT_EQ(rig.sink.published.size(), 1u);
+    const auto& record = rig.sink.published[0].bytes;
+    auto register_at = [&](int reg) {
+        const auto at = static_cast<std::size_t>(oracle::record_offset(reg));
+        return static_cast<std::uint16_t>(record[at] | (record[at + 1] << 8));
+    };
+    for (int i = 0; i < 32; ++i) {
+        SCOPED_TRACE(i);
+        // Ten new registers, then block 1's leftovers, then the table's zeros.
+        const std::uint16_t expected = i < 10 ? partial[static_cast<std::size_t>(i)]
+                                       : i < 22 ? block1[static_cast<std::size_t>(i)] : 0;
+        EXPECT_EQ(register_at(1814 + i), expected);
+    }
 }
 
 TEST_F(PollCycle, SingleRegisterWriteConfirmation) {

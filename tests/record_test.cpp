@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <stdexcept>
 #include <string>
 
 #include "meter/decode.h"
@@ -21,8 +22,16 @@ QV5810_Data_t record_with_pair(std::size_t offset, std::uint16_t high, std::uint
     return record;
 }
 
-std::int32_t decode_pair(Quantity q, std::uint16_t high, std::uint16_t low) {
-    return decode_quantity(record_with_pair(quantity_info(q).record_offset, high, low), q);
+// The plug-in's quantity at a register pair the meter documents.
+const QuantityInfo& at(std::uint16_t high_register) {
+    const QuantityInfo* quantity = find_quantity(high_register);
+    if (quantity == nullptr) throw std::logic_error("no quantity at that register");
+    return *quantity;
+}
+
+std::int32_t decode_pair(std::uint16_t high_register, std::uint16_t high, std::uint16_t low) {
+    const auto offset = static_cast<std::size_t>(oracle::record_offset(high_register));
+    return decode_quantity(record_with_pair(offset, high, low), at(high_register));
 }
 
 std::int32_t raw_pair(std::uint16_t high, std::uint16_t low) {
@@ -51,8 +60,8 @@ TEST(RecordLayout, RegisterBlocksMatchTheMeterMap) {
     for (std::size_t i = 0; i < 4; ++i) {
         EXPECT_EQ(kRegisterBlocks[i].first_register, expected[i].first);
         EXPECT_EQ(kRegisterBlocks[i].register_count, expected[i].count);
-        EXPECT_EQ(kRegisterBlocks[i].record_offset, expected[i].offset);
-        EXPECT_EQ(kRegisterBlocks[i].poll_state, 11 + static_cast<int>(i));
+        EXPECT_EQ(block_record_offset(i), expected[i].offset);
+        EXPECT_EQ(block_poll_state(i), 11 + static_cast<int>(i));
     }
 }
 
@@ -64,9 +73,8 @@ TEST(QuantityTable, AgreesWithTheMeterDocumentation) {
         EXPECT_STREQ(kQuantities[i].snapshot_name, members[i].name);
         EXPECT_EQ(kQuantities[i].high_register, members[i].high_register);
         EXPECT_EQ(kQuantities[i].divisor, members[i].divisor);
-        EXPECT_EQ(static_cast<int>(kQuantities[i].record_offset), oracle::record_offset(members[i].high_register));
-        const bool judged = members[i].high_register <= 1811 && members[i].high_register != 1812;
-        EXPECT_EQ(kQuantities[i].threshold_checked, judged);
+        EXPECT_EQ(static_cast<int>(quantity_record_offset(kQuantities[i])),
+                  oracle::record_offset(members[i].high_register));
     }
 }
 
@@ -76,37 +84,37 @@ TEST(Decode, HighWordFirstLittleEndianBytes) {
     std::memset(&record, 0, sizeof record);
     const unsigned char bytes[] = {0x00, 0x00, 0xFC, 0x08};
     std::memcpy(reinterpret_cast<unsigned char*>(&record) + 20, bytes, 4);
-    EXPECT_EQ(decode_quantity(record, Quantity::line_voltage_u12), 230);
+    EXPECT_EQ(decode_quantity(record, at(1800)), 230);
 }
 
 TEST(Decode, SignAndLowWordAtOrAbove0x8000) {
     EXPECT_EQ(raw_pair(0x0001, 0x8000), 98304);
-    EXPECT_EQ(decode_pair(Quantity::current_1, 0x0001, 0x8000), 98);
+    EXPECT_EQ(decode_pair(oracle::kCurrent1, 0x0001, 0x8000), 98);
     EXPECT_EQ(raw_pair(0xFFFF, 0xFC18), -1000);
-    EXPECT_EQ(decode_pair(Quantity::current_1, 0xFFFF, 0xFC18), -1);
-    EXPECT_EQ(decode_pair(Quantity::total_active_power, 0x0000, 0x9C40), 40);
-    EXPECT_EQ(decode_pair(Quantity::active_energy_pos, 0x8000, 0x0000), INT32_MIN);
-    EXPECT_EQ(decode_pair(Quantity::active_energy_neg, 0x7FFF, 0xFFFF), INT32_MAX);
+    EXPECT_EQ(decode_pair(oracle::kCurrent1, 0xFFFF, 0xFC18), -1);
+    EXPECT_EQ(decode_pair(1814, 0x0000, 0x9C40), 40);
+    EXPECT_EQ(decode_pair(1880, 0x8000, 0x0000), INT32_MIN);
+    EXPECT_EQ(decode_pair(1882, 0x7FFF, 0xFFFF), INT32_MAX);
     EXPECT_EQ(raw_pair(0xFFFF, 0xFFFF), -1);
 }
 
 TEST(Decode, TruncatesTowardZero) {
-    auto pair_of = [](std::int32_t raw, Quantity q) {
+    auto pair_of = [](std::int32_t raw, std::uint16_t q) {
         const auto bits = static_cast<std::uint32_t>(raw);
         return decode_pair(q, static_cast<std::uint16_t>(bits >> 16), static_cast<std::uint16_t>(bits));
     };
-    EXPECT_EQ(pair_of(2309, Quantity::phase_voltage_1), 230);
-    EXPECT_EQ(pair_of(-2309, Quantity::phase_voltage_1), -230);
-    EXPECT_EQ(pair_of(-25, Quantity::phase_voltage_2), -2);
-    EXPECT_EQ(pair_of(-100, Quantity::current_2), 0);
-    EXPECT_EQ(pair_of(-1999, Quantity::current_3), -1);
-    EXPECT_EQ(pair_of(985, Quantity::power_factor_1), 0);
-    EXPECT_EQ(pair_of(1000, Quantity::power_factor_1), 1);
-    EXPECT_EQ(pair_of(4999, Quantity::frequency), 49);
+    EXPECT_EQ(pair_of(2309, oracle::kPhaseVoltage1), 230);
+    EXPECT_EQ(pair_of(-2309, oracle::kPhaseVoltage1), -230);
+    EXPECT_EQ(pair_of(-25, oracle::kPhaseVoltage2), -2);
+    EXPECT_EQ(pair_of(-100, oracle::kCurrent2), 0);
+    EXPECT_EQ(pair_of(-1999, oracle::kCurrent3), -1);
+    EXPECT_EQ(pair_of(985, 1840), 0);
+    EXPECT_EQ(pair_of(1000, 1840), 1);
+    EXPECT_EQ(pair_of(4999, 1812), 49);
 }
 
 TEST(Decode, ZeroRecordDecodesToZeroEverywhere) {
     QV5810_Data_t record;
     std::memset(&record, 0, sizeof record);
-    for (const QuantityInfo& q : kQuantities) EXPECT_EQ(decode_quantity(record, q.id), 0) << q.snapshot_name;
+    for (const QuantityInfo& q : kQuantities) EXPECT_EQ(decode_quantity(record, q), 0) << q.snapshot_name;
 }

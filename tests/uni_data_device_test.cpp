@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iostream>
+#include <locale>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -177,4 +180,61 @@ TEST(LoadFromCache, TakesTheRecordAndRestampsIt) {
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 160, record.begin()));
     EXPECT_EQ(std::vector<unsigned char>(record.begin() + 160, record.end()),
               (std::vector<unsigned char>{0xEA, 0x07, 12, 8, 10, 20, 30}));
+}
+
+namespace {
+
+// A controller that notes, at its batch check, what the device had written
+// to standard output by then.
+struct PeekingController : RecordingSink {
+    bool BatchChecked(const QMXVDevice& device, const std::vector<rule_value>& rules) override {
+        said_before_batch = said->str();
+        return RecordingSink::BatchChecked(device, rules);
+    }
+    const std::ostringstream* said = nullptr;
+    std::string said_before_batch;
+};
+
+// Sends std::cout to a string for the life of the object.
+struct CoutToString {
+    CoutToString() : previous(std::cout.rdbuf(text.rdbuf())) {}
+    ~CoutToString() { std::cout.rdbuf(previous); }
+    std::ostringstream text;
+    std::streambuf* previous;
+};
+
+}  // namespace
+
+TEST(RoundDone, TellsTheRuleCountBeforeTheBatchCheck) {
+    QvRig rig(3);
+    CoutToString out;
+    PeekingController peeking;
+    peeking.said = &out.text;
+    rig.binding.sink = &peeking;
+    rig.InitSetting(R"({"appSetting": {"b_mode": 2}})");
+    for (const char* key : {"110200010010", "110200060010", "110200160010"}) {
+        HostBinding::SetThreshold(*rig.device, key, 1, 100.0f);
+    }
+    rig.RunCycle(oracle::RegisterBank{});
+    EXPECT_EQ(peeking.batch_sizes, (std::vector<std::size_t>{3}));
+    EXPECT_EQ(peeking.said_before_batch, "InitSetting 3 b_mode_:2\nrvSize is 3\n");
+    EXPECT_EQ(out.text.str(), peeking.said_before_batch);
+}
+
+TEST(InitSetting, ThresholdLineIgnoresTheProcessLocale) {
+    // A controller may set a global locale that groups digits and uses a
+    // decimal comma; the device's lines stay as the plain stream prints them.
+    struct GroupingPunctuation : std::numpunct<char> {
+        char do_thousands_sep() const override { return '.'; }
+        std::string do_grouping() const override { return "\3"; }
+        char do_decimal_point() const override { return ','; }
+    };
+    QvRig rig(9);
+    HostBinding::SetThreshold(*rig.device, "110200010010", 1234567, 250.5f);
+    const std::locale previous = std::locale::global(std::locale(std::locale::classic(), new GroupingPunctuation));
+    const auto run = init_capturing(rig, R"({"appSetting": {"b_mode": 3},
+        "thresholdSetting": {"110200010010": {"NMAlarmID": "A1", "ID": "2", "SignalNumber": "3"}}})");
+    std::locale::global(previous);
+    EXPECT_NE(run.out.find("mobile:110200010010:A1;2;3; level:1234567 value:250.5\n"), std::string::npos)
+        << run.out;
 }

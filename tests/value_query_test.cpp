@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "tests/support/qv_rig.h"
 
@@ -58,4 +59,23 @@ TEST(ValueQueryDefault, FrameworkDefaultIsAlwaysNotReady) {
     rig.device->RoundDone();
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(query(*rig.device), "数据未就绪");
+}
+
+TEST(WallClock, ADeviceLeftOnTheWallClockStampsAndJudgesLocalTime) {
+    // Every other test stands in for the clock; this one does not.
+    DeviceRig rig(8, new QV5810());
+    const std::vector<unsigned char> cached(167, 0x5A);
+    const auto before = boost::posix_time::second_clock::local_time();
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(rig.device->LoadFromCache(cached.data(), 167), 1);
+    testing::internal::GetCapturedStdout();
+    const auto after = boost::posix_time::second_clock::local_time();
+    ASSERT_EQ(rig.sink.published.size(), 1u);
+    const auto& stamp = rig.sink.published[0].bytes;
+    const boost::posix_time::ptime stamped(
+        boost::gregorian::date(static_cast<unsigned short>(stamp[160] | (stamp[161] << 8)), stamp[162], stamp[163]),
+        boost::posix_time::time_duration(stamp[164], stamp[165], stamp[166]));
+    EXPECT_LE(before, stamped);
+    EXPECT_LE(stamped, after);
+    EXPECT_EQ(query(*rig.device), "不支持变量");
 }

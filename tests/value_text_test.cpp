@@ -13,9 +13,7 @@
 namespace {
 
 void expect_same_as_lexical_cast(float value) {
-    std::string fast;
-    format_value_text(value, fast);
-    ASSERT_EQ(fast, boost::lexical_cast<std::string>(value)) << "value " << value;
+    ASSERT_EQ(format_value_text(value), boost::lexical_cast<std::string>(value)) << "value " << value;
 }
 
 // Every value a rule can see: a signed 32-bit raw value divided by 10 or 1000.
@@ -36,9 +34,7 @@ TEST(ValueText, AroundEveryPowerOfTwoWhereFloatsStopBeingExact) {
         }
     }
     // 2^24 + 1 has no float of its own and prints as 2^24.
-    std::string text;
-    format_value_text(static_cast<float>(16777217), text);
-    EXPECT_EQ(text, "16777216");
+    EXPECT_EQ(format_value_text(static_cast<float>(16777217)), "16777216");
 }
 
 TEST(ValueText, RandomQuotientsAcrossTheWholeRange) {

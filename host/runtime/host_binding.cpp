@@ -9,8 +9,14 @@ void HostBinding::Attach(QMXVDevice& device, HostBinding* binding, std::uint32_t
 
 int HostBinding::DeliverAnswer(SPModbus& device, const std::uint16_t* registers, unsigned int count) {
     const unsigned int kept = std::min<unsigned int>(count, SPModbus::kReceiveTableRegisters);
+    return DeliverAnswerCounting(device, registers, kept, kept);
+}
+
+int HostBinding::DeliverAnswerCounting(SPModbus& device, const std::uint16_t* registers, unsigned int count,
+                                       unsigned int reported_count) {
+    const unsigned int kept = std::min<unsigned int>(count, SPModbus::kReceiveTableRegisters);
     std::copy(registers, registers + kept, device.receive_table.begin());
-    return device.process_payload(SPModbus::TAB_REGISTERS, kept);
+    return device.process_payload(SPModbus::TAB_REGISTERS, reported_count);
 }
 
 void HostBinding::SetThreshold(QMXVDevice& device, const std::string& key, int level, float value) {
@@ -31,6 +37,8 @@ const std::map<std::string, float>& HostBinding::Values(const QMXVDevice& device
 }
 
 std::int32_t HostBinding::PollState(const SPModbus& device) { return device.poll_state.load(); }
+
+void HostBinding::SetPollState(SPModbus& device, std::int32_t state) { device.poll_state = state; }
 
 bool HostBinding::AlarmActive(const QMXVDevice& device) { return device.alarm_active; }
 

@@ -23,12 +23,18 @@ struct HostBinding {
     // controller's Modbus master does: registers into the receive table, then
     // process_payload. Registers beyond the table's size are dropped.
     static int DeliverAnswer(SPModbus& device, const std::uint16_t* registers, unsigned int count);
+    // The same, with another count passed to process_payload than the
+    // registers put in the table: what a master whose count means something
+    // else (bytes, or nothing) would hand over.
+    static int DeliverAnswerCounting(SPModbus& device, const std::uint16_t* registers, unsigned int count,
+                                     unsigned int reported_count);
 
     static void SetThreshold(QMXVDevice& device, const std::string& key, int level, float value);
     static void SetLevel(QMXVDevice& device, const std::string& key, int level);
     static const std::map<std::string, int>& Levels(const QMXVDevice& device);
     static const std::map<std::string, float>& Values(const QMXVDevice& device);
     static std::int32_t PollState(const SPModbus& device);
+    static void SetPollState(SPModbus& device, std::int32_t state);
     static bool AlarmActive(const QMXVDevice& device);
     static std::uint16_t CommStatus(const QMXVDevice& device);
     static boost::posix_time::ptime LastUpdate(const QMXVDevice& device);

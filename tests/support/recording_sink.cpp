@@ -41,9 +41,11 @@ void RecordingSink::PollStarted(const QMXVDevice&) {
     events.emplace_back("poll");
 }
 
-int RecordingSink::BaseControl(const QMXVDevice&, int code, const void*, int, void*, int, int&) {
+int RecordingSink::BaseControl(const QMXVDevice&, int code, const void* input, int input_length, void* output,
+                               int output_capacity, int& written) {
     std::lock_guard<std::mutex> lock(mutex_);
     events.emplace_back("base");
+    base.push_back({code, input, input_length, output, output_capacity, &written});
     ++base_calls;
     last_base_code = code;
     return base_result;
@@ -57,4 +59,5 @@ void RecordingSink::Clear() {
     alarms.clear();
     batch_sizes.clear();
     base_calls = 0;
+    base.clear();
 }

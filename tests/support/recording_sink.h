@@ -14,6 +14,16 @@ struct Published {
     bool delayed;
 };
 
+// The six arguments of a request passed on to the controller's own handling.
+struct BaseCall {
+    int code;
+    const void* input;
+    int input_length;
+    void* output;
+    int output_capacity;
+    const int* written;  // the address of the caller's written length
+};
+
 class RecordingSink : public HostSink {
 public:
     void Published(const QMXVDevice& device, std::uint32_t data_id, const unsigned char* data, int length,
@@ -38,6 +48,7 @@ public:
     int base_result = 77;  // recognisable when a request is passed on
     int base_calls = 0;
     int last_base_code = 0;
+    std::vector<BaseCall> base;
 
     void Clear();
 
