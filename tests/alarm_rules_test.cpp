@@ -2,11 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <map>
 #include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "alarms/alarm_evaluation.h"
 #include "tests/support/quiet_test.h"
 #include "tests/support/qv_rig.h"
 
@@ -247,4 +250,24 @@ TEST_F(Alarms, TheAlarmFlagTellsOfThisCycleOnly) {
     rig.RunCycle(bank);
     EXPECT_FALSE(rig.sink.alarms.at(1).state);
     EXPECT_FALSE(HostBinding::AlarmActive(*rig.device));
+}
+
+TEST(AlarmEvaluation, JudgesARecordAgainstPlainMapsWithoutADevice) {
+    QV5810_Data_t record;
+    std::memset(&record, 0, sizeof record);
+    // Phase voltage 1 (registers 1806, 1807) at record offset 32: raw 2309.
+    const std::uint16_t pair[2] = {0, 2309};
+    std::memcpy(reinterpret_cast<unsigned char*>(&record) + oracle::record_offset(oracle::kPhaseVoltage1), pair,
+                sizeof pair);
+    std::map<std::string, int> levels{{"110200010010", 1}, {"110200020010", 2}};
+    std::map<std::string, float> thresholds{{"110200010010", 229.0f}};
+    std::vector<std::string> reports;
+    evaluate_alarm_rules(record, levels, thresholds, [&](const AlarmOutcome& rule) {
+        reports.push_back(rule.key + " " + std::to_string(rule.level) + " " + rule.text + " " + rule.value_text +
+                          (rule.outcome ? " up" : " down"));
+    });
+    EXPECT_EQ(reports, (std::vector<std::string>{"110200010010 1 001#低压配电屏A相电压过高 230 up",
+                                                 "110200020010 2 001#低压配电屏A相电压过低 230 down"}));
+    EXPECT_EQ(levels.size(), 27u);
+    EXPECT_EQ(thresholds.size(), 2u);
 }

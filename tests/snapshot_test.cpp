@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "control/snapshot.h"
 #include "tests/support/json_text.h"
 #include "tests/support/quiet_test.h"
 #include "tests/support/qv_rig.h"
@@ -171,4 +172,19 @@ TEST_F(Snapshot, HandleCapacityEdges) {
 #if defined(__arm__)
     EXPECT_EQ(size, 4);  // the controller's handle
 #endif
+}
+
+TEST(SnapshotBuild, AZeroRecordGivesEveryMemberAsZeroAndYearZero) {
+    QV5810_Data_t record;
+    std::memset(&record, 0, sizeof record);
+    Json::Value snapshot;
+    build_snapshot(record, snapshot);
+    const auto& members = oracle::snapshot_members();
+    ASSERT_EQ(snapshot.size(), members.size() + 1);
+    for (const auto& member : members) {
+        EXPECT_TRUE(snapshot[member.name].isInt()) << member.name;
+        EXPECT_EQ(snapshot[member.name].asInt(), 0) << member.name;
+    }
+    EXPECT_EQ(snapshot["更新时间"].asString(), "0-0-0 0:0:0");
+    EXPECT_EQ(compact_snapshot_text(snapshot), compact_json(snapshot));
 }
