@@ -26,7 +26,7 @@ const std::string& alarm_text(std::size_t rule);
 
 // The quantity rule `rule` judges, as a whole number in single precision.
 inline float alarm_value(const QV5810_Data_t& record, std::size_t rule) {
-    return static_cast<float>(decode_quantity(record, *kRuleQuantities[rule]));
+    return static_cast<float>(decode_quantity(record, kQuantities[kRuleQuantities[rule]]));
 }
 
 // Rule by rule in table order: look the level up (a missing key is added

@@ -66,7 +66,7 @@ constexpr bool same_text(const char* a, const char* b) {
 constexpr bool alarm_rules_are_well_formed() {
     for (std::size_t i = 0; i < kAlarmRules.size(); ++i) {
         const AlarmRule& rule = kAlarmRules[i];
-        if (!is_alarm_key(rule.key) || !is_quantity_register(rule.high_register)) return false;
+        if (!is_alarm_key(rule.key) || quantity_index(rule.high_register) == kQuantities.size()) return false;
         for (std::size_t j = 0; j < i; ++j) {
             if (same_text(kAlarmRules[j].key, rule.key)) return false;
         }
@@ -75,10 +75,10 @@ constexpr bool alarm_rules_are_well_formed() {
 }
 static_assert(alarm_rules_are_well_formed(), "distinct 12-digit keys, each rule on a quantity of the meter");
 
-// The quantity each rule judges, found once when the plug-in is built.
-constexpr std::array<const QuantityInfo*, kAlarmRules.size()> rule_quantities() {
-    std::array<const QuantityInfo*, kAlarmRules.size()> quantities{};
-    for (std::size_t i = 0; i < kAlarmRules.size(); ++i) quantities[i] = find_quantity(kAlarmRules[i].high_register);
-    return quantities;
+// The row of the quantity each rule judges, found when the plug-in is built.
+constexpr std::array<std::size_t, kAlarmRules.size()> rule_quantities() {
+    std::array<std::size_t, kAlarmRules.size()> rows{};
+    for (std::size_t i = 0; i < kAlarmRules.size(); ++i) rows[i] = quantity_index(kAlarmRules[i].high_register);
+    return rows;
 }
 inline constexpr auto kRuleQuantities = rule_quantities();

@@ -1,5 +1,6 @@
 #include "control/command_input.h"
 
+#include <cstdint>
 #include <cstring>
 #include <exception>
 
@@ -27,10 +28,16 @@ std::optional<MultipleWrite> read_multiple_write(const void* input, int length) 
     const int usable = usable_size(input, length);
     const int count = usable / 2 - 1;
     if (usable < 4 || count > kMaxWriteRegisters) return std::nullopt;
-    MultipleWrite write{word_at(input, 0), count, {}};
-    std::memcpy(write.values.data(), static_cast<const unsigned char*>(input) + sizeof(std::uint16_t),
-                static_cast<std::size_t>(count) * sizeof(std::uint16_t));
-    return write;
+    return MultipleWrite{word_at(input, 0), count};
+}
+
+const std::uint16_t* multiple_write_values(const void* input, int count, WriteScratch& scratch) {
+    const unsigned char* values = static_cast<const unsigned char*>(input) + sizeof(std::uint16_t);
+    if (reinterpret_cast<std::uintptr_t>(values) % alignof(std::uint16_t) == 0) {
+        return reinterpret_cast<const std::uint16_t*>(values);
+    }
+    std::memcpy(scratch.data(), values, static_cast<std::size_t>(count) * sizeof(std::uint16_t));
+    return scratch.data();
 }
 
 bool signal_request_parses(const void* input, int length) {

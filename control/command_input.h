@@ -23,14 +23,19 @@ std::optional<SingleWrite> read_single_write(const void* input, int length);
 struct MultipleWrite {
     std::uint16_t address;
     int count;
-    // Copied out: the controller's buffer need not be aligned for 16-bit words.
-    std::array<std::uint16_t, kMaxWriteRegisters> values;
 };
 
 // Command 210: the start address word, then (length / 2) - 1 values; an odd
 // last byte is ignored. Nothing when fewer than 4 bytes or more values than
 // one request carries.
 std::optional<MultipleWrite> read_multiple_write(const void* input, int length);
+
+using WriteScratch = std::array<std::uint16_t, kMaxWriteRegisters>;
+
+// The `count` values after the start address, handed over in place. Only an
+// input that is not aligned for 16-bit words is copied into `scratch`
+// first, since reading words through a misaligned pointer is undefined.
+const std::uint16_t* multiple_write_values(const void* input, int count, WriteScratch& scratch);
 
 // Command 310: whether the input is JSON text, comments allowed.
 bool signal_request_parses(const void* input, int length);

@@ -13,7 +13,7 @@ constexpr int kCommand320 = 320;
 constexpr int kSnapshotText = 801;    // output: compact JSON text
 constexpr int kSnapshotHandle = 803;  // output: the address of the JSON value
 // Any code a device does not claim reports the last write's outcome; the
-// controller uses this one.
+// bench host asks with this one.
 constexpr int kWriteStatusQuery = 999;
 }  // namespace control_code
 

@@ -10,6 +10,7 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <json/value.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -72,7 +73,7 @@ public:
             // The cycle's record and time are handed to the snapshot as one unit.
             std::lock_guard<std::mutex> lock(snapshot_mutex);
             this->data_valid = true;
-            this->last_update_time = wall_clock();
+            this->last_update_time = wall_clock.load()();
             const TTime stamp = get_ttime(this->last_update_time);
             static_assert(sizeof record.update_time == kPackedTimeSize, "7-byte time stamp");
             std::memcpy(&record.update_time, &stamp, kPackedTimeSize);
@@ -123,14 +124,15 @@ protected:
     std::map<std::string, std::string> alarm_refs;
     std::map<std::string, std::string> signal_names;
     boost::posix_time::ptime snapshot_time;
-    // Guards, across the poll thread and the controller's request threads:
-    // data_valid, last_update_time, completed_record and every snapshot_* member.
+    // Guards completed_record and every snapshot_* member; the plug-in's own
+    // readers of data_valid and last_update_time (the value query) take it
+    // too, so they see the two from one cycle.
     mutable std::mutex snapshot_mutex;
     Json::Value snapshot_json;
     // The record as the last completed cycle left it, so that a snapshot
     // never mixes the blocks of two cycles.
     Record completed_record;
-    WallClock wall_clock = &boost::posix_time::second_clock::local_time;
+    std::atomic<WallClock> wall_clock{&boost::posix_time::second_clock::local_time};
 
 private:
     void ReadThresholdRule(const std::string& key, const Json::Value& rule) {

@@ -64,19 +64,12 @@ constexpr std::size_t quantity_record_offset(const QuantityInfo& quantity) {
     return record_offset_of_register(quantity.high_register);
 }
 
-// The quantity whose high half is `high_register`, or nullptr.
-constexpr const QuantityInfo* find_quantity(std::uint32_t high_register) {
-    for (const QuantityInfo& quantity : kQuantities) {
-        if (quantity.high_register == high_register) return &quantity;
-    }
-    return nullptr;
-}
-
-constexpr bool is_quantity_register(std::uint32_t high_register) {
-    for (const QuantityInfo& quantity : kQuantities) {
-        if (quantity.high_register == high_register) return true;
-    }
-    return false;
+// The row of the quantity whose high half is `high_register`, or
+// kQuantities.size() when no quantity starts there.
+constexpr std::size_t quantity_index(std::uint32_t high_register) {
+    std::size_t row = 0;
+    while (row < kQuantities.size() && kQuantities[row].high_register != high_register) ++row;
+    return row;
 }
 
 constexpr bool quantities_tile_the_register_area() {

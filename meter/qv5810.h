@@ -32,7 +32,7 @@ private:
     void ConfirmWrite(bool echoed);
     void TakeBlock(std::size_t block);
 
-    // Both run with snapshot_mutex held.
+    // Runs with snapshot_mutex held; the two commands take it.
     void RefreshSnapshotLocked();
     int SnapshotText(void* output, int output_capacity, int& written);
     int SnapshotHandle(void* output, int output_capacity, int& written);

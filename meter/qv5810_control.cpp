@@ -50,8 +50,10 @@ int QV5810::WriteOneRegister(const void* input, int input_length) {
 int QV5810::WriteRegisters(const void* input, int input_length) {
     const auto write = read_multiple_write(input, input_length);
     if (!write) return -1;
+    WriteScratch scratch;
+    const std::uint16_t* values = multiple_write_values(input, write->count, scratch);
     BeginCommand(control_code::kWriteRegisters);
     write_expected = write->count;
-    modbus_write_registers(write->address, write->count, write->values.data());
+    modbus_write_registers(write->address, write->count, values);
     return 0;
 }

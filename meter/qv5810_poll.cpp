@@ -25,7 +25,8 @@ int QV5810::RefreshStatus() {
 }
 
 // The count is not compared with the block's size: its meaning is the
-// controller's, whose master validates each answer before delivering it.
+// controller's. The controller's master must deliver only answers it has
+// validated, each the full block asked for (docs/install.md).
 int QV5810::process_payload(tab_type, unsigned int) {
     std::int32_t state = poll_state.load();
     if (state == poll_state_tag::kWriteRegister) {

@@ -60,8 +60,3 @@ constexpr std::size_t record_offset_of_register(std::uint32_t reg) {
 
 static_assert(block_record_offset(kRegisterBlocks.size()) == offsetof(QV5810_Data_t, update_time),
               "the blocks fill the register area without a gap");
-static_assert(record_offset_of_register(1800) == offsetof(QV5810_Data_t, line_voltage_u12) &&
-                  record_offset_of_register(1814) == offsetof(QV5810_Data_t, total_active_power) &&
-                  record_offset_of_register(1846) == offsetof(QV5810_Data_t, avg_current_1) &&
-                  record_offset_of_register(1880) == offsetof(QV5810_Data_t, active_energy_pos),
-              "each block's registers lie at the record's fields for them");

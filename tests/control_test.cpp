@@ -99,6 +99,35 @@ TEST_F(Control, WriteRegistersCountsWholeWords) {
     EXPECT_EQ(rig.WriteStatus(), 1);
 }
 
+namespace {
+
+// A master that notes where the values it was handed lie.
+class PointerNotingLine : public ModbusTransport {
+public:
+    void ReadRegisters(SPModbus&, int, int) override {}
+    void WriteRegister(SPModbus&, int, int) override {}
+    void WriteRegisters(SPModbus&, int, int count, const unsigned short* values) override {
+        handed = values;
+        seen.assign(values, values + count);
+    }
+    const unsigned short* handed = nullptr;
+    std::vector<std::uint16_t> seen;
+};
+
+}  // namespace
+
+TEST_F(Control, AlignedValuesAreHandedOverInPlaceMisalignedOnesCopied) {
+    PointerNotingLine line;
+    rig.binding.transport = &line;
+    const std::uint16_t aligned[] = {0x0300, 5, 6, 7};
+    ASSERT_EQ(rig.Control(210, aligned, sizeof aligned, nullptr, 0, written), 0);
+    EXPECT_EQ(line.handed, aligned + 1);
+    const unsigned char* odd = Words({0x0300, 5, 6, 7});
+    ASSERT_EQ(rig.Control(210, odd, 8, nullptr, 0, written), 0);
+    EXPECT_NE(static_cast<const void*>(line.handed), static_cast<const void*>(odd + 2));
+    EXPECT_EQ(line.seen, (std::vector<std::uint16_t>{5, 6, 7}));
+}
+
 TEST_F(Control, MalformedWritesAreRefusedBeforeAnyChange) {
     // A confirmed write first, to see that a refusal leaves its outcome.
     ASSERT_EQ(rig.Control(206, Words({1, 7}), 4, nullptr, 0, written), 0);

@@ -24,9 +24,9 @@ QV5810_Data_t record_with_pair(std::size_t offset, std::uint16_t high, std::uint
 
 // The plug-in's quantity at a register pair the meter documents.
 const QuantityInfo& at(std::uint16_t high_register) {
-    const QuantityInfo* quantity = find_quantity(high_register);
-    if (quantity == nullptr) throw std::logic_error("no quantity at that register");
-    return *quantity;
+    const std::size_t row = quantity_index(high_register);
+    if (row == kQuantities.size()) throw std::logic_error("no quantity at that register");
+    return kQuantities[row];
 }
 
 std::int32_t decode_pair(std::uint16_t high_register, std::uint16_t high, std::uint16_t low) {

@@ -231,10 +231,17 @@ TEST(InitSetting, ThresholdLineIgnoresTheProcessLocale) {
     };
     QvRig rig(9);
     HostBinding::SetThreshold(*rig.device, "110200010010", 1234567, 250.5f);
-    const std::locale previous = std::locale::global(std::locale(std::locale::classic(), new GroupingPunctuation));
-    const auto run = init_capturing(rig, R"({"appSetting": {"b_mode": 3},
-        "thresholdSetting": {"110200010010": {"NMAlarmID": "A1", "ID": "2", "SignalNumber": "3"}}})");
-    std::locale::global(previous);
+    struct GlobalLocale {
+        explicit GlobalLocale(const std::locale& locale) : previous(std::locale::global(locale)) {}
+        ~GlobalLocale() { std::locale::global(previous); }
+        std::locale previous;
+    };
+    Captured run{};
+    {
+        GlobalLocale grouping(std::locale(std::locale::classic(), new GroupingPunctuation));
+        run = init_capturing(rig, R"({"appSetting": {"b_mode": 3},
+            "thresholdSetting": {"110200010010": {"NMAlarmID": "A1", "ID": "2", "SignalNumber": "3"}}})");
+    }
     EXPECT_NE(run.out.find("mobile:110200010010:A1;2;3; level:1234567 value:250.5\n"), std::string::npos)
         << run.out;
 }

@@ -1,6 +1,9 @@
 // The value query answers only why no value can be had.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -61,8 +64,32 @@ TEST(ValueQueryDefault, FrameworkDefaultIsAlwaysNotReady) {
     EXPECT_EQ(query(*rig.device), "数据未就绪");
 }
 
+namespace {
+
+// A local time zone eight hours east of UTC for the life of the object, so
+// that local time cannot pass for universal time.
+struct ZoneEastOfUtc {
+    ZoneEastOfUtc() {
+        if (const char* tz = std::getenv("TZ")) previous = tz;
+        setenv("TZ", "QMX-8", 1);
+        tzset();
+    }
+    ~ZoneEastOfUtc() {
+        if (previous) {
+            setenv("TZ", previous->c_str(), 1);
+        } else {
+            unsetenv("TZ");
+        }
+        tzset();
+    }
+    std::optional<std::string> previous;
+};
+
+}  // namespace
+
 TEST(WallClock, ADeviceLeftOnTheWallClockStampsAndJudgesLocalTime) {
     // Every other test stands in for the clock; this one does not.
+    ZoneEastOfUtc zone;
     DeviceRig rig(8, new QV5810());
     const std::vector<unsigned char> cached(167, 0x5A);
     const auto before = boost::posix_time::second_clock::local_time();
@@ -77,5 +104,7 @@ TEST(WallClock, ADeviceLeftOnTheWallClockStampsAndJudgesLocalTime) {
         boost::posix_time::time_duration(stamp[164], stamp[165], stamp[166]));
     EXPECT_LE(before, stamped);
     EXPECT_LE(stamped, after);
+    const auto universal = boost::posix_time::second_clock::universal_time();
+    EXPECT_GT(stamped - universal, boost::posix_time::hours(7));
     EXPECT_EQ(query(*rig.device), "不支持变量");
 }
