@@ -16,9 +16,10 @@ public:
         if (interval_ <= Clock::duration::zero()) return now;
         ++slot_;
         if (SlotStart(slot_) < now) {
-            const long long behind = (now - start_) / interval_;  // the slot in progress at `now`
-            skipped = static_cast<int>(behind - slot_ + 1);
-            slot_ = behind + 1;
+            // The first slot that starts at `now` or later.
+            const long long first_ahead = (now - start_ + interval_ - Clock::duration(1)) / interval_;
+            skipped = static_cast<int>(first_ahead - slot_);
+            slot_ = first_ahead;
         }
         return SlotStart(slot_);
     }

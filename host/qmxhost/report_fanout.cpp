@@ -11,6 +11,9 @@ void ReportFanout::HistoryStored(const QMXVDevice& device, const unsigned char* 
 void ReportFanout::AlarmReported(const QMXVDevice& device, const AlarmCall& call) {
     for (ReportSink* s : sinks_) s->AlarmReported(device, call);
 }
+void ReportFanout::PollStarted(const QMXVDevice& device) {
+    for (ReportSink* s : sinks_) s->PollStarted(device);
+}
 void ReportFanout::Started(const Json::Value& facts) {
     for (ReportSink* s : sinks_) s->Started(facts);
 }

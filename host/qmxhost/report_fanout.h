@@ -15,6 +15,7 @@ public:
                    bool delayed) override;
     void HistoryStored(const QMXVDevice& device, const unsigned char* data, int length) override;
     void AlarmReported(const QMXVDevice& device, const AlarmCall& call) override;
+    void PollStarted(const QMXVDevice& device) override;
 
     void Started(const Json::Value& facts) override;
     void StoringAs(RecordKind kind) override;
