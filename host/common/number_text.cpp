@@ -50,7 +50,7 @@ double parse_real(const std::string& text, double low, double high) {
     const double value = text.empty() || std::isspace(static_cast<unsigned char>(text[0])) != 0
                              ? std::nan("")
                              : std::strtod(begin, &end);
-    if (end != begin + text.size() || std::isnan(value)) refuse(text, "is not a number, " + range.str());
+    if (end != begin + text.size()) refuse(text, "is not a number, " + range.str());
     if (!std::isfinite(value) || errno == ERANGE) refuse(text, "is not a finite number, " + range.str());
     // Hexadecimal floats are refused like any other non-decimal spelling.
     for (char c : text) {

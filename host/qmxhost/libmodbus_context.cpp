@@ -1,6 +1,7 @@
 #include "host/qmxhost/libmodbus_context.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -81,5 +82,17 @@ int LibmodbusContext::ReceiveConfirmation(std::uint8_t* answer) {
 }
 
 int LibmodbusContext::Flush() { return result(modbus_flush(ctx_)); }
+
+int LibmodbusContext::Drain(int quiet_ms) {
+    int dropped = 0;
+    pollfd p{modbus_get_socket(ctx_), POLLIN, 0};
+    while (poll(&p, 1, quiet_ms) > 0 && (p.revents & POLLIN) != 0) {
+        std::uint8_t junk[256];
+        const ssize_t n = read(p.fd, junk, sizeof junk);
+        if (n <= 0) break;
+        dropped += static_cast<int>(n);
+    }
+    return dropped;
+}
 
 int LibmodbusContext::HeaderLength() { return modbus_get_header_length(ctx_); }

@@ -18,6 +18,7 @@ public:
     int SendRawRequest(const std::uint8_t* request, int length) override;
     int ReceiveConfirmation(std::uint8_t* answer) override;
     int Flush() override;
+    int Drain(int quiet_ms) override;
     int HeaderLength() override;
 
     // Async-signal-safe. libmodbus restarts its wait for an answer when a

@@ -14,5 +14,8 @@ public:
     virtual int SendRawRequest(const std::uint8_t* request, int length) = 0;  // without the CRC
     virtual int ReceiveConfirmation(std::uint8_t* answer) = 0;               // length with the CRC
     virtual int Flush() = 0;
+    // Reads and drops whatever arrives until the line has been silent for
+    // `quiet_ms`; the bytes dropped. Not libmodbus's: it has no such call.
+    virtual int Drain(int quiet_ms) = 0;
     virtual int HeaderLength() = 0;
 };

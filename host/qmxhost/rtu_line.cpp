@@ -79,6 +79,7 @@ Exchange RtuLine::RunPending() {
         exchange.latency_ms = milliseconds_between(start, clock_.Now());
         // A refusal is the meter's answer: asking again changes nothing.
         if (exchange.outcome == Exchange::answered || exchange.outcome == Exchange::exception) break;
+        if (!stop_ && policy_.quiet_after_failure_ms > 0) context_.Drain(policy_.quiet_after_failure_ms);
     }
     if (stop_ && exchange.outcome != Exchange::answered && exchange.outcome != Exchange::exception) {
         exchange.outcome = Exchange::interrupted;

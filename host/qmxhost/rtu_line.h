@@ -30,6 +30,9 @@ const char* outcome_name(Exchange::Outcome outcome);
 struct RetryPolicy {
     int retries = 2;
     int delay_ms = 0;  // silence kept before each attempt
+    // After a failed attempt, the line must stay silent this long before the
+    // next request, so that an answer still on its way is dropped with it.
+    int quiet_after_failure_ms = 0;
 };
 
 class RtuLine : public ModbusTransport {

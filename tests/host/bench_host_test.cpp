@@ -60,7 +60,7 @@ struct HostRig {
     FakeSteadyClock clock;
     ScriptedLine line{clock};
     volatile std::sig_atomic_t stop = 0;
-    RtuLine rtu{line, RetryPolicy{2, 0}, clock, stop};
+    RtuLine rtu{line, RetryPolicy{2, 0, 1000}, clock, stop};
     ReportFanout report;
     Events events{clock};
     std::vector<MeterStats> stats;
@@ -112,7 +112,8 @@ TEST(ExitStatus, SuccessWhenTheWriteWasConfirmed) {
 
 TEST(Schedule, KeepsAFixedRateAndSkipsSlotsItMissed) {
     HostRig rig({1}, cycles(6, 1.0));
-    // Cycle 2's first block times out three times: 3 s, so slots 2 and 3 pass.
+    // Cycle 2's first block times out three times, each followed by a second
+    // of silence: 6 s, so slots 2 to 6 pass.
     rig.line.script = {LineFault::none, LineFault::none, LineFault::none, LineFault::none,
                        LineFault::timeout, LineFault::timeout, LineFault::timeout};
     rig.Run();
@@ -126,8 +127,8 @@ TEST(Schedule, KeepsAFixedRateAndSkipsSlotsItMissed) {
         slots.push_back(ms / 1000);
     }
     // No catching up: never two cycles in one slot.
-    EXPECT_EQ(slots, (std::vector<long long>{0, 1, 4, 5, 6, 7}));
-    EXPECT_EQ(rig.events.skipped_slots, 2);
+    EXPECT_EQ(slots, (std::vector<long long>{0, 1, 7, 8, 9, 10}));
+    EXPECT_EQ(rig.events.skipped_slots, 5);
 }
 
 TEST(Backoff, ASilentMeterIsAskedLessOftenAndTheOthersKeepTheirRate) {

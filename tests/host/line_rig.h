@@ -11,7 +11,7 @@
 #include "tests/support/scripted_line.h"
 
 struct LineRig {
-    explicit LineRig(int retries = 2) : rtu(line, RetryPolicy{retries, 0}, clock, stop) {
+    explicit LineRig(int retries = 2) : rtu(line, RetryPolicy{retries, 0, 1000}, clock, stop) {
         binding.sink = &sink;
         binding.transport = &rtu;
         HostBinding::Attach(device, &binding, 7);

@@ -103,6 +103,14 @@ TEST(LateAnswers, CostAtMostTheCycleTheyFallIn) {
     EXPECT_EQ(register_area(rig.sink.published[0].bytes), oracle::expected_register_area(rig.line.banks[1]));
 }
 
+TEST(LateAnswers, AFrameLeftOnTheLineIsFlushedBeforeTheNextRequest) {
+    LineRig rig;
+    rig.line.script = {LineFault::stray_after, LineFault::none, LineFault::stray_after};
+    rig.Cycle();
+    ASSERT_EQ(rig.sink.published.size(), 1u);
+    EXPECT_EQ(register_area(rig.sink.published[0].bytes), oracle::expected_register_area(rig.line.banks[1]));
+}
+
 TEST(WriteEcho, ConfirmedOnlyByTheMatchingEcho) {
     struct Case {
         std::deque<LineFault> script;

@@ -28,14 +28,21 @@ int ScriptedLine::ReadRegisters(int address, int count, std::uint16_t* destinati
         std::copy(stale.begin(), stale.end(), destination);
         return count;
     }
+    if (stray_) {
+        clock_.Advance(answer_time);
+        stray_ = false;
+        std::fill(destination, destination + count, std::uint16_t{0xDEAD});
+        return count;
+    }
     const std::vector<std::uint16_t> block = banks[slave_].Block(address, count);
     switch (Next()) {
+        case LineFault::stray_after: stray_ = true; break;
         case LineFault::timeout: clock_.Advance(timeout_time); return -ETIMEDOUT;
         case LineFault::late: {
             clock_.Advance(timeout_time);
             std::vector<std::uint16_t> stale = block;
             for (std::uint16_t& v : stale) v = static_cast<std::uint16_t>(v ^ 0x5A5A);
-            late_ = stale;
+            in_flight_ = stale;
             return -ETIMEDOUT;
         }
         case LineFault::crc: clock_.Advance(answer_time); return -EMBBADCRC;

@@ -38,6 +38,7 @@ enum class LineFault {
     exception,
     echo_of_other_address,
     echo_from_other_slave,
+    stray_after,  // answers, then a stray frame (of the size the next read expects) lands on the line
 };
 
 class ScriptedLine : public ModbusContext {
@@ -51,9 +52,20 @@ public:
     int ReadRegisters(int address, int count, std::uint16_t* destination) override;
     int SendRawRequest(const std::uint8_t* request, int length) override;
     int ReceiveConfirmation(std::uint8_t* answer) override;
+    // An answer still in flight lands just after a flush, so only waiting
+    // for silence (Drain) keeps it from being read as the next answer.
     int Flush() override {
         ++flushes;
+        late_ = in_flight_;
+        in_flight_.reset();
+        stray_ = false;
+        return 0;
+    }
+    int Drain(int quiet_ms) override {
+        ++drains;
+        clock_.Advance(std::chrono::milliseconds(quiet_ms));
         late_.reset();
+        in_flight_.reset();
         return 0;
     }
     int HeaderLength() override { return 1; }
@@ -69,12 +81,15 @@ public:
     std::vector<std::string> requests;
     std::vector<Clock::time_point> request_times;
     int flushes = 0;
+    int drains = 0;
 
 private:
     LineFault Next();
 
     FakeSteadyClock& clock_;
     int slave_ = 1;
-    std::optional<std::vector<std::uint16_t>> late_;  // an answer still on its way
+    std::optional<std::vector<std::uint16_t>> in_flight_;  // a late answer on its way
+    std::optional<std::vector<std::uint16_t>> late_;       // a late answer arrived, not yet read
     std::vector<std::uint8_t> write_;
+    bool stray_ = false;
 };
