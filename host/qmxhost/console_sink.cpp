@@ -1,6 +1,7 @@
 #include "host/qmxhost/console_sink.h"
 
 #include <json/reader.h>
+#include <unistd.h>
 
 #include <iomanip>
 #include <sstream>
@@ -81,6 +82,11 @@ void ConsoleSink::CycleDone(const QMXVDevice& device, const CycleFacts& facts, c
     head << "  device " << device.DataId() << "  " << std::fixed << std::setprecision(1) << facts.milliseconds
          << " ms";
     if (verbosity_ == Verbosity::quiet) {
+        // Progress on a terminal only, overwritten in place; the summary follows.
+        if (facts.planned > 0 && isatty(STDERR_FILENO) != 0) {
+            std::fprintf(stderr, "\rcycle %d/%d", facts.cycle, facts.planned);
+            progress_shown_ = true;
+        }
         raised_.clear();
         return;
     }
@@ -148,6 +154,7 @@ void ConsoleSink::SlotsSkipped(int cycle, int skipped) {
 void ConsoleSink::Problem(const std::string& text) { Line(text); }
 
 void ConsoleSink::Summary(const Json::Value&, const std::string& for_people) {
+    if (progress_shown_) std::fputs("\n", stderr);
     std::fputs(for_people.c_str(), out_);
     std::fflush(out_);
 }

@@ -39,6 +39,7 @@ private:
     Verbosity verbosity_;
     bool show_snapshot_text_;
     std::map<std::uint32_t, std::vector<unsigned char>> last_record_;  // per device data id
+    bool progress_shown_ = false;
     std::vector<AlarmReport> raised_;  // alarms of the current cycle whose outcome is true
 };
 
