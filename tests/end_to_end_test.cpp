@@ -344,13 +344,22 @@ TEST(EndToEndStatus, NonZeroWhenTheWriteWasNotConfirmed) {
 }
 
 TEST(EndToEndInput, BadNumbersAndSettingsAreRefused) {
+    // On a port that answers, so that only the refusal can end the run early.
+    Meter meter;
+    ASSERT_EQ(host_status({"--port", meter.port, "--cycles", "1"}), 0);
     for (std::vector<std::string> bad : {
              std::vector<std::string>{"--interval", "nan"}, {"--interval", "inf"}, {"--cycles", "-1"},
              {"--cycles", "1x"}, {"--baud", "12345"}, {"--baud", "-5"}, {"--baud", "14400"},
-             {"--write", "256=70000"}, {"--write", "256="}, {"--retries", "11"}, {"--data-bits", "9"}}) {
-        bad.insert(bad.begin(), {"--port", "/dev/null"});
-        EXPECT_EQ(host_status(bad), 1) << bad[2] << " " << bad[3];
+             {"--write", "256=70000"}, {"--write", "256="}, {"--retries", "11"}, {"--data-bits", "9"},
+             {"--rts", "sideways"}, {"--timeout-ms", "0x"}, {"--slave", "248"}}) {
+        bad.insert(bad.begin(), {"--port", meter.port, "--cycles", "1"});
+        EXPECT_EQ(host_status(bad), 1) << bad[4] << " " << bad[5];
     }
+}
+
+TEST(EndToEndInput, RS485ModeOnAPortWithoutItIsAPlainError) {
+    Meter meter;  // a pseudo-terminal has no RS-485 mode
+    EXPECT_EQ(host_status({"--port", meter.port, "--cycles", "1", "--rs485"}), 1);
 }
 
 TEST(EndToEndInput, ALeadingZeroIsDecimalNotOctal) {
