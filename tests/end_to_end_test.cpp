@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <sqlite3.h>
+
 #include "tests/support/child_process.h"
 #include "tests/support/json_text.h"
 #include "tests/support/meter_oracle.h"
@@ -461,4 +463,23 @@ TEST(EndToEndInterrupt, CtrlCEndsAWaitOnALongTimeout) {
     host.Kill(SIGINT);
     EXPECT_EQ(host.Wait(), 2);  // no cycle completed
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+}
+
+TEST(EndToEndHistory, ALockHeldByAnotherProcessIsReportedAndPollingGoesOn) {
+    Meter meter;
+    const std::string db = temp_path("locked.db");
+    ASSERT_EQ(run_host(meter, {"--cycles", "1", "--history", db}).status, 0);
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    const HostRun locked = run_host(meter, {"--cycles", "3", "--history", db});
+    sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    EXPECT_EQ(locked.status, 0);
+    EXPECT_EQ(locked.Of("cycle").size(), 3u);
+    const auto problems = locked.Of("problem");
+    ASSERT_FALSE(problems.empty());
+    EXPECT_NE(problems.front()["message"].asString().find("busy"), std::string::npos);
+    EXPECT_NE(problems.back()["message"].asString().find("not stored"), std::string::npos);
+    for (const char* suffix : {"", "-wal", "-shm"}) std::remove((db + suffix).c_str());
 }

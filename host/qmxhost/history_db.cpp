@@ -103,10 +103,7 @@ HistoryDb::HistoryDb(const std::string& path, int busy_ms) : path_(path) {
     sqlite3_busy_timeout(db_.get(), busy_ms);
 }
 
-HistoryDb::~HistoryDb() {
-    // A last try for what a lock held back.
-    while (!held_.empty() && Insert(held_.front()) == SQLITE_DONE) held_.pop_front();
-}
+HistoryDb::~HistoryDb() = default;
 
 void HistoryDb::Fail(const std::string& what) const {
     const std::string why = db_ ? sqlite3_errmsg(db_.get()) : "out of memory";
@@ -152,6 +149,10 @@ bool HistoryDb::Store(std::uint32_t device, RecordKind kind, const std::vector<u
         held_.pop_front();
         ++dropped_;
     }
+    return StoreHeld();
+}
+
+bool HistoryDb::StoreHeld() {
     while (!held_.empty()) {
         const int rc = Insert(held_.front());
         if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) return false;

@@ -31,6 +31,8 @@ public:
     // holds the database locked, records are held (up to kMostHeld, the
     // oldest dropped first) and false is returned. Throws on any other error.
     bool Store(std::uint32_t device, RecordKind kind, const std::vector<unsigned char>& record);
+    // Stores what a lock held back; false while the lock persists.
+    bool StoreHeld();
     std::size_t held() const { return held_.size(); }
     std::size_t dropped() const { return dropped_; }
     static constexpr std::size_t kMostHeld = 10000;

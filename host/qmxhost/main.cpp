@@ -244,6 +244,10 @@ int main(int argc, char** argv) {
         BenchHost host(config, options, std::move(devices), rtu, report, clock);
         if (history) host.ReloadFrom(*history);
         const int status = host.Run(g_stop);
+        if (history && !history->StoreHeld()) {
+            people_or_programs.Problem("history still locked by another process: " +
+                                       std::to_string(history->held()) + " record(s) not stored");
+        }
         std::fclose(out);
         return status;
     } catch (const std::exception& e) {
