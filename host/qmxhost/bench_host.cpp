@@ -81,8 +81,10 @@ bool BenchHost::RunExchanges(SPModbus& device, int cycle, MeterStats& stats) {
         const Exchange exchange = line_.RunPending();
         stats.retries += exchange.attempts > 1 ? exchange.attempts - 1 : 0;
         if (exchange.outcome == Exchange::answered) {
+            const double wire = exchange_wire_ms(config_.line, exchange);
             stats.latency_ms.push_back(exchange.latency_ms);
-            stats.turnaround_ms.push_back(exchange.latency_ms - exchange_wire_ms(config_.line, exchange));
+            stats.wire_ms.push_back(wire);
+            stats.turnaround_ms.push_back(exchange.latency_ms - wire);
         } else {
             ++stats.failures[outcome_name(exchange.outcome)];
         }
@@ -192,6 +194,7 @@ void BenchHost::Summarize(int cycles, int skipped_slots) {
         const double mean = s.completed > 0 ? s.total_ms / s.completed : 0.0;
         const Spread latency = spread_of(s.latency_ms);
         const Spread turnaround = spread_of(s.turnaround_ms);
+        const Spread wire = spread_of(s.wire_ms);
         Json::Value device;
         device["device"] = devices_[i]->DataId();
         device["completed"] = s.completed;
@@ -201,6 +204,7 @@ void BenchHost::Summarize(int cycles, int skipped_slots) {
         device["mean_cycle_ms"] = mean;
         device["latency_ms"] = spread_json(latency);
         device["turnaround_ms"] = spread_json(turnaround);
+        device["wire_ms"] = spread_json(wire);
         text << "  device " << devices_[i]->DataId() << " (" << config_.devices[i].name << "): " << s.completed
              << " cycles completed, " << s.failed << " failed";
         if (s.skipped > 0) text << ", " << s.skipped << " skipped while backed off";
@@ -210,8 +214,8 @@ void BenchHost::Summarize(int cycles, int skipped_slots) {
             text << ", " << count << " " << why;
         }
         text << "\n    mean cycle " << mean << " ms; per request latency min/median/max " << latency.min << "/"
-             << latency.median << "/" << latency.max << " ms, meter turn-around (latency less wire time) median "
-             << turnaround.median << " ms\n";
+             << latency.median << "/" << latency.max << " ms; wire time median " << wire.median
+             << " ms, meter turn-around (latency less wire time) median " << turnaround.median << " ms\n";
         summary["devices"].append(device);
     }
     report_.Summary(summary, text.str());

@@ -30,7 +30,8 @@ struct MeterStats {
     int retries = 0;
     double total_ms = 0;
     std::vector<double> latency_ms;     // per answered request
-    std::vector<double> turnaround_ms;  // latency less the request's and answer's wire time
+    std::vector<double> wire_ms;        // the request's and answer's wire time at the line's speed
+    std::vector<double> turnaround_ms;  // latency less the wire time
     std::map<std::string, int> failures;
 };
 

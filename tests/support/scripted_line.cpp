@@ -12,7 +12,6 @@ LineFault ScriptedLine::Next() {
 int ScriptedLine::ReadRegisters(int address, int count, std::uint16_t* destination) {
     requests.push_back("read " + std::to_string(address) + "/" + std::to_string(count) + " @" +
                        std::to_string(slave_));
-    request_times.push_back(clock_.Now());
     if (revive_after_requests >= 0 && static_cast<int>(requests.size()) > revive_after_requests) dead_slaves.clear();
     if (dead_slaves.count(slave_) != 0) {
         clock_.Advance(timeout_time);
@@ -63,7 +62,6 @@ int ScriptedLine::SendRawRequest(const std::uint8_t* request, int length) {
     write_.assign(request, request + length);
     requests.push_back("write " + std::to_string((request[2] << 8) | request[3]) + " fc" + std::to_string(request[1]) +
                        " @" + std::to_string(request[0]));
-    request_times.push_back(clock_.Now());
     return length + 2;
 }
 

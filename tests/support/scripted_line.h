@@ -79,7 +79,6 @@ public:
     std::chrono::milliseconds timeout_time{1000};
     // What the line saw, in order: "read 1792/22 @slave", "write ...".
     std::vector<std::string> requests;
-    std::vector<Clock::time_point> request_times;
     int flushes = 0;
     int drains = 0;
 
