@@ -26,6 +26,18 @@ timespec after(timespec t, std::chrono::nanoseconds delta) {
     return t;
 }
 
+// The length an RTU frame announces once its first bytes are in, or 0 while
+// that is not yet known (or the function is not one the meter serves).
+std::size_t announced_length(const std::vector<std::uint8_t>& frame, bool answer) {
+    if (frame.size() < 2) return 0;
+    const int function = frame[1];
+    if ((function & 0x80) != 0) return 5;
+    if (function == 0x03 && answer) return frame.size() >= 3 ? 5u + frame[2] : 0;
+    if (function == 0x03 || function == 0x06 || (function == 0x10 && answer)) return 8;
+    if (function == 0x10) return frame.size() >= 7 ? 9u + frame[6] : 0;
+    return 0;
+}
+
 }  // namespace
 
 LineRelay::LineRelay(int line_fd, std::vector<Meter> meters, LineFaults faults, LineTiming timing, SimLog& log)
@@ -35,7 +47,9 @@ std::chrono::nanoseconds LineRelay::CharTime() const {
     return std::chrono::nanoseconds(1000000000LL * timing_.bits_per_char / timing_.baud);
 }
 
-std::vector<std::uint8_t> LineRelay::ReadFrame(int fd, int first_wait_ms) {
+// A frame ends where its own length says, so that no silence has to be
+// waited out; a frame of unknown length ends with a silence.
+std::vector<std::uint8_t> LineRelay::ReadFrame(int fd, int first_wait_ms, bool answer) {
     std::vector<std::uint8_t> frame;
     int wait = first_wait_ms;
     for (;;) {
@@ -45,6 +59,8 @@ std::vector<std::uint8_t> LineRelay::ReadFrame(int fd, int first_wait_ms) {
         const ssize_t n = read(fd, chunk, sizeof chunk);
         if (n <= 0) return frame;
         frame.insert(frame.end(), chunk, chunk + n);
+        const std::size_t length = announced_length(frame, answer);
+        if (length != 0 && frame.size() >= length) return frame;
         wait = kFrameGapMs;
     }
 }
@@ -72,7 +88,7 @@ void LineRelay::Send(int fd, const std::vector<std::uint8_t>& frame) {
 }
 
 void LineRelay::Answer(const Meter& meter) {
-    std::vector<std::uint8_t> answer = ReadFrame(meter.fd, kAnswerWaitMs);
+    std::vector<std::uint8_t> answer = ReadFrame(meter.fd, kAnswerWaitMs, true);
     if (answer.empty()) return;
     const int number = ++answers_;
     auto due = [number](int every) { return every > 0 && number % every == 0; };
@@ -93,7 +109,7 @@ void LineRelay::Answer(const Meter& meter) {
 
 void LineRelay::Run(const volatile std::sig_atomic_t& keep_running) {
     while (keep_running) {
-        const std::vector<std::uint8_t> request = ReadFrame(line_fd_, 200);
+        const std::vector<std::uint8_t> request = ReadFrame(line_fd_, 200, false);
         if (request.empty()) continue;
         if (timing_.emulate) {
             // The request took its own time on the wire before the meter saw it.

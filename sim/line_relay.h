@@ -36,7 +36,7 @@ public:
     void Run(const volatile std::sig_atomic_t& keep_running);
 
 private:
-    std::vector<std::uint8_t> ReadFrame(int fd, int first_wait_ms);
+    std::vector<std::uint8_t> ReadFrame(int fd, int first_wait_ms, bool answer);
     void Send(int fd, const std::vector<std::uint8_t>& frame);
     void Answer(const Meter& meter);
     std::chrono::nanoseconds CharTime() const;

@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -9,7 +10,11 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <vector>
+
+#include "host/common/line_speeds.h"
+#include "host/common/number_options.h"
 
 #include "sim/line_relay.h"
 #include "sim/meter_slave.h"
@@ -31,8 +36,22 @@ speed_t speed_of(int baud) {
         case 38400: return B38400;
         case 57600: return B57600;
         case 115200: return B115200;
+        case 230400: return B230400;
+        case 460800: return B460800;
+        case 921600: return B921600;
         default: throw CLI::ValidationError("--baud", "unsupported line speed");
     }
+}
+
+// The parent holds the write end of this pipe and nothing else does: the
+// read end sees end-of-file the moment the parent is gone, however it died.
+void watch_lifeline(int fd) {
+    std::thread([fd] {
+        pollfd p{fd, POLLIN, 0};
+        while (poll(&p, 1, -1) < 0) {
+        }
+        g_running = 0;
+    }).detach();
 }
 
 int open_serial(const std::string& device, int baud, char parity) {
@@ -63,25 +82,43 @@ int main(int argc, char** argv) {
     OverVoltageEpisode episode;
     bool byte_timing = false;
     app.add_option("--port", port, "serial device to answer on; default: a new pseudo-terminal");
-    app.add_option("--baud", baud, "line speed")->capture_default_str();
+    int lifeline_fd = -1;
+    add_whole_option(app, "--baud", [&baud](long long speed) {
+        if (!is_line_speed(speed)) throw std::invalid_argument("must be one of " + line_speed_list());
+        baud = static_cast<int>(speed);
+    }, 1, 921600, "line speed (default 9600)");
     app.add_option("--parity", parity, "N, E or O")->check(CLI::IsMember({'N', 'E', 'O'}))->capture_default_str();
-    app.add_option("--slave", slaves, "slave address(es) of the meters on the line")
-        ->check(CLI::Range(1, 247))->capture_default_str();
+    bool slaves_given = false;
+    add_whole_option(app, "--slave", [&](long long slave) {
+        if (!slaves_given) slaves.clear();
+        slaves_given = true;
+        slaves.push_back(static_cast<int>(slave));
+    }, 1, 247, "slave address of a meter on the line (repeatable; default 1)");
     app.add_flag("--byte-timing", byte_timing, "pace every byte and frame gap as the line speed would");
-    app.add_option("--drop-every", line_faults.drop_every, "swallow every Nth answer");
-    app.add_option("--corrupt-every", line_faults.corrupt_every, "corrupt the CRC of every Nth answer");
-    app.add_option("--slow-every", line_faults.slow_every, "delay every Nth answer");
-    app.add_option("--slow-ms", line_faults.slow_ms, "delay of a slow answer")->capture_default_str();
-    app.add_option("--exception-every", slave_faults.exception_every, "answer every Nth request with an exception");
-    app.add_option("--overvoltage-at", episode.first_cycle, "poll cycle at which an over-voltage episode begins");
-    app.add_option("--overvoltage-cycles", episode.cycles, "length of the over-voltage episode in cycles")
-        ->capture_default_str();
+    constexpr long long kMost = 1000000;
+    add_whole_option(app, "--drop-every", line_faults.drop_every, 0, kMost, "swallow every Nth answer");
+    add_whole_option(app, "--corrupt-every", line_faults.corrupt_every, 0, kMost, "corrupt the CRC of every Nth answer");
+    add_whole_option(app, "--slow-every", line_faults.slow_every, 0, kMost, "delay every Nth answer");
+    add_whole_option(app, "--slow-ms", line_faults.slow_ms, 0, 600000, "delay of a slow answer");
+    add_whole_option(app, "--exception-every", slave_faults.exception_every, 0, kMost,
+                     "answer every Nth request with an exception");
+    add_whole_option(app, "--short-every", slave_faults.short_every, 0, kMost,
+                     "answer every Nth read with one register fewer than asked, with a valid CRC");
+    add_whole_option(app, "--overvoltage-at", episode.first_cycle, 0, kMost,
+                     "poll cycle at which an over-voltage episode begins");
+    add_whole_option(app, "--overvoltage-cycles", episode.cycles, 0, kMost,
+                     "length of the over-voltage episode in cycles");
+    add_whole_option(app, "--lifeline-fd", lifeline_fd, 0, 65535,
+                     "end when this inherited pipe reaches end-of-file (the parent is gone)");
     app.add_option("--log", log_path, "write every answer served as JSON lines to this file");
     CLI11_PARSE(app, argc, argv);
 
     try {
         std::signal(SIGINT, stop);
         std::signal(SIGTERM, stop);
+        std::signal(SIGHUP, stop);
+        std::signal(SIGPIPE, SIG_IGN);
+        if (lifeline_fd >= 0) watch_lifeline(lifeline_fd);
         SimLog log(log_path);
         std::vector<std::unique_ptr<MeterSlave>> meters;
         std::vector<LineRelay::Meter> routes;

@@ -8,12 +8,14 @@
 
 namespace {
 constexpr int kRegisterSpace = 2000;  // holding registers 0 to 1999
-constexpr int kReadHolding = 0x03;
-constexpr int kWriteSingle = 0x06;
-constexpr int kWriteMultiple = 0x10;
 constexpr int kFirstBlock = 1792;
 
 int word(const std::uint8_t* p) { return (p[0] << 8) | p[1]; }
+
+void put_word(std::uint8_t* p, int value) {
+    p[0] = static_cast<std::uint8_t>((value >> 8) & 0xFF);
+    p[1] = static_cast<std::uint8_t>(value & 0xFF);
+}
 }  // namespace
 
 MeterSlave::MeterSlave(int slave, OverVoltageEpisode episode, SlaveFaults faults, SimLog& log)
@@ -62,9 +64,19 @@ void MeterSlave::Answer(const std::uint8_t* query, int length) {
         modbus_reply_exception(ctx_, query, MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE);
         return;
     }
-    if (function == kReadHolding) {
+    if (function == MODBUS_FC_READ_HOLDING_REGISTERS) {
         // A read of the first block begins a new poll cycle: the readings move on.
         if (address == kFirstBlock) model_.Fill(++cycle_, mapping_->tab_registers);
+        ++reads_;
+        if (faults_.short_every > 0 && reads_ % faults_.short_every == 0 && count > 1) {
+            // libmodbus builds the answer to a query asking one register
+            // fewer, so the short answer carries a valid CRC.
+            log_.Fault("short", slave_, reads_);
+            std::vector<std::uint8_t> shorter(query, query + length);
+            put_word(shorter.data() + header + 3, count - 1);
+            modbus_reply(ctx_, shorter.data(), length, mapping_);
+            return;
+        }
         if (address >= 0 && count > 0 && address + count <= kRegisterSpace) {
             log_.Served(slave_, cycle_, function, address,
                         std::vector<std::uint16_t>(mapping_->tab_registers + address,
@@ -72,9 +84,9 @@ void MeterSlave::Answer(const std::uint8_t* query, int length) {
         }
     }
     modbus_reply(ctx_, query, length, mapping_);
-    if (function == kWriteSingle) {
+    if (function == MODBUS_FC_WRITE_SINGLE_REGISTER) {
         log_.Wrote(slave_, function, address, {static_cast<std::uint16_t>(count)});
-    } else if (function == kWriteMultiple && address + count <= kRegisterSpace) {
+    } else if (function == MODBUS_FC_WRITE_MULTIPLE_REGISTERS && address + count <= kRegisterSpace) {
         log_.Wrote(slave_, function, address,
                    std::vector<std::uint16_t>(mapping_->tab_registers + address,
                                               mapping_->tab_registers + address + count));

@@ -15,6 +15,7 @@
 
 struct SlaveFaults {
     int exception_every = 0;  // answer every Nth request with an exception; 0: never
+    int short_every = 0;      // answer every Nth read with one register fewer than asked; 0: never
 };
 
 class MeterSlave {
@@ -41,6 +42,7 @@ private:
     modbus_mapping_t* mapping_ = nullptr;
     int cycle_ = 0;
     int requests_ = 0;
+    int reads_ = 0;
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 };

@@ -5,10 +5,15 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
+
+#include <sqlite3.h>
 
 #include "tests/support/child_process.h"
 #include "tests/support/json_text.h"
@@ -46,7 +51,7 @@ struct Meter {
     // The register area each cycle served to `slave`, complete cycles only.
     std::map<int, std::vector<unsigned char>> ServedCycles(int slave = 1) const {
         std::map<int, oracle::RegisterBank> banks;
-        std::map<int, int> blocks;
+        std::map<int, std::set<int>> blocks;  // the block addresses served, retries counted once
         std::FILE* file = std::fopen(log.c_str(), "r");
         char line[8192];
         while (file != nullptr && std::fgets(line, sizeof line, file) != nullptr) {
@@ -57,12 +62,12 @@ struct Meter {
             for (Json::ArrayIndex i = 0; i < event["values"].size(); ++i) {
                 banks[cycle].Set(address + static_cast<int>(i), static_cast<std::uint16_t>(event["values"][i].asUInt()));
             }
-            ++blocks[cycle];
+            blocks[cycle].insert(address);
         }
         if (file != nullptr) std::fclose(file);
         std::map<int, std::vector<unsigned char>> cycles;
         for (const auto& [cycle, bank] : banks) {
-            if (blocks[cycle] == 4) cycles[cycle] = oracle::expected_register_area(bank);
+            if (blocks[cycle].size() == 4) cycles[cycle] = oracle::expected_register_area(bank);
         }
         return cycles;
     }
@@ -178,7 +183,7 @@ TEST(EndToEnd, WritesConfirmedAndNotConfirmed) {
 
 TEST(EndToEnd, FaultsNeverPublishAPartialRecordAndPollingRecovers) {
     Meter meter({"--drop-every", "9", "--corrupt-every", "13", "--exception-every", "17"});
-    const HostRun run = run_host(meter, {"--cycles", "20", "--timeout-ms", "400"});
+    const HostRun run = run_host(meter, {"--cycles", "20", "--timeout-ms", "400", "--retries", "0"});
     const auto errors = run.Of("error");
     std::map<std::string, int> kinds;
     for (const auto& e : errors) ++kinds[e["kind"].asString()];
@@ -200,7 +205,7 @@ TEST(EndToEnd, FaultsNeverPublishAPartialRecordAndPollingRecovers) {
     }
     EXPECT_GE(recovered, 3);
     const Json::Value summary = run.Of("summary").at(0)["devices"][0];
-    EXPECT_EQ(summary["completed"].asInt() + summary["failed"].asInt(), 20);
+    EXPECT_EQ(summary["completed"].asInt() + summary["failed"].asInt() + summary["skipped"].asInt(), 20);
     EXPECT_EQ(summary["completed"].asUInt(), published.size());
 }
 
@@ -235,5 +240,246 @@ TEST(EndToEnd, HistorySurvivesKillAndIsReloaded) {
         matches_a_recent_record |= std::equal(reloaded.begin(), reloaded.begin() + 160, before_kill[i].begin());
     }
     EXPECT_TRUE(matches_a_recent_record);
+    for (const char* suffix : {"", "-wal", "-shm"}) std::remove((db + suffix).c_str());
+}
+
+namespace {
+
+// A run of qmxhost with no meter behind the port or with bad input: its
+// status and what it said on standard error is all there is.
+int host_status(std::vector<std::string> options) {
+    std::vector<std::string> argv{QV5810_TEST_HOST, "--plugin", QV5810_TEST_PLUGIN, "--config", QV5810_TEST_CONFIG};
+    argv.insert(argv.end(), options.begin(), options.end());
+    ChildProcess host(argv);
+    host.ReadAll(kPatienceMs);
+    return host.Wait();
+}
+
+bool process_gone(pid_t pid) {
+    if (kill(pid, 0) != 0) return true;
+    // A zombie waiting for its new parent to reap it has ended too.
+    std::FILE* stat = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (stat == nullptr) return true;
+    char text[512] = {};
+    const bool read = std::fgets(text, sizeof text, stat) != nullptr;
+    std::fclose(stat);
+    const char* state = read ? std::strrchr(text, ')') : nullptr;
+    return state != nullptr && state[2] == 'Z';
+}
+
+bool gone_within(pid_t pid, int patience_ms) {
+    for (int waited = 0; waited < patience_ms; waited += 50) {
+        if (process_gone(pid)) return true;
+        usleep(50 * 1000);
+    }
+    return process_gone(pid);
+}
+
+}  // namespace
+
+TEST(EndToEndFaults, ShortAnswersNeverReachTheDeviceNorAPublishedRecord) {
+    Meter meter({"--short-every", "3"});
+    const HostRun run = run_host(meter, {"--cycles", "12"});
+    std::map<std::string, int> kinds;
+    int short_answers = 0;
+    std::FILE* log = std::fopen(meter.log.c_str(), "r");
+    char line[8192];
+    while (log != nullptr && std::fgets(line, sizeof line, log) != nullptr) {
+        short_answers += parse(line)["fault"].asString() == "short";
+    }
+    if (log != nullptr) std::fclose(log);
+    ASSERT_GT(short_answers, 3);
+    // Each short answer was refused and asked again; the retry completed the cycle.
+    int retried = 0;
+    for (const auto& e : run.Of("retried")) retried += e["attempts"].asInt() - 1;
+    for (const auto& e : run.Of("error")) retried += e["attempts"].asInt();
+    EXPECT_EQ(retried, short_answers);
+    const auto published = run.Of("publish");
+    EXPECT_EQ(published.size(), 12u);
+    const auto served = meter.ServedCycles();
+    for (const auto& event : published) {
+        EXPECT_TRUE(from_one_served_cycle(unhex(event["record"].asString()), served)) << event["record"].asString();
+    }
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST(EndToEndFaults, WithTwoRetriesADroppedAnswerCostsNoCycle) {
+    Meter meter({"--drop-every", "3"});
+    const HostRun run = run_host(meter, {"--cycles", "20", "--timeout-ms", "200"});
+    const Json::Value summary = run.Of("summary").at(0)["devices"][0];
+    EXPECT_GE(summary["completed"].asInt(), 19);  // at least 95 %
+    EXPECT_GT(summary["retries"].asInt(), 10);
+    const auto served = meter.ServedCycles();
+    for (const auto& event : run.Of("publish")) {
+        EXPECT_TRUE(from_one_served_cycle(unhex(event["record"].asString()), served));
+    }
+}
+
+TEST(EndToEndFaults, ALateAnswerCostsAtMostTheCycleItFallsIn) {
+    // Every 5th answer comes 450 ms late, after the 300 ms timeout.
+    Meter meter({"--slow-every", "5", "--slow-ms", "450"});
+    const HostRun run = run_host(meter, {"--cycles", "10", "--timeout-ms", "300", "--retries", "0"});
+    const Json::Value summary = run.Of("summary").at(0)["devices"][0];
+    int slow = 0;
+    std::FILE* log = std::fopen(meter.log.c_str(), "r");
+    char line[8192];
+    while (log != nullptr && std::fgets(line, sizeof line, log) != nullptr) slow += parse(line)["fault"].asString() == "slow";
+    if (log != nullptr) std::fclose(log);
+    EXPECT_LE(summary["failed"].asInt(), slow);
+    const auto served = meter.ServedCycles();
+    for (const auto& event : run.Of("publish")) {
+        EXPECT_TRUE(from_one_served_cycle(unhex(event["record"].asString()), served));
+    }
+}
+
+TEST(EndToEndStatus, NonZeroWhenAMeterCompletedNoCycle) {
+    Meter meter;
+    const HostRun wrong_slave = run_host(meter, {"--cycles", "2", "--slave", "9", "--timeout-ms", "100"});
+    EXPECT_EQ(wrong_slave.status, 2);
+    EXPECT_EQ(run_host(meter, {"--cycles", "2"}).status, 0);
+}
+
+TEST(EndToEndStatus, NonZeroWhenTheWriteWasNotConfirmed) {
+    Meter meter;
+    EXPECT_EQ(run_host(meter, {"--cycles", "1", "--write", "5000=1"}).status, 3);
+    EXPECT_EQ(run_host(meter, {"--cycles", "1", "--write", "256=7"}).status, 0);
+}
+
+TEST(EndToEndInput, BadNumbersAndSettingsAreRefused) {
+    // On a port that answers, so that only the refusal can end the run early.
+    Meter meter;
+    ASSERT_EQ(host_status({"--port", meter.port, "--cycles", "1"}), 0);
+    for (std::vector<std::string> bad : {
+             std::vector<std::string>{"--interval", "nan"}, {"--interval", "inf"}, {"--cycles", "-1"},
+             {"--cycles", "1x"}, {"--baud", "12345"}, {"--baud", "-5"}, {"--baud", "14400"},
+             {"--write", "256=70000"}, {"--write", "256="}, {"--retries", "11"}, {"--data-bits", "9"},
+             {"--rts", "sideways"}, {"--timeout-ms", "0x"}, {"--slave", "248"}}) {
+        bad.insert(bad.begin(), {"--port", meter.port, "--cycles", "1"});
+        EXPECT_EQ(host_status(bad), 1) << bad[4] << " " << bad[5];
+    }
+}
+
+TEST(EndToEndInput, RS485ModeOnAPortWithoutItIsAPlainError) {
+    Meter meter;  // a pseudo-terminal has no RS-485 mode
+    EXPECT_EQ(host_status({"--port", meter.port, "--cycles", "1", "--rs485"}), 1);
+}
+
+TEST(EndToEndInput, ALeadingZeroIsDecimalNotOctal) {
+    Meter meter;
+    const HostRun run = run_host(meter, {"--cycles", "1", "--write", "256=010"});
+    EXPECT_EQ(run.status, 0);
+    std::FILE* log = std::fopen(meter.log.c_str(), "r");
+    char line[8192];
+    std::vector<int> written;
+    while (log != nullptr && std::fgets(line, sizeof line, log) != nullptr) {
+        const Json::Value event = parse(line);
+        if (event["event"].asString() == "wrote") written.push_back(event["values"][0].asInt());
+    }
+    if (log != nullptr) std::fclose(log);
+    EXPECT_EQ(written, std::vector<int>{10});
+}
+
+TEST(EndToEndEvents, CarryTimeCycleDurationAndTheSnapshotAsAnObject) {
+    Meter meter;
+    const HostRun run = run_host(meter, {"--cycles", "2"});
+    const auto cycles = run.Of("cycle");
+    ASSERT_EQ(cycles.size(), 2u);
+    EXPECT_EQ(cycles[1]["cycle"].asInt(), 2);
+    EXPECT_GT(cycles[1]["duration_ms"].asDouble(), 0.0);
+    for (const auto& event : run.events) {
+        const std::string utc = event["utc"].asString();
+        EXPECT_TRUE(utc.size() == 24 && utc[10] == 'T' && utc.back() == 'Z') << utc;
+    }
+    const auto snapshots = run.Of("snapshot");
+    ASSERT_EQ(snapshots.size(), 2u);
+    ASSERT_TRUE(snapshots[0]["snapshot"].isObject());
+    EXPECT_TRUE(snapshots[0]["snapshot"]["相电压1"].isNumeric());
+}
+
+TEST(EndToEndEvents, AReloadFromTheHistoryIsAnEventOfItsOwn) {
+    Meter meter;
+    const std::string db = temp_path("reload.db");
+    run_host(meter, {"--cycles", "1", "--history", db});
+    const HostRun again = run_host(meter, {"--cycles", "1", "--history", db});
+    const auto reloads = again.Of("reload");
+    ASSERT_EQ(reloads.size(), 1u);
+    EXPECT_TRUE(reloads[0]["taken"].asBool());
+    const auto published = again.Of("publish");
+    ASSERT_EQ(published.size(), 2u);
+    EXPECT_EQ(published[0]["kind"].asString(), "reload");
+    EXPECT_EQ(published[1]["kind"].asString(), "poll");
+    for (const char* suffix : {"", "-wal", "-shm"}) std::remove((db + suffix).c_str());
+}
+
+// The host starts the simulator itself here, which the armhf run cannot:
+// without binfmt_misc an ARM program cannot start another ARM program.
+class EndToEndSimulatorLifetime : public testing::Test {
+protected:
+    void SetUp() override {
+        if (!std::string(QV5810_TEST_EMULATOR).empty()) GTEST_SKIP() << "needs the host to start the simulator";
+    }
+
+    // qmxhost with its own simulator; the simulator's pid from the start event.
+    pid_t Start(ChildProcess& host) {
+        const auto line = host.ReadLine(kPatienceMs);
+        if (!line) return -1;
+        const Json::Value start = parse(*line);
+        return start["event"].asString() == "start" ? static_cast<pid_t>(start["simulator_pid"].asInt()) : -1;
+    }
+};
+
+TEST_F(EndToEndSimulatorLifetime, TheSimulatorDiesWithItsParentEvenAfterKill9) {
+    ChildProcess host({QV5810_TEST_HOST, "--plugin", QV5810_TEST_PLUGIN, "--config", QV5810_TEST_CONFIG, "--json"});
+    const pid_t sim = Start(host);
+    ASSERT_GT(sim, 0);
+    ASSERT_TRUE(host.ReadLine(kPatienceMs).has_value());  // polling has begun
+    host.Kill(SIGKILL);
+    host.Wait();
+    EXPECT_TRUE(gone_within(sim, kPatienceMs));
+}
+
+TEST_F(EndToEndSimulatorLifetime, HangUpAndAClosedPipeEndTheRunCleanly) {
+    for (int signal : {SIGHUP, SIGPIPE, SIGINT}) {
+        ChildProcess host(
+            {QV5810_TEST_HOST, "--plugin", QV5810_TEST_PLUGIN, "--config", QV5810_TEST_CONFIG, "--json"});
+        const pid_t sim = Start(host);
+        ASSERT_GT(sim, 0);
+        ASSERT_TRUE(host.ReadLine(kPatienceMs).has_value());
+        host.Kill(signal);
+        // Ended by its own hand, with a status, not by the signal.
+        const int status = host.Wait();
+        EXPECT_LT(status, 128) << signal;
+        EXPECT_TRUE(gone_within(sim, kPatienceMs)) << signal;
+    }
+}
+
+TEST(EndToEndInterrupt, CtrlCEndsAWaitOnALongTimeout) {
+    Meter meter;  // answers slave 1 only: the host would wait 60 s per attempt on slave 9
+    ChildProcess host({QV5810_TEST_HOST, "--plugin", QV5810_TEST_PLUGIN, "--config", QV5810_TEST_CONFIG, "--json",
+                       "--port", meter.port, "--slave", "9", "--timeout-ms", "60000"});
+    ASSERT_TRUE(host.ReadLine(kPatienceMs).has_value());  // the start event
+    usleep(500 * 1000);
+    const auto start = std::chrono::steady_clock::now();
+    host.Kill(SIGINT);
+    EXPECT_EQ(host.Wait(), 2);  // no cycle completed
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+}
+
+TEST(EndToEndHistory, ALockHeldByAnotherProcessIsReportedAndPollingGoesOn) {
+    Meter meter;
+    const std::string db = temp_path("locked.db");
+    ASSERT_EQ(run_host(meter, {"--cycles", "1", "--history", db}).status, 0);
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    const HostRun locked = run_host(meter, {"--cycles", "3", "--history", db});
+    sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    EXPECT_EQ(locked.status, 0);
+    EXPECT_EQ(locked.Of("cycle").size(), 3u);
+    const auto problems = locked.Of("problem");
+    ASSERT_FALSE(problems.empty());
+    EXPECT_NE(problems.front()["message"].asString().find("busy"), std::string::npos);
+    EXPECT_NE(problems.back()["message"].asString().find("not stored"), std::string::npos);
     for (const char* suffix : {"", "-wal", "-shm"}) std::remove((db + suffix).c_str());
 }

@@ -1,28 +1,54 @@
 #include "host/qmxhost/bench_host.h"
 
-#include "framework/control_codes.h"
-
-#include <chrono>
+#include <algorithm>
 #include <iomanip>
 #include <sstream>
-#include <thread>
+
+#include "framework/control_codes.h"
+#include "host/qmxhost/exit_status.h"
+#include "host/qmxhost/poll_schedule.h"
 
 namespace {
 
 // The wire time of one poll cycle: four 8-byte requests, answers of 5 bytes
 // plus two per register, and a 3.5-character silence before each frame.
-double wire_limit_ms(const LineSettings& line) {
+double cycle_wire_limit_ms(const LineSettings& line) {
     const int registers = 22 + 32 + 16 + 8;
     const double characters = 4 * 8 + (4 * 5 + 2 * registers) + 8 * 3.5;
     return characters * line.BitsPerCharacter() * 1000.0 / line.baud;
 }
 
+double exchange_wire_ms(const LineSettings& line, const Exchange& exchange) {
+    const double characters = exchange.request_bytes + exchange.answer_bytes + 2 * 3.5;
+    return characters * line.BitsPerCharacter() * 1000.0 / line.baud;
+}
+
+struct Spread {
+    double min = 0, median = 0, max = 0;
+};
+
+Spread spread_of(std::vector<double> values) {
+    if (values.empty()) return {};
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    const double median = n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    return {values.front(), median, values.back()};
+}
+
+Json::Value spread_json(const Spread& s) {
+    Json::Value value;
+    value["min"] = s.min;
+    value["median"] = s.median;
+    value["max"] = s.max;
+    return value;
+}
+
 }  // namespace
 
 BenchHost::BenchHost(const HostConfig& config, const HostOptions& options,
-                     std::vector<std::unique_ptr<SPModbus>> devices, RtuLine& line, EventReport& report)
+                     std::vector<std::unique_ptr<SPModbus>> devices, RtuLine& line, ReportFanout& report, Clock& clock)
     : config_(config), options_(options), devices_(std::move(devices)), bindings_(devices_.size()),
-      stats_(devices_.size()), line_(line), report_(report) {
+      stats_(devices_.size()), backoff_(devices_.size()), line_(line), report_(report), clock_(clock) {
     for (std::size_t i = 0; i < devices_.size(); ++i) {
         bindings_[i].sink = &report_;
         bindings_[i].transport = &line_;
@@ -38,105 +64,158 @@ BenchHost::BenchHost(const HostConfig& config, const HostOptions& options,
 BenchHost::~BenchHost() = default;
 
 void BenchHost::ReloadFrom(HistoryDb& history) {
+    report_.StoringAs(RecordKind::reload);
     for (auto& device : devices_) {
         if (auto record = history.Latest(device->DataId())) {
             const int taken = device->LoadFromCache(record->data(), static_cast<int>(record->size()));
-            report_.Note("device " + std::to_string(device->DataId()) + ": cached record " +
-                         (taken == 1 ? "reloaded" : "refused"));
+            report_.Reloaded(*device, taken == 1);
         }
     }
+    report_.StoringAs(RecordKind::poll);
 }
 
 // Runs the device's queued requests until it asks for nothing more; false
 // when one failed.
-bool BenchHost::RunExchanges(SPModbus& device, Stats& stats) {
+bool BenchHost::RunExchanges(SPModbus& device, int cycle, MeterStats& stats) {
     while (line_.HasPending()) {
         const Exchange exchange = line_.RunPending();
-        if (exchange.outcome == Exchange::answered) continue;
-        ++stats.failures[outcome_name(exchange.outcome)];
-        report_.Error(device, exchange);
+        stats.retries += exchange.attempts > 1 ? exchange.attempts - 1 : 0;
+        if (exchange.outcome == Exchange::answered) {
+            const double wire = exchange_wire_ms(config_.line, exchange);
+            stats.latency_ms.push_back(exchange.latency_ms);
+            stats.wire_ms.push_back(wire);
+            stats.turnaround_ms.push_back(exchange.latency_ms - wire);
+        } else {
+            ++stats.failures[outcome_name(exchange.outcome)];
+        }
+        if (exchange.outcome != Exchange::answered || exchange.attempts > 1) {
+            report_.ExchangeTroubled(device, cycle, exchange);
+        }
         if (!exchange.delivered) return false;
     }
     return true;
 }
 
-void BenchHost::Poll(SPModbus& device, int cycle, Stats& stats) {
+void BenchHost::Poll(std::size_t meter, int cycle) {
+    SPModbus& device = *devices_[meter];
+    MeterStats& stats = stats_[meter];
+    MeterBackoff& backoff = backoff_[meter];
+    if (!backoff.DueIn(cycle)) {
+        ++stats.skipped;
+        return;
+    }
     const int published = report_.publications();
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = clock_.Now();
     device.RefreshStatus();
-    const bool answered = RunExchanges(device, stats);
-    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    const bool answered = RunExchanges(device, cycle, stats);
+    const double ms = milliseconds_between(start, clock_.Now());
     if (!answered || report_.publications() == published) {
         ++stats.failed;
         if (answered) ++stats.failures["incomplete"];
+        if (const int pause = backoff.Failed(cycle); pause > 0) {
+            report_.BackingOff(device, cycle, backoff.failures(), backoff.next_cycle());
+        }
         return;
     }
+    if (backoff.Completed()) report_.Recovered(device, cycle);
     ++stats.completed;
     stats.total_ms += ms;
-    report_.CycleDone(device, cycle, ms);
-    report_.Snapshot(device, Snapshot(device), options_.snapshot);
+    report_.CycleDone(device, CycleFacts{cycle, options_.cycles, ms}, Snapshot(device));
 }
 
 std::string BenchHost::Snapshot(SPModbus& device) {
     std::string text(4096, '\0');
     int written = 0;
-    if (device.DeviceIoControl(control_code::kSnapshotText, nullptr, 0, text.data(), static_cast<int>(text.size()), written) != 0) {
+    if (device.DeviceIoControl(control_code::kSnapshotText, nullptr, 0, text.data(), static_cast<int>(text.size()),
+                               written) != 0) {
         text.resize(static_cast<std::size_t>(written));
-        device.DeviceIoControl(control_code::kSnapshotText, nullptr, 0, text.data(), static_cast<int>(text.size()), written);
+        device.DeviceIoControl(control_code::kSnapshotText, nullptr, 0, text.data(), static_cast<int>(text.size()),
+                               written);
     }
-    text.resize(static_cast<std::size_t>(written));
+    text.resize(static_cast<std::size_t>(std::max(written, 0)));
     return text;
 }
 
-void BenchHost::WriteAndConfirm(SPModbus& device) {
+std::int32_t BenchHost::WriteAndConfirm(SPModbus& device, int cycle) {
     const bool single = options_.write.size() == 2;
     int written = 0;
     const int code = single ? control_code::kWriteRegister : control_code::kWriteRegisters;
     device.DeviceIoControl(code, options_.write.data(), static_cast<int>(options_.write.size() * 2), nullptr, 0,
                            written);
-    Stats ignored;
-    RunExchanges(device, ignored);
-    std::int32_t status = 0;
+    MeterStats ignored;
+    RunExchanges(device, cycle, ignored);
+    std::int32_t status = write_outcome::kNone;
     device.DeviceIoControl(control_code::kWriteStatusQuery, nullptr, 0, &status, sizeof status, written);
     report_.WriteStatus(device, status);
+    return status;
 }
 
 int BenchHost::Run(const volatile std::sig_atomic_t& stop) {
-    using clock = std::chrono::steady_clock;
-    auto next = clock::now();
-    for (int cycle = 1; !stop && (options_.cycles == 0 || cycle <= options_.cycles); ++cycle) {
-        for (std::size_t i = 0; i < devices_.size() && !stop; ++i) Poll(*devices_[i], cycle, stats_[i]);
-        if (cycle == 1 && !options_.write.empty()) WriteAndConfirm(*devices_.front());
-        next += std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(options_.interval_seconds));
-        if (options_.cycles == 0 || cycle < options_.cycles) std::this_thread::sleep_until(next);
+    PollSchedule schedule(clock_.Now(), std::chrono::duration_cast<Clock::duration>(
+                                            std::chrono::duration<double>(options_.interval_seconds)));
+    std::int32_t write_status = write_outcome::kNone;
+    int cycle = 0;
+    int skipped_slots = 0;
+    while (!stop && (options_.cycles == 0 || cycle < options_.cycles)) {
+        ++cycle;
+        for (std::size_t i = 0; i < devices_.size() && !stop; ++i) Poll(i, cycle);
+        if (cycle == 1 && !options_.write.empty() && !stop) write_status = WriteAndConfirm(*devices_.front(), cycle);
+        if (options_.cycles != 0 && cycle >= options_.cycles) break;
+        int skipped = 0;
+        const auto next = schedule.Next(clock_.Now(), skipped);
+        if (skipped > 0) {
+            skipped_slots += skipped;
+            report_.SlotsSkipped(cycle, skipped);
+        }
+        clock_.SleepUntil(next, stop);
     }
-    Summarize();
-    return 0;
+    Summarize(cycle, skipped_slots);
+    for (const MeterStats& s : stats_) {
+        if (s.completed == 0) return exit_status::kMeterSilent;
+    }
+    if (!options_.write.empty() && write_status != write_outcome::kConfirmed) return exit_status::kWriteUnconfirmed;
+    return exit_status::kSuccess;
 }
 
-void BenchHost::Summarize() {
+void BenchHost::Summarize(int cycles, int skipped_slots) {
     Json::Value summary;
     std::ostringstream text;
-    const double limit = wire_limit_ms(config_.line);
-    text << std::fixed << std::setprecision(1) << "\nsummary (" << config_.line.baud << " baud, "
-         << config_.line.BitsPerCharacter() << " bits per character; wire limit of one cycle " << limit
-         << " ms)\n";
+    const double limit = cycle_wire_limit_ms(config_.line);
+    text << std::fixed << std::setprecision(1) << "\nsummary: " << cycles << " cycles at " << config_.line.baud
+         << " baud, " << config_.line.data_bits << config_.line.parity << config_.line.stop_bits << " ("
+         << config_.line.BitsPerCharacter() << " bits per character); wire limit of one cycle " << limit << " ms";
+    if (skipped_slots > 0) text << "; " << skipped_slots << " slots skipped to keep the rate";
+    text << "\n";
+    summary["cycles"] = cycles;
     summary["wire_limit_ms"] = limit;
+    summary["skipped_slots"] = skipped_slots;
     for (std::size_t i = 0; i < devices_.size(); ++i) {
-        const Stats& s = stats_[i];
+        const MeterStats& s = stats_[i];
         const double mean = s.completed > 0 ? s.total_ms / s.completed : 0.0;
+        const Spread latency = spread_of(s.latency_ms);
+        const Spread turnaround = spread_of(s.turnaround_ms);
+        const Spread wire = spread_of(s.wire_ms);
         Json::Value device;
         device["device"] = devices_[i]->DataId();
         device["completed"] = s.completed;
         device["failed"] = s.failed;
+        device["skipped"] = s.skipped;
+        device["retries"] = s.retries;
         device["mean_cycle_ms"] = mean;
+        device["latency_ms"] = spread_json(latency);
+        device["turnaround_ms"] = spread_json(turnaround);
+        device["wire_ms"] = spread_json(wire);
         text << "  device " << devices_[i]->DataId() << " (" << config_.devices[i].name << "): " << s.completed
              << " cycles completed, " << s.failed << " failed";
+        if (s.skipped > 0) text << ", " << s.skipped << " skipped while backed off";
+        text << ", " << s.retries << " retries";
         for (const auto& [why, count] : s.failures) {
             device["failures"][why] = count;
             text << ", " << count << " " << why;
         }
-        text << "; mean cycle " << mean << " ms\n";
+        text << "\n    mean cycle " << mean << " ms; per request latency min/median/max " << latency.min << "/"
+             << latency.median << "/" << latency.max << " ms; wire time median " << wire.median
+             << " ms, meter turn-around (latency less wire time) median " << turnaround.median << " ms\n";
         summary["devices"].append(device);
     }
     report_.Summary(summary, text.str());

@@ -8,48 +8,61 @@
 #include <string>
 #include <vector>
 
-#include "host/qmxhost/event_report.h"
+#include "host/qmxhost/clock.h"
+#include "host/qmxhost/history_db.h"
 #include "host/qmxhost/host_config.h"
+#include "host/qmxhost/meter_backoff.h"
+#include "host/qmxhost/report_fanout.h"
 #include "host/qmxhost/rtu_line.h"
 #include "host/runtime/host_binding.h"
 
 struct HostOptions {
     int cycles = 0;  // 0: until interrupted
     double interval_seconds = 1.0;
-    bool snapshot = false;
     std::vector<std::uint16_t> write;  // address, then values; empty: no write
+};
+
+// What one meter did over the run.
+struct MeterStats {
+    int completed = 0;
+    int failed = 0;
+    int skipped = 0;  // cycles left out while backed off
+    int retries = 0;
+    double total_ms = 0;
+    std::vector<double> latency_ms;     // per answered request
+    std::vector<double> wire_ms;        // the request's and answer's wire time at the line's speed
+    std::vector<double> turnaround_ms;  // latency less the wire time
+    std::map<std::string, int> failures;
 };
 
 class BenchHost {
 public:
     BenchHost(const HostConfig& config, const HostOptions& options, std::vector<std::unique_ptr<SPModbus>> devices,
-              RtuLine& line, EventReport& report);
+              RtuLine& line, ReportFanout& report, Clock& clock);
     ~BenchHost();
 
     // Hands each device its newest stored record, as the controller's cache does.
     void ReloadFrom(HistoryDb& history);
     // Polls until the cycle count is reached or `stop` is raised; returns
-    // the process exit status.
+    // the process exit status (exit_status.h).
     int Run(const volatile std::sig_atomic_t& stop);
 
+    const std::vector<MeterStats>& stats() const { return stats_; }
+
 private:
-    struct Stats {
-        int completed = 0;
-        int failed = 0;
-        double total_ms = 0;
-        std::map<std::string, int> failures;
-    };
-    bool RunExchanges(SPModbus& device, Stats& stats);
-    void Poll(SPModbus& device, int cycle, Stats& stats);
-    void WriteAndConfirm(SPModbus& device);
+    bool RunExchanges(SPModbus& device, int cycle, MeterStats& stats);
+    void Poll(std::size_t meter, int cycle);
+    std::int32_t WriteAndConfirm(SPModbus& device, int cycle);
     std::string Snapshot(SPModbus& device);
-    void Summarize();
+    void Summarize(int cycles, int skipped_slots);
 
     const HostConfig& config_;
     HostOptions options_;
     std::vector<std::unique_ptr<SPModbus>> devices_;
     std::vector<HostBinding> bindings_;
-    std::vector<Stats> stats_;
+    std::vector<MeterStats> stats_;
+    std::vector<MeterBackoff> backoff_;
     RtuLine& line_;
-    EventReport& report_;
+    ReportFanout& report_;
+    Clock& clock_;
 };

@@ -3,84 +3,159 @@
 #include <json/reader.h>
 
 #include <fstream>
+#include <limits>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
 namespace {
 
-[[noreturn]] void bad(const std::string& path, const std::string& what) {
-    throw std::runtime_error(path + ": " + what);
-}
+class Reader {
+public:
+    explicit Reader(std::string path) : path_(std::move(path)) {}
 
-int int_member(const std::string& path, const Json::Value& object, const char* key, int fallback, int low,
-               int high) {
-    if (!object.isMember(key)) return fallback;
-    const Json::Value& v = object[key];
-    if (!v.isInt() || v.asInt() < low || v.asInt() > high) {
-        bad(path, std::string("\"") + key + "\" must be a whole number from " + std::to_string(low) + " to " +
-                      std::to_string(high));
+    [[noreturn]] void Bad(const std::string& key, const std::string& why) const {
+        throw std::runtime_error(path_ + ": " + key + ": " + why);
     }
-    return v.asInt();
-}
 
-LineSettings read_line(const std::string& path, const Json::Value& line) {
-    LineSettings settings;
-    if (line.isNull()) return settings;
-    if (!line.isObject()) bad(path, "\"line\" must be an object");
-    if (line.isMember("port")) settings.port = line["port"].asString();
-    settings.baud = int_member(path, line, "baud", settings.baud, 300, 921600);
-    if (line.isMember("parity")) {
-        const std::string parity = line["parity"].asString();
-        if (parity != "N" && parity != "E" && parity != "O") bad(path, "\"parity\" must be N, E or O");
-        settings.parity = parity[0];
-    }
-    settings.data_bits = int_member(path, line, "data_bits", settings.data_bits, 7, 8);
-    settings.stop_bits = int_member(path, line, "stop_bits", settings.stop_bits, 1, 2);
-    settings.response_timeout_ms = int_member(path, line, "response_timeout_ms", settings.response_timeout_ms, 1,
-                                              60000);
-    return settings;
-}
-
-DeviceConfig read_device(const std::string& path, const Json::Value& device, std::size_t index) {
-    if (!device.isObject()) bad(path, "every entry of \"devices\" must be an object");
-    DeviceConfig config;
-    config.name = device.get("name", "meter " + std::to_string(index + 1)).asString();
-    config.data_id = static_cast<std::uint32_t>(int_member(path, device, "data_id", static_cast<int>(index + 1), 0,
-                                                           2147483647));
-    config.slave = int_member(path, device, "slave", 1, 1, 247);
-    const Json::Value& thresholds = device["thresholds"];
-    if (!thresholds.isNull() && !thresholds.isObject()) bad(path, "\"thresholds\" must be an object");
-    for (auto it = thresholds.begin(); it != thresholds.end(); ++it) {
-        if (!it->isObject() || !(*it)["level"].isInt() || !(*it)["value"].isNumeric()) {
-            bad(path, "threshold " + it.name() + " needs a whole \"level\" and a numeric \"value\"");
+    // A misspelt key would otherwise be ignored and its default used in silence.
+    void OnlyKnown(const Json::Value& object, const std::string& where, std::set<std::string> known) const {
+        for (const std::string& key : object.getMemberNames()) {
+            if (known.count(key) != 0) continue;
+            std::string list;
+            for (const std::string& k : known) list += (list.empty() ? "" : ", ") + k;
+            Bad(where + key, "unknown key (known here: " + list + ")");
         }
-        config.thresholds[it.name()] = {(*it)["level"].asInt(), (*it)["value"].asFloat()};
     }
-    config.setting = device.get("setting", Json::Value(Json::objectValue));
-    if (!config.setting.isObject()) bad(path, "\"setting\" must be an object");
-    // The controller's Modbus master takes the slave address from the setting.
-    config.setting["modbus"]["slave"] = config.slave;
-    return config;
-}
+
+    int Whole(const Json::Value& object, const std::string& where, const char* key, int fallback, long long low,
+              long long high) const {
+        if (!object.isMember(key)) return fallback;
+        const Json::Value& v = object[key];
+        const bool whole = v.isIntegral() || (v.isDouble() && v.asDouble() == static_cast<double>(v.asLargestInt()));
+        if (!whole || !v.isConvertibleTo(Json::intValue) || v.asLargestInt() < low || v.asLargestInt() > high) {
+            Bad(where + key, "must be a whole number from " + std::to_string(low) + " to " + std::to_string(high));
+        }
+        return v.asInt();
+    }
+
+    std::string Text(const Json::Value& object, const std::string& where, const char* key,
+                     const std::string& fallback) const {
+        if (!object.isMember(key)) return fallback;
+        if (!object[key].isString()) Bad(where + key, "must be a string");
+        return object[key].asString();
+    }
+
+    bool Flag(const Json::Value& object, const std::string& where, const char* key, bool fallback) const {
+        if (!object.isMember(key)) return fallback;
+        if (!object[key].isBool()) Bad(where + key, "must be true or false");
+        return object[key].asBool();
+    }
+
+    LineSettings Line(const Json::Value& line) const {
+        LineSettings s;
+        if (line.isNull()) return s;
+        if (!line.isObject()) Bad("line", "must be an object");
+        const std::string at = "line.";
+        OnlyKnown(line, at,
+                  {"port", "baud", "parity", "data_bits", "stop_bits", "response_timeout_ms", "byte_timeout_ms",
+                   "retries", "rs485", "rts", "rts_delay_us", "delay_ms"});
+        s.port = Text(line, at, "port", s.port);
+        s.baud = Whole(line, at, "baud", s.baud, 1, 4000000);
+        const std::string parity = Text(line, at, "parity", std::string(1, s.parity));
+        if (parity != "N" && parity != "E" && parity != "O") Bad(at + "parity", "must be \"N\", \"E\" or \"O\"");
+        s.parity = parity[0];
+        s.data_bits = Whole(line, at, "data_bits", s.data_bits, 7, 8);
+        s.stop_bits = Whole(line, at, "stop_bits", s.stop_bits, 1, 2);
+        s.response_timeout_ms = Whole(line, at, "response_timeout_ms", s.response_timeout_ms, 1, 60000);
+        s.byte_timeout_ms = Whole(line, at, "byte_timeout_ms", s.byte_timeout_ms, 0, 60000);
+        s.retries = Whole(line, at, "retries", s.retries, 0, 10);
+        s.rs485 = Flag(line, at, "rs485", s.rs485);
+        s.rts = Text(line, at, "rts", s.rts);
+        s.rts_delay_us = Whole(line, at, "rts_delay_us", s.rts_delay_us, -1, 1000000);
+        s.delay_ms = Whole(line, at, "delay_ms", s.delay_ms, 0, 10000);
+        const std::string problem = line_settings_problem(s);
+        if (!problem.empty()) Bad("line", problem);
+        return s;
+    }
+
+    DeviceConfig Device(const Json::Value& device, std::size_t index) const {
+        const std::string at = "devices[" + std::to_string(index) + "].";
+        if (!device.isObject()) Bad(at.substr(0, at.size() - 1), "must be an object");
+        OnlyKnown(device, at, {"name", "data_id", "slave", "thresholds", "setting"});
+        DeviceConfig config;
+        config.name = Text(device, at, "name", "meter " + std::to_string(index + 1));
+        config.data_id = static_cast<std::uint32_t>(
+            Whole(device, at, "data_id", static_cast<int>(index + 1), 0, std::numeric_limits<int>::max()));
+        config.slave = Whole(device, at, "slave", 1, 1, 247);
+        const Json::Value& thresholds = device["thresholds"];
+        if (!thresholds.isNull() && !thresholds.isObject()) Bad(at + "thresholds", "must be an object");
+        for (auto it = thresholds.begin(); it != thresholds.end(); ++it) {
+            const std::string where = at + "thresholds." + it.name();
+            if (!it->isObject()) Bad(where, "must be an object with \"level\" and \"value\"");
+            OnlyKnown(*it, where + ".", {"level", "value"});
+            if (!it->isMember("level")) Bad(where + ".level", "is missing");
+            if (!(*it)["value"].isNumeric()) Bad(where + ".value", "must be a number");
+            const int level = Whole(*it, where + ".", "level", 0, 0, 1000);
+            config.thresholds[it.name()] = {level, (*it)["value"].asFloat()};
+        }
+        config.setting = device.get("setting", Json::Value(Json::objectValue));
+        if (!config.setting.isObject()) Bad(at + "setting", "must be an object");
+        // The controller's Modbus master takes the slave address from the setting.
+        config.setting["modbus"]["slave"] = config.slave;
+        return config;
+    }
+
+private:
+    std::string path_;
+};
 
 }  // namespace
 
+std::string duplicate_device_problem(const std::vector<DeviceConfig>& devices) {
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            const std::string pair = "devices[" + std::to_string(i) + "] and devices[" + std::to_string(j) + "]";
+            if (devices[i].slave == devices[j].slave) {
+                return "devices[" + std::to_string(i) + "].slave: " + pair + " share slave address " +
+                       std::to_string(devices[i].slave) + ": every meter on the line needs its own";
+            }
+            if (devices[i].data_id == devices[j].data_id) {
+                return "devices[" + std::to_string(i) + "].data_id: " + pair + " share data id " +
+                       std::to_string(devices[i].data_id) + ": their records would be indistinguishable";
+            }
+        }
+    }
+    return "";
+}
+
+HostConfig parse_host_config(const std::string& path, const std::string& text) {
+    const Reader reader(path);
+    Json::Value root;
+    Json::CharReaderBuilder builder;
+    builder["rejectDupKeys"] = true;
+    builder["failIfExtra"] = true;
+    std::string errors;
+    std::istringstream in(text);
+    if (!Json::parseFromStream(builder, in, &root, &errors)) {
+        throw std::runtime_error(path + ": not JSON: " + errors);
+    }
+    if (!root.isObject()) throw std::runtime_error(path + ": must hold a JSON object");
+    reader.OnlyKnown(root, "", {"line", "devices"});
+    HostConfig config;
+    config.line = reader.Line(root["line"]);
+    const Json::Value& devices = root["devices"];
+    if (!devices.isArray() || devices.empty()) reader.Bad("devices", "must list at least one meter");
+    for (Json::ArrayIndex i = 0; i < devices.size(); ++i) config.devices.push_back(reader.Device(devices[i], i));
+    const std::string duplicate = duplicate_device_problem(config.devices);
+    if (!duplicate.empty()) throw std::runtime_error(path + ": " + duplicate);
+    return config;
+}
+
 HostConfig load_host_config(const std::string& path) {
     std::ifstream file(path);
-    if (!file) bad(path, "cannot be read");
+    if (!file) throw std::runtime_error(path + ": cannot be read");
     std::stringstream text;
     text << file.rdbuf();
-    Json::Value root;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    Json::Reader reader;
-    if (!reader.parse(text.str(), root)) bad(path, "not JSON: " + reader.getFormattedErrorMessages());
-#pragma GCC diagnostic pop
-    if (!root.isObject()) bad(path, "must hold a JSON object");
-    HostConfig config;
-    config.line = read_line(path, root["line"]);
-    const Json::Value& devices = root["devices"];
-    if (!devices.isArray() || devices.empty()) bad(path, "\"devices\" must list at least one meter");
-    for (Json::ArrayIndex i = 0; i < devices.size(); ++i) config.devices.push_back(read_device(path, devices[i], i));
-    return config;
+    return parse_host_config(path, text.str());
 }

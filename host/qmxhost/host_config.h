@@ -8,16 +8,7 @@
 #include <string>
 #include <vector>
 
-struct LineSettings {
-    std::string port;  // empty: start the simulated meter on a pseudo-terminal
-    int baud = 9600;
-    char parity = 'N';
-    int data_bits = 8;
-    int stop_bits = 1;
-    int response_timeout_ms = 1000;
-
-    int BitsPerCharacter() const { return 1 + data_bits + (parity == 'N' ? 0 : 1) + stop_bits; }
-};
+#include "host/qmxhost/line_settings.h"
 
 struct Threshold {
     int level;
@@ -37,5 +28,12 @@ struct HostConfig {
     std::vector<DeviceConfig> devices;
 };
 
-// Throws std::runtime_error naming the file and what is wrong in it.
+// Throws std::runtime_error naming the file, the key and what is wrong:
+// unknown keys, values out of range, two meters on one slave address or
+// under one data id.
 HostConfig load_host_config(const std::string& path);
+HostConfig parse_host_config(const std::string& path, const std::string& text);
+
+// Two devices sharing a slave address or a data id, as a message naming
+// both, or an empty string.
+std::string duplicate_device_problem(const std::vector<DeviceConfig>& devices);

@@ -2,6 +2,7 @@
 // against a real Modbus RTU line, or against the simulated meter.
 #include <CLI/CLI.hpp>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -11,15 +12,37 @@
 #include <optional>
 #include <sstream>
 
+#include <modbus.h>
+
+#include "host/common/line_speeds.h"
+#include "host/common/number_options.h"
 #include "host/qmxhost/bench_host.h"
+#include "host/qmxhost/console_sink.h"
+#include "host/qmxhost/exit_status.h"
 #include "host/qmxhost/history_db.h"
+#include "host/qmxhost/history_export.h"
+#include "host/qmxhost/history_sink.h"
+#include "host/qmxhost/json_sink.h"
+#include "host/qmxhost/libmodbus_context.h"
 #include "host/qmxhost/plugin_library.h"
 #include "host/qmxhost/sim_process.h"
 
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
-void request_stop(int) { g_stop = 1; }
+
+void request_stop(int) {
+    g_stop = 1;
+    LibmodbusContext::InterruptFromSignal();
+}
+
+// Without SA_RESTART, so that a sleep or a write the signal lands in ends.
+void on_stop_signals() {
+    struct sigaction action {};
+    action.sa_handler = request_stop;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(signal, &action, nullptr);
+}
 
 // "ADDR=V[,V...]" as the address followed by the values.
 std::vector<std::uint16_t> parse_write(const std::string& text) {
@@ -27,22 +50,20 @@ std::vector<std::uint16_t> parse_write(const std::string& text) {
     if (equals == std::string::npos) throw CLI::ValidationError("--write", "expected ADDR=V[,V...]");
     std::vector<std::uint16_t> words;
     auto number = [&](const std::string& item) {
-        std::size_t used = 0;
-        unsigned long value = 0;
         try {
-            value = std::stoul(item, &used, 0);
-        } catch (const std::logic_error&) {
-            used = 0;  // not a number at all
+            words.push_back(static_cast<std::uint16_t>(parse_whole(item, 0, 0xFFFF)));
+        } catch (const std::invalid_argument& e) {
+            throw CLI::ValidationError("--write", e.what());
         }
-        if (item.empty() || used != item.size() || value > 0xFFFF) {
-            throw CLI::ValidationError("--write", "bad number '" + item + "'");
-        }
-        words.push_back(static_cast<std::uint16_t>(value));
     };
     number(text.substr(0, equals));
     std::stringstream values(text.substr(equals + 1));
     for (std::string item; std::getline(values, item, ',');) number(item);
-    if (words.size() < 2 || words.size() > 124) throw CLI::ValidationError("--write", "1 to 123 values");
+    if (text.back() == ',') number("");
+    if (words.size() < 2 || words.size() > 1 + MODBUS_MAX_WRITE_REGISTERS) {
+        throw CLI::ValidationError("--write",
+                                   "1 to " + std::to_string(MODBUS_MAX_WRITE_REGISTERS) + " values after the address");
+    }
     return words;
 }
 
@@ -55,58 +76,129 @@ std::string sibling(const std::string& name) {
     return path.substr(0, path.rfind('/') + 1) + name;
 }
 
+struct LineOverrides {
+    std::optional<std::string> port;
+    std::optional<int> baud, data_bits, stop_bits, response_timeout_ms, byte_timeout_ms, retries, rts_delay_us,
+        delay_ms, slave;
+    std::optional<char> parity;
+    std::optional<std::string> rts;
+    bool rs485 = false;
+
+    void ApplyTo(HostConfig& config) const {
+        LineSettings& line = config.line;
+        if (port) line.port = *port;
+        if (baud) line.baud = *baud;
+        if (parity) line.parity = *parity;
+        if (data_bits) line.data_bits = *data_bits;
+        if (stop_bits) line.stop_bits = *stop_bits;
+        if (response_timeout_ms) line.response_timeout_ms = *response_timeout_ms;
+        if (byte_timeout_ms) line.byte_timeout_ms = *byte_timeout_ms;
+        if (retries) line.retries = *retries;
+        if (rts) line.rts = *rts;
+        if (rts_delay_us) line.rts_delay_us = *rts_delay_us;
+        if (delay_ms) line.delay_ms = *delay_ms;
+        if (rs485) line.rs485 = true;
+        if (slave) {
+            config.devices.front().slave = *slave;
+            config.devices.front().setting["modbus"]["slave"] = *slave;
+        }
+    }
+};
+
+std::string line_text(const LineSettings& line) {
+    return std::to_string(line.baud) + " baud " + std::to_string(line.data_bits) + line.parity +
+           std::to_string(line.stop_bits);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"Bench host: runs a controller device plug-in against a Modbus RTU line"};
+    app.set_version_flag("--version", std::string("qmxhost ") + QV5810_VERSION);
     std::string plugin = QV5810_DEFAULT_PLUGIN;
     std::string config_path = QV5810_DEFAULT_CONFIG;
-    std::optional<std::string> port;
-    std::optional<int> baud, slave;
-    std::optional<char> parity;
-    std::optional<int> timeout_ms;
+    LineOverrides line;
     std::string history_path, write_text;
     std::vector<std::string> sim_args;
-    bool json = false, emulate_line = false;
+    bool json = false, emulate_line = false, quiet = false, verbose = false, snapshot = false;
     HostOptions options;
     app.add_option("--plugin", plugin, "device plug-in to load")->capture_default_str();
     app.add_option("--config", config_path, "JSON configuration: line and meters")->capture_default_str();
-    app.add_option("--port", port, "serial device (a pseudo-terminal too); default: start the simulated meter");
-    app.add_option("--baud", baud, "line speed, overriding the configuration");
-    app.add_option("--parity", parity, "N, E or O, overriding the configuration")->check(CLI::IsMember({'N', 'E', 'O'}));
-    app.add_option("--slave", slave, "slave address of the first meter, overriding the configuration")
-        ->check(CLI::Range(1, 247));
-    app.add_option("--timeout-ms", timeout_ms, "response timeout")->check(CLI::Range(1, 60000));
-    app.add_option("--interval", options.interval_seconds, "seconds from one poll cycle to the next")
-        ->check(CLI::Range(0.0, 3600.0))->capture_default_str();
-    app.add_option("--cycles", options.cycles, "poll cycles to run; 0: until interrupted")
-        ->check(CLI::NonNegativeNumber)->capture_default_str();
+    app.add_option("--port", line.port, "serial device (a pseudo-terminal too); default: start the simulated meter");
+    add_whole_option(app, "--baud", line.baud, 1, 4000000, "line speed: " + line_speed_list() + " (default 9600)");
+    app.add_option("--parity", line.parity, "N, E or O (default N)")->check(CLI::IsMember({'N', 'E', 'O'}));
+    add_whole_option(app, "--data-bits", line.data_bits, 7, 8, "7 or 8 (default 8)");
+    add_whole_option(app, "--stop-bits", line.stop_bits, 1, 2, "1 or 2 (default 1)");
+    add_whole_option(app, "--slave", line.slave, 1, 247, "slave address of the first meter");
+    add_whole_option(app, "--timeout-ms,--response-timeout-ms", line.response_timeout_ms, 1, 60000,
+                     "wait for the first byte of an answer (default 1000)");
+    add_whole_option(app, "--byte-timeout-ms", line.byte_timeout_ms, 0, 60000,
+                     "longest silence inside an answer; 0: none (default 500)");
+    add_whole_option(app, "--retries", line.retries, 0, 10, "further attempts after a failed request (default 2)");
+    app.add_flag("--rs485", line.rs485, "put the port in the kernel's RS-485 mode");
+    app.add_option("--rts", line.rts, "none, up or down: RTS level libmodbus sets while sending (default none)")
+        ->check(CLI::IsMember({"none", "up", "down"}));
+    add_whole_option(app, "--rts-delay-us", line.rts_delay_us, 0, 1000000,
+                     "RTS settling time before and after sending (default: one character)");
+    add_whole_option(app, "--delay-ms", line.delay_ms, 0, 10000, "silence kept before each request (default 0)");
+    add_real_option(app, "--interval", options.interval_seconds, 0.0, 3600.0,
+                    "seconds from the start of one poll cycle to the next (default 1)");
+    add_whole_option(app, "--cycles", options.cycles, 0, 100000000, "poll cycles to run; 0: until interrupted");
     app.add_option("--history", history_path, "SQLite file for the device history; reloaded on start");
-    app.add_flag("--snapshot", options.snapshot, "show the JSON snapshot text after every cycle");
-    app.add_option("--write", write_text, "after the first cycle write ADDR=V (one register) or ADDR=V,V,... ");
+    app.add_flag("--snapshot", snapshot, "show the JSON snapshot text after every cycle");
+    app.add_option("--write", write_text, "after the first cycle write ADDR=V (one register) or ADDR=V,V,...");
     app.add_flag("--json", json, "one JSON object per line for every host event, nothing else on stdout");
+    auto* quiet_flag = app.add_flag("--quiet,-q", quiet, "only troubles, write status and the summary");
+    app.add_flag("--verbose,-v", verbose, "also every retry and the plug-in's own lines (on standard error)")
+        ->excludes(quiet_flag);
     app.add_flag("--emulate-line", emulate_line, "simulated meter: pace bytes at the line speed");
     app.add_option("--sim-arg", sim_args, "extra option for the simulated meter (repeatable)")->allow_extra_args(false);
-    CLI11_PARSE(app, argc, argv);
 
-    std::FILE* json_out = nullptr;
-    if (json) {
-        // JSON lines keep standard output to themselves; the plug-in's own
-        // diagnostic lines go to standard error, unchanged.
-        json_out = fdopen(dup(STDOUT_FILENO), "w");
-        std::fflush(stdout);
-        dup2(STDERR_FILENO, STDOUT_FILENO);
+    std::string export_path;
+    bool csv = false;
+    CLI::App* history_command = app.add_subcommand("history", "export a history file's decoded readings");
+    history_command->add_option("file", export_path, "history file written with --history")->required();
+    history_command->add_flag("--csv", csv, "as CSV (the only format)")->required();
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e);
+        return code == 0 ? exit_status::kSuccess : exit_status::kUsage;
     }
+
+    if (history_command->parsed()) {
+        try {
+            export_history_csv(export_path, std::cout);
+            return exit_status::kSuccess;
+        } catch (const std::exception& e) {
+            std::cerr << "qmxhost: " << e.what() << std::endl;
+            return exit_status::kUsage;
+        }
+    }
+
+    // Our own output keeps standard output; the plug-in's diagnostic lines
+    // (written to std::cout) go to standard error with --verbose, else nowhere.
+    std::fflush(stdout);
+    std::FILE* out = fdopen(dup(STDOUT_FILENO), "w");
+    const int plugin_lines = verbose ? dup(STDERR_FILENO) : open("/dev/null", O_WRONLY);
+    if (out == nullptr || plugin_lines < 0) {
+        std::cerr << "qmxhost: cannot set up the output" << std::endl;
+        return exit_status::kUsage;
+    }
+    dup2(plugin_lines, STDOUT_FILENO);
+    close(plugin_lines);
+    on_stop_signals();
+
     try {
         if (!write_text.empty()) options.write = parse_write(write_text);
         HostConfig config = load_host_config(config_path);
-        if (port) config.line.port = *port;
-        if (baud) config.line.baud = *baud;
-        if (parity) config.line.parity = *parity;
-        if (timeout_ms) config.line.response_timeout_ms = *timeout_ms;
-        if (slave) {
-            config.devices.front().slave = *slave;
-            config.devices.front().setting["modbus"]["slave"] = *slave;
+        line.ApplyTo(config);
+        if (const std::string problem = line_settings_problem(config.line); !problem.empty()) {
+            throw std::runtime_error(problem);
+        }
+        if (const std::string problem = duplicate_device_problem(config.devices); !problem.empty()) {
+            throw std::runtime_error(problem);
         }
 
         std::optional<SimProcess> sim;
@@ -124,22 +216,42 @@ int main(int argc, char** argv) {
 
         std::optional<HistoryDb> history;
         if (!history_path.empty()) history.emplace(history_path);
-        EventReport report(json_out, history ? &*history : nullptr);
-        report.Note("qmxhost: " + plugin + " on " + config.line.port + " at " + std::to_string(config.line.baud) +
-                    " baud");
+
+        const Verbosity verbosity = quiet ? Verbosity::quiet : verbose ? Verbosity::verbose : Verbosity::normal;
+        ConsoleSink console(out, verbosity, snapshot);
+        JsonSink json_sink(out);
+        ReportSink& people_or_programs = json ? static_cast<ReportSink&>(json_sink) : console;
+        ReportFanout report;
+        report.Add(people_or_programs);
+        std::optional<HistorySink> history_sink;
+        if (history) report.Add(history_sink.emplace(*history, people_or_programs));
+
+        Json::Value facts;
+        facts["version"] = QV5810_VERSION;
+        facts["plugin"] = plugin;
+        facts["port"] = config.line.port;
+        facts["line"] = line_text(config.line);
+        facts["meters"] = static_cast<int>(config.devices.size());
+        if (sim) facts["simulator_pid"] = static_cast<int>(sim->pid());
+        report.Started(facts);
 
         const PluginLibrary library(plugin);
         std::vector<std::unique_ptr<SPModbus>> devices;
         for (std::size_t i = 0; i < config.devices.size(); ++i) devices.push_back(library.CreateDevice());
-        RtuLine line(config.line);
-        BenchHost host(config, options, std::move(devices), line, report);
+        LibmodbusContext context(config.line);
+        SteadyClock clock;
+        RtuLine rtu(context, RetryPolicy{config.line.retries, config.line.delay_ms, config.line.response_timeout_ms}, clock, g_stop);
+        BenchHost host(config, options, std::move(devices), rtu, report, clock);
         if (history) host.ReloadFrom(*history);
-
-        std::signal(SIGINT, request_stop);
-        std::signal(SIGTERM, request_stop);
-        return host.Run(g_stop);
+        const int status = host.Run(g_stop);
+        if (history && !history->StoreHeld()) {
+            people_or_programs.Problem("history still locked by another process: " +
+                                       std::to_string(history->held()) + " record(s) not stored");
+        }
+        std::fclose(out);
+        return status;
     } catch (const std::exception& e) {
         std::cerr << "qmxhost: " << e.what() << std::endl;
-        return 1;
+        return exit_status::kUsage;
     }
 }

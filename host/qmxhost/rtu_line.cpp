@@ -1,28 +1,30 @@
 #include "host/qmxhost/rtu_line.h"
 
-#include <cerrno>
-#include <stdexcept>
+#include <modbus.h>
 
+#include <cerrno>
+
+#include "host/qmxhost/write_echo.h"
 #include "host/runtime/host_binding.h"
 
 namespace {
 
-constexpr int kReadHolding = 0x03;
-constexpr int kWriteSingle = 0x06;
-constexpr int kWriteMultiple = 0x10;
-constexpr int kExceptionBit = 0x80;
+constexpr int kRtuOverhead = 1 + 2;  // slave address and CRC around the PDU
 
 std::string describe(int function, int address, int count) {
-    const char* what = function == kReadHolding ? "read " : function == kWriteSingle ? "write " : "write-multiple ";
+    const char* what = function == MODBUS_FC_READ_HOLDING_REGISTERS   ? "read "
+                       : function == MODBUS_FC_WRITE_SINGLE_REGISTER ? "write "
+                                                                     : "write-multiple ";
     return what + std::to_string(address) + "/" + std::to_string(count);
 }
 
-void put_word(std::uint8_t* p, int value) {
-    p[0] = static_cast<std::uint8_t>((value >> 8) & 0xFF);
-    p[1] = static_cast<std::uint8_t>(value & 0xFF);
+Exchange::Outcome outcome_of(int error) {
+    if (error == ETIMEDOUT) return Exchange::timeout;
+    if (error == EMBBADCRC) return Exchange::crc;
+    if (error == EMBBADDATA || error == EMBBADSLAVE || error == EMBMDATA) return Exchange::bad_data;
+    if (error > MODBUS_ENOBASE && error < EMBBADCRC) return Exchange::exception;
+    return Exchange::failed;
 }
-
-std::uint16_t word_at(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
 
 }  // namespace
 
@@ -31,112 +33,153 @@ const char* outcome_name(Exchange::Outcome outcome) {
         case Exchange::answered: return "answered";
         case Exchange::timeout: return "timeout";
         case Exchange::crc: return "crc";
+        case Exchange::bad_data: return "bad_data";
         case Exchange::exception: return "exception";
+        case Exchange::interrupted: return "interrupted";
         case Exchange::failed: break;
     }
     return "error";
 }
 
-RtuLine::RtuLine(const LineSettings& settings) {
-    ctx_ = modbus_new_rtu(settings.port.c_str(), settings.baud, settings.parity, settings.data_bits,
-                          settings.stop_bits);
-    if (ctx_ == nullptr) throw std::runtime_error("cannot set up the line: " + std::string(modbus_strerror(errno)));
-    const auto timeout = static_cast<std::uint32_t>(settings.response_timeout_ms);
-    modbus_set_response_timeout(ctx_, timeout / 1000, (timeout % 1000) * 1000);
-    if (modbus_connect(ctx_) != 0) {
-        const std::string why = modbus_strerror(errno);
-        modbus_free(ctx_);
-        throw std::runtime_error("cannot open " + settings.port + ": " + why);
-    }
-}
-
-RtuLine::~RtuLine() {
-    modbus_close(ctx_);
-    modbus_free(ctx_);
-}
+RtuLine::RtuLine(ModbusContext& context, RetryPolicy policy, Clock& clock, const volatile std::sig_atomic_t& stop)
+    : context_(context), policy_(policy), clock_(clock), stop_(stop) {}
 
 void RtuLine::ReadRegisters(SPModbus& device, int address, int count) {
-    pending_ = Request{&device, kReadHolding, address, count, {}};
+    pending_ = Request{&device, MODBUS_FC_READ_HOLDING_REGISTERS, address, count, {}};
 }
 
 void RtuLine::WriteRegister(SPModbus& device, int address, int value) {
-    pending_ = Request{&device, kWriteSingle, address, 1, {static_cast<std::uint16_t>(value)}};
+    pending_ = Request{&device, MODBUS_FC_WRITE_SINGLE_REGISTER, address, 1, {static_cast<std::uint16_t>(value)}};
 }
 
 void RtuLine::WriteRegisters(SPModbus& device, int address, int count, const unsigned short* values) {
-    pending_ = Request{&device, kWriteMultiple, address, count,
+    pending_ = Request{&device, MODBUS_FC_WRITE_MULTIPLE_REGISTERS, address, count,
                        std::vector<std::uint16_t>(values, values + (count > 0 ? count : 0))};
 }
 
 Exchange RtuLine::RunPending() {
     const Request request = *pending_;
     pending_.reset();
-    modbus_set_slave(ctx_, request.device->SlaveAddress());
-    return request.function == kReadHolding ? Read(request) : Write(request);
-}
-
-Exchange RtuLine::Failure(const Request& request, const std::string& what) {
-    const int error = errno;
-    Exchange exchange{Exchange::failed, describe(request.function, request.address, request.count),
-                      what + modbus_strerror(error), false};
-    if (error == ETIMEDOUT) exchange.outcome = Exchange::timeout;
-    if (error == EMBBADCRC) exchange.outcome = Exchange::crc;
-    if (error > MODBUS_ENOBASE && error < EMBBADCRC) exchange.outcome = Exchange::exception;
-    // Whatever of a broken answer is still on the line would be taken for
-    // the next one.
-    modbus_flush(ctx_);
+    context_.SetSlave(request.device->SlaveAddress());
+    std::vector<std::uint16_t> answer;
+    Exchange exchange;
+    exchange.request = describe(request.function, request.address, request.count);
+    for (int attempt = 1; attempt <= 1 + policy_.retries; ++attempt) {
+        if (stop_) break;
+        // Whatever is still on the line (a late or broken answer to an
+        // earlier attempt) goes now, before it can be read as this answer.
+        context_.Flush();
+        if (policy_.delay_ms > 0 &&
+            !clock_.SleepUntil(clock_.Now() + std::chrono::milliseconds(policy_.delay_ms), stop_)) {
+            break;
+        }
+        const auto start = clock_.Now();
+        exchange = Attempt(request, answer);
+        exchange.attempts = attempt;
+        exchange.latency_ms = milliseconds_between(start, clock_.Now());
+        // A refusal is the meter's answer: asking again changes nothing.
+        if (exchange.outcome == Exchange::answered || exchange.outcome == Exchange::exception) break;
+        if (!stop_ && policy_.quiet_after_failure_ms > 0) context_.Drain(policy_.quiet_after_failure_ms);
+    }
+    if (stop_ && exchange.outcome != Exchange::answered && exchange.outcome != Exchange::exception) {
+        exchange.outcome = Exchange::interrupted;
+        exchange.message = "interrupted";
+    }
+    if (!answer.empty()) {
+        exchange.delivered = true;
+        HostBinding::DeliverAnswer(*request.device, answer.data(), static_cast<unsigned>(answer.size()));
+        return exchange;
+    }
+    context_.Flush();
     request.device->on_error();
     return exchange;
 }
 
-Exchange RtuLine::Read(const Request& request) {
-    std::vector<std::uint16_t> registers(static_cast<std::size_t>(request.count > 0 ? request.count : 0));
-    const int got = modbus_read_registers(ctx_, request.address, request.count, registers.data());
-    if (got < 0) return Failure(request, "");
-    HostBinding::DeliverAnswer(*request.device, registers.data(), static_cast<unsigned>(got));
-    return {Exchange::answered, describe(request.function, request.address, request.count), "", true};
+Exchange RtuLine::Attempt(const Request& request, std::vector<std::uint16_t>& answer) {
+    answer.clear();
+    Exchange exchange = request.function == MODBUS_FC_READ_HOLDING_REGISTERS ? Read(request, answer)
+                                                                             : Write(request, answer);
+    exchange.request = describe(request.function, request.address, request.count);
+    return exchange;
 }
 
-// Writes go out raw so that the meter's echo reaches the device, which
-// confirms the write against it: the echoed value for function 6, the
-// function code and register count for function 16.
-Exchange RtuLine::Write(const Request& request) {
-    std::uint8_t frame[MODBUS_RTU_MAX_ADU_LENGTH];
-    int length = 0;
-    frame[length++] = static_cast<std::uint8_t>(request.device->SlaveAddress());
-    frame[length++] = static_cast<std::uint8_t>(request.function);
-    put_word(frame + length, request.address);
-    length += 2;
-    if (request.function == kWriteSingle) {
-        put_word(frame + length, request.values.at(0));
-        length += 2;
-    } else {
-        put_word(frame + length, request.count);
-        frame[length + 2] = static_cast<std::uint8_t>(2 * request.count);
-        length += 3;
-        for (std::uint16_t value : request.values) {
-            put_word(frame + length, value);
-            length += 2;
-        }
+Exchange RtuLine::Read(const Request& request, std::vector<std::uint16_t>& registers) {
+    Exchange exchange;
+    exchange.request_bytes = kRtuOverhead + 5;
+    if (request.count < 1 || request.count > MODBUS_MAX_READ_REGISTERS) {
+        exchange.message = "cannot read " + std::to_string(request.count) + " registers at once";
+        return exchange;
     }
-    if (modbus_send_raw_request(ctx_, frame, length) < 0) return Failure(request, "send: ");
-    std::uint8_t answer[MODBUS_RTU_MAX_ADU_LENGTH];
-    const int got = modbus_receive_confirmation(ctx_, answer);
-    if (got < 0) return Failure(request, "");
-    const int function = answer[1];
-    std::uint16_t table[2] = {0, 0};
-    Exchange exchange{Exchange::answered, describe(request.function, request.address, request.count), "", true};
-    if ((function & kExceptionBit) != 0) {
-        // The device sees the refusal as an answer that echoes nothing it wrote.
-        table[0] = static_cast<std::uint16_t>(function);
-        exchange.outcome = Exchange::exception;
-        exchange.message = "exception " + std::to_string(answer[2]);
-    } else if (function == kWriteSingle) {
-        table[0] = word_at(answer + 4);
-    } else {
-        table[0] = static_cast<std::uint16_t>(function);
-        table[1] = word_at(answer + 4);
+    std::vector<std::uint16_t> got(static_cast<std::size_t>(request.count));
+    const int rc = context_.ReadRegisters(request.address, request.count, got.data());
+    if (rc < 0) {
+        exchange.outcome = outcome_of(-rc);
+        exchange.message = modbus_strerror(-rc);
+        return exchange;
     }
-    HostBinding::DeliverAnswer(*request.device, table, 2);
+    // libmodbus refuses an answer whose register count differs from the
+    // request; should one come through all the same, the device must never
+    // see it, for it would take the missing registers from the last answer.
+    if (rc != request.count) {
+        exchange.outcome = Exchange::bad_data;
+        exchange.message = "short answer: " + std::to_string(rc) + " of " + std::to_string(request.count) + " registers";
+        return exchange;
+    }
+    exchange.outcome = Exchange::answered;
+    exchange.answer_bytes = kRtuOverhead + 2 + 2 * request.count;
+    registers = std::move(got);
+    return exchange;
+}
+
+// Writes go out raw so that the echo can be checked here and then handed to
+// the device, which confirms the write against it: the echoed value for
+// function 6, the function code and register count for function 16.
+Exchange RtuLine::Write(const Request& request, std::vector<std::uint16_t>& echo) {
+    Exchange exchange;
+    std::vector<std::uint8_t> frame;
+    try {
+        frame = write_request(request.device->SlaveAddress(), request.address, request.values,
+                              request.function == MODBUS_FC_WRITE_MULTIPLE_REGISTERS);
+    } catch (const std::invalid_argument& e) {
+        exchange.message = e.what();
+        return exchange;
+    }
+    exchange.request_bytes = static_cast<int>(frame.size()) + 2;
+    const int sent = context_.SendRawRequest(frame.data(), static_cast<int>(frame.size()));
+    if (sent < 0) {
+        exchange.outcome = outcome_of(-sent);
+        exchange.message = std::string("send: ") + modbus_strerror(-sent);
+        return exchange;
+    }
+    std::uint8_t answer[MODBUS_RTU_MAX_ADU_LENGTH] = {};
+    const int length = context_.ReceiveConfirmation(answer);
+    if (length < 0) {
+        exchange.outcome = outcome_of(-length);
+        exchange.message = modbus_strerror(-length);
+        return exchange;
+    }
+    exchange.answer_bytes = length;
+    const EchoCheck check = check_write_echo(frame, answer, length, context_.HeaderLength());
+    const bool single = request.function == MODBUS_FC_WRITE_SINGLE_REGISTER;
+    switch (check.kind) {
+        case EchoCheck::confirmed:
+            exchange.outcome = Exchange::answered;
+            echo = single ? std::vector<std::uint16_t>{request.values.front()}
+                          : std::vector<std::uint16_t>{MODBUS_FC_WRITE_MULTIPLE_REGISTERS,
+                                                       static_cast<std::uint16_t>(request.count)};
+            break;
+        case EchoCheck::refused:
+            // The device sees the refusal as an answer that echoes nothing
+            // it wrote: never the value written, never function 16.
+            exchange.outcome = Exchange::exception;
+            exchange.message = "exception " + std::to_string(check.exception_code);
+            echo = single ? std::vector<std::uint16_t>{static_cast<std::uint16_t>(~request.values.front())}
+                          : std::vector<std::uint16_t>{static_cast<std::uint16_t>(request.function | 0x80), 0};
+            break;
+        case EchoCheck::mismatch:
+            exchange.outcome = Exchange::bad_data;
+            exchange.message = check.why;
+            break;
+    }
     return exchange;
 }

@@ -1,5 +1,6 @@
 // The simulated meter as a child process on a pseudo-terminal, for a bench
-// with no meter attached.
+// with no meter attached. It ends with this process however this one ends:
+// it watches a pipe whose only write end is held here.
 #pragma once
 
 #include <sys/types.h>
@@ -17,8 +18,10 @@ public:
     SimProcess& operator=(const SimProcess&) = delete;
 
     const std::string& port() const { return port_; }
+    pid_t pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;
+    int lifeline_ = -1;  // write end; closing it (or dying) ends the simulator
     std::string port_;
 };

@@ -1,0 +1,9 @@
+// qmxhost's exit statuses (README.md, "Exit statuses").
+#pragma once
+
+namespace exit_status {
+constexpr int kSuccess = 0;          // every meter completed a cycle; any write asked for was confirmed
+constexpr int kUsage = 1;            // bad command line or configuration, or the run could not start
+constexpr int kMeterSilent = 2;      // a configured meter completed no cycle
+constexpr int kWriteUnconfirmed = 3;  // the write asked for was not confirmed (and every meter completed a cycle)
+}  // namespace exit_status

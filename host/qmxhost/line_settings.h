@@ -1,0 +1,25 @@
+// The serial line as an engineer sets it up: the settings mbpoll and
+// modpoll users know, each checked against what the port and libmodbus can do.
+#pragma once
+
+#include <string>
+
+struct LineSettings {
+    std::string port;  // empty: start the simulated meter on a pseudo-terminal
+    int baud = 9600;
+    char parity = 'N';  // N, E or O
+    int data_bits = 8;
+    int stop_bits = 1;
+    int response_timeout_ms = 1000;  // from the end of a request to the first byte of its answer
+    int byte_timeout_ms = 500;       // longest silence inside an answer; 0: none
+    int retries = 2;                 // further attempts after a failed request
+    bool rs485 = false;              // the kernel driver's RS-485 mode (TIOCSRS485) drives the transceiver
+    std::string rts = "none";        // none, up or down: libmodbus raises (up) or lowers (down) RTS while sending
+    int rts_delay_us = -1;           // RTS settling time; -1: libmodbus's own (one character)
+    int delay_ms = 0;                // silence kept before each request
+
+    int BitsPerCharacter() const { return 1 + data_bits + (parity == 'N' ? 0 : 1) + stop_bits; }
+};
+
+// What is wrong with `settings`, or an empty string.
+std::string line_settings_problem(const LineSettings& settings);

@@ -1,0 +1,29 @@
+// The bench host's own reading of the meter record, for people: each
+// quantity with the decimals the meter reports, an English label beside the
+// controller's Chinese name, and the column it has in the history's view.
+// Written from the meter's register map, apart from the plug-in's tables.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+struct MeterReading {
+    const char* label;         // English, for the console
+    const char* column;        // in the history's readings view
+    const char* chinese_name;  // the name the controller's snapshot uses
+    int high_register;         // the low half is the next register
+    int divisor;               // raw value / divisor = value in `unit`
+    const char* unit;
+};
+
+extern const std::array<MeterReading, 38> kMeterReadings;
+
+// Where a register's two bytes lie in the record, or -1.
+int reading_record_offset(int reg);
+// Decimals the divisor gives: 0 for 1, 1 for 10, 2 for 100, 3 for 1000.
+int reading_decimals(const MeterReading& reading);
+// The reading from a 167-byte record (registers stored little-endian, the
+// high half first); nothing when the record is too short.
+std::optional<double> decode_reading(const std::vector<unsigned char>& record, const MeterReading& reading);

@@ -1,0 +1,21 @@
+// The few libmodbus calls the bench host's line makes, behind an interface
+// so that retries, flushing and echo checks can run against a scripted line.
+#pragma once
+
+#include <cstdint>
+
+class ModbusContext {
+public:
+    virtual ~ModbusContext() = default;
+    // Each returns what its libmodbus namesake returns on success; a failure
+    // is returned as minus the errno libmodbus set (ETIMEDOUT, EMBBADCRC...).
+    virtual int SetSlave(int slave) = 0;
+    virtual int ReadRegisters(int address, int count, std::uint16_t* destination) = 0;
+    virtual int SendRawRequest(const std::uint8_t* request, int length) = 0;  // without the CRC
+    virtual int ReceiveConfirmation(std::uint8_t* answer) = 0;               // length with the CRC
+    virtual int Flush() = 0;
+    // Reads and drops whatever arrives until the line has been silent for
+    // `quiet_ms`; the bytes dropped. Not libmodbus's: it has no such call.
+    virtual int Drain(int quiet_ms) = 0;
+    virtual int HeaderLength() = 0;
+};

@@ -1,0 +1,48 @@
+// What the bench host reports: the controller-side effects a device asks
+// for (HostSink) and the host's own events, each with a quiet default so a
+// sink overrides only what it shows.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <json/value.h>
+
+#include "host/qmxhost/rtu_line.h"
+#include "host/runtime/host_sink.h"
+
+// Why a record is being stored: a poll cycle's, or one handed back from the
+// history at start.
+enum class RecordKind { poll, reload };
+
+struct CycleFacts {
+    int cycle = 0;
+    int planned = 0;  // cycles asked for; 0: until interrupted
+    double milliseconds = 0;
+};
+
+class ReportSink : public HostSink {
+public:
+    virtual void Started(const Json::Value& facts) { (void)facts; }
+    virtual void StoringAs(RecordKind kind) { (void)kind; }
+    virtual void CycleDone(const QMXVDevice& device, const CycleFacts& facts, const std::string& snapshot_text) {
+        (void)device, (void)facts, (void)snapshot_text;
+    }
+    // Every exchange that needed more than one attempt or failed.
+    virtual void ExchangeTroubled(const QMXVDevice& device, int cycle, const Exchange& exchange) {
+        (void)device, (void)cycle, (void)exchange;
+    }
+    virtual void WriteStatus(const QMXVDevice& device, std::int32_t status) { (void)device, (void)status; }
+    virtual void Reloaded(const QMXVDevice& device, bool taken) { (void)device, (void)taken; }
+    // The meter is skipped until `next_cycle` after `failures` failed cycles in a row.
+    virtual void BackingOff(const QMXVDevice& device, int cycle, int failures, int next_cycle) {
+        (void)device, (void)cycle, (void)failures, (void)next_cycle;
+    }
+    virtual void Recovered(const QMXVDevice& device, int cycle) { (void)device, (void)cycle; }
+    // The poll loop fell behind and left out `skipped` slots of its fixed rate.
+    virtual void SlotsSkipped(int cycle, int skipped) { (void)cycle, (void)skipped; }
+    virtual void Problem(const std::string& text) { (void)text; }
+    virtual void Summary(const Json::Value& summary, const std::string& for_people) {
+        (void)summary, (void)for_people;
+    }
+};

@@ -1,0 +1,40 @@
+// A QV5810 on the bench host's RtuLine over a scripted line, in-process.
+#pragma once
+
+#include <csignal>
+#include <memory>
+
+#include "host/qmxhost/rtu_line.h"
+#include "host/runtime/host_binding.h"
+#include "meter/qv5810.h"
+#include "tests/support/recording_sink.h"
+#include "tests/support/scripted_line.h"
+
+struct LineRig {
+    explicit LineRig(int retries = 2) : rtu(line, RetryPolicy{retries, 0, 1000}, clock, stop) {
+        binding.sink = &sink;
+        binding.transport = &rtu;
+        HostBinding::Attach(device, &binding, 7);
+        device.InitSetting(Json::Value(Json::objectValue));
+        line.banks[1].FillDistinct(100);
+    }
+
+    // One poll cycle; the exchanges it ran.
+    std::vector<Exchange> Cycle() {
+        device.RefreshStatus();
+        return RunAll();
+    }
+    std::vector<Exchange> RunAll() {
+        std::vector<Exchange> exchanges;
+        while (rtu.HasPending()) exchanges.push_back(rtu.RunPending());
+        return exchanges;
+    }
+
+    FakeSteadyClock clock;
+    ScriptedLine line{clock};
+    volatile std::sig_atomic_t stop = 0;
+    RtuLine rtu;
+    RecordingSink sink;
+    HostBinding binding;
+    QV5810 device;
+};

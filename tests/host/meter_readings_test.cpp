@@ -1,0 +1,65 @@
+// The bench host's own reading of a record for people: decimals as the
+// meter reports them, beside the snapshot's whole number.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <stdexcept>
+
+#include "host/qmxhost/console_sink.h"
+#include "host/qmxhost/meter_readings.h"
+#include "tests/support/meter_oracle.h"
+
+namespace {
+
+std::vector<unsigned char> record_from(const oracle::RegisterBank& bank) {
+    std::vector<unsigned char> record(oracle::kRecordSize, 0);
+    const auto area = oracle::expected_register_area(bank);
+    std::copy(area.begin(), area.end(), record.begin() + 4);
+    return record;
+}
+
+const MeterReading& reading_at(int high_register) {
+    for (const MeterReading& r : kMeterReadings) {
+        if (r.high_register == high_register) return r;
+    }
+    throw std::logic_error("no reading at " + std::to_string(high_register));
+}
+
+}  // namespace
+
+TEST(MeterReadings, EveryQuantityIsDecodedWithItsScale) {
+    oracle::RegisterBank bank;
+    bank.SetPair(oracle::kPhaseVoltage1, 2314);
+    bank.SetPair(oracle::kCurrent2, 40533);
+    bank.SetPair(1820, 949);
+    bank.SetPair(1812, 5002);
+    bank.SetPair(1854, -1500);
+    bank.SetPair(1886, 300);
+    const auto record = record_from(bank);
+    EXPECT_DOUBLE_EQ(*decode_reading(record, reading_at(oracle::kPhaseVoltage1)), 231.4);
+    EXPECT_DOUBLE_EQ(*decode_reading(record, reading_at(oracle::kCurrent2)), 40.533);
+    EXPECT_DOUBLE_EQ(*decode_reading(record, reading_at(1820)), 0.949);
+    EXPECT_DOUBLE_EQ(*decode_reading(record, reading_at(1812)), 50.02);
+    EXPECT_DOUBLE_EQ(*decode_reading(record, reading_at(1854)), -1.5);
+    EXPECT_DOUBLE_EQ(*decode_reading(record, reading_at(1886)), 300.0);
+    EXPECT_FALSE(decode_reading(std::vector<unsigned char>(10), reading_at(1886)).has_value());
+}
+
+TEST(MeterReadings, TheTableCoversEveryRegisterPairTheRecordHoldsButTheOpaqueOne) {
+    std::set<int> registers;
+    for (const MeterReading& r : kMeterReadings) registers.insert(r.high_register);
+    for (int reg = 1792; reg < 1862; reg += 2) EXPECT_EQ(registers.count(reg), reg == 1798 ? 0u : 1u) << reg;
+    for (int reg = 1880; reg < 1888; reg += 2) EXPECT_EQ(registers.count(reg), 1u) << reg;
+}
+
+TEST(MeterReadings, TheConsoleShowsDecimalsBesideTheSnapshotsWholeNumber) {
+    oracle::RegisterBank bank;
+    bank.SetPair(1820, 949);
+    const std::string table = readings_table(record_from(bank), R"({"总功率因数": 0, "相电压1": 231})");
+    const auto line_end = table.find('\n', table.find("total power factor"));
+    const std::string line = table.substr(table.find("total power factor"), line_end - table.find("total power factor"));
+    EXPECT_NE(line.find("0.949"), std::string::npos) << line;
+    EXPECT_NE(line.find("总功率因数"), std::string::npos) << line;
+    EXPECT_EQ(line.back(), '0') << line;
+    EXPECT_NE(table.find("相电压1"), std::string::npos);
+}

@@ -1,0 +1,94 @@
+// A Modbus line in-process: answers from a register bank, with the faults a
+// test scripts per attempt, and a clock that moves only as the line is used.
+#pragma once
+
+#include <cerrno>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "host/qmxhost/clock.h"
+#include "host/qmxhost/modbus_context.h"
+#include "tests/support/meter_oracle.h"
+
+class FakeSteadyClock : public Clock {
+public:
+    time_point Now() override { return now_; }
+    bool SleepUntil(time_point until, const volatile std::sig_atomic_t& stop) override {
+        if (until > now_) now_ = until;
+        return !stop;
+    }
+    void Advance(std::chrono::milliseconds by) { now_ += by; }
+
+private:
+    time_point now_{};
+};
+
+enum class LineFault {
+    none,
+    timeout,
+    crc,
+    short_refused,    // fewer registers than asked: libmodbus refuses it
+    short_passed,     // fewer registers than asked, as if nothing had checked
+    late,             // times out, and the answer arrives afterwards
+    exception,
+    echo_of_other_address,
+    echo_from_other_slave,
+    stray_after,  // answers, then a stray frame (of the size the next read expects) lands on the line
+};
+
+class ScriptedLine : public ModbusContext {
+public:
+    explicit ScriptedLine(FakeSteadyClock& clock) : clock_(clock) {}
+
+    int SetSlave(int slave) override {
+        slave_ = slave;
+        return 0;
+    }
+    int ReadRegisters(int address, int count, std::uint16_t* destination) override;
+    int SendRawRequest(const std::uint8_t* request, int length) override;
+    int ReceiveConfirmation(std::uint8_t* answer) override;
+    // An answer still in flight lands just after a flush, so only waiting
+    // for silence (Drain) keeps it from being read as the next answer.
+    int Flush() override {
+        ++flushes;
+        late_ = in_flight_;
+        in_flight_.reset();
+        stray_ = false;
+        return 0;
+    }
+    int Drain(int quiet_ms) override {
+        ++drains;
+        clock_.Advance(std::chrono::milliseconds(quiet_ms));
+        late_.reset();
+        in_flight_.reset();
+        return 0;
+    }
+    int HeaderLength() override { return 1; }
+
+    // The fault of each further attempt, in order; then none.
+    std::deque<LineFault> script;
+    std::set<int> dead_slaves;  // never answer
+    int revive_after_requests = -1;  // the dead answer again after this many requests; -1: never
+    std::map<int, oracle::RegisterBank> banks;  // per slave
+    std::chrono::milliseconds answer_time{50};
+    std::chrono::milliseconds timeout_time{1000};
+    // What the line saw, in order: "read 1792/22 @slave", "write ...".
+    std::vector<std::string> requests;
+    int flushes = 0;
+    int drains = 0;
+
+private:
+    LineFault Next();
+
+    FakeSteadyClock& clock_;
+    int slave_ = 1;
+    std::optional<std::vector<std::uint16_t>> in_flight_;  // a late answer on its way
+    std::optional<std::vector<std::uint16_t>> late_;       // a late answer arrived, not yet read
+    std::vector<std::uint8_t> write_;
+    bool stray_ = false;
+};
