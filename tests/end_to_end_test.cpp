@@ -337,6 +337,15 @@ TEST(EndToEndStatus, NonZeroWhenAMeterCompletedNoCycle) {
     const HostRun wrong_slave = run_host(meter, {"--cycles", "2", "--slave", "9", "--timeout-ms", "100"});
     EXPECT_EQ(wrong_slave.status, 2);
     EXPECT_EQ(run_host(meter, {"--cycles", "2"}).status, 0);
+    // The console's summary says so instead of showing zero times.
+    ChildProcess console({QV5810_TEST_HOST, "--plugin", QV5810_TEST_PLUGIN, "--config", QV5810_TEST_CONFIG,
+                          "--port", meter.port, "--interval", "0", "--quiet", "--cycles", "1", "--slave", "9",
+                          "--timeout-ms", "100"});
+    std::string said;
+    for (const std::string& line : console.ReadAll(kPatienceMs)) said += line + "\n";
+    EXPECT_EQ(console.Wait(), 2);
+    EXPECT_NE(said.find("no cycle completed; no request was answered"), std::string::npos) << said;
+    EXPECT_EQ(said.find("mean cycle"), std::string::npos) << said;
 }
 
 TEST(EndToEndStatus, NonZeroWhenTheWriteWasNotConfirmed) {

@@ -213,9 +213,19 @@ void BenchHost::Summarize(int cycles, int skipped_slots) {
             device["failures"][why] = count;
             text << ", " << count << " " << why;
         }
-        text << "\n    mean cycle " << mean << " ms; per request latency min/median/max " << latency.min << "/"
-             << latency.median << "/" << latency.max << " ms; wire time median " << wire.median
-             << " ms, meter turn-around (latency less wire time) median " << turnaround.median << " ms\n";
+        if (s.completed > 0) {
+            text << "\n    mean cycle " << mean << " ms";
+        } else {
+            text << "\n    no cycle completed";
+        }
+        if (!s.latency_ms.empty()) {
+            text << "; per request latency min/median/max " << latency.min << "/" << latency.median << "/"
+                 << latency.max << " ms; wire time median " << wire.median
+                 << " ms, meter turn-around (latency less wire time) median " << turnaround.median << " ms";
+        } else {
+            text << "; no request was answered";
+        }
+        text << "\n";
         summary["devices"].append(device);
     }
     report_.Summary(summary, text.str());
