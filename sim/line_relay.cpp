@@ -87,7 +87,7 @@ void LineRelay::Send(int fd, const std::vector<std::uint8_t>& frame) {
     sleep_until(next);
 }
 
-void LineRelay::Answer(const Meter& meter) {
+void LineRelay::Answer(const Meter& meter, const volatile std::sig_atomic_t& keep_running) {
     std::vector<std::uint8_t> answer = ReadFrame(meter.fd, kAnswerWaitMs, true);
     if (answer.empty()) return;
     const int number = ++answers_;
@@ -102,7 +102,13 @@ void LineRelay::Answer(const Meter& meter) {
     }
     if (due(faults_.slow_every)) {
         log_.Fault("slow", meter.slave, number);
-        std::this_thread::sleep_for(std::chrono::milliseconds(faults_.slow_ms));
+        // In slices, so that a held-back answer never outlives the end of the run.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(faults_.slow_ms);
+        while (keep_running && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+                until - std::chrono::steady_clock::now(), std::chrono::milliseconds(20)));
+        }
+        if (!keep_running) return;
     }
     Send(line_fd_, answer);
 }
@@ -119,6 +125,6 @@ void LineRelay::Run(const volatile std::sig_atomic_t& keep_running) {
                                         [&](const Meter& m) { return m.slave == request[0]; });
         if (meter == meters_.end()) continue;  // addressed to no meter of ours: silence
         if (write(meter->fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) continue;
-        Answer(*meter);
+        Answer(*meter, keep_running);
     }
 }

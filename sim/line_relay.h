@@ -38,7 +38,7 @@ public:
 private:
     std::vector<std::uint8_t> ReadFrame(int fd, int first_wait_ms, bool answer);
     void Send(int fd, const std::vector<std::uint8_t>& frame);
-    void Answer(const Meter& meter);
+    void Answer(const Meter& meter, const volatile std::sig_atomic_t& keep_running);
     std::chrono::nanoseconds CharTime() const;
 
     int line_fd_;

@@ -361,7 +361,8 @@ TEST(EndToEndInput, BadNumbersAndSettingsAreRefused) {
     for (std::vector<std::string> bad : {
              std::vector<std::string>{"--interval", "nan"}, {"--interval", "inf"}, {"--cycles", "-1"},
              {"--cycles", "1x"}, {"--baud", "12345"}, {"--baud", "-5"}, {"--baud", "14400"},
-             {"--write", "256=70000"}, {"--write", "256="}, {"--retries", "11"}, {"--data-bits", "9"},
+             {"--write", "256=70000"}, {"--write", "256="}, {"--write", "65530=1,2,3,4,5,6,7"},
+             {"--retries", "11"}, {"--data-bits", "9"},
              {"--rts", "sideways"}, {"--timeout-ms", "0x"}, {"--slave", "248"}}) {
         bad.insert(bad.begin(), {"--port", meter.port, "--cycles", "1"});
         EXPECT_EQ(host_status(bad), 1) << bad[4] << " " << bad[5];
@@ -442,6 +443,18 @@ TEST_F(EndToEndSimulatorLifetime, TheSimulatorDiesWithItsParentEvenAfterKill9) {
     const pid_t sim = Start(host);
     ASSERT_GT(sim, 0);
     ASSERT_TRUE(host.ReadLine(kPatienceMs).has_value());  // polling has begun
+    host.Kill(SIGKILL);
+    host.Wait();
+    EXPECT_TRUE(gone_within(sim, kPatienceMs));
+}
+
+TEST_F(EndToEndSimulatorLifetime, ASimulatorHoldingBackAnAnswerStillDiesWithItsParent) {
+    // Every answer held back 50 s, beyond the patience here.
+    ChildProcess host({QV5810_TEST_HOST, "--plugin", QV5810_TEST_PLUGIN, "--config", QV5810_TEST_CONFIG, "--json",
+                       "--timeout-ms", "60000", "--sim-arg=--slow-every=1", "--sim-arg=--slow-ms=50000"});
+    const pid_t sim = Start(host);
+    ASSERT_GT(sim, 0);
+    usleep(500 * 1000);  // the first request is out and its answer held back
     host.Kill(SIGKILL);
     host.Wait();
     EXPECT_TRUE(gone_within(sim, kPatienceMs));
