@@ -6,4 +6,5 @@ constexpr int kSuccess = 0;          // every meter completed a cycle; any write
 constexpr int kUsage = 1;            // bad command line or configuration, or the run could not start
 constexpr int kMeterSilent = 2;      // a configured meter completed no cycle
 constexpr int kWriteUnconfirmed = 3;  // the write asked for was not confirmed (and every meter completed a cycle)
+constexpr int kHistoryIncomplete = 4;  // otherwise fine, but records could not be stored in the history
 }  // namespace exit_status

@@ -248,10 +248,12 @@ int main(int argc, char** argv) {
         RtuLine rtu(context, RetryPolicy{config.line.retries, config.line.delay_ms, config.line.response_timeout_ms}, clock, g_stop);
         BenchHost host(config, options, std::move(devices), rtu, report, clock);
         if (history) host.ReloadFrom(*history);
-        const int status = host.Run(g_stop);
+        int status = host.Run(g_stop);
         if (history && !history->StoreHeld()) {
             people_or_programs.Problem("history still locked by another process: " +
                                        std::to_string(history->held()) + " record(s) not stored");
+            // A lost record must not pass for a clean run; the other troubles say more.
+            if (status == exit_status::kSuccess) status = exit_status::kHistoryIncomplete;
         }
         std::fclose(out);
         return status;
