@@ -166,6 +166,26 @@ TEST(EndToEnd, SeveralMetersOnOneLineArePolledInTurn) {
     }
 }
 
+TEST(EndToEnd, AlarmLevelsOutsideModeTwoAreReportedAsUnused) {
+    Meter meter;
+    const std::string config = temp_path("misspelt_mode.json");
+    std::FILE* file = std::fopen(config.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    // "b_mdoe" is the device's own business, so it is not refused; but no rule is judged.
+    std::fputs(R"({"devices": [{"data_id": 5, "setting": {"appSetting": {"b_mdoe": 2}},
+        "thresholds": {"110200010010": {"level": 1, "value": 200}}}]})", file);
+    std::fclose(file);
+    const HostRun run = run_host(meter, {"--cycles", "1"}, config);
+    std::remove(config.c_str());
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(run.Of("alarm").empty());
+    const auto problems = run.Of("problem");
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_NE(problems[0]["message"].asString().find("b_mode is not 2"), std::string::npos);
+    // The example configuration is in mode 2 and says nothing of the kind.
+    EXPECT_TRUE(run_host(meter, {"--cycles", "1"}).Of("problem").empty());
+}
+
 TEST(EndToEnd, WritesConfirmedAndNotConfirmed) {
     Meter meter;
     struct Case { const char* write; int status; } cases[] = {

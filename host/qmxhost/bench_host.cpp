@@ -43,6 +43,24 @@ Json::Value spread_json(const Spread& s) {
     return value;
 }
 
+// Whether the setting puts the device in threshold mode 2, read the way the
+// device reads it (the text of b_mode, its leading digits).
+bool evaluates_alarms(const Json::Value& setting) {
+    const Json::Value* app = setting.find("appSetting", "appSetting" + 10);
+    if (app == nullptr || !app->isObject()) return false;
+    const Json::Value* mode = app->find("b_mode", "b_mode" + 6);
+    if (mode == nullptr || mode->isNull()) return false;
+    if (mode->isIntegral()) return mode->asLargestInt() == 2;
+    return mode->isString() && std::atoi(mode->asCString()) == 2;
+}
+
+bool has_enabled_alarm(const DeviceConfig& device) {
+    for (const auto& [key, threshold] : device.thresholds) {
+        if (threshold.level != 0) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 BenchHost::BenchHost(const HostConfig& config, const HostOptions& options,
@@ -57,7 +75,14 @@ BenchHost::BenchHost(const HostConfig& config, const HostOptions& options,
         for (const auto& [key, threshold] : device.thresholds) {
             HostBinding::SetThreshold(*devices_[i], key, threshold.level, threshold.value);
         }
-        devices_[i]->InitSetting(device.setting);
+        if (devices_[i]->InitSetting(device.setting) != 1) {
+            report_.Problem("device " + std::to_string(device.data_id) + " refused its setting");
+        }
+        if (!evaluates_alarms(device.setting) && has_enabled_alarm(device)) {
+            report_.Problem("device " + std::to_string(device.data_id) +
+                            ": alarm levels are configured, but setting.appSetting.b_mode is not 2, "
+                            "so the device evaluates no alarm rule");
+        }
     }
 }
 

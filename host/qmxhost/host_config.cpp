@@ -101,7 +101,14 @@ public:
         }
         config.setting = device.get("setting", Json::Value(Json::objectValue));
         if (!config.setting.isObject()) Bad(at + "setting", "must be an object");
-        // The controller's Modbus master takes the slave address from the setting.
+        // The controller's Modbus master takes the slave address from the
+        // setting; one given there must agree with the meter's "slave".
+        const Json::Value* modbus = config.setting.find("modbus", "modbus" + 6);
+        if (modbus != nullptr && !modbus->isObject()) Bad(at + "setting.modbus", "must be an object");
+        if (modbus != nullptr && modbus->isMember("slave") && (*modbus)["slave"] != Json::Value(config.slave)) {
+            Bad(at + "setting.modbus.slave", "differs from \"slave\" " + std::to_string(config.slave) +
+                                                 ": leave it out, the bench host fills it in");
+        }
         config.setting["modbus"]["slave"] = config.slave;
         return config;
     }

@@ -48,6 +48,12 @@ TEST(ConfigDuplicates, TwoMetersOnOneSlaveAddressAreRefused) {
     EXPECT_TRUE(mentions(message, {"bench.json", "devices[1].slave", "slave address 4"})) << message;
 }
 
+TEST(ConfigDuplicates, ASettingThatNamesAnotherSlaveIsRefused) {
+    const std::string message = refusal(R"({"devices": [{"slave": 1, "setting": {"modbus": {"slave": 7}}}]})");
+    EXPECT_TRUE(mentions(message, {"bench.json", "devices[0].setting.modbus.slave", "differs"})) << message;
+    EXPECT_TRUE(refusal(R"({"devices": [{"slave": 7, "setting": {"modbus": {"slave": 7}}}]})").empty());
+}
+
 TEST(ConfigDuplicates, TwoMetersUnderOneDataIdAreRefused) {
     const std::string message = refusal(R"({"devices": [{"slave": 1, "data_id": 9}, {"slave": 2, "data_id": 9}]})");
     EXPECT_TRUE(mentions(message, {"bench.json", "devices[1].data_id", "data id 9"})) << message;
