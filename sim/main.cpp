@@ -54,7 +54,7 @@ void watch_lifeline(int fd) {
     }).detach();
 }
 
-int open_serial(const std::string& device, int baud, char parity) {
+int open_serial(const std::string& device, int baud, char parity, int data_bits, int stop_bits) {
     const int fd = open(device.c_str(), O_RDWR | O_NOCTTY);
     if (fd < 0) throw std::runtime_error("cannot open " + device);
     termios tty{};
@@ -64,6 +64,8 @@ int open_serial(const std::string& device, int baud, char parity) {
     cfsetospeed(&tty, speed_of(baud));
     tty.c_cflag |= CLOCAL | CREAD;
     if (parity != 'N') tty.c_cflag |= PARENB | (parity == 'O' ? PARODD : 0);
+    if (data_bits == 7) tty.c_cflag = (tty.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7;
+    if (stop_bits == 2) tty.c_cflag |= CSTOPB;
     tcsetattr(fd, TCSANOW, &tty);
     return fd;
 }
@@ -88,6 +90,10 @@ int main(int argc, char** argv) {
         baud = static_cast<int>(speed);
     }, 1, 921600, "line speed (default 9600)");
     app.add_option("--parity", parity, "N, E or O")->check(CLI::IsMember({'N', 'E', 'O'}))->capture_default_str();
+    int data_bits = 8;
+    int stop_bits = 1;
+    add_whole_option(app, "--data-bits", data_bits, 7, 8, "data bits of a character, for the pacing (default 8)");
+    add_whole_option(app, "--stop-bits", stop_bits, 1, 2, "stop bits of a character, for the pacing (default 1)");
     bool slaves_given = false;
     add_whole_option(app, "--slave", [&](long long slave) {
         if (!slaves_given) slaves.clear();
@@ -133,10 +139,11 @@ int main(int argc, char** argv) {
             line_fd = terminal->master_fd();
             std::cout << terminal->slave_path() << std::endl;
         } else {
-            line_fd = open_serial(port, baud, parity);
+            line_fd = open_serial(port, baud, parity, data_bits, stop_bits);
             std::cout << port << std::endl;
         }
-        LineTiming timing{byte_timing, baud, parity == 'N' ? 10 : 11};
+        // A start bit, the data bits, a parity bit when there is one, the stop bits.
+        LineTiming timing{byte_timing, baud, 1 + data_bits + (parity == 'N' ? 0 : 1) + stop_bits};
         LineRelay relay(line_fd, routes, line_faults, timing, log);
         relay.Run(g_running);
         if (!terminal) close(line_fd);

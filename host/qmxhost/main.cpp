@@ -209,7 +209,9 @@ int main(int argc, char** argv) {
         std::optional<SimProcess> sim;
         if (config.line.port.empty()) {
             std::vector<std::string> args{"--baud", std::to_string(config.line.baud), "--parity",
-                                          std::string(1, config.line.parity)};
+                                          std::string(1, config.line.parity), "--data-bits",
+                                          std::to_string(config.line.data_bits), "--stop-bits",
+                                          std::to_string(config.line.stop_bits)};
             for (const DeviceConfig& device : config.devices) {
                 args.insert(args.end(), {"--slave", std::to_string(device.slave)});
             }
