@@ -167,8 +167,8 @@ std::int32_t BenchHost::WriteAndConfirm(SPModbus& device, int cycle) {
     const int code = single ? control_code::kWriteRegister : control_code::kWriteRegisters;
     device.DeviceIoControl(code, options_.write.data(), static_cast<int>(options_.write.size() * 2), nullptr, 0,
                            written);
-    MeterStats ignored;
-    RunExchanges(device, cycle, ignored);
+    // The write's attempts are the line's work too: they count with the meter's.
+    RunExchanges(device, cycle, stats_.front());
     std::int32_t status = write_outcome::kNone;
     device.DeviceIoControl(control_code::kWriteStatusQuery, nullptr, 0, &status, sizeof status, written);
     report_.WriteStatus(device, status);

@@ -102,6 +102,18 @@ TEST(ExitStatus, WriteUnconfirmedWhenTheWriteWasRefusedOrUnanswered) {
     }
 }
 
+TEST(Statistics, AWritesRetriesAndFailuresCountWithItsMeter) {
+    HostOptions options = cycles(1);
+    options.write = {256, 0x1234};
+    HostRig rig({1}, options);
+    rig.line.script = {LineFault::none, LineFault::none, LineFault::none, LineFault::none,
+                       LineFault::timeout, LineFault::timeout, LineFault::timeout};
+    EXPECT_EQ(rig.Run(), exit_status::kWriteUnconfirmed);
+    EXPECT_EQ(rig.stats[0].completed, 1);
+    EXPECT_EQ(rig.stats[0].retries, 2);
+    EXPECT_EQ(rig.stats[0].failures["timeout"], 1);
+}
+
 TEST(ExitStatus, SuccessWhenTheWriteWasConfirmed) {
     HostOptions options = cycles(1);
     options.write = {300, 1, 2, 3};
