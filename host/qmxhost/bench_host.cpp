@@ -185,7 +185,7 @@ int BenchHost::Run(const volatile std::sig_atomic_t& stop) {
         ++cycle;
         for (std::size_t i = 0; i < devices_.size() && !stop; ++i) Poll(i, cycle);
         if (cycle == 1 && !options_.write.empty() && !stop) write_status = WriteAndConfirm(*devices_.front(), cycle);
-        if (options_.cycles != 0 && cycle >= options_.cycles) break;
+        if (stop || (options_.cycles != 0 && cycle >= options_.cycles)) break;
         int skipped = 0;
         const auto next = schedule.Next(clock_.Now(), skipped);
         if (skipped > 0) {

@@ -143,6 +143,18 @@ TEST(Schedule, KeepsAFixedRateAndSkipsSlotsItMissed) {
     EXPECT_EQ(rig.events.skipped_slots, 5);
 }
 
+TEST(Schedule, AnInterruptedWaitIsNoSkippedSlot) {
+    HostRig rig({1}, cycles(0, 1.0));
+    // Ctrl-C lands five seconds into a wait for the first answer.
+    rig.line.before_read = [&rig] {
+        rig.clock.Advance(std::chrono::seconds(5));
+        rig.stop = 1;
+    };
+    rig.line.script = {LineFault::timeout};
+    rig.Run();
+    EXPECT_EQ(rig.events.skipped_slots, 0);
+}
+
 TEST(Backoff, ASilentMeterIsAskedLessOftenAndTheOthersKeepTheirRate) {
     HostRig rig({1, 2}, cycles(40, 1.0));
     rig.line.dead_slaves = {2};

@@ -12,6 +12,7 @@ LineFault ScriptedLine::Next() {
 int ScriptedLine::ReadRegisters(int address, int count, std::uint16_t* destination) {
     requests.push_back("read " + std::to_string(address) + "/" + std::to_string(count) + " @" +
                        std::to_string(slave_));
+    if (before_read) before_read();
     if (revive_after_requests >= 0 && static_cast<int>(requests.size()) > revive_after_requests) dead_slaves.clear();
     if (dead_slaves.count(slave_) != 0) {
         clock_.Advance(timeout_time);

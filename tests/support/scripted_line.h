@@ -7,6 +7,7 @@
 #include <deque>
 #include <map>
 #include <optional>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -73,6 +74,7 @@ public:
     // The fault of each further attempt, in order; then none.
     std::deque<LineFault> script;
     std::set<int> dead_slaves;  // never answer
+    std::function<void()> before_read;  // runs as each read goes out
     int revive_after_requests = -1;  // the dead answer again after this many requests; -1: never
     std::map<int, oracle::RegisterBank> banks;  // per slave
     std::chrono::milliseconds answer_time{50};
