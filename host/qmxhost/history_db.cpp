@@ -66,21 +66,23 @@ HistoryDb::HistoryDb(const std::string& path, int busy_ms) : path_(path) {
     // At start a lock held elsewhere is waited out a little longer than
     // one store would wait.
     sqlite3_busy_timeout(db_.get(), 2000);
-    Exec("PRAGMA journal_mode=WAL");
-    Exec("PRAGMA synchronous=FULL");
     Statement version = Prepare("PRAGMA user_version");
     const int step = sqlite3_step(version.get());
     if (step != SQLITE_ROW) Fail("cannot read the schema version");
     const int found = sqlite3_column_int(version.get(), 0);
     version.reset();
     if (found == 0) {
-        Statement tables = Prepare("SELECT count(*) FROM sqlite_master WHERE name = 'history'");
+        // Only an empty file becomes a history: anything else in it is
+        // another program's (or an older qmxhost's) and is left as it is.
+        Statement tables = Prepare("SELECT count(*) FROM sqlite_master");
         if (sqlite3_step(tables.get()) != SQLITE_ROW) Fail("cannot read the schema");
         if (sqlite3_column_int(tables.get(), 0) != 0) {
-            throw std::runtime_error("history " + path + ": written by an older qmxhost (no schema version); "
-                                     "move it aside to start a new one");
+            throw std::runtime_error("history " + path + ": holds tables but no qmxhost schema version "
+                                     "(another program's database, or an older qmxhost's); "
+                                     "name a new file or move this one aside");
         }
         tables.reset();
+        Exec("PRAGMA journal_mode=WAL");
         Exec("BEGIN IMMEDIATE");
         Exec("CREATE TABLE history ("
              " id INTEGER PRIMARY KEY,"
@@ -98,6 +100,7 @@ HistoryDb::HistoryDb(const std::string& path, int busy_ms) : path_(path) {
         throw std::runtime_error("history " + path + ": schema version " + std::to_string(found) +
                                  ", this qmxhost writes version " + std::to_string(kSchemaVersion));
     }
+    Exec("PRAGMA synchronous=FULL");
     insert_ = Prepare("INSERT INTO history (utc, device, data_id, kind, record) VALUES (?, ?, ?, ?, ?)");
     latest_ = Prepare("SELECT record FROM history WHERE device = ? ORDER BY id DESC LIMIT 1");
     sqlite3_busy_timeout(db_.get(), busy_ms);

@@ -163,3 +163,17 @@ TEST(HistoryOpen, ABadFileIsRefusedWithItsPath) {
     }
     remove_db(junk);
 }
+
+TEST(HistoryOpen, AnotherProgramsDatabaseIsLeftAsItIs) {
+    const std::string path = temp_db("foreign");
+    {
+        Query other(path);
+        ASSERT_EQ(sqlite3_exec(other.db, "CREATE TABLE foo (x); INSERT INTO foo VALUES (1)", nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+    }
+    EXPECT_THROW(HistoryDb history(path), std::runtime_error);
+    Query after(path);
+    EXPECT_EQ(after.Rows("SELECT name FROM sqlite_master"), (std::vector<std::vector<std::string>>{{"foo"}}));
+    EXPECT_EQ(after.Rows("PRAGMA journal_mode"), (std::vector<std::vector<std::string>>{{"delete"}}));
+    remove_db(path);
+}
