@@ -49,11 +49,14 @@ SimProcess::SimProcess(const std::string& program, const std::vector<std::string
     char c;
     while (read(out[0], &c, 1) == 1 && c != '\n') port_ += c;
     close(out[0]);
-    if (port_.empty()) {
+    // Its first line names the terminal it answers on; anything else (its
+    // help, say, for a --sim-arg it was given) is no terminal.
+    if (port_.empty() || port_.front() != '/') {
         close(lifeline_);
         kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);
-        throw std::runtime_error(program + " printed no terminal");
+        throw std::runtime_error(program + " printed no terminal" +
+                                 (port_.empty() ? std::string() : " but: " + port_));
     }
 }
 
