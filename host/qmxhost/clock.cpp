@@ -3,6 +3,8 @@
 #include <time.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <ctime>
 
 Clock::time_point SteadyClock::Now() { return std::chrono::steady_clock::now(); }
 
@@ -19,4 +21,17 @@ bool SteadyClock::SleepUntil(time_point until, const volatile std::sig_atomic_t&
         if (rc != EINTR) return !stop;
     }
     return false;
+}
+
+std::string utc_timestamp() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm parts{};
+    gmtime_r(&seconds, &parts);
+    char text[24];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+    char with_ms[32];
+    std::snprintf(with_ms, sizeof with_ms, "%s.%03dZ", text, static_cast<int>(ms));
+    return with_ms;
 }

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <string>
 
 class Clock {
 public:
@@ -20,6 +21,10 @@ public:
     time_point Now() override;
     bool SleepUntil(time_point until, const volatile std::sig_atomic_t& stop) override;
 };
+
+// The wall-clock time now in UTC, ISO 8601 with milliseconds, as events and
+// history rows carry it.
+std::string utc_timestamp();
 
 inline double milliseconds_between(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double, std::milli>(to - from).count();

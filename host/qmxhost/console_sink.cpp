@@ -1,6 +1,5 @@
 #include "host/qmxhost/console_sink.h"
 
-#include <json/reader.h>
 #include <unistd.h>
 
 #include <iomanip>
@@ -28,20 +27,10 @@ std::string padded(const std::string& text, std::size_t width) {
     return text + std::string(used < width ? width - used : 1, ' ');
 }
 
-Json::Value parse_object(const std::string& text) {
-    Json::Value value;
-    std::string errors;
-    std::istringstream in(text);
-    if (!Json::parseFromStream(Json::CharReaderBuilder(), in, &value, &errors) || !value.isObject()) {
-        return Json::Value(Json::objectValue);
-    }
-    return value;
-}
-
 }  // namespace
 
 std::string readings_table(const std::vector<unsigned char>& record, const std::string& snapshot_text) {
-    const Json::Value snapshot = parse_object(snapshot_text);
+    const Json::Value snapshot = snapshot_object(snapshot_text);
     std::ostringstream table;
     for (const MeterReading& reading : kMeterReadings) {
         const auto value = decode_reading(record, reading);

@@ -2,28 +2,14 @@
 
 #include <sqlite3.h>
 
-#include <chrono>
-#include <ctime>
 #include <stdexcept>
 
+#include "host/qmxhost/clock.h"
 #include "host/qmxhost/meter_readings.h"
 
 namespace {
 
 constexpr int kSchemaVersion = 2;
-
-std::string utc_now() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm parts{};
-    gmtime_r(&seconds, &parts);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
-    char with_ms[40];
-    std::snprintf(with_ms, sizeof with_ms, "%s.%03dZ", text, static_cast<int>(ms));
-    return with_ms;
-}
 
 const char* kind_name(RecordKind kind) { return kind == RecordKind::poll ? "poll" : "reload"; }
 
@@ -147,7 +133,7 @@ int HistoryDb::Insert(const Row& row) {
 }
 
 bool HistoryDb::Store(std::uint32_t device, RecordKind kind, const std::vector<unsigned char>& record) {
-    held_.push_back(Row{utc_now(), device, kind, record});
+    held_.push_back(Row{utc_timestamp(), device, kind, record});
     if (held_.size() > kMostHeld) {
         held_.pop_front();
         ++dropped_;

@@ -1,14 +1,11 @@
 #include "host/qmxhost/json_sink.h"
 
-#include <json/reader.h>
 #include <json/writer.h>
 
-#include <chrono>
-#include <ctime>
 #include <memory>
-#include <sstream>
 
 #include "framework/qmx_vdevice.h"
+#include "host/qmxhost/clock.h"
 
 namespace {
 
@@ -22,30 +19,7 @@ std::string hex(const unsigned char* data, int length) {
     return text;
 }
 
-Json::Value parse_object(const std::string& text) {
-    Json::Value value;
-    std::string errors;
-    std::istringstream in(text);
-    if (!Json::parseFromStream(Json::CharReaderBuilder(), in, &value, &errors) || !value.isObject()) {
-        return Json::Value(Json::objectValue);
-    }
-    return value;
-}
-
 }  // namespace
-
-std::string utc_timestamp() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm parts{};
-    gmtime_r(&seconds, &parts);
-    char text[24];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
-    char with_ms[32];
-    std::snprintf(with_ms, sizeof with_ms, "%s.%03dZ", text, static_cast<int>(ms));
-    return with_ms;
-}
 
 void JsonSink::Emit(const char* kind, Json::Value event) {
     event["event"] = kind;
@@ -102,7 +76,7 @@ void JsonSink::CycleDone(const QMXVDevice& device, const CycleFacts& facts, cons
     Json::Value snapshot;
     snapshot["device"] = device.DataId();
     snapshot["cycle"] = facts.cycle;
-    snapshot["snapshot"] = parse_object(snapshot_text);
+    snapshot["snapshot"] = snapshot_object(snapshot_text);
     Emit("snapshot", snapshot);
 }
 

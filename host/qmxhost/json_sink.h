@@ -34,6 +34,3 @@ private:
     std::FILE* out_;
     RecordKind kind_ = RecordKind::poll;
 };
-
-// The current UTC time as ISO 8601 with milliseconds.
-std::string utc_timestamp();

@@ -6,7 +6,10 @@
 #include <cstdint>
 #include <string>
 
+#include <json/reader.h>
 #include <json/value.h>
+
+#include <sstream>
 
 #include "host/qmxhost/rtu_line.h"
 #include "host/runtime/host_sink.h"
@@ -20,6 +23,18 @@ struct CycleFacts {
     int planned = 0;  // cycles asked for; 0: until interrupted
     double milliseconds = 0;
 };
+
+// The snapshot text a cycle ends with, as a JSON object; an empty object
+// when the device's text is none.
+inline Json::Value snapshot_object(const std::string& snapshot_text) {
+    Json::Value value;
+    std::string errors;
+    std::istringstream in(snapshot_text);
+    if (!Json::parseFromStream(Json::CharReaderBuilder(), in, &value, &errors) || !value.isObject()) {
+        return Json::Value(Json::objectValue);
+    }
+    return value;
+}
 
 class ReportSink : public HostSink {
 public:
