@@ -1,6 +1,6 @@
 # Thin front end over the CMake presets. See README.md.
 
-.PHONY: all deps build test test-native test-armhf test-tsan test-fuzz fuzz bench bench-instructions demo package clean
+.PHONY: all deps build test test-native test-armhf test-tsan test-fuzz fuzz bench bench-instructions bench-http demo live package clean
 
 all: build
 
@@ -13,6 +13,15 @@ demo: deps
 	cmake --preset demo
 	cmake --build --preset demo --target qmxhost
 	build/demo/bin/qmxhost $(DEMO_ARGS)
+
+# The live page and HTTP API against the simulated meter, on a line paced
+# at 9600 baud, until Ctrl-C.
+LIVE_ARGS ?= --http 127.0.0.1:8080 --allow-writes --emulate-line --quiet \
+    --sim-arg=--overvoltage-at=60 --sim-arg=--overvoltage-cycles=20
+live: deps
+	cmake --preset demo
+	cmake --build --preset demo --target qmxhost
+	build/demo/bin/qmxhost $(LIVE_ARGS)
 
 deps:
 	@sh cmake/deps.sh
@@ -66,6 +75,12 @@ bench-instructions: deps
 	cmake --preset release
 	cmake --build --preset release --target instruction_counts
 	sh bench/instructions.sh build/release/bench/instruction_counts
+
+# The live view's HTTP API under wrk while polling at 9600 baud: figures in docs/performance.md.
+bench-http: deps
+	cmake --preset demo
+	cmake --build --preset demo --target qmxhost
+	sh bench/http_load.sh build/demo/bin/qmxhost
 
 # Stripped armhf release plug-in with example configuration and install note.
 package: deps

@@ -18,6 +18,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/json_text.h"
 #include "tests/support/meter_oracle.h"
+#include "tests/support/served_registers.h"
 
 namespace {
 
@@ -50,25 +51,8 @@ struct Meter {
 
     // The register area each cycle served to `slave`, complete cycles only.
     std::map<int, std::vector<unsigned char>> ServedCycles(int slave = 1) const {
-        std::map<int, oracle::RegisterBank> banks;
-        std::map<int, std::set<int>> blocks;  // the block addresses served, retries counted once
-        std::FILE* file = std::fopen(log.c_str(), "r");
-        char line[8192];
-        while (file != nullptr && std::fgets(line, sizeof line, file) != nullptr) {
-            const Json::Value event = parse(line);
-            if (event["event"].asString() != "served" || event["slave"].asInt() != slave) continue;
-            const int cycle = event["cycle"].asInt();
-            const int address = event["address"].asInt();
-            for (Json::ArrayIndex i = 0; i < event["values"].size(); ++i) {
-                banks[cycle].Set(address + static_cast<int>(i), static_cast<std::uint16_t>(event["values"][i].asUInt()));
-            }
-            blocks[cycle].insert(address);
-        }
-        if (file != nullptr) std::fclose(file);
         std::map<int, std::vector<unsigned char>> cycles;
-        for (const auto& [cycle, bank] : banks) {
-            if (blocks[cycle].size() == 4) cycles[cycle] = oracle::expected_register_area(bank);
-        }
+        for (const auto& [cycle, bank] : served_registers(log, slave)) cycles[cycle] = oracle::expected_register_area(bank);
         return cycles;
     }
 

@@ -10,14 +10,6 @@
 
 namespace {
 
-// The wire time of one poll cycle: four 8-byte requests, answers of 5 bytes
-// plus two per register, and a 3.5-character silence before each frame.
-double cycle_wire_limit_ms(const LineSettings& line) {
-    const int registers = 22 + 32 + 16 + 8;
-    const double characters = 4 * 8 + (4 * 5 + 2 * registers) + 8 * 3.5;
-    return characters * line.BitsPerCharacter() * 1000.0 / line.baud;
-}
-
 double exchange_wire_ms(const LineSettings& line, const Exchange& exchange) {
     const double characters = exchange.request_bytes + exchange.answer_bytes + 2 * 3.5;
     return characters * line.BitsPerCharacter() * 1000.0 / line.baud;
@@ -41,17 +33,6 @@ Json::Value spread_json(const Spread& s) {
     value["median"] = s.median;
     value["max"] = s.max;
     return value;
-}
-
-// Whether the setting puts the device in threshold mode 2, read the way the
-// device reads it (the text of b_mode, its leading digits).
-bool evaluates_alarms(const Json::Value& setting) {
-    const Json::Value* app = setting.find("appSetting", "appSetting" + 10);
-    if (app == nullptr || !app->isObject()) return false;
-    const Json::Value* mode = app->find("b_mode", "b_mode" + 6);
-    if (mode == nullptr || mode->isNull()) return false;
-    if (mode->isIntegral()) return mode->asLargestInt() == 2;
-    return mode->isString() && std::atoi(mode->asCString()) == 2;
 }
 
 bool has_enabled_alarm(const DeviceConfig& device) {
@@ -78,7 +59,7 @@ BenchHost::BenchHost(const HostConfig& config, const HostOptions& options,
         if (devices_[i]->InitSetting(device.setting) != 1) {
             report_.Problem("device " + std::to_string(device.data_id) + " refused its setting");
         }
-        if (!evaluates_alarms(device.setting) && has_enabled_alarm(device)) {
+        if (!setting_evaluates_alarms(device.setting) && has_enabled_alarm(device)) {
             report_.Problem("device " + std::to_string(device.data_id) +
                             ": alarm levels are configured, but setting.appSetting.b_mode is not 2, "
                             "so the device evaluates no alarm rule");
@@ -137,6 +118,7 @@ void BenchHost::Poll(std::size_t meter, int cycle) {
     if (!answered || report_.publications() == published) {
         ++stats.failed;
         if (answered) ++stats.failures["incomplete"];
+        report_.CycleFailed(device, cycle);
         if (const int pause = backoff.Failed(cycle); pause > 0) {
             report_.BackingOff(device, cycle, backoff.failures(), backoff.next_cycle());
         }
@@ -161,18 +143,46 @@ std::string BenchHost::Snapshot(SPModbus& device) {
     return text;
 }
 
-std::int32_t BenchHost::WriteAndConfirm(SPModbus& device, int cycle) {
-    const bool single = options_.write.size() == 2;
+std::int32_t BenchHost::WriteAndConfirm(std::size_t meter, const std::vector<std::uint16_t>& words, int cycle) {
+    SPModbus& device = *devices_[meter];
+    const bool single = words.size() == 2;
     int written = 0;
     const int code = single ? control_code::kWriteRegister : control_code::kWriteRegisters;
-    device.DeviceIoControl(code, options_.write.data(), static_cast<int>(options_.write.size() * 2), nullptr, 0,
-                           written);
+    device.DeviceIoControl(code, words.data(), static_cast<int>(words.size() * 2), nullptr, 0, written);
     // The write's attempts are the line's work too: they count with the meter's.
-    RunExchanges(device, cycle, stats_.front());
+    RunExchanges(device, cycle, stats_[meter]);
     std::int32_t status = write_outcome::kNone;
     device.DeviceIoControl(control_code::kWriteStatusQuery, nullptr, 0, &status, sizeof status, written);
-    report_.WriteStatus(device, status);
+    report_.WriteStatus(device, status, words);
     return status;
+}
+
+void BenchHost::ServeInbox(int cycle) {
+    if (options_.inbox == nullptr) return;
+    for (WriteInbox::Pending& pending : options_.inbox->TakeAll()) {
+        std::int32_t status = write_outcome::kNone;
+        for (std::size_t i = 0; i < devices_.size(); ++i) {
+            if (devices_[i]->DataId() == pending.request.device) {
+                status = WriteAndConfirm(i, pending.request.words, cycle);
+                break;
+            }
+        }
+        pending.status.set_value(status);
+    }
+}
+
+// A write asked for between cycles is carried out within a tenth of a second,
+// not after the rest of a long interval.
+void BenchHost::WaitServingInbox(Clock::time_point until, int cycle, const volatile std::sig_atomic_t& stop) {
+    if (options_.inbox == nullptr) {
+        clock_.SleepUntil(until, stop);
+        return;
+    }
+    constexpr auto kSlice = std::chrono::milliseconds(100);
+    while (!stop && clock_.Now() < until) {
+        clock_.SleepUntil(std::min(until, clock_.Now() + kSlice), stop);
+        if (!stop) ServeInbox(cycle);
+    }
 }
 
 int BenchHost::Run(const volatile std::sig_atomic_t& stop) {
@@ -184,7 +194,8 @@ int BenchHost::Run(const volatile std::sig_atomic_t& stop) {
     while (!stop && (options_.cycles == 0 || cycle < options_.cycles)) {
         ++cycle;
         for (std::size_t i = 0; i < devices_.size() && !stop; ++i) Poll(i, cycle);
-        if (cycle == 1 && !options_.write.empty() && !stop) write_status = WriteAndConfirm(*devices_.front(), cycle);
+        if (cycle == 1 && !options_.write.empty() && !stop) write_status = WriteAndConfirm(0, options_.write, cycle);
+        if (!stop) ServeInbox(cycle);
         if (stop || (options_.cycles != 0 && cycle >= options_.cycles)) break;
         int skipped = 0;
         const auto next = schedule.Next(clock_.Now(), skipped);
@@ -192,7 +203,7 @@ int BenchHost::Run(const volatile std::sig_atomic_t& stop) {
             skipped_slots += skipped;
             report_.SlotsSkipped(cycle, skipped);
         }
-        clock_.SleepUntil(next, stop);
+        WaitServingInbox(next, cycle, stop);
     }
     Summarize(cycle, skipped_slots);
     for (const MeterStats& s : stats_) {

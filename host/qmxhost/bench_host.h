@@ -14,12 +14,14 @@
 #include "host/qmxhost/meter_backoff.h"
 #include "host/qmxhost/report_fanout.h"
 #include "host/qmxhost/rtu_line.h"
+#include "host/qmxhost/write_inbox.h"
 #include "host/runtime/host_binding.h"
 
 struct HostOptions {
     int cycles = 0;  // 0: until interrupted
     double interval_seconds = 1.0;
     std::vector<std::uint16_t> write;  // address, then values; empty: no write
+    WriteInbox* inbox = nullptr;       // writes asked for while polling; none: no such writes
 };
 
 // What one meter did over the run.
@@ -52,7 +54,9 @@ public:
 private:
     bool RunExchanges(SPModbus& device, int cycle, MeterStats& stats);
     void Poll(std::size_t meter, int cycle);
-    std::int32_t WriteAndConfirm(SPModbus& device, int cycle);
+    std::int32_t WriteAndConfirm(std::size_t meter, const std::vector<std::uint16_t>& words, int cycle);
+    void ServeInbox(int cycle);
+    void WaitServingInbox(Clock::time_point until, int cycle, const volatile std::sig_atomic_t& stop);
     std::string Snapshot(SPModbus& device);
     void Summarize(int cycles, int skipped_slots);
 

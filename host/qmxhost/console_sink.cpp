@@ -8,6 +8,7 @@
 #include "framework/control_codes.h"
 #include "framework/qmx_vdevice.h"
 #include "host/qmxhost/meter_readings.h"
+#include "host/qmxhost/write_request.h"
 
 namespace {
 
@@ -110,12 +111,13 @@ void ConsoleSink::ExchangeTroubled(const QMXVDevice& device, int cycle, const Ex
          outcome_name(exchange.outcome) + " (" + exchange.message + ")");
 }
 
-void ConsoleSink::WriteStatus(const QMXVDevice& device, std::int32_t status) {
-    const char* meaning = status == write_outcome::kConfirmed      ? "confirmed"
-                          : status == write_outcome::kNotConfirmed ? "not confirmed"
-                                                                   : "no answer";
-    Line("write status of device " + std::to_string(device.DataId()) + ": " + std::to_string(status) + " (" +
-         meaning + ")");
+void ConsoleSink::WriteStatus(const QMXVDevice& device, std::int32_t status, const std::vector<std::uint16_t>& words) {
+    std::string written;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        written += (i == 0 ? "" : i == 1 ? "=" : ",") + std::to_string(words[i]);
+    }
+    Line("write " + written + " to device " + std::to_string(device.DataId()) + ": status " + std::to_string(status) +
+         " (" + write_outcome_text(status) + ")");
 }
 
 void ConsoleSink::Reloaded(const QMXVDevice& device, bool taken) {

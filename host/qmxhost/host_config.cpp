@@ -2,6 +2,7 @@
 
 #include <json/reader.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <limits>
 #include <set>
@@ -9,6 +10,11 @@
 #include <stdexcept>
 
 namespace {
+
+// The member, without adding it as operator[] would.
+const Json::Value* member(const Json::Value& object, const std::string& name) {
+    return object.find(name.data(), name.data() + name.size());
+}
 
 class Reader {
 public:
@@ -103,7 +109,7 @@ public:
         if (!config.setting.isObject()) Bad(at + "setting", "must be an object");
         // The controller's Modbus master takes the slave address from the
         // setting; one given there must agree with the meter's "slave".
-        const Json::Value* modbus = config.setting.find("modbus", "modbus" + 6);
+        const Json::Value* modbus = member(config.setting, "modbus");
         if (modbus != nullptr && !modbus->isObject()) Bad(at + "setting.modbus", "must be an object");
         if (modbus != nullptr && modbus->isMember("slave") && (*modbus)["slave"] != Json::Value(config.slave)) {
             Bad(at + "setting.modbus.slave", "differs from \"slave\" " + std::to_string(config.slave) +
@@ -165,4 +171,13 @@ HostConfig load_host_config(const std::string& path) {
     std::stringstream text;
     text << file.rdbuf();
     return parse_host_config(path, text.str());
+}
+
+bool setting_evaluates_alarms(const Json::Value& setting) {
+    const Json::Value* app = member(setting, "appSetting");
+    if (app == nullptr || !app->isObject()) return false;
+    const Json::Value* mode = member(*app, "b_mode");
+    if (mode == nullptr || mode->isNull()) return false;
+    if (mode->isIntegral()) return mode->asLargestInt() == 2;
+    return mode->isString() && std::atoi(mode->asCString()) == 2;
 }

@@ -37,3 +37,7 @@ HostConfig parse_host_config(const std::string& path, const std::string& text);
 // Two devices sharing a slave address or a data id, as a message naming
 // both, or an empty string.
 std::string duplicate_device_problem(const std::vector<DeviceConfig>& devices);
+
+// Whether the setting puts the device in threshold mode 2, read the way the
+// device reads it (the text of b_mode, its leading digits).
+bool setting_evaluates_alarms(const Json::Value& setting);

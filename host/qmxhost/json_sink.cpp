@@ -6,6 +6,7 @@
 
 #include "framework/qmx_vdevice.h"
 #include "host/qmxhost/clock.h"
+#include "host/qmxhost/write_request.h"
 
 namespace {
 
@@ -95,10 +96,13 @@ void JsonSink::ExchangeTroubled(const QMXVDevice& device, int cycle, const Excha
     Emit("error", event);
 }
 
-void JsonSink::WriteStatus(const QMXVDevice& device, std::int32_t status) {
+void JsonSink::WriteStatus(const QMXVDevice& device, std::int32_t status, const std::vector<std::uint16_t>& words) {
     Json::Value event;
     event["device"] = device.DataId();
     event["status"] = status;
+    event["outcome"] = write_outcome_text(status);
+    if (!words.empty()) event["address"] = words.front();
+    for (std::size_t i = 1; i < words.size(); ++i) event["values"].append(words[i]);
     Emit("write_status", event);
 }
 

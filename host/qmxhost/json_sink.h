@@ -20,7 +20,7 @@ public:
     void StoringAs(RecordKind kind) override { kind_ = kind; }
     void CycleDone(const QMXVDevice& device, const CycleFacts& facts, const std::string& snapshot_text) override;
     void ExchangeTroubled(const QMXVDevice& device, int cycle, const Exchange& exchange) override;
-    void WriteStatus(const QMXVDevice& device, std::int32_t status) override;
+    void WriteStatus(const QMXVDevice& device, std::int32_t status, const std::vector<std::uint16_t>& words) override;
     void Reloaded(const QMXVDevice& device, bool taken) override;
     void BackingOff(const QMXVDevice& device, int cycle, int failures, int next_cycle) override;
     void Recovered(const QMXVDevice& device, int cycle) override;

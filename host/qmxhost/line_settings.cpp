@@ -15,3 +15,11 @@ std::string line_settings_problem(const LineSettings& s) {
     if (s.delay_ms < 0 || s.delay_ms > 10000) return "the delay before a request must be 0 to 10000 ms";
     return "";
 }
+
+// Four 8-byte requests, answers of 5 bytes plus two per register, and a
+// 3.5-character silence before each frame.
+double cycle_wire_limit_ms(const LineSettings& line) {
+    const int registers = 22 + 32 + 16 + 8;
+    const double characters = 4 * 8 + (4 * 5 + 2 * registers) + 8 * 3.5;
+    return characters * line.BitsPerCharacter() * 1000.0 / line.baud;
+}

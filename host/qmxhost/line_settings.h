@@ -21,5 +21,8 @@ struct LineSettings {
     int BitsPerCharacter() const { return 1 + data_bits + (parity == 'N' ? 0 : 1) + stop_bits; }
 };
 
+// The wire time of one poll cycle at the line's speed: what no host can beat.
+double cycle_wire_limit_ms(const LineSettings& line);
+
 // What is wrong with `settings`, or an empty string.
 std::string line_settings_problem(const LineSettings& settings);

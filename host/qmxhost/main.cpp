@@ -15,6 +15,8 @@
 #include <modbus.h>
 
 #include "host/common/line_speeds.h"
+#include "host/live/http_server.h"
+#include "host/live/live_state.h"
 #include "host/common/number_options.h"
 #include "host/qmxhost/bench_host.h"
 #include "host/qmxhost/console_sink.h"
@@ -125,7 +127,8 @@ int main(int argc, char** argv) {
     LineOverrides line;
     std::string history_path, write_text;
     std::vector<std::string> sim_args;
-    bool json = false, emulate_line = false, quiet = false, verbose = false, snapshot = false;
+    bool json = false, emulate_line = false, quiet = false, verbose = false, snapshot = false, allow_writes = false;
+    std::string http_text;
     HostOptions options;
     app.add_option("--plugin", plugin, "device plug-in to load")->capture_default_str();
     app.add_option("--config", config_path, "JSON configuration: line and meters")->capture_default_str();
@@ -156,6 +159,9 @@ int main(int argc, char** argv) {
     auto* quiet_flag = app.add_flag("--quiet,-q", quiet, "only troubles, write status and the summary");
     app.add_flag("--verbose,-v", verbose, "also every retry and the plug-in's own lines (on standard error)")
         ->excludes(quiet_flag);
+    app.add_option("--http", http_text,
+                   "serve the live page and the HTTP API on [ADDR:]PORT (default address 127.0.0.1; port 0: any)");
+    app.add_flag("--allow-writes", allow_writes, "let the HTTP API write registers (POST /api/devices/ID/registers)");
     app.add_flag("--emulate-line", emulate_line, "simulated meter: pace bytes at the line speed");
     app.add_option("--sim-arg", sim_args, "extra option for the simulated meter (repeatable)")->allow_extra_args(false);
 
@@ -197,6 +203,15 @@ int main(int argc, char** argv) {
 
     try {
         if (!write_text.empty()) options.write = parse_write(write_text);
+        std::optional<HttpBind> http_bind;
+        if (!http_text.empty()) {
+            try {
+                http_bind = parse_http_bind(http_text);
+            } catch (const std::invalid_argument& e) {
+                throw std::runtime_error(std::string("--http: ") + e.what());
+            }
+        }
+        if (allow_writes && !http_bind) throw std::runtime_error("--allow-writes: writes come through --http; give it too");
         HostConfig config = load_host_config(config_path);
         line.ApplyTo(config);
         if (const std::string problem = line_settings_problem(config.line); !problem.empty()) {
@@ -233,6 +248,25 @@ int main(int argc, char** argv) {
         std::optional<HistorySink> history_sink;
         if (history) report.Add(history_sink.emplace(*history, people_or_programs));
 
+        SteadyClock clock;
+        EventHub events;
+        LiveState live(config, clock, events);
+        WriteInbox inbox;
+        std::optional<HttpApi> api;
+        std::optional<HttpServer> http;
+        if (http_bind) {
+            report.Add(live);
+            options.inbox = &inbox;
+            api.emplace(live, inbox, ApiOptions{allow_writes, history_path});
+            http.emplace(*api, events, *http_bind);
+            std::cerr << "qmxhost: live view at " << http->url() << std::endl;
+            if (!is_loopback(http_bind->host)) {
+                std::cerr << "qmxhost: warning: the live view listens on " << http_bind->host
+                          << ", reachable from other machines" << (allow_writes ? ", and it writes registers" : "")
+                          << "; it has no login" << std::endl;
+            }
+        }
+
         Json::Value facts;
         facts["version"] = QV5810_VERSION;
         facts["plugin"] = plugin;
@@ -240,17 +274,20 @@ int main(int argc, char** argv) {
         facts["line"] = line_text(config.line);
         facts["meters"] = static_cast<int>(config.devices.size());
         if (sim) facts["simulator_pid"] = static_cast<int>(sim->pid());
+        if (http) facts["http"] = http->url();
         report.Started(facts);
 
         const PluginLibrary library(plugin);
         std::vector<std::unique_ptr<SPModbus>> devices;
         for (std::size_t i = 0; i < config.devices.size(); ++i) devices.push_back(library.CreateDevice());
         LibmodbusContext context(config.line);
-        SteadyClock clock;
         RtuLine rtu(context, RetryPolicy{config.line.retries, config.line.delay_ms, config.line.response_timeout_ms}, clock, g_stop);
         BenchHost host(config, options, std::move(devices), rtu, report, clock);
         if (history) host.ReloadFrom(*history);
         int status = host.Run(g_stop);
+        // A write asked for now would never be carried out: say so at once.
+        inbox.Close();
+        if (http) http->Stop();
         if (history && !history->StoreHeld()) {
             people_or_programs.Problem("history still locked by another process: " +
                                        std::to_string(history->held()) + " record(s) not stored");

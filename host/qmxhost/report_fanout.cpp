@@ -23,11 +23,14 @@ void ReportFanout::StoringAs(RecordKind kind) {
 void ReportFanout::CycleDone(const QMXVDevice& device, const CycleFacts& facts, const std::string& snapshot_text) {
     for (ReportSink* s : sinks_) s->CycleDone(device, facts, snapshot_text);
 }
+void ReportFanout::CycleFailed(const QMXVDevice& device, int cycle) {
+    for (ReportSink* s : sinks_) s->CycleFailed(device, cycle);
+}
 void ReportFanout::ExchangeTroubled(const QMXVDevice& device, int cycle, const Exchange& exchange) {
     for (ReportSink* s : sinks_) s->ExchangeTroubled(device, cycle, exchange);
 }
-void ReportFanout::WriteStatus(const QMXVDevice& device, std::int32_t status) {
-    for (ReportSink* s : sinks_) s->WriteStatus(device, status);
+void ReportFanout::WriteStatus(const QMXVDevice& device, std::int32_t status, const std::vector<std::uint16_t>& words) {
+    for (ReportSink* s : sinks_) s->WriteStatus(device, status, words);
 }
 void ReportFanout::Reloaded(const QMXVDevice& device, bool taken) {
     for (ReportSink* s : sinks_) s->Reloaded(device, taken);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <json/reader.h>
 #include <json/value.h>
@@ -43,11 +44,16 @@ public:
     virtual void CycleDone(const QMXVDevice& device, const CycleFacts& facts, const std::string& snapshot_text) {
         (void)device, (void)facts, (void)snapshot_text;
     }
+    // A cycle that ended without a published record.
+    virtual void CycleFailed(const QMXVDevice& device, int cycle) { (void)device, (void)cycle; }
     // Every exchange that needed more than one attempt or failed.
     virtual void ExchangeTroubled(const QMXVDevice& device, int cycle, const Exchange& exchange) {
         (void)device, (void)cycle, (void)exchange;
     }
-    virtual void WriteStatus(const QMXVDevice& device, std::int32_t status) { (void)device, (void)status; }
+    // The device's write status after a write of `words` (the first register, then the values).
+    virtual void WriteStatus(const QMXVDevice& device, std::int32_t status, const std::vector<std::uint16_t>& words) {
+        (void)device, (void)status, (void)words;
+    }
     virtual void Reloaded(const QMXVDevice& device, bool taken) { (void)device, (void)taken; }
     // The meter is skipped until `next_cycle` after `failures` failed cycles in a row.
     virtual void BackingOff(const QMXVDevice& device, int cycle, int failures, int next_cycle) {

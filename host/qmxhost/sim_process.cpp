@@ -16,7 +16,8 @@ namespace {
 constexpr int kLifelineFd = 3;  // where the simulator finds the read end
 }
 
-SimProcess::SimProcess(const std::string& program, const std::vector<std::string>& arguments) {
+SimProcess::SimProcess(const std::string& program, const std::vector<std::string>& arguments,
+                       const std::string& emulator) {
     // Close-on-exec, so no other child of ours holds the lifeline open.
     int out[2];
     int lifeline[2];
@@ -31,11 +32,12 @@ SimProcess::SimProcess(const std::string& program, const std::vector<std::string
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, lifeline[0], kLifelineFd);
     std::vector<std::string> argv_text{program, "--lifeline-fd", std::to_string(kLifelineFd)};
+    if (!emulator.empty()) argv_text.insert(argv_text.begin(), emulator);
     argv_text.insert(argv_text.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (std::string& a : argv_text) argv.push_back(a.data());
     argv.push_back(nullptr);
-    const int spawned = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+    const int spawned = posix_spawn(&pid_, argv_text.front().c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     close(lifeline[0]);

@@ -10,9 +10,11 @@
 
 class SimProcess {
 public:
-    // Starts `program` with `arguments` and waits for the terminal path it
-    // prints. Throws std::runtime_error.
-    SimProcess(const std::string& program, const std::vector<std::string>& arguments);
+    // Starts `program` with `arguments` (under `emulator` when one is named,
+    // as a foreign-architecture build needs) and waits for the terminal path
+    // it prints. Throws std::runtime_error.
+    SimProcess(const std::string& program, const std::vector<std::string>& arguments,
+               const std::string& emulator = "");
     ~SimProcess();  // stops the simulator
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;

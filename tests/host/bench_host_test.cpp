@@ -17,7 +17,7 @@ struct Events : ReportSink {
     void BackingOff(const QMXVDevice&, int, int, int next_cycle) override { backoff_next.push_back(next_cycle); }
     void Recovered(const QMXVDevice&, int cycle) override { recovered.push_back(cycle); }
     void SlotsSkipped(int, int skipped) override { skipped_slots += skipped; }
-    void WriteStatus(const QMXVDevice&, std::int32_t s) override { status = s; }
+    void WriteStatus(const QMXVDevice&, std::int32_t s, const std::vector<std::uint16_t>&) override { status = s; }
     std::vector<int> backoff_next;
     std::vector<int> recovered;
     int skipped_slots = 0;

@@ -1,0 +1,22 @@
+// A meter as the API shows it, in JSON: the summary of the device list and
+// the full view of one device. Values are decoded by the bench host's own
+// reading of the record; the alarm rules are the plug-in's 27 with the
+// levels and thresholds the configuration gives them.
+#pragma once
+
+#include <json/value.h>
+
+#include "host/live/live_state.h"
+
+// Seconds after the last completed cycle past which the values are stale,
+// as the plug-in's value query judges them.
+constexpr double kStaleAfterSeconds = 60.0;
+
+// {"age_s": …, "stale": …}; an age of null when no cycle completed.
+Json::Value freshness_json(const LiveMeter& meter, Clock::time_point now);
+// Cycles completed and failed, retries, mean cycle beside the wire limit, last error.
+Json::Value health_json(const LiveMeter& meter, double wire_limit_ms);
+// Name, slave and data id, with the line's health (not the freshness).
+Json::Value meter_summary_json(const LiveMeter& meter, double wire_limit_ms);
+// Everything of one meter but its freshness, which changes by the second.
+Json::Value meter_detail_json(const LiveMeter& meter, double wire_limit_ms, bool writes_allowed);

@@ -1,0 +1,262 @@
+#include "host/live/http_api.h"
+
+#include <vector>
+
+#include "framework/control_codes.h"
+#include "host/live/device_view.h"
+#include "host/live/live_json.h"
+#include "host/live/web_assets.h"
+#include "host/qmxhost/history_export.h"
+#include "host/qmxhost/write_request.h"
+
+namespace {
+
+ApiResponse json_response(const Json::Value& value, int status = 200) {
+    ApiResponse response;
+    response.status = status;
+    response.body = compact_json(value);
+    return response;
+}
+
+ApiResponse not_allowed(const char* allow) {
+    ApiResponse response = api_error(405, std::string("method not allowed here; use ") + allow);
+    response.allow = allow;
+    return response;
+}
+
+std::vector<std::string> segments_of(const std::string& path) {
+    std::vector<std::string> segments;
+    std::size_t at = 1;
+    while (at <= path.size()) {
+        const std::size_t slash = path.find('/', at);
+        const std::size_t end = slash == std::string::npos ? path.size() : slash;
+        segments.push_back(path.substr(at, end - at));
+        if (slash == std::string::npos) break;
+        at = slash + 1;
+    }
+    return segments;
+}
+
+// What people typed, short enough to quote back in a message.
+std::string quoted(const std::string& text) {
+    if (text.size() <= 40) return "\"" + text + "\"";
+    // Cut before a character, not inside one.
+    std::size_t cut = 40;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    return "\"" + text.substr(0, cut) + "…\"";
+}
+
+// A data id: 1 to 10 digits, at most 4294967295.
+bool parse_id(const std::string& text, std::uint32_t& id) {
+    if (text.empty() || text.size() > 10) return false;
+    std::uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    if (value > 0xFFFFFFFFu) return false;
+    id = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+// 2026-01-02T03:04:05 with optional .m to .mmm and optional Z, as the
+// history's form 2026-01-02T03:04:05.678Z, which orders as text does.
+bool history_time(const std::string& text, std::string& normalized) {
+    std::string t = text;
+    if (!t.empty() && t.back() == 'Z') t.pop_back();
+    static const char frame[] = "dddd-dd-ddTdd:dd:dd";
+    if (t.size() < sizeof frame - 1) return false;
+    for (std::size_t i = 0; i < sizeof frame - 1; ++i) {
+        const bool digit = t[i] >= '0' && t[i] <= '9';
+        if (frame[i] == 'd' ? !digit : t[i] != frame[i]) return false;
+    }
+    std::string fraction = t.substr(sizeof frame - 1);
+    if (!fraction.empty()) {
+        if (fraction[0] != '.' || fraction.size() < 2 || fraction.size() > 4) return false;
+        for (std::size_t i = 1; i < fraction.size(); ++i) {
+            if (fraction[i] < '0' || fraction[i] > '9') return false;
+        }
+    } else {
+        fraction = ".";
+    }
+    fraction.resize(4, '0');
+    normalized = t.substr(0, sizeof frame - 1) + fraction + "Z";
+    return true;
+}
+
+bool is_json_type(const std::string& content_type) {
+    const std::string type = content_type.substr(0, content_type.find(';'));
+    std::string lower;
+    for (char c : type) {
+        if (c != ' ' && c != '\t') lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    }
+    return lower == "application/json";
+}
+
+const std::string* single_param(const ApiRequest& request, const std::string& name, bool& repeated) {
+    const auto range = request.params.equal_range(name);
+    if (range.first == range.second) return nullptr;
+    repeated = std::next(range.first) != range.second;
+    return &range.first->second;
+}
+
+}  // namespace
+
+ApiResponse api_error(int status, const std::string& text) {
+    Json::Value error;
+    error["error"] = text;
+    return json_response(error, status);
+}
+
+HttpApi::HttpApi(LiveState& live, WriteInbox& inbox, ApiOptions options)
+    : live_(live), inbox_(inbox), options_(std::move(options)) {}
+
+ApiResponse HttpApi::Handle(const ApiRequest& request) {
+    const bool get = request.method == "GET" || request.method == "HEAD";
+    if (request.path.empty() || request.path[0] != '/') return api_error(400, "a path begins with /");
+    if (const WebAsset* asset = find_web_asset(request.path)) {
+        if (!get) return not_allowed("GET");
+        ApiResponse response;
+        response.content_type = asset->content_type;
+        response.body.assign(reinterpret_cast<const char*>(asset->data), asset->size);
+        return response;
+    }
+    const std::vector<std::string> segments = segments_of(request.path);
+    if (segments.size() < 2 || segments[0] != "api") return api_error(404, "no such page: " + quoted(request.path));
+    if (segments[1] == "events" && segments.size() == 2) {
+        if (!get) return not_allowed("GET");
+        ApiResponse response;
+        response.content_type = "text/event-stream";
+        response.status = 0;  // the server streams it
+        return response;
+    }
+    if (segments[1] != "devices" || segments.size() > 4) {
+        return api_error(404, "no such API path: " + quoted(request.path));
+    }
+    if (segments.size() == 2) {
+        if (!get) return not_allowed("GET");
+        return Devices();
+    }
+    std::uint32_t id = 0;
+    if (!parse_id(segments[2], id)) {
+        return api_error(400, "a device is named by its data id, a whole number; not " + quoted(segments[2]));
+    }
+    if (segments.size() == 3) {
+        if (!get) return not_allowed("GET");
+        return Device(id);
+    }
+    if (segments[3] == "history") {
+        if (!get) return not_allowed("GET");
+        return History(id, request);
+    }
+    if (segments[3] == "registers") {
+        if (request.method != "POST") return not_allowed("POST");
+        return Write(id, request);
+    }
+    return api_error(404, "no such API path: " + quoted(request.path));
+}
+
+ApiResponse HttpApi::Devices() {
+    const Clock::time_point now = live_.Now();
+    Json::Value list;
+    list["devices"] = Json::Value(Json::arrayValue);
+    list["writes_allowed"] = options_.allow_writes;
+    list["history"] = !options_.history_path.empty();
+    for (const LiveMeter& meter : live_.Meters()) {
+        Json::Value summary = meter_summary_json(meter, live_.wire_limit_ms());
+        summary["freshness"] = freshness_json(meter, now);
+        list["devices"].append(summary);
+    }
+    return json_response(list);
+}
+
+std::string HttpApi::DetailText(const LiveMeter& meter) {
+    const std::lock_guard<std::mutex> lock(render_mutex_);
+    Rendered& rendered = rendered_[meter.data_id];
+    if (rendered.text.empty() || rendered.version != meter.version) {
+        rendered.text = compact_json(meter_detail_json(meter, live_.wire_limit_ms(), options_.allow_writes));
+        rendered.version = meter.version;
+    }
+    return rendered.text;
+}
+
+ApiResponse HttpApi::Device(std::uint32_t id) {
+    const std::optional<LiveMeter> meter = live_.Meter(id);
+    if (!meter) return api_error(404, "no device with data id " + std::to_string(id));
+    const std::string detail = DetailText(*meter);
+    // The freshness goes first, the rest as rendered after the meter last changed.
+    ApiResponse response;
+    response.body = "{\"freshness\":" + compact_json(freshness_json(*meter, live_.Now())) + "," + detail.substr(1);
+    return response;
+}
+
+ApiResponse HttpApi::History(std::uint32_t id, const ApiRequest& request) {
+    if (!live_.Knows(id)) return api_error(404, "no device with data id " + std::to_string(id));
+    if (options_.history_path.empty()) return api_error(404, "no history: qmxhost was started without --history");
+    for (const auto& [name, value] : request.params) {
+        if (name != "from" && name != "to" && name != "limit") {
+            return api_error(400, "unknown query parameter " + quoted(name) + ": only from, to and limit");
+        }
+    }
+    std::string from = "0000-00-00T00:00:00.000Z", to = "9999-99-99T99:99:99.999Z";
+    int limit = 100;
+    bool repeated = false;
+    if (const std::string* text = single_param(request, "from", repeated)) {
+        if (!history_time(*text, from)) return api_error(400, "from must be a UTC time like 2026-01-02T03:04:05Z");
+    }
+    if (const std::string* text = single_param(request, "to", repeated)) {
+        if (!history_time(*text, to)) return api_error(400, "to must be a UTC time like 2026-01-02T03:04:05Z");
+    }
+    if (const std::string* text = single_param(request, "limit", repeated)) {
+        std::uint32_t value = 0;
+        if (!parse_id(*text, value) || value < 1 || value > kMostHistoryRows) {
+            return api_error(400, "limit must be a whole number 1…" + std::to_string(kMostHistoryRows));
+        }
+        limit = static_cast<int>(value);
+    }
+    if (repeated) return api_error(400, "from, to and limit may each be given once");
+    if (from > to) return api_error(400, "from is later than to");
+    try {
+        Json::Value answer;
+        answer["id"] = id;
+        answer["from"] = from;
+        answer["to"] = to;
+        answer["limit"] = limit;
+        answer["rows"] = history_rows_json(options_.history_path, id, from, to, limit);
+        return json_response(answer);
+    } catch (const std::exception& e) {
+        return api_error(503, e.what());
+    }
+}
+
+ApiResponse HttpApi::Write(std::uint32_t id, const ApiRequest& request) {
+    if (!options_.allow_writes) return api_error(403, "writes are off: start qmxhost with --allow-writes");
+    // A browser sends a form or text to another site without asking; a JSON
+    // body it sends only to the page's own origin.
+    if (!is_json_type(request.content_type)) {
+        return api_error(415, "the body must be sent as application/json, not " + quoted(request.content_type));
+    }
+    if (!live_.Knows(id)) return api_error(404, "no device with data id " + std::to_string(id));
+    std::string problem;
+    std::vector<std::uint16_t> words = parse_write_request(request.body, problem);
+    if (words.empty()) return api_error(400, problem);
+    std::optional<std::future<std::int32_t>> status = inbox_.Submit(WriteRequest{id, words});
+    if (!status) return api_error(503, "too many writes are waiting; try again after they are answered");
+    if (status->wait_for(options_.write_timeout) != std::future_status::ready) {
+        return api_error(504, "the poll loop did not carry the write out in time; it may still be written");
+    }
+    Json::Value answer;
+    answer["id"] = id;
+    answer["address"] = words.front();
+    answer["values"] = Json::Value(Json::arrayValue);
+    for (std::size_t i = 1; i < words.size(); ++i) answer["values"].append(words[i]);
+    try {
+        const std::int32_t outcome = status->get();
+        answer["status"] = outcome;
+        answer["outcome"] = write_outcome_text(outcome);
+        answer["confirmed"] = outcome == write_outcome::kConfirmed;
+    } catch (const std::future_error&) {
+        return api_error(503, "the bench host stopped before the write was carried out");
+    }
+    return json_response(answer);
+}

@@ -1,0 +1,142 @@
+#include "host/live/http_server.h"
+
+#include <httplib.h>
+
+#include <stdexcept>
+
+namespace {
+
+ApiRequest api_request_of(const httplib::Request& request) {
+    ApiRequest api;
+    api.method = request.method;
+    api.path = request.path;
+    api.params.insert(request.params.begin(), request.params.end());
+    api.content_type = request.get_header_value("Content-Type");
+    api.body = request.body;
+    return api;
+}
+
+void answer(httplib::Response& response, const ApiResponse& api) {
+    response.status = api.status;
+    if (!api.allow.empty()) response.set_header("Allow", api.allow);
+    if (api.content_type == "text/html") {
+        // The page runs only its own scripts: nothing a meter or a request
+        // put into it can run as code.
+        response.set_header("Content-Security-Policy",
+                            "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
+                            "connect-src 'self'; frame-ancestors 'none'; form-action 'none'");
+    }
+    response.set_content(api.body, api.content_type.c_str());
+}
+
+void stream_events(EventHub& events, httplib::Response& response) {
+    std::optional<EventHub::Client> joined = events.Join();
+    if (!joined) {
+        answer(response, api_error(503, "too many event streams are open"));
+        return;
+    }
+    auto client = std::make_shared<EventHub::Client>(std::move(*joined));
+    response.set_chunked_content_provider("text/event-stream", [client, &events](std::size_t, httplib::DataSink& sink) {
+        if (events.closed()) return false;
+        std::vector<std::string> frames = client->Next(std::chrono::seconds(15));
+        if (events.closed()) return false;
+        // A comment now and then finds a peer that went away.
+        if (frames.empty()) frames.emplace_back(": still here\n\n");
+        for (const std::string& frame : frames) {
+            if (!sink.write(frame.data(), frame.size())) return false;
+        }
+        return true;
+    });
+}
+
+}  // namespace
+
+HttpBind parse_http_bind(const std::string& text) {
+    HttpBind bind;
+    std::string port = text;
+    const std::size_t colon = text.rfind(':');
+    if (colon != std::string::npos) {
+        std::string host = text.substr(0, colon);
+        port = text.substr(colon + 1);
+        if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+        if (!host.empty()) bind.host = host;
+        if (host.find(':') != std::string::npos && text.front() != '[') {
+            throw std::invalid_argument("write an IPv6 address in brackets: [::1]:8080");
+        }
+    }
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoi(port) > 65535) {
+        throw std::invalid_argument("expected [ADDR:]PORT with a port 0…65535, not \"" + text + "\"");
+    }
+    bind.port = std::stoi(port);
+    return bind;
+}
+
+bool is_loopback(const std::string& host) {
+    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
+HttpServer::HttpServer(HttpApi& api, EventHub& events, const HttpBind& bind)
+    : api_(api), events_(events), host_(bind.host), server_(std::make_unique<httplib::Server>()) {
+    httplib::Server& server = *server_;
+    server.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
+    server.set_payload_max_length(kMostBody);
+    server.set_read_timeout(5, 0);
+    server.set_write_timeout(5, 0);
+    server.set_keep_alive_max_count(100000);
+    server.set_default_headers({{"X-Content-Type-Options", "nosniff"},
+                                {"Cache-Control", "no-store"},
+                                {"Referrer-Policy", "no-referrer"}});
+    const auto handle = [this](const httplib::Request& request, httplib::Response& response) {
+        const ApiResponse api_response = api_.Handle(api_request_of(request));
+        if (api_response.status == 0) {
+            stream_events(events_, response);
+            return;
+        }
+        answer(response, api_response);
+    };
+    server.Get(".*", handle);
+    server.Post(".*", handle);
+    server.Put(".*", handle);
+    server.Patch(".*", handle);
+    server.Delete(".*", handle);
+    server.Options(".*", handle);
+    // What the library refuses itself (413 for a body too large, 400 for a
+    // request it cannot read) is answered as JSON too.
+    server.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& response) {
+        if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+        const std::string text = response.status == 413
+                                     ? "the body is larger than " + std::to_string(kMostBody) + " bytes"
+                                     : "the request could not be read (status " + std::to_string(response.status) + ")";
+        answer(response, api_error(response.status, text));
+        return httplib::Server::HandlerResponse::Handled;
+    }));
+    server.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
+        answer(response, api_error(500, "the request could not be answered"));
+    });
+    if (bind.port == 0) {
+        port_ = server.bind_to_any_port(bind.host);
+    } else {
+        port_ = server.bind_to_port(bind.host, bind.port) ? bind.port : -1;
+    }
+    if (port_ <= 0) {
+        throw std::runtime_error("cannot listen on " + bind.host + ":" + std::to_string(bind.port) +
+                                 " (in use, or not an address of this machine)");
+    }
+    listener_ = std::thread([&server] { server.listen_after_bind(); });
+}
+
+HttpServer::~HttpServer() { Stop(); }
+
+std::string HttpServer::url() const {
+    const std::string host = host_.find(':') != std::string::npos ? "[" + host_ + "]" : host_;
+    return "http://" + (host_ == "0.0.0.0" || host_ == "::" ? std::string("127.0.0.1") : host) + ":" +
+           std::to_string(port_) + "/";
+}
+
+void HttpServer::Stop() {
+    if (!listener_.joinable()) return;
+    events_.Close();
+    server_->stop();
+    listener_.join();
+}

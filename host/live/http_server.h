@@ -1,0 +1,50 @@
+// The HTTP side of the bench host: cpp-httplib's server on its own threads,
+// handing every request to HttpApi and streaming the events. Nothing here
+// runs on the poll loop, so a slow or stuck client delays no cycle.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "host/live/event_hub.h"
+#include "host/live/http_api.h"
+
+namespace httplib {
+class Server;
+}
+
+struct HttpBind {
+    std::string host = "127.0.0.1";
+    int port = 0;  // 0: any free port
+};
+
+// "ADDR:PORT", "[IPv6]:PORT", ":PORT" or "PORT" (loopback); throws
+// std::invalid_argument saying what is wrong.
+HttpBind parse_http_bind(const std::string& text);
+bool is_loopback(const std::string& host);
+
+class HttpServer {
+public:
+    static constexpr int kThreads = 16;           // each event stream holds one
+    static constexpr std::size_t kMostBody = 4096;  // larger bodies are refused with 413
+
+    // Binds at once; throws std::runtime_error when it cannot.
+    HttpServer(HttpApi& api, EventHub& events, const HttpBind& bind);
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    int port() const { return port_; }
+    std::string url() const;
+    // Ends the event streams and waits for the server's threads.
+    void Stop();
+
+private:
+    HttpApi& api_;
+    EventHub& events_;
+    std::string host_;
+    int port_ = 0;
+    std::unique_ptr<httplib::Server> server_;
+    std::thread listener_;
+};

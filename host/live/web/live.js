@@ -1,0 +1,332 @@
+// The live page: reads the bench host's API, follows its event stream and
+// shows one meter. Every text from the API is set as text, never as markup.
+'use strict';
+
+const TREND_MINUTES = 10;
+const PHASE_ROWS = [
+  ['phase_voltage_N_v', true], ['current_N_a', true], ['active_power_N_kw'], ['reactive_power_N_kvar'],
+  ['apparent_power_N_kva'], ['power_factor_N'],
+];
+const SYSTEM_ROWS = ['line_voltage_u12_v', 'line_voltage_u23_v', 'line_voltage_u31_v', 'frequency_hz',
+  'total_active_power_kw', 'total_reactive_power_kvar', 'total_apparent_power_kva', 'total_power_factor'];
+const ENERGY_ROWS = ['active_energy_pos_wh', 'active_energy_neg_wh', 'reactive_energy_pos_varh',
+  'reactive_energy_neg_varh'];
+const TREND_SERIES = [
+  ['phase_voltage_1_v', 'U A', '#0969da', 'volts'], ['phase_voltage_2_v', 'U B', '#1a7f37', 'volts'],
+  ['phase_voltage_3_v', 'U C', '#bf3989', 'volts'], ['current_1_a', 'I A', '#54aeff', 'amps'],
+  ['current_2_a', 'I B', '#4ac26b', 'amps'], ['current_3_a', 'I C', '#ff80c8', 'amps'],
+];
+
+const page = { id: null, writesAllowed: false, lastCycle: null, chart: null, refreshing: false };
+
+function el(tag, text, className) {
+  const node = document.createElement(tag);
+  if (text !== undefined && text !== null) node.textContent = String(text);
+  if (className) node.className = className;
+  return node;
+}
+
+function showProblem(text) {
+  const box = document.getElementById('problem');
+  box.hidden = !text;
+  box.textContent = text || '';
+}
+
+async function getJson(url, options) {
+  const response = await fetch(url, options);
+  let body = null;
+  try { body = await response.json(); } catch (e) { body = null; }
+  if (!response.ok) {
+    const why = body && body.error ? body.error : response.statusText;
+    throw new Error(`${response.status}: ${why}`);
+  }
+  return body;
+}
+
+function byColumn(detail) {
+  const map = new Map();
+  for (const q of detail.quantities) map.set(q.column, q);
+  return map;
+}
+
+// One dt/dd pair: English label with the controller's Chinese name beside it.
+function fillList(list, quantities, columns, bigColumns) {
+  list.replaceChildren();
+  for (const column of columns) {
+    const q = quantities.get(column);
+    if (!q) continue;
+    const dt = el('dt', q.label + ' ');
+    dt.append(el('span', q.name, 'zh'));
+    const dd = el('dd', null, bigColumns && bigColumns.has(column) ? 'big' : '');
+    dd.dataset.column = column;
+    dd.append(el('span', q.text, 'value'));
+    if (q.unit) dd.append(el('span', q.unit, 'unit'));
+    list.append(dt, dd);
+  }
+}
+
+function renderQuantities(detail) {
+  const quantities = byColumn(detail);
+  for (const card of document.querySelectorAll('.phase')) {
+    const n = card.dataset.phase;
+    const columns = PHASE_ROWS.map(([c]) => c.replace('N', n));
+    const big = new Set(PHASE_ROWS.filter(([, b]) => b).map(([c]) => c.replace('N', n)));
+    fillList(card.querySelector('dl'), quantities, columns, big);
+  }
+  fillList(document.getElementById('system'), quantities, SYSTEM_ROWS);
+  fillList(document.getElementById('energies'), quantities, ENERGY_ROWS);
+}
+
+function renderHealth(detail) {
+  const h = detail.health;
+  const list = document.getElementById('health');
+  list.replaceChildren();
+  const add = (label, text, name) => {
+    const dd = el('dd', text);
+    dd.dataset.health = name;
+    list.append(el('dt', label), dd);
+  };
+  add('cycles completed', h.completed, 'completed');
+  add('cycles failed', h.failed, 'failed');
+  add('retries', h.retries, 'retries');
+  const mean = h.mean_cycle_ms === null ? '–' : `${h.mean_cycle_ms.toFixed(1)} ms`;
+  add('mean cycle / wire limit', `${mean} / ${h.wire_limit_ms.toFixed(1)} ms`, 'mean');
+  if (h.backed_off_until_cycle !== null) add('backed off until cycle', h.backed_off_until_cycle, 'backoff');
+  add('last error', h.last_error ? `${h.last_error.text} (${h.last_error.utc})` : 'none', 'last_error');
+}
+
+function renderFreshness(detail) {
+  const badge = document.getElementById('freshness');
+  const f = detail.freshness;
+  const stale = f.stale;
+  document.body.classList.toggle('stale', stale);
+  badge.className = 'freshness ' + (stale ? 'stale' : 'live');
+  if (f.age_s === null) {
+    badge.textContent = 'STALE: no cycle completed yet';
+  } else if (stale) {
+    badge.textContent = `STALE: last completed cycle ${Math.round(f.age_s)} s ago`;
+  } else {
+    badge.textContent = `live: cycle ${detail.cycle}, ${f.age_s.toFixed(1)} s ago`;
+  }
+  badge.dataset.stale = String(stale);
+}
+
+function renderAlarms(detail) {
+  const body = document.querySelector('#alarms tbody');
+  body.replaceChildren();
+  let up = 0;
+  for (const rule of detail.alarms) {
+    const row = document.createElement('tr');
+    row.dataset.key = rule.key;
+    row.dataset.state = rule.state;
+    row.className = rule.state === 'up' ? 'up' : rule.state === 'normal' ? 'normal' : 'idle';
+    if (rule.state === 'up') up += 1;
+    const ruleCell = el('td', rule.text + ' ');
+    ruleCell.append(el('span', rule.direction === 'high' ? '(high)' : '(low)', 'sub'));
+    row.append(
+      el('td', rule.state === 'up' ? 'UP' : rule.state, 'state'),
+      ruleCell,
+      el('td', rule.label || ''),
+      el('td', rule.level, 'num'),
+      el('td', rule.threshold === null ? '–' : rule.threshold, 'num'),
+      el('td', rule.value_text === undefined ? '–' : `${rule.value_text} ${rule.unit || ''}`, 'num'),
+      el('td', rule.key, 'key'));
+    body.append(row);
+  }
+  const summary = document.getElementById('alarm-summary');
+  summary.textContent = detail.threshold_mode_2
+    ? `${up} up of ${detail.alarms.length}`
+    : 'the meter is not in threshold mode 2: no rule is evaluated';
+}
+
+function renderWrite(detail) {
+  const last = detail.write.last;
+  document.getElementById('write-last').textContent = last
+    ? `last write: register ${last.address} = ${last.values.join(', ')}: ${last.outcome} (status ${last.status}) at ${last.utc}`
+    : '';
+}
+
+function addTrendPoint(detail) {
+  if (!page.chart || detail.cycle === page.lastCycle || !detail.cycle_utc) return;
+  page.lastCycle = detail.cycle;
+  const quantities = byColumn(detail);
+  const x = Date.parse(detail.cycle_utc);
+  page.chart.data.datasets.forEach((set, i) => {
+    const q = quantities.get(TREND_SERIES[i][0]);
+    if (q) set.data.push({ x, y: q.value });
+  });
+  trimTrend();
+  page.chart.update('none');
+}
+
+function trimTrend() {
+  const oldest = Date.now() - TREND_MINUTES * 60000;
+  for (const set of page.chart.data.datasets) {
+    while (set.data.length && set.data[0].x < oldest) set.data.shift();
+  }
+}
+
+function makeChart() {
+  if (typeof Chart === 'undefined') return;
+  const time = (value) => new Date(value).toLocaleTimeString();
+  page.chart = new Chart(document.getElementById('trend'), {
+    type: 'line',
+    data: {
+      datasets: TREND_SERIES.map(([, label, color, axis]) => ({
+        label, borderColor: color, backgroundColor: color, yAxisID: axis, data: [], pointRadius: 0,
+        borderWidth: 2, borderDash: axis === 'amps' ? [5, 3] : [],
+      })),
+    },
+    options: {
+      animation: false, maintainAspectRatio: false, parsing: false, normalized: true,
+      interaction: { mode: 'nearest', intersect: false },
+      scales: {
+        x: { type: 'linear', ticks: { callback: time, maxTicksLimit: 8 } },
+        volts: { type: 'linear', position: 'left', title: { display: true, text: 'V' } },
+        amps: { type: 'linear', position: 'right', title: { display: true, text: 'A' }, grid: { drawOnChartArea: false } },
+      },
+      plugins: { tooltip: { callbacks: { title: (items) => items.length ? time(items[0].parsed.x) : '' } } },
+    },
+  });
+}
+
+async function seedTrendFromHistory() {
+  if (!page.chart) return;
+  const from = new Date(Date.now() - TREND_MINUTES * 60000).toISOString();
+  try {
+    const history = await getJson(`/api/devices/${page.id}/history?from=${encodeURIComponent(from)}&limit=2000`);
+    for (const row of history.rows) {
+      if (row.kind !== 'poll') continue;
+      const x = Date.parse(row.utc);
+      page.chart.data.datasets.forEach((set, i) => set.data.push({ x, y: row[TREND_SERIES[i][0]] }));
+    }
+    page.chart.update('none');
+  } catch (e) {
+    // The trend starts empty and fills as cycles come.
+  }
+}
+
+async function refresh() {
+  if (page.id === null || page.refreshing) return;
+  page.refreshing = true;
+  try {
+    const detail = await getJson(`/api/devices/${page.id}`);
+    showProblem('');
+    document.getElementById('identity').textContent =
+      `${detail.name} · slave ${detail.slave} · data id ${detail.data_id}`;
+    renderFreshness(detail);
+    renderQuantities(detail);
+    renderHealth(detail);
+    renderAlarms(detail);
+    renderWrite(detail);
+    addTrendPoint(detail);
+    document.body.dataset.cycle = String(detail.cycle);
+  } catch (e) {
+    showProblem(`The bench host does not answer (${e.message}). The values shown are the last received.`);
+    document.body.classList.add('stale');
+  } finally {
+    page.refreshing = false;
+  }
+}
+
+function logEvent(kind, data) {
+  const list = document.getElementById('events');
+  let text = `${data.utc || ''} ${kind}`;
+  let className = kind;
+  if (kind === 'alarm') {
+    text += `: ${data.text} ${data.up ? 'UP' : 'cleared'}` + (data.value ? ` (${data.value})` : '');
+    className = data.up ? 'alarm-up' : 'alarm';
+  } else if (kind === 'error') {
+    text += `: ${data.request}: ${data.kind}: ${data.message}`;
+  } else if (kind === 'write') {
+    text += `: register ${data.address} = ${(data.values || []).join(', ')}: ${data.outcome}`;
+  } else if (kind === 'backoff') {
+    text += `: ${data.failed_in_a_row} cycles failed in a row, skipped until cycle ${data.next_cycle}`;
+  } else if (kind === 'lost') {
+    text += `: ${data.frames} events missed`;
+  } else {
+    text += data.cycle !== undefined ? `: cycle ${data.cycle}` : '';
+  }
+  list.prepend(el('li', text, className));
+  while (list.children.length > 200) list.lastChild.remove();
+}
+
+function followEvents() {
+  const source = new EventSource('/api/events');
+  source.addEventListener('cycle', (e) => {
+    const data = JSON.parse(e.data);
+    if (data.device === page.id) refresh();
+  });
+  for (const kind of ['alarm', 'error', 'write', 'backoff', 'recovered', 'cycle_failed', 'lost']) {
+    source.addEventListener(kind, (e) => {
+      const data = JSON.parse(e.data);
+      if (data.device !== undefined && data.device !== page.id) return;
+      logEvent(kind, data);
+      if (kind !== 'error') refresh();
+    });
+  }
+}
+
+function numbersOf(text) {
+  const parts = text.split(/[\s,]+/).filter((p) => p.length);
+  return parts.map((p) => (/^(0x[0-9a-f]+|\d+)$/i.test(p) ? Number(p) : NaN));
+}
+
+function setUpWriteForm() {
+  document.getElementById('write-card').hidden = false;
+  document.getElementById('write-form').addEventListener('submit', async (event) => {
+    event.preventDefault();
+    const answer = document.getElementById('write-answer');
+    const [address] = numbersOf(document.getElementById('write-address').value);
+    const values = numbersOf(document.getElementById('write-values').value);
+    if (!Number.isInteger(address) || !values.length || values.some((v) => !Number.isInteger(v))) {
+      answer.className = 'answer refused';
+      answer.textContent = 'Give a register number and one or more whole-number values.';
+      return;
+    }
+    answer.className = 'answer';
+    answer.textContent = 'writing…';
+    try {
+      const result = await getJson(`/api/devices/${page.id}/registers`, {
+        method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify({ address, values }),
+      });
+      answer.className = 'answer ' + (result.confirmed ? 'confirmed' : 'refused');
+      answer.textContent = `${result.outcome} (status ${result.status}): register ${result.address} = ${result.values.join(', ')}`;
+    } catch (e) {
+      answer.className = 'answer refused';
+      answer.textContent = `refused: ${e.message}`;
+    }
+  });
+}
+
+async function start() {
+  let list;
+  try {
+    list = await getJson('/api/devices');
+  } catch (e) {
+    showProblem(`The bench host does not answer (${e.message}).`);
+    return;
+  }
+  const select = document.getElementById('meter');
+  for (const meter of list.devices) {
+    const option = el('option', `${meter.name} (data id ${meter.id})`);
+    option.value = String(meter.id);
+    select.append(option);
+  }
+  document.getElementById('meter-choice').hidden = list.devices.length < 2;
+  page.id = list.devices.length ? list.devices[0].id : null;
+  select.addEventListener('change', () => {
+    page.id = Number(select.value);
+    page.lastCycle = null;
+    if (page.chart) { page.chart.data.datasets.forEach((s) => { s.data = []; }); page.chart.update('none'); }
+    refresh();
+  });
+  if (list.writes_allowed) setUpWriteForm();
+  makeChart();
+  if (list.history) await seedTrendFromHistory();
+  followEvents();
+  await refresh();
+  setInterval(refresh, 2000);
+}
+
+document.addEventListener('DOMContentLoaded', start);

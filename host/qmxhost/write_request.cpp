@@ -1,0 +1,81 @@
+#include "host/qmxhost/write_request.h"
+
+#include <json/reader.h>
+#include <json/value.h>
+
+#include <memory>
+
+#include <modbus.h>
+
+#include "framework/control_codes.h"
+
+namespace {
+
+// A number with no fraction (4660 or 4660.0) in the range; not a boolean or text.
+bool whole_in(const Json::Value& value, std::int64_t low, std::int64_t high) {
+    return value.isIntegral() && value.isInt64() && value.asInt64() >= low && value.asInt64() <= high;
+}
+
+}  // namespace
+
+std::vector<std::uint16_t> parse_write_request(const std::string& body, std::string& problem) {
+    Json::CharReaderBuilder builder;
+    builder["strictRoot"] = true;
+    builder["rejectDupKeys"] = true;
+    builder["failIfExtra"] = true;
+    builder["stackLimit"] = 8;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value request;
+    std::string errors;
+    try {
+        if (!reader->parse(body.data(), body.data() + body.size(), &request, &errors)) {
+            problem = "the body is not JSON: " + errors.substr(0, errors.find('\n'));
+            return {};
+        }
+    } catch (const std::exception& e) {
+        problem = std::string("the body is not JSON: ") + e.what();
+        return {};
+    }
+    if (!request.isObject()) {
+        problem = "the body must be an object {\"address\": A, \"values\": [V, ...]}";
+        return {};
+    }
+    for (const std::string& name : request.getMemberNames()) {
+        if (name != "address" && name != "values") {
+            problem = "unknown member \"" + name + "\": only \"address\" and \"values\"";
+            return {};
+        }
+    }
+    const Json::Value& address = request["address"];
+    if (!whole_in(address, 0, 0xFFFF)) {
+        problem = "\"address\" must be a whole number 0…65535";
+        return {};
+    }
+    const Json::Value& values = request["values"];
+    if (!values.isArray() || values.empty() || values.size() > MODBUS_MAX_WRITE_REGISTERS) {
+        problem = "\"values\" must be an array of 1…" + std::to_string(MODBUS_MAX_WRITE_REGISTERS) + " numbers";
+        return {};
+    }
+    std::vector<std::uint16_t> words{static_cast<std::uint16_t>(address.asInt())};
+    for (Json::ArrayIndex i = 0; i < values.size(); ++i) {
+        if (!whole_in(values[i], 0, 0xFFFF)) {
+            problem = "\"values\"[" + std::to_string(i) + "] must be a whole number 0…65535";
+            return {};
+        }
+        words.push_back(static_cast<std::uint16_t>(values[i].asInt()));
+    }
+    if (std::size_t{words.front()} + values.size() - 1 > 0xFFFF) {
+        problem = std::to_string(values.size()) + " values from register " + std::to_string(words.front()) +
+                  " run past register 65535";
+        return {};
+    }
+    return words;
+}
+
+const char* write_outcome_text(std::int32_t status) {
+    switch (status) {
+    case write_outcome::kConfirmed: return "confirmed";
+    case write_outcome::kNotConfirmed: return "not confirmed";
+    default: return "no answer";
+    }
+}

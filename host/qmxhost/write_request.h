@@ -1,0 +1,20 @@
+// A register write asked for from outside the poll loop (the HTTP API, a
+// broker): its JSON form, checked before anything reaches a device.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct WriteRequest {
+    std::uint32_t device = 0;          // data id of the meter
+    std::vector<std::uint16_t> words;  // the first register, then the values
+};
+
+// `{"address": 256, "values": [4660]}`: an address 0…65535 and 1…123 values
+// 0…65535 whose registers all exist, nothing else. Returns the words, or
+// sets `problem` to what is wrong and returns none.
+std::vector<std::uint16_t> parse_write_request(const std::string& body, std::string& problem);
+
+// What a device's write status means for people: "confirmed", "not confirmed", "no answer".
+const char* write_outcome_text(std::int32_t status);

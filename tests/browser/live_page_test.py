@@ -1,0 +1,217 @@
+#!/usr/bin/python3
+"""The live page in a real headless Chromium, against qmxhost and qv5810-sim.
+
+Checks that the values the page shows are those the simulated meter served
+(worked out here from the simulator's log and the meter's register map), that
+the over-voltage episode turns the high-voltage rows up and back down, that a
+write from the page is confirmed, and that texts from the configuration are
+shown as text. Saves a screenshot for people to look at.
+"""
+import argparse
+import json
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+from selenium import webdriver
+from selenium.common.exceptions import TimeoutException
+from selenium.webdriver.chrome.options import Options
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
+
+# The meter's register map for what the page shows: column, high register, divisor.
+REGISTERS = {
+    "current_1_a": (1792, 1000), "current_2_a": (1794, 1000), "current_3_a": (1796, 1000),
+    "line_voltage_u12_v": (1800, 10), "line_voltage_u23_v": (1802, 10), "line_voltage_u31_v": (1804, 10),
+    "phase_voltage_1_v": (1806, 10), "phase_voltage_2_v": (1808, 10), "phase_voltage_3_v": (1810, 10),
+    "frequency_hz": (1812, 100),
+    "total_active_power_kw": (1814, 1000), "total_reactive_power_kvar": (1816, 1000),
+    "total_apparent_power_kva": (1818, 1000), "total_power_factor": (1820, 1000),
+    "active_power_1_kw": (1822, 1000), "active_power_2_kw": (1824, 1000), "active_power_3_kw": (1826, 1000),
+    "reactive_power_1_kvar": (1828, 1000), "reactive_power_2_kvar": (1830, 1000),
+    "reactive_power_3_kvar": (1832, 1000),
+    "apparent_power_1_kva": (1834, 1000), "apparent_power_2_kva": (1836, 1000),
+    "apparent_power_3_kva": (1838, 1000),
+    "power_factor_1": (1840, 1000), "power_factor_2": (1842, 1000), "power_factor_3": (1844, 1000),
+    "active_energy_pos_wh": (1880, 1), "active_energy_neg_wh": (1882, 1),
+    "reactive_energy_pos_varh": (1884, 1), "reactive_energy_neg_varh": (1886, 1),
+}
+# Phase A over-voltage (level 1) and its register.
+OVER_VOLTAGE_A = "110200010010"
+PHASE_VOLTAGE_A = "phase_voltage_1_v"
+MARKUP_NAME = '<img src=x onerror="document.body.dataset.injected=1">panel <b>1</b>'
+
+failures = []
+
+
+def check(condition, message):
+    if not condition:
+        failures.append(message)
+        print("FAIL:", message, file=sys.stderr)
+
+
+def served_cycles(log_path):
+    """The registers of each complete cycle the simulator served to slave 1."""
+    banks, blocks = {}, {}
+    with open(log_path, encoding="utf-8") as log:
+        for line in log:
+            event = json.loads(line)
+            if event.get("event") != "served" or event.get("slave") != 1:
+                continue
+            bank = banks.setdefault(event["cycle"], {})
+            for i, value in enumerate(event["values"]):
+                bank[event["address"] + i] = value
+            blocks.setdefault(event["cycle"], set()).add(event["address"])
+    return {cycle: bank for cycle, bank in banks.items() if len(blocks[cycle]) == 4}
+
+
+def expected_text(bank, column):
+    register, divisor = REGISTERS[column]
+    bits = bank[register] << 16 | bank[register + 1]
+    raw = bits - (1 << 32) if bits & 0x80000000 else bits
+    decimals = len(str(divisor)) - 1
+    return f"{raw / divisor:.{decimals}f}"
+
+
+def wrote_events(log_path):
+    with open(log_path, encoding="utf-8") as log:
+        return [e for e in map(json.loads, log) if e.get("event") == "wrote"]
+
+
+def shown(driver):
+    """The cycle and every value on the page, read in one go so they belong together."""
+    return driver.execute_script("""
+        const values = {};
+        for (const dd of document.querySelectorAll('dd[data-column]')) {
+          values[dd.dataset.column] = dd.querySelector('.value').textContent;
+        }
+        const row = document.querySelector('#alarms tr[data-key="%s"]');
+        return {cycle: Number(document.body.dataset.cycle || 0), values,
+                state: row ? row.dataset.state : null};
+    """ % OVER_VOLTAGE_A)
+
+
+def wait_for(driver, what, seconds, condition):
+    try:
+        return WebDriverWait(driver, seconds, poll_frequency=0.1).until(lambda d: condition(d))
+    except TimeoutException:
+        check(False, f"timed out waiting for {what}")
+        return None
+
+
+def check_values(driver, log_path):
+    page = shown(driver)
+    cycles = served_cycles(log_path)
+    check(page["cycle"] in cycles, f"cycle {page['cycle']} is in the simulator's log")
+    if page["cycle"] not in cycles:
+        return
+    bank = cycles[page["cycle"]]
+    check(set(page["values"]) == set(REGISTERS), f"the page shows every quantity: {sorted(page['values'])}")
+    for column, text in page["values"].items():
+        if column in REGISTERS:
+            check(text == expected_text(bank, column),
+                  f"cycle {page['cycle']} {column}: page {text}, meter {expected_text(bank, column)}")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--host", required=True)
+    parser.add_argument("--plugin", required=True)
+    parser.add_argument("--config", required=True)
+    parser.add_argument("--screenshot", required=True)
+    args = parser.parse_args()
+
+    work = tempfile.mkdtemp(prefix="qv5810_page_")
+    log_path = os.path.join(work, "sim.log")
+    with open(args.config, encoding="utf-8") as f:
+        config = json.load(f)
+    config["devices"][0]["name"] = MARKUP_NAME
+    threshold = config["devices"][0]["thresholds"][OVER_VOLTAGE_A]["value"]
+    config_path = os.path.join(work, "config.json")
+    with open(config_path, "w", encoding="utf-8") as f:
+        json.dump(config, f)
+
+    host = subprocess.Popen(
+        [args.host, "--plugin", args.plugin, "--config", config_path, "--http", "127.0.0.1:0", "--allow-writes",
+         "--interval", "0.5", "--quiet", f"--sim-arg=--log={log_path}", "--sim-arg=--overvoltage-at=10",
+         "--sim-arg=--overvoltage-cycles=6"],
+        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    url = None
+    for line in host.stderr:
+        if "live view at " in line:
+            url = line.split("live view at ", 1)[1].strip()
+            break
+    if url is None:
+        print("qmxhost did not start its live view", file=sys.stderr)
+        return 1
+
+    options = Options()
+    for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
+                 "--window-size=1400,2200", "--lang=en"):
+        options.add_argument(flag)
+    options.binary_location = "/usr/bin/chromium"
+    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    try:
+        driver.get(url)
+        wait_for(driver, "the second cycle", 60, lambda d: shown(d)["cycle"] >= 2)
+        check_values(driver, log_path)
+
+        badge = driver.find_element(By.ID, "freshness")
+        check(badge.get_attribute("data-stale") == "false", f"not marked stale: {badge.text}")
+        check(badge.text.startswith("live"), f"freshness reads live: {badge.text}")
+
+        identity = driver.find_element(By.ID, "identity").text
+        check(MARKUP_NAME in identity, f"the configured name is shown as text: {identity}")
+        check(driver.execute_script("return document.body.dataset.injected === undefined"
+                                    " && document.querySelectorAll('#identity *').length === 0"),
+              "no markup from the configuration became part of the page")
+
+        wait_for(driver, "the phase A over-voltage row up", 60, lambda d: shown(d)["state"] == "up")
+        up = shown(driver)
+        bank = served_cycles(log_path).get(up["cycle"])
+        check(bank is not None and float(expected_text(bank, PHASE_VOLTAGE_A)) > threshold,
+              f"the row is up in cycle {up['cycle']}, where the meter served phase A above {threshold}")
+        row = driver.find_element(By.CSS_SELECTOR, f'#alarms tr[data-key="{OVER_VOLTAGE_A}"]')
+        normal_row = driver.find_element(By.CSS_SELECTOR, '#alarms tr[data-state="normal"]')
+        check(row.value_of_css_property("background-color") != normal_row.value_of_css_property("background-color"),
+              "a row that is up stands out")
+        check_values(driver, log_path)
+        driver.save_screenshot(args.screenshot)
+
+        wait_for(driver, "the phase A over-voltage row back down", 60, lambda d: shown(d)["state"] == "normal")
+        down = shown(driver)
+        bank = served_cycles(log_path).get(down["cycle"])
+        check(bank is not None and float(expected_text(bank, PHASE_VOLTAGE_A)) <= threshold,
+              f"the row is down in cycle {down['cycle']}, where phase A is back at or below {threshold}")
+
+        driver.find_element(By.ID, "write-address").send_keys("256")
+        driver.find_element(By.ID, "write-values").send_keys("4660")
+        driver.find_element(By.CSS_SELECTOR, "#write-form button").click()
+        answer = driver.find_element(By.ID, "write-answer")
+        wait_for(driver, "the write's answer", 30, lambda d: answer.text not in ("", "writing…"))
+        check("confirmed" in answer.get_attribute("class").split(), f"the write is confirmed: {answer.text}")
+        check(answer.text.startswith("confirmed (status 1)"), f"the answer says so: {answer.text}")
+        check(any(e["address"] == 256 and e["values"] == [4660] for e in wrote_events(log_path)),
+              "the simulated meter received the write")
+        print(f"screenshot: {args.screenshot}")
+    finally:
+        driver.quit()
+        host.send_signal(signal.SIGINT)
+        try:
+            host.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            host.kill()
+            check(False, "qmxhost ended on SIGINT")
+    if failures:
+        print(f"{len(failures)} check(s) failed", file=sys.stderr)
+        return 1
+    print("live page: all checks passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,154 @@
+// The bench host in-process against a real qv5810-sim: its poll loop on a
+// thread of its own, the HTTP server on a free loopback port and a real HTTP
+// client, as a browser or another tool would use them.
+#pragma once
+
+#include <httplib.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/live/http_server.h"
+#include "host/live/live_state.h"
+#include "host/qmxhost/bench_host.h"
+#include "host/qmxhost/history_sink.h"
+#include "host/qmxhost/libmodbus_context.h"
+#include "host/qmxhost/sim_process.h"
+#include "meter/qv5810.h"
+#include "tests/support/json_text.h"
+
+struct LiveRigOptions {
+    bool allow_writes = true;
+    bool history = false;
+    double interval_seconds = 0.05;
+    std::vector<std::string> sim_args;
+};
+
+
+inline std::string rig_temp_path(const std::string& name) {
+    static int count = 0;
+    return testing::TempDir() + "qv5810_live_" + std::to_string(getpid()) + "_" + std::to_string(++count) + "_" + name;
+}
+
+class LiveRig {
+public:
+    explicit LiveRig(LiveRigOptions options = {})
+        : log_(rig_temp_path("sim.log")),
+          history_path_(options.history ? rig_temp_path("history.db") : ""),
+                    // Under the emulator when the tests run under one: an ARM program
+          // cannot start another without binfmt_misc.
+          sim_(QV5810_TEST_SIM, SimArgs(options), QV5810_TEST_EMULATOR),
+          config_(Config(sim_.port())),
+          context_(config_.line),
+          rtu_(context_, RetryPolicy{config_.line.retries, 0, config_.line.response_timeout_ms}, clock_, stop_),
+          live_(config_, clock_, events_),
+          api_(live_, inbox_, ApiOptions{options.allow_writes, history_path_, std::chrono::milliseconds(20000)}),
+          server_(api_, events_, HttpBind{"127.0.0.1", 0}),
+          client_("127.0.0.1", server_.port()) {
+        report_.Add(live_);
+        if (!history_path_.empty()) {
+            history_.emplace(history_path_);
+            report_.Add(history_sink_.emplace(*history_, quiet_));
+        }
+        HostOptions host_options;
+        host_options.interval_seconds = options.interval_seconds;
+        host_options.inbox = &inbox_;
+        std::vector<std::unique_ptr<SPModbus>> devices;
+        devices.push_back(std::make_unique<QV5810>());
+        host_ = std::make_unique<BenchHost>(config_, host_options, std::move(devices), rtu_, report_, clock_);
+        client_.set_read_timeout(30, 0);
+        poller_ = std::thread([this] { host_->Run(stop_); });
+    }
+
+    ~LiveRig() {
+        stop_ = 1;
+        poller_.join();
+        inbox_.Close();
+        server_.Stop();
+        for (const char* suffix : {"", "-wal", "-shm"}) std::remove((history_path_ + suffix).c_str());
+        std::remove(log_.c_str());
+    }
+
+    struct Answer {
+        int status = 0;
+        Json::Value json;
+        std::string body;
+        httplib::Headers headers;
+    };
+
+    Answer Get(const std::string& path) { return Of(client_.Get(path.c_str())); }
+    Answer Post(const std::string& path, const std::string& body, const std::string& type = "application/json") {
+        return Of(client_.Post(path.c_str(), body, type.c_str()));
+    }
+
+    // The device's view once it has completed `cycles` cycles.
+    Json::Value DeviceAfter(int cycles) {
+        for (int tries = 0; tries < 1200; ++tries) {
+            const Answer answer = Get("/api/devices/1");
+            if (answer.json["health"]["completed"].asInt() >= cycles) return answer.json;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ADD_FAILURE() << "the device completed fewer than " << cycles << " cycles";
+        return Json::Value();
+    }
+
+    const std::string& sim_log() const { return log_; }
+    const HostConfig& config() const { return config_; }
+    int port() const { return server_.port(); }
+    EventHub& events() { return events_; }
+
+private:
+    std::vector<std::string> SimArgs(const LiveRigOptions& options) const {
+        std::vector<std::string> args{"--log", log_};
+        args.insert(args.end(), options.sim_args.begin(), options.sim_args.end());
+        return args;
+    }
+
+    static HostConfig Config(const std::string& port) {
+        HostConfig config = load_host_config(QV5810_TEST_CONFIG);
+        config.line.port = port;
+        config.line.response_timeout_ms = 2000;
+        return config;
+    }
+
+    static Answer Of(const httplib::Result& result) {
+        Answer answer;
+        if (!result) {
+            ADD_FAILURE() << "no HTTP answer: " << httplib::to_string(result.error());
+            return answer;
+        }
+        answer.status = result->status;
+        answer.body = result->body;
+        answer.headers = result->headers;
+        answer.json = parse_json(result->body).value_or(Json::Value());
+        return answer;
+    }
+
+    class Quiet : public ReportSink {};
+
+    std::string log_;
+    std::string history_path_;
+    SimProcess sim_;
+    HostConfig config_;
+    LibmodbusContext context_;
+    SteadyClock clock_;
+    volatile std::sig_atomic_t stop_ = 0;
+    RtuLine rtu_;
+    EventHub events_;
+    LiveState live_;
+    WriteInbox inbox_;
+    ReportFanout report_;
+    Quiet quiet_;
+    std::optional<HistoryDb> history_;
+    std::optional<HistorySink> history_sink_;
+    HttpApi api_;
+    HttpServer server_;
+    httplib::Client client_;
+    std::unique_ptr<BenchHost> host_;
+    std::thread poller_;
+};
