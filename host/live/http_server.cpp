@@ -1,10 +1,36 @@
 #include "host/live/http_server.h"
 
 #include <httplib.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <stdexcept>
 
 namespace {
+
+// Under a flood of requests a cycle must not wait for a core: the HTTP
+// threads give way to the poll loop (and to a simulated meter's pacing).
+void lower_this_thread() {
+    thread_local bool lowered = false;
+    if (lowered) return;
+    lowered = true;
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
+}
+
+class YieldingPool : public httplib::TaskQueue {
+public:
+    explicit YieldingPool(std::size_t threads) : pool_(threads) {}
+    void enqueue(std::function<void()> task) override {
+        pool_.enqueue([task = std::move(task)] {
+            lower_this_thread();
+            task();
+        });
+    }
+    void shutdown() override { pool_.shutdown(); }
+
+private:
+    httplib::ThreadPool pool_;
+};
 
 ApiRequest api_request_of(const httplib::Request& request) {
     ApiRequest api;
@@ -79,7 +105,7 @@ bool is_loopback(const std::string& host) {
 HttpServer::HttpServer(HttpApi& api, EventHub& events, const HttpBind& bind)
     : api_(api), events_(events), host_(bind.host), server_(std::make_unique<httplib::Server>()) {
     httplib::Server& server = *server_;
-    server.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
+    server.new_task_queue = [] { return new YieldingPool(kThreads); };
     server.set_payload_max_length(kMostBody);
     server.set_read_timeout(5, 0);
     server.set_write_timeout(5, 0);
@@ -123,7 +149,10 @@ HttpServer::HttpServer(HttpApi& api, EventHub& events, const HttpBind& bind)
         throw std::runtime_error("cannot listen on " + bind.host + ":" + std::to_string(bind.port) +
                                  " (in use, or not an address of this machine)");
     }
-    listener_ = std::thread([&server] { server.listen_after_bind(); });
+    listener_ = std::thread([&server] {
+        lower_this_thread();
+        server.listen_after_bind();
+    });
 }
 
 HttpServer::~HttpServer() { Stop(); }

@@ -26,7 +26,9 @@ bool is_loopback(const std::string& host);
 
 class HttpServer {
 public:
-    static constexpr int kThreads = 16;           // each event stream holds one
+    // The library gives each open connection a thread of the pool while it
+    // lasts: room for the event streams and dozens of keep-alive clients.
+    static constexpr int kThreads = 64;
     static constexpr std::size_t kMostBody = 4096;  // larger bodies are refused with 413
 
     // Binds at once; throws std::runtime_error when it cannot.
