@@ -7,9 +7,11 @@ native="cmake ninja-build g++ clang libclang-rt-14-dev make pkg-config
   libjsoncpp-dev libboost-dev libboost-date-time-dev libmodbus-dev libsqlite3-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev valgrind sqlite3
   libcpp-httplib-dev libjs-chart.js chromium chromium-driver python3-selenium fonts-wqy-microhei wrk
+  libmosquitto-dev mosquitto mosquitto-clients
   g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user"
 armhf="libjsoncpp-dev:armhf libboost-dev:armhf libboost-date-time-dev:armhf libmodbus-dev:armhf
-  libsqlite3-dev:armhf libgtest-dev:armhf libgmock-dev:armhf libcpp-httplib-dev:armhf"
+  libsqlite3-dev:armhf libgtest-dev:armhf libgmock-dev:armhf libcpp-httplib-dev:armhf
+  libmosquitto-dev:armhf"
 
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi

@@ -167,7 +167,7 @@ void BenchHost::ServeInbox(int cycle) {
                 break;
             }
         }
-        pending.status.set_value(status);
+        pending.done(status);
     }
 }
 

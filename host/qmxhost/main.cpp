@@ -17,6 +17,7 @@
 #include "host/common/line_speeds.h"
 #include "host/live/http_server.h"
 #include "host/live/live_state.h"
+#include "host/mqtt/mqtt_sink.h"
 #include "host/common/number_options.h"
 #include "host/qmxhost/bench_host.h"
 #include "host/qmxhost/console_sink.h"
@@ -128,7 +129,8 @@ int main(int argc, char** argv) {
     std::string history_path, write_text;
     std::vector<std::string> sim_args;
     bool json = false, emulate_line = false, quiet = false, verbose = false, snapshot = false, allow_writes = false;
-    std::string http_text;
+    std::string http_text, mqtt_url, mqtt_login;
+    MqttSettings mqtt;
     HostOptions options;
     app.add_option("--plugin", plugin, "device plug-in to load")->capture_default_str();
     app.add_option("--config", config_path, "JSON configuration: line and meters")->capture_default_str();
@@ -161,7 +163,18 @@ int main(int argc, char** argv) {
         ->excludes(quiet_flag);
     app.add_option("--http", http_text,
                    "serve the live page and the HTTP API on [ADDR:]PORT (default address 127.0.0.1; port 0: any)");
-    app.add_flag("--allow-writes", allow_writes, "let the HTTP API write registers (POST /api/devices/ID/registers)");
+    app.add_flag("--allow-writes", allow_writes,
+                 "let the HTTP API (POST /api/devices/ID/registers) and MQTT (set/registers) write registers");
+    app.add_option("--mqtt", mqtt_url, "publish to the broker at mqtt://HOST[:PORT] (mqtts:// for TLS)");
+    app.add_option("--mqtt-client-id", mqtt.client_id, "MQTT client id; each meter adds -DATA_ID (default qmxhost-HOSTNAME-PID)");
+    app.add_option("--mqtt-login", mqtt_login,
+                   "file with the MQTT user name and password on two lines (default: QV5810_MQTT_USERNAME and "
+                   "QV5810_MQTT_PASSWORD from the environment)");
+    app.add_option("--mqtt-prefix", mqtt.prefix, "topic prefix, ending in / (default qv5810/)");
+    app.add_flag("--mqtt-discovery", mqtt.discovery, "publish Home Assistant discovery for the main quantities");
+    add_whole_option(app, "--mqtt-queue", [&mqtt](long long most) { mqtt.most_queued = static_cast<std::size_t>(most); },
+                     1, 1000000,
+                     "messages kept while the broker is away, the oldest dropped first (default 1000)");
     app.add_flag("--emulate-line", emulate_line, "simulated meter: pace bytes at the line speed");
     app.add_option("--sim-arg", sim_args, "extra option for the simulated meter (repeatable)")->allow_extra_args(false);
 
@@ -211,7 +224,25 @@ int main(int argc, char** argv) {
                 throw std::runtime_error(std::string("--http: ") + e.what());
             }
         }
-        if (allow_writes && !http_bind) throw std::runtime_error("--allow-writes: writes come through --http; give it too");
+        if (allow_writes && !http_bind && mqtt_url.empty()) {
+            throw std::runtime_error("--allow-writes: writes come through --http or --mqtt; give one too");
+        }
+        if (!mqtt_url.empty()) {
+            try {
+                parse_mqtt_url(mqtt_url, mqtt);
+            } catch (const std::invalid_argument& e) {
+                throw std::runtime_error(std::string("--mqtt: ") + e.what());
+            }
+            if (const std::string problem = mqtt_prefix_problem(mqtt.prefix); !problem.empty()) {
+                throw std::runtime_error("--mqtt-prefix: " + problem);
+            }
+            read_mqtt_login(mqtt_login, mqtt);
+            if (mqtt.client_id.empty()) {
+                char name[256] = "";
+                gethostname(name, sizeof name - 1);
+                mqtt.client_id = std::string("qmxhost-") + name + "-" + std::to_string(getpid());
+            }
+        }
         HostConfig config = load_host_config(config_path);
         line.ApplyTo(config);
         if (const std::string problem = line_settings_problem(config.line); !problem.empty()) {
@@ -254,9 +285,15 @@ int main(int argc, char** argv) {
         WriteInbox inbox;
         std::optional<HttpApi> api;
         std::optional<HttpServer> http;
-        if (http_bind) {
+        if (http_bind || !mqtt_url.empty()) {
             report.Add(live);
             options.inbox = &inbox;
+        }
+        std::optional<MqttSink> mqtt_sink;
+        if (!mqtt_url.empty()) {
+            report.Add(mqtt_sink.emplace(mqtt, live, allow_writes ? &inbox : nullptr, people_or_programs));
+        }
+        if (http_bind) {
             api.emplace(live, inbox, ApiOptions{allow_writes, history_path});
             http.emplace(*api, events, *http_bind);
             std::cerr << "qmxhost: live view at " << http->url() << std::endl;
@@ -275,6 +312,7 @@ int main(int argc, char** argv) {
         facts["meters"] = static_cast<int>(config.devices.size());
         if (sim) facts["simulator_pid"] = static_cast<int>(sim->pid());
         if (http) facts["http"] = http->url();
+        if (mqtt_sink) facts["mqtt"] = mqtt_url;
         report.Started(facts);
 
         const PluginLibrary library(plugin);

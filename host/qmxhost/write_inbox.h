@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -15,18 +16,23 @@ class WriteInbox {
 public:
     static constexpr std::size_t kMostPending = 8;
 
+    // Told the device's write status afterwards, on the poll thread.
+    using Done = std::function<void(std::int32_t status)>;
     struct Pending {
         WriteRequest request;
-        std::promise<std::int32_t> status;  // the device's write status afterwards
+        Done done;
     };
 
-    // The status once the poll loop has carried the write out; none when
-    // kMostPending writes are already waiting or the inbox is closed.
+    // False when kMostPending writes are already waiting or the inbox is
+    // closed. A write given up at Close is never told.
+    bool Submit(WriteRequest request, Done done);
+    // The status once the poll loop has carried the write out (a future that
+    // throws std::future_error when the write was given up); none as above.
     std::optional<std::future<std::int32_t>> Submit(WriteRequest request);
     // Poll thread: every write waiting, oldest first.
     std::vector<Pending> TakeAll();
-    // Once polling has ended: the writes still waiting are given up (their
-    // futures throw std::future_error at once) and no more are taken.
+    // Once polling has ended: the writes still waiting are given up and no
+    // more are taken.
     void Close();
 
 private:

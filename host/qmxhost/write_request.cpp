@@ -3,6 +3,7 @@
 #include <json/reader.h>
 #include <json/value.h>
 
+#include <algorithm>
 #include <memory>
 
 #include <modbus.h>
@@ -29,7 +30,12 @@ std::vector<std::uint16_t> parse_write_request(const std::string& body, std::str
     std::string errors;
     try {
         if (!reader->parse(body.data(), body.data() + body.size(), &request, &errors)) {
-            problem = "the body is not JSON: " + errors.substr(0, errors.find('\n'));
+            // "* Line 1, Column 15\n  Missing ',' or '}'...": the place, then what is wrong.
+            std::string where = errors.substr(0, errors.find('\n'));
+            if (where.rfind("* ", 0) == 0) where.erase(0, 2);
+            std::string what = errors.substr(std::min(errors.size(), errors.find('\n') + 1));
+            what = what.substr(what.find_first_not_of(' ') == std::string::npos ? what.size() : what.find_first_not_of(' '));
+            problem = "the body is not JSON: " + where + (what.empty() ? "" : ": " + what.substr(0, what.find('\n')));
             return {};
         }
     } catch (const std::exception& e) {

@@ -1,0 +1,148 @@
+#include "host/mqtt/mqtt_link.h"
+
+#include <mosquitto.h>
+
+#include <stdexcept>
+
+namespace {
+
+constexpr int kQos = 1;
+constexpr int kKeepAliveSeconds = 30;
+
+struct Library {
+    Library() { mosquitto_lib_init(); }
+    ~Library() { mosquitto_lib_cleanup(); }
+};
+
+}  // namespace
+
+MqttLink::MqttLink(const MqttSettings& settings, std::string will_topic, std::string online, std::string will_payload)
+    : settings_(settings), will_topic_(std::move(will_topic)), online_(std::move(online)),
+      will_payload_(std::move(will_payload)) {
+    static Library library;
+    // A clean session leaves nothing behind on the broker; QoS 1 messages in
+    // flight when the line broke are still sent again after the reconnect.
+    client_ = mosquitto_new(settings_.client_id.c_str(), true, this);
+    if (client_ == nullptr) throw std::runtime_error("mqtt: cannot make a client");
+    mosquitto_connect_callback_set(client_, &MqttLink::OnConnect);
+    mosquitto_disconnect_callback_set(client_, &MqttLink::OnDisconnect);
+    mosquitto_message_callback_set(client_, &MqttLink::OnMessage);
+    mosquitto_reconnect_delay_set(client_, 1, 30, true);
+    mosquitto_will_set(client_, will_topic_.c_str(), static_cast<int>(will_payload_.size()), will_payload_.data(), kQos,
+                       true);
+    if (!settings_.username.empty()) {
+        mosquitto_username_pw_set(client_, settings_.username.c_str(),
+                                  settings_.password.empty() ? nullptr : settings_.password.c_str());
+    }
+    if (settings_.tls) {
+        const int rc = mosquitto_tls_set(client_, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            mosquitto_destroy(client_);
+            throw std::runtime_error(std::string("mqtt: cannot set up TLS: ") + mosquitto_strerror(rc));
+        }
+    }
+}
+
+MqttLink::~MqttLink() {
+    if (connected_) {
+        // A clean goodbye sends no will, so the offline state is said here.
+        mosquitto_publish(client_, nullptr, will_topic_.c_str(), static_cast<int>(will_payload_.size()),
+                          will_payload_.data(), kQos, true);
+    }
+    mosquitto_disconnect(client_);
+    mosquitto_loop_stop(client_, false);
+    mosquitto_destroy(client_);
+}
+
+void MqttLink::Subscribe(const std::string& topic, Handler handler) { handlers_[topic] = std::move(handler); }
+
+void MqttLink::Start() {
+    const int rc = mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port, kKeepAliveSeconds);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        Notice("mqtt: cannot reach " + settings_.host + ":" + std::to_string(settings_.port) + ": " +
+               (rc == MOSQ_ERR_ERRNO ? "connection failed" : mosquitto_strerror(rc)) + "; retrying");
+    }
+    // The network thread retries a failed first connect as it does a lost one.
+    if (mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS) throw std::runtime_error("mqtt: cannot start its thread");
+}
+
+void MqttLink::Publish(const std::string& topic, const std::string& payload, bool retain) {
+    const std::lock_guard<std::mutex> lock(link_mutex_);
+    if (connected_ && queue_.empty()) {
+        Send({topic, payload, retain});
+        return;
+    }
+    queue_.push_back({topic, payload, retain});
+    if (queue_.size() > settings_.most_queued) {
+        queue_.pop_front();
+        ++dropped_;
+    }
+}
+
+void MqttLink::Send(const Message& message) {
+    const int rc = mosquitto_publish(client_, nullptr, message.topic.c_str(), static_cast<int>(message.payload.size()),
+                                     message.payload.data(), kQos, message.retain);
+    if (rc == MOSQ_ERR_SUCCESS) {
+        ++published_;
+    } else {
+        ++dropped_;
+    }
+}
+
+std::vector<std::string> MqttLink::TakeNotices() {
+    const std::lock_guard<std::mutex> lock(link_mutex_);
+    std::vector<std::string> taken;
+    taken.swap(notices_);
+    return taken;
+}
+
+void MqttLink::Notice(const std::string& text) {
+    const std::lock_guard<std::mutex> lock(link_mutex_);
+    // A broker away for an hour is one notice, not one per retry.
+    if (text == last_notice_) return;
+    last_notice_ = text;
+    notices_.push_back(text);
+}
+
+void MqttLink::OnConnect(mosquitto* client, void* self, int code) {
+    auto& link = *static_cast<MqttLink*>(self);
+    const std::string where = link.settings_.host + ":" + std::to_string(link.settings_.port);
+    if (code != 0) {
+        link.Notice("mqtt: " + where + " refused the connection: " + mosquitto_connack_string(code) + "; retrying");
+        return;
+    }
+    for (const auto& [topic, handler] : link.handlers_) mosquitto_subscribe(client, nullptr, topic.c_str(), kQos);
+    mosquitto_publish(client, nullptr, link.will_topic_.c_str(), static_cast<int>(link.online_.size()),
+                      link.online_.data(), kQos, true);
+    std::size_t flushed = 0;
+    {
+        const std::lock_guard<std::mutex> lock(link.link_mutex_);
+        for (const Message& message : link.queue_) link.Send(message);
+        flushed = link.queue_.size();
+        link.queue_.clear();
+        link.connected_ = true;
+    }
+    link.Notice("mqtt: connected to " + where + (flushed > 0 ? "; sent " + std::to_string(flushed) + " queued" : "") +
+                (link.dropped_ > 0 ? "; " + std::to_string(link.dropped_.load()) + " dropped so far" : ""));
+}
+
+void MqttLink::OnDisconnect(mosquitto*, void* self, int code) {
+    auto& link = *static_cast<MqttLink*>(self);
+    {
+        const std::lock_guard<std::mutex> lock(link.link_mutex_);
+        link.connected_ = false;
+    }
+    if (code != 0) {
+        link.Notice("mqtt: lost " + link.settings_.host + ":" + std::to_string(link.settings_.port) +
+                    "; queueing the newest " + std::to_string(link.settings_.most_queued) + " messages, reconnecting");
+    }
+}
+
+void MqttLink::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
+    auto& link = *static_cast<MqttLink*>(self);
+    const auto handler = link.handlers_.find(message->topic);
+    if (handler == link.handlers_.end()) return;
+    const std::string payload(static_cast<const char*>(message->payload),
+                              static_cast<std::size_t>(message->payloadlen > 0 ? message->payloadlen : 0));
+    handler->second(message->topic, payload);
+}

@@ -1,0 +1,68 @@
+// The broker connection, on libmosquitto's own network thread: QoS 1,
+// reconnection with back-off, a last will, and a bounded queue of the newest
+// messages for the time the broker is away. Publishing never waits.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/mqtt/mqtt_settings.h"
+
+struct mosquitto;
+struct mosquitto_message;
+
+class MqttLink {
+public:
+    using Handler = std::function<void(const std::string& topic, const std::string& payload)>;
+
+    // The last will: `will_payload` published retained on `will_topic` when
+    // the connection is lost without a goodbye; `online` is published there
+    // on every connect. Starts connecting at once; throws std::runtime_error
+    // only for what no retry mends (a TLS setup that fails, out of memory).
+    MqttLink(const MqttSettings& settings, std::string will_topic, std::string online, std::string will_payload);
+    ~MqttLink();  // says goodbye (the will's payload) and disconnects
+    MqttLink(const MqttLink&) = delete;
+    MqttLink& operator=(const MqttLink&) = delete;
+
+    // Any thread; queued while the broker is away, the oldest dropped first.
+    void Publish(const std::string& topic, const std::string& payload, bool retain);
+    // Before Start: messages on `topic` go to `handler` on the network thread.
+    void Subscribe(const std::string& topic, Handler handler);
+    void Start();
+
+    bool connected() const { return connected_; }
+    std::size_t dropped() const { return dropped_; }
+    std::size_t published() const { return published_; }
+    // What happened to the connection since the last call, for people.
+    std::vector<std::string> TakeNotices();
+
+private:
+    struct Message {
+        std::string topic, payload;
+        bool retain;
+    };
+    static void OnConnect(mosquitto* client, void* self, int code);
+    static void OnDisconnect(mosquitto* client, void* self, int code);
+    static void OnMessage(mosquitto* client, void* self, const mosquitto_message* message);
+    void Send(const Message& message);  // with link_mutex_ held
+    void Notice(const std::string& text);
+
+    MqttSettings settings_;
+    std::string will_topic_, online_, will_payload_;
+    mosquitto* client_ = nullptr;
+    std::map<std::string, Handler> handlers_;
+    std::atomic<bool> connected_{false};
+    std::atomic<std::size_t> dropped_{0};
+    std::atomic<std::size_t> published_{0};
+    std::mutex link_mutex_;  // guards queue_, notices_, last_notice_, ever_connected_
+    std::deque<Message> queue_;
+    std::vector<std::string> notices_;
+    std::string last_notice_;
+    bool ever_connected_ = false;
+};

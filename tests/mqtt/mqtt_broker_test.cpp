@@ -1,0 +1,447 @@
+// qmxhost publishing to a real Mosquitto broker, read back by mosquitto_sub:
+// what arrives must be what the simulated meter served, through broker
+// restarts, kills and bad input.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/child_process.h"
+#include "tests/support/json_text.h"
+#include "tests/support/meter_oracle.h"
+#include "tests/support/served_registers.h"
+
+namespace {
+
+constexpr int kPatienceMs = 20000;
+
+std::string temp_path(const std::string& name) {
+    static int count = 0;
+    return testing::TempDir() + "qv5810_mqtt_" + std::to_string(getpid()) + "_" + std::to_string(++count) + "_" + name;
+}
+
+int free_port() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+bool accepts(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return ok;
+}
+
+// Mosquitto on a free loopback port, keeping its sessions across a restart.
+class Broker {
+public:
+    explicit Broker(const std::string& extra = "") : port_(free_port()), dir_(temp_path("broker")) {
+        mkdir(dir_.c_str(), 0700);
+        std::ofstream(dir_ + "/mosquitto.conf") << "listener " << port_ << " 127.0.0.1\n"
+                                                << (extra.empty() ? "allow_anonymous true\n" : extra)
+                                                << "persistence true\npersistence_location " << dir_ << "/\n";
+        Start();
+    }
+    ~Broker() {
+        Stop();
+        std::system(("rm -rf '" + dir_ + "'").c_str());
+    }
+    void Start() {
+        process_ = std::make_unique<ChildProcess>(std::vector<std::string>{"mosquitto", "-c", dir_ + "/mosquitto.conf"});
+        for (int i = 0; i < 200 && !accepts(port_); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    void Stop() {
+        if (!process_) return;
+        process_->Kill(SIGTERM);
+        process_->Wait();
+        process_.reset();
+    }
+    int port() const { return port_; }
+    std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
+    const std::string& dir() const { return dir_; }
+
+private:
+    int port_;
+    std::string dir_;
+    std::unique_ptr<ChildProcess> process_;
+};
+
+struct Message {
+    std::string topic;
+    Json::Value json;
+    std::string text;
+};
+
+// mosquitto_sub with a session of its own (QoS 1, not clean), so that what
+// is published while it waits for a restarted broker reaches it afterwards.
+class Subscriber {
+public:
+    Subscriber(const Broker& broker, const std::string& filter)
+        : process_({"mosquitto_sub", "-p", std::to_string(broker.port()), "-q", "1", "-c", "-i",
+                    "test-sub-" + std::to_string(getpid()) + "-" + std::to_string(++count_), "-v", "-t", filter}) {
+        // mosquitto_sub says nothing when it subscribed: give it a moment.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    // The next message, or none within `timeout_ms`.
+    std::optional<Message> Next(int timeout_ms = kPatienceMs) {
+        const auto line = process_.ReadLine(timeout_ms);
+        if (!line) return std::nullopt;
+        Message message;
+        const auto space = line->find(' ');
+        message.topic = line->substr(0, space);
+        message.text = space == std::string::npos ? "" : line->substr(space + 1);
+        message.json = parse_json(message.text).value_or(Json::Value());
+        return message;
+    }
+    // Messages until `done` says so or none comes for `timeout_ms`.
+    template <typename Done>
+    std::vector<Message> Until(Done done, int timeout_ms = kPatienceMs) {
+        std::vector<Message> seen;
+        while (auto message = Next(timeout_ms)) {
+            seen.push_back(*message);
+            if (done(*message)) break;
+        }
+        return seen;
+    }
+
+private:
+    static inline int count_ = 0;
+    ChildProcess process_;
+};
+
+void publish(const Broker& broker, const std::string& topic, const std::string& payload) {
+    ChildProcess pub({"mosquitto_pub", "-p", std::to_string(broker.port()), "-q", "1", "-t", topic, "-m", payload});
+    pub.ReadAll(kPatienceMs);
+    EXPECT_EQ(pub.Wait(), 0);
+}
+
+// qmxhost with its own simulator, publishing to the broker. Its events are
+// read as they come, so that a full pipe never holds the host back.
+class Host {
+public:
+    Host(const Broker& broker, std::vector<std::string> options, const std::string& prefix = "test/")
+        : Host(broker.url(), std::move(options), prefix) {}
+    Host(const std::string& url, std::vector<std::string> options, const std::string& prefix = "test/")
+        : log_(temp_path("sim.log")), prefix_(prefix) {
+        std::vector<std::string> argv{QV5810_TEST_HOST, "--plugin",    QV5810_TEST_PLUGIN, "--config",
+                                      QV5810_TEST_CONFIG, "--json",     "--mqtt",           url,
+                                      "--mqtt-prefix",    prefix,       "--sim-arg=--log=" + log_};
+        argv.insert(argv.end(), options.begin(), options.end());
+        process_ = std::make_unique<ChildProcess>(argv);
+        reader_ = std::thread([this] {
+            while (auto line = process_->ReadLine(60000)) {
+                const std::lock_guard<std::mutex> lock(events_mutex_);
+                events_.push_back(parse_json(*line).value_or(Json::Value()));
+            }
+        });
+    }
+    ~Host() {
+        if (reader_.joinable()) Finish(SIGKILL);
+        std::remove(log_.c_str());
+    }
+
+    std::string Topic(const std::string& leaf) const { return prefix_ + "panel-1_main_meter/" + leaf; }
+    // Waits for the first event of `kind`.
+    bool WaitFor(const std::string& kind) {
+        for (int i = 0; i < kPatienceMs / 20; ++i) {
+            {
+                const std::lock_guard<std::mutex> lock(events_mutex_);
+                for (const auto& e : events_) {
+                    if (e["event"].asString() == kind) return true;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    // The host's JSON events until it ends (after a signal, or its cycles).
+    std::vector<Json::Value> Finish(int signal = 0) {
+        if (signal != 0) process_->Kill(signal);
+        reader_.join();
+        status_ = process_->Wait();
+        const std::lock_guard<std::mutex> lock(events_mutex_);
+        return events_;
+    }
+    int status() const { return status_; }
+    const std::string& sim_log() const { return log_; }
+
+private:
+    std::string log_;
+    std::string prefix_;
+    std::unique_ptr<ChildProcess> process_;
+    std::thread reader_;
+    std::mutex events_mutex_;
+    std::vector<Json::Value> events_;
+    int status_ = -1;
+};
+
+// The meter's register map for the quantities checked here: column, high register, divisor.
+const std::map<std::string, std::pair<int, int>> kColumns = {
+    {"current_1_a", {1792, 1000}},         {"line_voltage_u12_v", {1800, 10}}, {"phase_voltage_1_v", {1806, 10}},
+    {"phase_voltage_3_v", {1810, 10}},     {"frequency_hz", {1812, 100}},      {"total_power_factor", {1820, 1000}},
+    {"apparent_power_3_kva", {1838, 1000}}, {"active_energy_pos_wh", {1880, 1}}, {"reactive_energy_neg_varh", {1886, 1}},
+};
+
+double served(const oracle::RegisterBank& bank, int high_register, int divisor) {
+    const auto bits = static_cast<std::uint32_t>(bank.Get(high_register)) << 16 | bank.Get(high_register + 1);
+    return static_cast<double>(static_cast<std::int32_t>(bits)) / divisor;
+}
+
+void expect_state_matches(const Json::Value& state, const std::map<int, oracle::RegisterBank>& banks) {
+    const int cycle = state["cycle"].asInt();
+    ASSERT_EQ(banks.count(cycle), 1u) << "cycle " << cycle;
+    for (const auto& [column, where] : kColumns) {
+        EXPECT_NEAR(state["values"][column].asDouble(), served(banks.at(cycle), where.first, where.second), 1e-9)
+            << column << " in cycle " << cycle;
+    }
+    EXPECT_FALSE(state["utc"].asString().empty());
+    EXPECT_TRUE(state["snapshot"]["相电压1"].isNumeric());
+}
+
+std::vector<Json::Value> of_kind(const std::vector<Json::Value>& events, const std::string& kind) {
+    std::vector<Json::Value> found;
+    for (const auto& e : events) {
+        if (e["event"].asString() == kind) found.push_back(e);
+    }
+    return found;
+}
+
+std::string problems_text(const std::vector<Json::Value>& events) {
+    std::string text;
+    for (const auto& e : of_kind(events, "problem")) text += e["message"].asString() + "\n";
+    return text;
+}
+
+}  // namespace
+
+// --- What is published -------------------------------------------------------------
+
+TEST(MqttState, EachCompletedCycleIsPublishedWithTheValuesTheMeterServed) {
+    Broker broker;
+    Subscriber states(broker, "test/+/state");
+    Host host(broker, {"--cycles", "5", "--interval", "0.2"});
+    const auto events = host.Finish();
+    ASSERT_EQ(host.status(), 0) << problems_text(events);
+    const auto banks = served_registers(host.sim_log());
+    std::set<int> cycles;
+    for (const Message& m : states.Until([](const Message& m) { return m.json["cycle"].asInt() == 5; })) {
+        EXPECT_EQ(m.topic, host.Topic("state"));
+        expect_state_matches(m.json, banks);
+        cycles.insert(m.json["cycle"].asInt());
+    }
+    EXPECT_EQ(cycles, (std::set<int>{1, 2, 3, 4, 5}));
+}
+
+TEST(MqttState, AnOverVoltageEpisodeRaisesAndClearsTheAlarmTopics) {
+    Broker broker;
+    Subscriber alarm(broker, "test/+/alarms/110200010010");
+    Host host(broker, {"--cycles", "7", "--interval", "0.2", "--sim-arg=--overvoltage-at=3",
+                       "--sim-arg=--overvoltage-cycles=2"});
+    host.Finish();
+    const auto banks = served_registers(host.sim_log());
+    std::vector<std::pair<int, bool>> changes;
+    for (const Message& m : alarm.Until([](const Message& m) { return m.json["cycle"].asInt() >= 5; })) {
+        EXPECT_EQ(m.json["text"].asString(), "001#低压配电屏A相电压过高");
+        EXPECT_EQ(m.json["level"].asInt(), 1);
+        EXPECT_DOUBLE_EQ(m.json["threshold"].asDouble(), 253.0);
+        const int cycle = m.json["cycle"].asInt();
+        EXPECT_EQ(m.json["up"].asBool(), served(banks.at(cycle), oracle::kPhaseVoltage1, 10) > 253.0) << cycle;
+        changes.emplace_back(cycle, m.json["up"].asBool());
+    }
+    // Published when it changes: normal at first, up in the episode, normal after.
+    EXPECT_EQ(changes, (std::vector<std::pair<int, bool>>{{1, false}, {3, true}, {5, false}}));
+}
+
+TEST(MqttState, DiscoveryDescribesTheMainQuantitiesForHomeAssistant) {
+    Broker broker;
+    Subscriber discovery(broker, "homeassistant/sensor/+/+/config");
+    Host host(broker, {"--cycles", "1", "--mqtt-discovery"});
+    host.Finish();
+    std::map<std::string, Json::Value> configs;
+    int seen = 0;
+    for (const Message& m : discovery.Until([&](const Message&) { return ++seen == 10; }, 3000)) {
+        configs[m.topic] = m.json;
+    }
+    ASSERT_EQ(configs.count("homeassistant/sensor/qv5810_1/phase_voltage_1_v/config"), 1u);
+    const Json::Value& voltage = configs["homeassistant/sensor/qv5810_1/phase_voltage_1_v/config"];
+    EXPECT_EQ(voltage["state_topic"].asString(), host.Topic("state"));
+    EXPECT_EQ(voltage["availability_topic"].asString(), host.Topic("availability"));
+    EXPECT_EQ(voltage["unit_of_measurement"].asString(), "V");
+    EXPECT_EQ(voltage["device_class"].asString(), "voltage");
+    EXPECT_EQ(voltage["value_template"].asString(), "{{ value_json.values.phase_voltage_1_v }}");
+    EXPECT_EQ(configs.size(), 10u);
+}
+
+// --- Writes ----------------------------------------------------------------------------
+
+TEST(MqttWrites, ARequestOnSetRegistersIsCarriedOutAndAnsweredOnSetResult) {
+    Broker broker;
+    Subscriber results(broker, "test/+/set/result");
+    Host host(broker, {"--interval", "0.2", "--allow-writes"});
+    ASSERT_TRUE(host.WaitFor("cycle"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    publish(broker, host.Topic("set/registers"), R"({"address": 256, "values": [4660]})");
+    const auto confirmed = results.Next();
+    ASSERT_TRUE(confirmed);
+    EXPECT_TRUE(confirmed->json["confirmed"].asBool()) << confirmed->text;
+    EXPECT_EQ(confirmed->json["status"].asInt(), 1);
+    // Malformed and oversized requests are answered with what is wrong, and written nowhere.
+    for (const std::string& bad : {std::string(R"({"address": 256})"), std::string("not json"),
+                                   std::string(R"({"address": 256, "values": [70000]})"), std::string(5000, ' ')}) {
+        publish(broker, host.Topic("set/registers"), bad);
+        const auto refused = results.Next();
+        ASSERT_TRUE(refused);
+        EXPECT_FALSE(refused->json["error"].asString().empty()) << refused->text;
+    }
+    host.Finish(SIGINT);
+    std::ifstream log(host.sim_log());
+    int wrote = 0;
+    for (std::string line; std::getline(log, line);) wrote += line.find("\"wrote\"") != std::string::npos ? 1 : 0;
+    EXPECT_EQ(wrote, 1);
+}
+
+TEST(MqttWrites, WithoutAllowWritesARequestIsRefused) {
+    Broker broker;
+    Subscriber results(broker, "test/+/set/result");
+    Host host(broker, {"--interval", "0.2"});
+    ASSERT_TRUE(host.WaitFor("cycle"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    publish(broker, host.Topic("set/registers"), R"({"address": 256, "values": [4660]})");
+    const auto refused = results.Next();
+    ASSERT_TRUE(refused);
+    EXPECT_NE(refused->json["error"].asString().find("--allow-writes"), std::string::npos);
+    host.Finish(SIGINT);
+    std::ifstream log(host.sim_log());
+    for (std::string line; std::getline(log, line);) EXPECT_EQ(line.find("\"wrote\""), std::string::npos);
+}
+
+// --- Availability and outages --------------------------------------------------------------
+
+TEST(MqttAvailability, AKilledHostReadsOffline) {
+    Broker broker;
+    Subscriber availability(broker, "test/+/availability");
+    Host host(broker, {"--interval", "0.2"});
+    const auto online = availability.Next();
+    ASSERT_TRUE(online);
+    EXPECT_EQ(online->text, "online");
+    host.Finish(SIGKILL);
+    const auto offline = availability.Next();
+    ASSERT_TRUE(offline);
+    EXPECT_EQ(offline->text, "offline");
+}
+
+TEST(MqttAvailability, PollingGoesOnWhileTheBrokerIsAwayAndEveryCycleIsAccountedFor) {
+    Broker broker;
+    Subscriber states(broker, "test/+/state");
+    // A queue of three: an outage of more cycles than that must drop some, and say how many.
+    Host host(broker, {"--interval", "0.2", "--mqtt-queue", "3"});
+    ASSERT_TRUE(states.Next());
+    broker.Stop();
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    broker.Start();
+    std::this_thread::sleep_for(std::chrono::seconds(4));  // the host's reconnect back-off is 1, 2, 4 s
+    const auto events = host.Finish(SIGINT);
+    const int cycles = static_cast<int>(of_kind(events, "cycle").size());
+    EXPECT_GE(cycles, 30) << "polling went on through the outage";
+    std::set<int> arrived;
+    for (const Message& m : states.Until([](const Message&) { return false; }, 2000)) {
+        arrived.insert(m.json["cycle"].asInt());
+    }
+    const std::string problems = problems_text(events);
+    const auto at = problems.find(" dropped while the broker was away");
+    ASSERT_NE(at, std::string::npos) << problems;
+    const auto from = problems.rfind(", ", at) + 2;
+    const int dropped = std::stoi(problems.substr(from, at - from));
+    EXPECT_GT(dropped, 0);
+    // A state message missing is one of those dropped; everything else arrived.
+    EXPECT_GE(static_cast<int>(arrived.size()) + dropped, cycles) << problems;
+    EXPECT_NE(problems.find("lost 127.0.0.1"), std::string::npos) << problems;
+    EXPECT_NE(problems.find("connected to 127.0.0.1"), std::string::npos) << problems;
+}
+
+TEST(MqttAvailability, TwoHostsShareABrokerUnderTheirOwnPrefixes) {
+    Broker broker;
+    Subscriber states(broker, "+/+/state");
+    Host a(broker, {"--cycles", "3", "--interval", "0.2"}, "site-a/");
+    Host b(broker, {"--cycles", "3", "--interval", "0.2"}, "site-b/");
+    a.Finish();
+    b.Finish();
+    const auto banks_a = served_registers(a.sim_log()), banks_b = served_registers(b.sim_log());
+    std::map<std::string, int> per_topic;
+    int seen = 0;
+    for (const Message& m : states.Until([&](const Message&) { return ++seen == 6; })) {
+        ++per_topic[m.topic];
+        expect_state_matches(m.json, m.topic == a.Topic("state") ? banks_a : banks_b);
+    }
+    EXPECT_EQ(per_topic[a.Topic("state")], 3);
+    EXPECT_EQ(per_topic[b.Topic("state")], 3);
+}
+
+// --- Bad input -------------------------------------------------------------------------------
+
+TEST(MqttBadInput, AURLThatDoesNotParseIsRefusedAtStart) {
+    for (const char* url : {"127.0.0.1:1883", "http://127.0.0.1", "mqtt://", "mqtt://host:0", "mqtt://host:99999",
+                            "mqtt://user:pw@host"}) {
+        ChildProcess host({QV5810_TEST_HOST, "--plugin", QV5810_TEST_PLUGIN, "--config", QV5810_TEST_CONFIG,
+                           "--cycles", "1", "--mqtt", url});
+        host.ReadAll(kPatienceMs);
+        EXPECT_EQ(host.Wait(), 1) << url;
+    }
+}
+
+TEST(MqttBadInput, AnUnreachableBrokerOrARefusedLoginLeavesPollingAlone) {
+    const std::string nobody = "mqtt://127.0.0.1:" + std::to_string(free_port());
+    Host unreachable(nobody, {"--cycles", "3", "--interval", "0.2"});
+    const auto events = unreachable.Finish();
+    EXPECT_EQ(unreachable.status(), 0);
+    EXPECT_EQ(of_kind(events, "cycle").size(), 3u);
+    EXPECT_NE(problems_text(events).find("cannot reach " + nobody.substr(7)), std::string::npos) << problems_text(events);
+
+    const std::string passwords = temp_path("passwords");
+    ChildProcess make({"mosquitto_passwd", "-c", "-b", passwords, "meter", "s3cret"});
+    make.ReadAll(kPatienceMs);
+    ASSERT_EQ(make.Wait(), 0);
+    Broker guarded("allow_anonymous false\npassword_file " + passwords + "\n");
+    const std::string wrong = temp_path("wrong"), right = temp_path("right");
+    std::ofstream(wrong) << "meter\nguess\n";
+    std::ofstream(right) << "meter\ns3cret\n";
+    Host refused(guarded.url(), {"--cycles", "3", "--interval", "0.2", "--mqtt-login", wrong});
+    const auto refused_events = refused.Finish();
+    EXPECT_EQ(refused.status(), 0);
+    EXPECT_EQ(of_kind(refused_events, "cycle").size(), 3u);
+    EXPECT_NE(problems_text(refused_events).find("refused the connection"), std::string::npos)
+        << problems_text(refused_events);
+
+    Host admitted(guarded.url(), {"--cycles", "2", "--interval", "0.2", "--mqtt-login", right});
+    const auto admitted_events = admitted.Finish();
+    EXPECT_NE(problems_text(admitted_events).find("connected to"), std::string::npos) << problems_text(admitted_events);
+    for (const std::string& path : {passwords, wrong, right}) std::remove(path.c_str());
+}
