@@ -1,6 +1,6 @@
 # Thin front end over the CMake presets. See README.md.
 
-.PHONY: all deps build test test-native test-armhf test-tsan test-fuzz fuzz bench bench-instructions bench-http demo live package clean
+.PHONY: all deps build test test-native test-armhf test-tsan test-fuzz fuzz bench bench-instructions bench-http bench-mqtt demo live package clean
 
 all: build
 
@@ -81,6 +81,12 @@ bench-http: deps
 	cmake --preset demo
 	cmake --build --preset demo --target qmxhost
 	sh bench/http_load.sh build/demo/bin/qmxhost
+
+# MQTT publication's cost to polling and its delay to a subscriber: figures in docs/performance.md.
+bench-mqtt: deps
+	cmake --preset demo
+	cmake --build --preset demo --target qmxhost
+	/usr/bin/python3 bench/mqtt_latency.py build/demo/bin/qmxhost
 
 # Stripped armhf release plug-in with example configuration and install note.
 package: deps
