@@ -64,7 +64,7 @@ bool has_enabled_alarm(const DeviceConfig& device) {
 }  // namespace
 
 BenchHost::BenchHost(const HostConfig& config, const HostOptions& options,
-                     std::vector<std::unique_ptr<SPModbus>> devices, RtuLine& line, ReportFanout& report, Clock& clock)
+                     std::vector<std::unique_ptr<SPModbus>> devices, ModbusLine& line, ReportFanout& report, Clock& clock)
     : config_(config), options_(options), devices_(std::move(devices)), bindings_(devices_.size()),
       stats_(devices_.size()), backoff_(devices_.size()), line_(line), report_(report), clock_(clock) {
     for (std::size_t i = 0; i < devices_.size(); ++i) {

@@ -247,8 +247,8 @@ int main(int argc, char** argv) {
         for (std::size_t i = 0; i < config.devices.size(); ++i) devices.push_back(library.CreateDevice());
         LibmodbusContext context(config.line);
         SteadyClock clock;
-        RtuLine rtu(context, RetryPolicy{config.line.retries, config.line.delay_ms, config.line.response_timeout_ms}, clock, g_stop);
-        BenchHost host(config, options, std::move(devices), rtu, report, clock);
+        ModbusLine modbus(context, RetryPolicy{config.line.retries, config.line.delay_ms, config.line.response_timeout_ms}, clock, g_stop);
+        BenchHost host(config, options, std::move(devices), modbus, report, clock);
         if (history) host.ReloadFrom(*history);
         int status = host.Run(g_stop);
         if (history && !history->StoreHeld()) {

@@ -1,4 +1,4 @@
-#include "host/qmxhost/rtu_line.h"
+#include "host/qmxhost/modbus_line.h"
 
 #include <modbus.h>
 
@@ -41,23 +41,23 @@ const char* outcome_name(Exchange::Outcome outcome) {
     return "error";
 }
 
-RtuLine::RtuLine(ModbusContext& context, RetryPolicy policy, Clock& clock, const volatile std::sig_atomic_t& stop)
+ModbusLine::ModbusLine(ModbusContext& context, RetryPolicy policy, Clock& clock, const volatile std::sig_atomic_t& stop)
     : context_(context), policy_(policy), clock_(clock), stop_(stop) {}
 
-void RtuLine::ReadRegisters(SPModbus& device, int address, int count) {
+void ModbusLine::ReadRegisters(SPModbus& device, int address, int count) {
     pending_ = Request{&device, MODBUS_FC_READ_HOLDING_REGISTERS, address, count, {}};
 }
 
-void RtuLine::WriteRegister(SPModbus& device, int address, int value) {
+void ModbusLine::WriteRegister(SPModbus& device, int address, int value) {
     pending_ = Request{&device, MODBUS_FC_WRITE_SINGLE_REGISTER, address, 1, {static_cast<std::uint16_t>(value)}};
 }
 
-void RtuLine::WriteRegisters(SPModbus& device, int address, int count, const unsigned short* values) {
+void ModbusLine::WriteRegisters(SPModbus& device, int address, int count, const unsigned short* values) {
     pending_ = Request{&device, MODBUS_FC_WRITE_MULTIPLE_REGISTERS, address, count,
                        std::vector<std::uint16_t>(values, values + (count > 0 ? count : 0))};
 }
 
-Exchange RtuLine::RunPending() {
+Exchange ModbusLine::RunPending() {
     const Request request = *pending_;
     pending_.reset();
     context_.SetSlave(request.device->SlaveAddress());
@@ -95,7 +95,7 @@ Exchange RtuLine::RunPending() {
     return exchange;
 }
 
-Exchange RtuLine::Attempt(const Request& request, std::vector<std::uint16_t>& answer) {
+Exchange ModbusLine::Attempt(const Request& request, std::vector<std::uint16_t>& answer) {
     answer.clear();
     Exchange exchange = request.function == MODBUS_FC_READ_HOLDING_REGISTERS ? Read(request, answer)
                                                                              : Write(request, answer);
@@ -103,7 +103,7 @@ Exchange RtuLine::Attempt(const Request& request, std::vector<std::uint16_t>& an
     return exchange;
 }
 
-Exchange RtuLine::Read(const Request& request, std::vector<std::uint16_t>& registers) {
+Exchange ModbusLine::Read(const Request& request, std::vector<std::uint16_t>& registers) {
     Exchange exchange;
     exchange.request_bytes = kRtuOverhead + 5;
     if (request.count < 1 || request.count > MODBUS_MAX_READ_REGISTERS) {
@@ -134,7 +134,7 @@ Exchange RtuLine::Read(const Request& request, std::vector<std::uint16_t>& regis
 // Writes go out raw so that the echo can be checked here and then handed to
 // the device, which confirms the write against it: the echoed value for
 // function 6, the function code and register count for function 16.
-Exchange RtuLine::Write(const Request& request, std::vector<std::uint16_t>& echo) {
+Exchange ModbusLine::Write(const Request& request, std::vector<std::uint16_t>& echo) {
     Exchange exchange;
     std::vector<std::uint8_t> frame;
     try {
