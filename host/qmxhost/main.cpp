@@ -23,7 +23,7 @@
 #include "host/qmxhost/history_export.h"
 #include "host/qmxhost/history_sink.h"
 #include "host/qmxhost/json_sink.h"
-#include "host/qmxhost/libmodbus_context.h"
+#include "host/qmxhost/libmodbus_rtu_context.h"
 #include "host/qmxhost/plugin_library.h"
 #include "host/qmxhost/sim_process.h"
 
@@ -245,7 +245,7 @@ int main(int argc, char** argv) {
         const PluginLibrary library(plugin);
         std::vector<std::unique_ptr<SPModbus>> devices;
         for (std::size_t i = 0; i < config.devices.size(); ++i) devices.push_back(library.CreateDevice());
-        LibmodbusContext context(config.line);
+        LibmodbusRtuContext context(config.line);
         SteadyClock clock;
         ModbusLine modbus(context, RetryPolicy{config.line.retries, config.line.delay_ms, config.line.response_timeout_ms}, clock, g_stop);
         BenchHost host(config, options, std::move(devices), modbus, report, clock);
