@@ -7,4 +7,6 @@
 class LibmodbusRtuContext : public LibmodbusContext {
 public:
     explicit LibmodbusRtuContext(const LineSettings& settings);  // throws std::runtime_error
+
+    int ChecksumLength() override { return 2; }  // the CRC
 };

@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr int kRtuOverhead = 1 + 2;  // slave address and CRC around the PDU
-
 std::string describe(int function, int address, int count) {
     const char* what = function == MODBUS_FC_READ_HOLDING_REGISTERS   ? "read "
                        : function == MODBUS_FC_WRITE_SINGLE_REGISTER ? "write "
@@ -105,7 +103,8 @@ Exchange ModbusLine::Attempt(const Request& request, std::vector<std::uint16_t>&
 
 Exchange ModbusLine::Read(const Request& request, std::vector<std::uint16_t>& registers) {
     Exchange exchange;
-    exchange.request_bytes = kRtuOverhead + 5;
+    const int framing = context_.HeaderLength() + context_.ChecksumLength();
+    exchange.request_bytes = framing + 5;
     if (request.count < 1 || request.count > MODBUS_MAX_READ_REGISTERS) {
         exchange.message = "cannot read " + std::to_string(request.count) + " registers at once";
         return exchange;
@@ -126,7 +125,7 @@ Exchange ModbusLine::Read(const Request& request, std::vector<std::uint16_t>& re
         return exchange;
     }
     exchange.outcome = Exchange::answered;
-    exchange.answer_bytes = kRtuOverhead + 2 + 2 * request.count;
+    exchange.answer_bytes = framing + 2 + 2 * request.count;
     registers = std::move(got);
     return exchange;
 }
@@ -144,14 +143,15 @@ Exchange ModbusLine::Write(const Request& request, std::vector<std::uint16_t>& e
         exchange.message = e.what();
         return exchange;
     }
-    exchange.request_bytes = static_cast<int>(frame.size()) + 2;
+    // The frame's slave address is the last byte of the header on the wire.
+    exchange.request_bytes = static_cast<int>(frame.size()) - 1 + context_.HeaderLength() + context_.ChecksumLength();
     const int sent = context_.SendRawRequest(frame.data(), static_cast<int>(frame.size()));
     if (sent < 0) {
         exchange.outcome = outcome_of(-sent);
         exchange.message = std::string("send: ") + modbus_strerror(-sent);
         return exchange;
     }
-    std::uint8_t answer[MODBUS_RTU_MAX_ADU_LENGTH] = {};
+    std::uint8_t answer[MODBUS_MAX_ADU_LENGTH] = {};
     const int length = context_.ReceiveConfirmation(answer);
     if (length < 0) {
         exchange.outcome = outcome_of(-length);
@@ -159,7 +159,8 @@ Exchange ModbusLine::Write(const Request& request, std::vector<std::uint16_t>& e
         return exchange;
     }
     exchange.answer_bytes = length;
-    const EchoCheck check = check_write_echo(frame, answer, length, context_.HeaderLength());
+    const EchoCheck check =
+        check_write_echo(frame, answer, length, EchoFraming{context_.HeaderLength(), context_.ChecksumLength()});
     const bool single = request.function == MODBUS_FC_WRITE_SINGLE_REGISTER;
     switch (check.kind) {
         case EchoCheck::confirmed:

@@ -70,6 +70,7 @@ public:
         return 0;
     }
     int HeaderLength() override { return 1; }
+    int ChecksumLength() override { return 2; }
 
     // The fault of each further attempt, in order; then none.
     std::deque<LineFault> script;
