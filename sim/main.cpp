@@ -161,7 +161,13 @@ int main(int argc, char** argv) {
             TcpGateway gateway(tcp_port, terminal->slave_path(), relay.LongestAnswerMs(), line_faults, log);
             std::cout << gateway.port() << std::endl;
             std::thread line([&relay] { relay.Run(g_running); });
-            gateway.Run(g_running);
+            try {
+                gateway.Run(g_running);
+            } catch (...) {
+                g_running = 0;
+                line.join();
+                throw;
+            }
             line.join();
         } else {
             relay.Run(g_running);

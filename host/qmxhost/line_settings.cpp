@@ -16,7 +16,7 @@ std::string line_settings_problem(const LineSettings& s) {
     if (s.rts != "none" && s.rts != "up" && s.rts != "down") return "rts must be none, up or down";
     if (s.rts_delay_us < -1 || s.rts_delay_us > 1000000) return "rts delay must be 0 to 1000000 us";
     if (s.delay_ms < 0 || s.delay_ms > 10000) return "the delay before a request must be 0 to 10000 ms";
-    if (s.IsTcp()) {
+    if (s.IsTcp() && s.tcp != kTcpSimulator) {
         try {
             parse_tcp_address(s.tcp);
         } catch (const std::invalid_argument& e) {

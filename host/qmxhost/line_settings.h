@@ -5,9 +5,12 @@
 
 #include <string>
 
+// As the TCP address: start the simulated meter and poll it over Modbus TCP.
+inline const std::string kTcpSimulator = "sim";
+
 struct LineSettings {
     std::string port;  // empty (and no tcp): start the simulated meter on a pseudo-terminal
-    std::string tcp;   // HOST:PORT of a Modbus TCP server or gateway; empty: the serial line
+    std::string tcp;   // HOST:PORT of a Modbus TCP server or gateway, or kTcpSimulator; empty: the serial line
     int baud = 9600;
     char parity = 'N';  // N, E or O
     int data_bits = 8;

@@ -143,7 +143,8 @@ int main(int argc, char** argv) {
     std::vector<CLI::Option*> serial_only;
     serial_only.push_back(app.add_option("--port", line.port,
                                          "serial device (a pseudo-terminal too); default: start the simulated meter"));
-    auto* tcp_option = app.add_option("--tcp", line.tcp, "HOST:PORT of a Modbus TCP server or gateway, instead of --port");
+    auto* tcp_option = app.add_option(
+        "--tcp", line.tcp, "HOST:PORT of a Modbus TCP server or gateway, instead of --port; sim: the simulated meter");
     serial_only.push_back(
         add_whole_option(app, "--baud", line.baud, 1, 4000000, "line speed: " + line_speed_list() + " (default 9600)"));
     serial_only.push_back(
@@ -227,18 +228,28 @@ int main(int argc, char** argv) {
         }
 
         std::optional<SimProcess> sim;
-        if (config.line.port.empty() && !config.line.IsTcp()) {
-            std::vector<std::string> args{"--baud", std::to_string(config.line.baud), "--parity",
-                                          std::string(1, config.line.parity), "--data-bits",
-                                          std::to_string(config.line.data_bits), "--stop-bits",
-                                          std::to_string(config.line.stop_bits)};
+        const bool sim_over_tcp = config.line.tcp == kTcpSimulator;
+        if (sim_over_tcp && emulate_line) throw std::runtime_error("--emulate-line paces a serial line, not Modbus TCP");
+        if ((config.line.port.empty() && !config.line.IsTcp()) || sim_over_tcp) {
+            std::vector<std::string> args{"--tcp", "0"};
+            if (!sim_over_tcp) {
+                args = {"--baud", std::to_string(config.line.baud), "--parity", std::string(1, config.line.parity),
+                        "--data-bits", std::to_string(config.line.data_bits), "--stop-bits",
+                        std::to_string(config.line.stop_bits)};
+            }
             for (const DeviceConfig& device : config.devices) {
                 args.insert(args.end(), {"--slave", std::to_string(device.slave)});
             }
             if (emulate_line) args.emplace_back("--byte-timing");
             args.insert(args.end(), sim_args.begin(), sim_args.end());
-            sim.emplace(sibling("qv5810-sim"), args);
-            config.line.port = sim->port();
+            sim.emplace(sibling("qv5810-sim"), args,
+                        sim_over_tcp ? SimProcess::Answers::over_tcp : SimProcess::Answers::on_terminal);
+            // It listens on every local address, loopback among them.
+            if (sim_over_tcp) {
+                config.line.tcp = "127.0.0.1:" + sim->port();
+            } else {
+                config.line.port = sim->port();
+            }
         }
 
         std::optional<HistoryDb> history;
