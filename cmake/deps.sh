@@ -5,7 +5,7 @@ set -eu
 
 native="cmake ninja-build g++ clang libclang-rt-14-dev make pkg-config
   libjsoncpp-dev libboost-dev libboost-date-time-dev libmodbus-dev libsqlite3-dev libcli11-dev
-  libgtest-dev libgmock-dev libbenchmark-dev valgrind sqlite3
+  libgtest-dev libgmock-dev libbenchmark-dev valgrind sqlite3 socat
   g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user"
 armhf="libjsoncpp-dev:armhf libboost-dev:armhf libboost-date-time-dev:armhf libmodbus-dev:armhf
   libsqlite3-dev:armhf libgtest-dev:armhf libgmock-dev:armhf"

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -28,7 +29,8 @@ std::string temp_path(const std::string& name) {
 
 Meter::Meter(std::vector<std::string> options, Link meter_link) : link(meter_link), log(temp_path("sim.log")) {
     std::vector<std::string> argv{QV5810_TEST_SIM, "--log", log};
-    if (link == Link::tcp) argv.insert(argv.end(), {"--tcp", "0"});
+    const bool port_given = std::find(options.begin(), options.end(), "--tcp") != options.end();
+    if (link == Link::tcp && !port_given) argv.insert(argv.end(), {"--tcp", "0"});
     argv.insert(argv.end(), options.begin(), options.end());
     process = std::make_unique<ChildProcess>(argv);
     port = process->ReadLine(kPatienceMs).value_or("");
@@ -41,7 +43,9 @@ std::vector<std::string> Meter::HostLine() const {
     return {"--port", port};
 }
 
-std::vector<Json::Value> Meter::LogEvents() const {
+namespace {
+
+std::vector<Json::Value> log_events(const std::string& log) {
     std::vector<Json::Value> events;
     std::FILE* file = std::fopen(log.c_str(), "r");
     char line[8192];
@@ -50,10 +54,12 @@ std::vector<Json::Value> Meter::LogEvents() const {
     return events;
 }
 
-std::map<int, oracle::RegisterBank> Meter::ServedBanks(int slave) const {
+}  // namespace
+
+std::map<int, oracle::RegisterBank> served_banks(const std::string& log, int slave) {
     std::map<int, oracle::RegisterBank> banks;
     std::map<int, std::set<int>> blocks;  // the block addresses served, retries counted once
-    for (const Json::Value& event : LogEvents()) {
+    for (const Json::Value& event : log_events(log)) {
         if (event["event"].asString() != "served" || event["slave"].asInt() != slave) continue;
         const int cycle = event["cycle"].asInt();
         const int address = event["address"].asInt();
@@ -68,15 +74,15 @@ std::map<int, oracle::RegisterBank> Meter::ServedBanks(int slave) const {
     return banks;
 }
 
-std::map<int, std::vector<unsigned char>> Meter::ServedCycles(int slave) const {
+std::map<int, std::vector<unsigned char>> served_cycles(const std::string& log, int slave) {
     std::map<int, std::vector<unsigned char>> cycles;
-    for (const auto& [cycle, bank] : ServedBanks(slave)) cycles[cycle] = oracle::expected_register_area(bank);
+    for (const auto& [cycle, bank] : served_banks(log, slave)) cycles[cycle] = oracle::expected_register_area(bank);
     return cycles;
 }
 
 int Meter::Faults(const std::string& kind) const {
     int count = 0;
-    for (const Json::Value& event : LogEvents()) count += event["fault"].asString() == kind;
+    for (const Json::Value& event : log_events(log)) count += event["fault"].asString() == kind;
     return count;
 }
 
@@ -89,8 +95,12 @@ std::vector<Json::Value> HostRun::Of(const std::string& kind) const {
 }
 
 HostRun run_host(const Meter& meter, std::vector<std::string> options, const std::string& config) {
+    return run_host_on(meter.HostLine(), std::move(options), config);
+}
+
+HostRun run_host_on(const std::vector<std::string>& line, std::vector<std::string> options,
+                    const std::string& config) {
     std::vector<std::string> argv{QV5810_TEST_HOST, "--plugin", QV5810_TEST_PLUGIN, "--config", config};
-    const std::vector<std::string> line = meter.HostLine();
     argv.insert(argv.end(), line.begin(), line.end());
     argv.insert(argv.end(), {"--json", "--interval", "0"});
     argv.insert(argv.end(), options.begin(), options.end());

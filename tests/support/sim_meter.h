@@ -22,24 +22,26 @@ Json::Value parse_event(const std::string& line);
 std::vector<unsigned char> unhex(const std::string& text);
 std::string temp_path(const std::string& name);
 
-// A simulated meter, on a fresh pseudo-terminal or behind Modbus TCP on a
-// free port, logging what it serves.
+// What a simulator's log says it served to `slave`: the registers of each
+// complete cycle, and the same as bytes 4 to 159 of the record each must make.
+std::map<int, oracle::RegisterBank> served_banks(const std::string& log, int slave = 1);
+std::map<int, std::vector<unsigned char>> served_cycles(const std::string& log, int slave = 1);
+
+// A simulated meter, on a fresh pseudo-terminal or behind Modbus TCP,
+// logging what it serves.
 struct Meter {
     enum class Link { pseudo_terminal, tcp };
 
+    // Over TCP on a free port, unless `options` name one with --tcp.
     explicit Meter(std::vector<std::string> options = {}, Link link = Link::pseudo_terminal);
     ~Meter();
 
     // The host's options that reach this meter.
     std::vector<std::string> HostLine() const;
-    // The registers each cycle served to `slave`, complete cycles only.
-    std::map<int, oracle::RegisterBank> ServedBanks(int slave = 1) const;
-    // The same as bytes 4 to 159 of the record each must make.
-    std::map<int, std::vector<unsigned char>> ServedCycles(int slave = 1) const;
+    std::map<int, oracle::RegisterBank> ServedBanks(int slave = 1) const { return served_banks(log, slave); }
+    std::map<int, std::vector<unsigned char>> ServedCycles(int slave = 1) const { return served_cycles(log, slave); }
     // How many faults of `kind` (drop, slow, short, exception...) the meter made.
     int Faults(const std::string& kind) const;
-    // Every event of the log, in order.
-    std::vector<Json::Value> LogEvents() const;
 
     Link link;
     std::string log;
@@ -54,8 +56,11 @@ struct HostRun {
     std::vector<Json::Value> Of(const std::string& kind) const;
 };
 
-// qmxhost --json on `meter` with `options`; standard output must carry JSON only.
+// qmxhost --json on `meter` (or on the line `line` names) with `options`;
+// standard output must carry JSON only.
 HostRun run_host(const Meter& meter, std::vector<std::string> options, const std::string& config = QV5810_TEST_CONFIG);
+HostRun run_host_on(const std::vector<std::string>& line, std::vector<std::string> options,
+                    const std::string& config = QV5810_TEST_CONFIG);
 
 // The record's bytes 4 to 159 came from one complete cycle of the meter.
 bool from_one_served_cycle(const std::vector<unsigned char>& record,
