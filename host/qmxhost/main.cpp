@@ -231,8 +231,10 @@ int main(int argc, char** argv) {
         const bool sim_over_tcp = config.line.tcp == kTcpSimulator;
         if (sim_over_tcp && emulate_line) throw std::runtime_error("--emulate-line paces a serial line, not Modbus TCP");
         if ((config.line.port.empty() && !config.line.IsTcp()) || sim_over_tcp) {
-            std::vector<std::string> args{"--tcp", "0"};
-            if (!sim_over_tcp) {
+            std::vector<std::string> args;
+            if (sim_over_tcp) {
+                args = {"--tcp", "0"};  // a free port
+            } else {
                 args = {"--baud", std::to_string(config.line.baud), "--parity", std::string(1, config.line.parity),
                         "--data-bits", std::to_string(config.line.data_bits), "--stop-bits",
                         std::to_string(config.line.stop_bits)};

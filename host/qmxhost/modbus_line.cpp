@@ -16,8 +16,14 @@ std::string describe(int function, int address, int count) {
     return what + std::to_string(address) + "/" + std::to_string(count);
 }
 
+// A gateway's word that the meter behind it did not answer, or cannot be
+// reached, is no refusal of the meter's: it is asked again, as after a timeout.
+bool gateway_heard_nothing(int exception_code) {
+    return exception_code == MODBUS_EXCEPTION_GATEWAY_PATH || exception_code == MODBUS_EXCEPTION_GATEWAY_TARGET;
+}
+
 Exchange::Outcome outcome_of(int error) {
-    if (error == ETIMEDOUT) return Exchange::timeout;
+    if (error == ETIMEDOUT || gateway_heard_nothing(error - MODBUS_ENOBASE)) return Exchange::timeout;
     if (error == EMBBADCRC) return Exchange::crc;
     if (error == EMBBADDATA || error == EMBBADSLAVE || error == EMBMDATA) return Exchange::bad_data;
     if (error > MODBUS_ENOBASE && error < EMBBADCRC) return Exchange::exception;
@@ -170,6 +176,11 @@ Exchange ModbusLine::Write(const Request& request, std::vector<std::uint16_t>& e
                                                        static_cast<std::uint16_t>(request.count)};
             break;
         case EchoCheck::refused:
+            if (gateway_heard_nothing(check.exception_code)) {
+                exchange.outcome = Exchange::timeout;
+                exchange.message = modbus_strerror(MODBUS_ENOBASE + check.exception_code);
+                break;
+            }
             // The device sees the refusal as an answer that echoes nothing
             // it wrote: never the value written, never function 16.
             exchange.outcome = Exchange::exception;

@@ -40,6 +40,7 @@ enum class LineFault {
     echo_of_other_address,
     echo_from_other_slave,
     stray_after,  // answers, then a stray frame (of the size the next read expects) lands on the line
+    gateway_silent,  // a Modbus TCP gateway's exception 11: the meter behind it did not answer
 };
 
 class ScriptedLine : public ModbusContext {
