@@ -85,7 +85,7 @@ void expect_every_record_served(const HostRun& run, const std::map<int, std::vec
 // The test starts programs of the build machine (socat) or lets the host
 // start the simulator, which the armhf run cannot: without binfmt_misc an
 // ARM program cannot start another program.
-class Native : public testing::Test {
+class TcpNative : public testing::Test {
 protected:
     void SetUp() override {
         if (!std::string(QV5810_TEST_EMULATOR).empty()) GTEST_SKIP() << "starts programs the emulator cannot";
@@ -315,7 +315,7 @@ TEST(TcpLink, AServerThatGoesAwayIsBackedOffAndPolledAgainWhenItReturns) {
     EXPECT_GT(summary["devices"][0]["skipped"].asInt(), 0);
 }
 
-TEST_F(Native, TheHostStartsTheSimulatorBehindTcpAndItEndsWithTheHost) {
+TEST_F(TcpNative, TheHostStartsTheSimulatorBehindTcpAndItEndsWithTheHost) {
     const std::string log = temp_path("own_sim.log");
     ChildProcess host({QV5810_TEST_HOST, "--plugin", QV5810_TEST_PLUGIN, "--config", QV5810_TEST_CONFIG, "--tcp",
                        "sim", "--json", "--interval", "0", "--cycles", "3", "--sim-arg=--log=" + log});
@@ -342,7 +342,7 @@ TEST_F(Native, TheHostStartsTheSimulatorBehindTcpAndItEndsWithTheHost) {
 // A gateway that passes raw RTU frames over TCP, bridged back to a
 // pseudo-terminal with socat as README.md shows: the meter's terminal is put
 // on a TCP port by one socat (the gateway) and taken off it by another.
-TEST_F(Native, RtuFramesBridgedThroughTcpBySocatReachTheMeter) {
+TEST_F(TcpNative, RtuFramesBridgedThroughTcpBySocatReachTheMeter) {
     Meter meter;
     ASSERT_FALSE(meter.port.empty());
     LoopbackPort free_port;
