@@ -88,12 +88,16 @@ bench-mqtt: deps
 	cmake --build --preset demo --target qmxhost
 	/usr/bin/python3 bench/mqtt_latency.py build/demo/bin/qmxhost
 
-# Stripped armhf release plug-in with example configuration and install note.
+# Stripped armhf release plug-in with example configuration and install note;
+# Debian packages of the bench host and simulator for armhf and amd64.
 package: deps
 	cmake --preset armhf-release
-	cmake --build --preset armhf-release --target qv5810
-	cd build/armhf-release && cpack -C Release
-	@ls -l build/armhf-release/qv5810-*.tar.gz
+	cmake --build --preset armhf-release
+	cd build/armhf-release && cpack -C Release -G "TGZ;DEB"
+	cmake --preset amd64-release
+	cmake --build --preset amd64-release
+	cd build/amd64-release && cpack -C Release -G DEB
+	@ls -l build/armhf-release/qv5810-*.tar.gz build/armhf-release/*.deb build/amd64-release/*.deb
 
 clean:
 	rm -rf build

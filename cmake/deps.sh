@@ -1,11 +1,12 @@
 #!/bin/sh
-# Installs the Debian packages the build needs, only those missing. Adds the
-# armhf architecture for the controller's cross build.
+# Installs the Debian packages the build needs, only those missing (dpkg-dev
+# for the dependencies make package finds, socat for the RTU-over-TCP bridge
+# test). Adds the armhf architecture for the controller's cross build.
 set -eu
 
 native="cmake ninja-build g++ clang libclang-rt-14-dev make pkg-config
   libjsoncpp-dev libboost-dev libboost-date-time-dev libmodbus-dev libsqlite3-dev libcli11-dev
-  libgtest-dev libgmock-dev libbenchmark-dev valgrind sqlite3
+  libgtest-dev libgmock-dev libbenchmark-dev valgrind sqlite3 socat dpkg-dev
   libcpp-httplib-dev libjs-chart.js chromium chromium-driver python3-selenium fonts-wqy-microhei wrk
   libmosquitto-dev mosquitto mosquitto-clients
   g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user"

@@ -41,7 +41,14 @@ std::size_t announced_length(const std::vector<std::uint8_t>& frame, bool answer
 }  // namespace
 
 LineRelay::LineRelay(int line_fd, std::vector<Meter> meters, LineFaults faults, LineTiming timing, SimLog& log)
-    : line_fd_(line_fd), meters_(std::move(meters)), faults_(faults), timing_(timing), log_(log) {}
+    : line_fd_(line_fd), meters_(std::move(meters)), faults_(faults, log), timing_(timing) {}
+
+int LineRelay::LongestAnswerMs() const {
+    // Paced, a frame takes at most 256 characters and its 3.5-character gap.
+    const auto paced = timing_.emulate ? CharTime() * 2 * (256 + 4) : std::chrono::nanoseconds(0);
+    return kAnswerWaitMs + faults_.faults().slow_ms +
+           static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(paced).count()) + kFrameGapMs;
+}
 
 std::chrono::nanoseconds LineRelay::CharTime() const {
     return std::chrono::nanoseconds(1000000000LL * timing_.bits_per_char / timing_.baud);
@@ -90,26 +97,10 @@ void LineRelay::Send(int fd, const std::vector<std::uint8_t>& frame) {
 void LineRelay::Answer(const Meter& meter, const volatile std::sig_atomic_t& keep_running) {
     std::vector<std::uint8_t> answer = ReadFrame(meter.fd, kAnswerWaitMs, true);
     if (answer.empty()) return;
-    const int number = ++answers_;
-    auto due = [number](int every) { return every > 0 && number % every == 0; };
-    if (due(faults_.drop_every)) {
-        log_.Fault("drop", meter.slave, number);
-        return;
-    }
-    if (due(faults_.corrupt_every)) {
-        log_.Fault("crc", meter.slave, number);
-        answer.back() ^= 0x01;
-    }
-    if (due(faults_.slow_every)) {
-        log_.Fault("slow", meter.slave, number);
-        // In slices, so that a held-back answer never outlives the end of the run.
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(faults_.slow_ms);
-        while (keep_running && std::chrono::steady_clock::now() < until) {
-            std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-                until - std::chrono::steady_clock::now(), std::chrono::milliseconds(20)));
-        }
-        if (!keep_running) return;
-    }
+    const AnswerFaults::Fate fate = faults_.Next(meter.slave);
+    if (fate.drop) return;
+    if (fate.corrupt) answer.back() ^= 0x01;
+    if (fate.hold_ms > 0 && !hold_back(fate.hold_ms, keep_running)) return;
     Send(line_fd_, answer);
 }
 

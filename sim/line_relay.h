@@ -8,14 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "sim/answer_faults.h"
 #include "sim/sim_log.h"
-
-struct LineFaults {
-    int drop_every = 0;     // swallow every Nth answer
-    int corrupt_every = 0;  // flip a CRC bit in every Nth answer
-    int slow_every = 0;     // hold back every Nth answer by slow_ms
-    int slow_ms = 0;
-};
 
 struct LineTiming {
     bool emulate = false;  // pace bytes as the configured line would
@@ -35,6 +29,10 @@ public:
     // Relays until `keep_running` turns false.
     void Run(const volatile std::sig_atomic_t& keep_running);
 
+    // The longest a request may wait for its answer here: the meter's time,
+    // a held-back answer's and, when paced, both frames on the wire.
+    int LongestAnswerMs() const;
+
 private:
     std::vector<std::uint8_t> ReadFrame(int fd, int first_wait_ms, bool answer);
     void Send(int fd, const std::vector<std::uint8_t>& frame);
@@ -43,8 +41,6 @@ private:
 
     int line_fd_;
     std::vector<Meter> meters_;
-    LineFaults faults_;
+    AnswerFaults faults_;
     LineTiming timing_;
-    SimLog& log_;
-    int answers_ = 0;
 };

@@ -1,4 +1,5 @@
-// qv5810-sim: simulated QV5810 meters on a serial line or a pseudo-terminal.
+// qv5810-sim: simulated QV5810 meters on a serial line, a pseudo-terminal or
+// behind Modbus TCP.
 #include <CLI/CLI.hpp>
 
 #include <fcntl.h>
@@ -20,6 +21,7 @@
 #include "sim/meter_slave.h"
 #include "sim/pseudo_terminal.h"
 #include "sim/sim_log.h"
+#include "sim/tcp_gateway.h"
 
 namespace {
 
@@ -73,7 +75,7 @@ int open_serial(const std::string& device, int baud, char parity, int data_bits,
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Simulated QV5810 power meters answering Modbus RTU"};
+    CLI::App app{"Simulated QV5810 power meters answering Modbus RTU or Modbus TCP"};
     std::string port;
     int baud = 9600;
     char parity = 'N';
@@ -83,7 +85,11 @@ int main(int argc, char** argv) {
     SlaveFaults slave_faults;
     OverVoltageEpisode episode;
     bool byte_timing = false;
-    app.add_option("--port", port, "serial device to answer on; default: a new pseudo-terminal");
+    auto* port_option = app.add_option("--port", port, "serial device to answer on; default: a new pseudo-terminal");
+    int tcp_port = -1;
+    add_whole_option(app, "--tcp", tcp_port, 0, 65535,
+                     "answer Modbus TCP on this port of every local address (0: a free one), as a gateway to the meters")
+        ->excludes(port_option);
     int lifeline_fd = -1;
     add_whole_option(app, "--baud", [&baud](long long speed) {
         if (!is_line_speed(speed)) throw std::invalid_argument("must be one of " + line_speed_list());
@@ -103,7 +109,9 @@ int main(int argc, char** argv) {
     app.add_flag("--byte-timing", byte_timing, "pace every byte and frame gap as the line speed would");
     constexpr long long kMost = 1000000;
     add_whole_option(app, "--drop-every", line_faults.drop_every, 0, kMost, "swallow every Nth answer");
-    add_whole_option(app, "--corrupt-every", line_faults.corrupt_every, 0, kMost, "corrupt the CRC of every Nth answer");
+    add_whole_option(app, "--corrupt-every", line_faults.corrupt_every, 0, kMost,
+                     "corrupt the CRC of every Nth answer (not with --tcp: Modbus TCP carries no CRC)")
+        ->excludes("--tcp");
     add_whole_option(app, "--slow-every", line_faults.slow_every, 0, kMost, "delay every Nth answer");
     add_whole_option(app, "--slow-ms", line_faults.slow_ms, 0, 600000, "delay of a slow answer");
     add_whole_option(app, "--exception-every", slave_faults.exception_every, 0, kMost,
@@ -134,7 +142,10 @@ int main(int argc, char** argv) {
         }
         std::optional<PseudoTerminal> terminal;
         int line_fd = -1;
-        if (port.empty()) {
+        if (tcp_port >= 0) {
+            terminal.emplace();  // the gateway's line to the meters
+            line_fd = terminal->master_fd();
+        } else if (port.empty()) {
             terminal.emplace();
             line_fd = terminal->master_fd();
             std::cout << terminal->slave_path() << std::endl;
@@ -144,8 +155,23 @@ int main(int argc, char** argv) {
         }
         // A start bit, the data bits, a parity bit when there is one, the stop bits.
         LineTiming timing{byte_timing, baud, 1 + data_bits + (parity == 'N' ? 0 : 1) + stop_bits};
-        LineRelay relay(line_fd, routes, line_faults, timing, log);
-        relay.Run(g_running);
+        // Behind the gateway the line is sound: the faults are the link's, dealt by the gateway.
+        LineRelay relay(line_fd, routes, tcp_port >= 0 ? LineFaults{} : line_faults, timing, log);
+        if (tcp_port >= 0) {
+            TcpGateway gateway(tcp_port, terminal->slave_path(), relay.LongestAnswerMs(), line_faults, log);
+            std::cout << gateway.port() << std::endl;
+            std::thread line([&relay] { relay.Run(g_running); });
+            try {
+                gateway.Run(g_running);
+            } catch (...) {
+                g_running = 0;
+                line.join();
+                throw;
+            }
+            line.join();
+        } else {
+            relay.Run(g_running);
+        }
         if (!terminal) close(line_fd);
     } catch (const std::exception& e) {
         std::cerr << "qv5810-sim: " << e.what() << std::endl;

@@ -84,7 +84,8 @@ void MeterSlave::Answer(const std::uint8_t* query, int length) {
         }
     }
     modbus_reply(ctx_, query, length, mapping_);
-    if (function == MODBUS_FC_WRITE_SINGLE_REGISTER) {
+    // A write beyond the registers was refused with an exception: nothing taken.
+    if (function == MODBUS_FC_WRITE_SINGLE_REGISTER && address < kRegisterSpace) {
         log_.Wrote(slave_, function, address, {static_cast<std::uint16_t>(count)});
     } else if (function == MODBUS_FC_WRITE_MULTIPLE_REGISTERS && address + count <= kRegisterSpace) {
         log_.Wrote(slave_, function, address,

@@ -7,101 +7,14 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
 #include <sqlite3.h>
 
 #include "tests/support/child_process.h"
-#include "tests/support/json_text.h"
-#include "tests/support/meter_oracle.h"
-#include "tests/support/served_registers.h"
-
-namespace {
-
-// Under emulation everything runs several times slower.
-const int kPatienceMs = std::string(QV5810_TEST_EMULATOR).empty() ? 20000 : 90000;
-
-Json::Value parse(const std::string& line) { return parse_json(line).value_or(Json::Value()); }
-
-std::vector<unsigned char> unhex(const std::string& text) {
-    std::vector<unsigned char> bytes;
-    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
-        bytes.push_back(static_cast<unsigned char>(std::stoi(text.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
-}
-
-std::string temp_path(const std::string& name) {
-    return testing::TempDir() + "qv5810_e2e_" + std::to_string(getpid()) + "_" + name;
-}
-
-// A simulated meter on a fresh pseudo-terminal, logging what it serves.
-struct Meter {
-    explicit Meter(std::vector<std::string> faults = {}) : log(temp_path("sim.log")) {
-        std::vector<std::string> argv{QV5810_TEST_SIM, "--log", log};
-        argv.insert(argv.end(), faults.begin(), faults.end());
-        process = std::make_unique<ChildProcess>(argv);
-        port = process->ReadLine(kPatienceMs).value_or("");
-    }
-    ~Meter() { std::remove(log.c_str()); }
-
-    // The register area each cycle served to `slave`, complete cycles only.
-    std::map<int, std::vector<unsigned char>> ServedCycles(int slave = 1) const {
-        std::map<int, std::vector<unsigned char>> cycles;
-        for (const auto& [cycle, bank] : served_registers(log, slave)) cycles[cycle] = oracle::expected_register_area(bank);
-        return cycles;
-    }
-
-    std::string log;
-    std::unique_ptr<ChildProcess> process;
-    std::string port;
-};
-
-struct HostRun {
-    std::vector<Json::Value> events;
-    int status = -1;
-
-    std::vector<Json::Value> Of(const std::string& kind) const {
-        std::vector<Json::Value> found;
-        for (const auto& e : events) {
-            if (e["event"].asString() == kind) found.push_back(e);
-        }
-        return found;
-    }
-};
-
-HostRun run_host(const Meter& meter, std::vector<std::string> options,
-                 const std::string& config = QV5810_TEST_CONFIG) {
-    std::vector<std::string> argv{QV5810_TEST_HOST, "--plugin", QV5810_TEST_PLUGIN, "--config", config,
-                                  "--port", meter.port, "--json", "--interval", "0"};
-    argv.insert(argv.end(), options.begin(), options.end());
-    ChildProcess host(argv);
-    HostRun run;
-    for (const std::string& line : host.ReadAll(kPatienceMs)) {
-        // Standard output carries the host's JSON events and nothing else.
-        const auto event = parse_json(line);
-        EXPECT_TRUE(event && event->isObject()) << line;
-        run.events.push_back(event.value_or(Json::Value()));
-    }
-    run.status = host.Wait();
-    return run;
-}
-
-// The record's bytes 4 to 159 came from one complete cycle of the meter.
-bool from_one_served_cycle(const std::vector<unsigned char>& record,
-                           const std::map<int, std::vector<unsigned char>>& served) {
-    const std::vector<unsigned char> area(record.begin() + 4, record.begin() + 160);
-    for (const auto& [cycle, bytes] : served) {
-        if (bytes == area) return true;
-    }
-    return false;
-}
-
-}  // namespace
+#include "tests/support/sim_meter.h"
 
 TEST(EndToEnd, EveryPublishedRecordIsACycleTheMeterServed) {
     Meter meter;
@@ -223,14 +136,14 @@ TEST(EndToEnd, HistorySurvivesKillAndIsReloaded) {
         while (before_kill.size() < 4) {
             const auto line = host.ReadLine(kPatienceMs);
             ASSERT_TRUE(line.has_value());
-            const Json::Value event = parse(*line);
+            const Json::Value event = parse_event(*line);
             if (event["event"].asString() == "publish") before_kill.push_back(unhex(event["record"].asString()));
         }
         host.Kill(SIGKILL);
         EXPECT_EQ(host.Wait(), 128 + SIGKILL);
         // Whatever it published before the kill landed is still in the pipe.
         for (const std::string& line : host.ReadAll(1000)) {
-            const Json::Value event = parse(line);
+            const Json::Value event = parse_event(line);
             if (event["event"].asString() == "publish") before_kill.push_back(unhex(event["record"].asString()));
         }
     }
@@ -247,39 +160,6 @@ TEST(EndToEnd, HistorySurvivesKillAndIsReloaded) {
     for (const char* suffix : {"", "-wal", "-shm"}) std::remove((db + suffix).c_str());
 }
 
-namespace {
-
-// A run of qmxhost with no meter behind the port or with bad input: its
-// status and what it said on standard error is all there is.
-int host_status(std::vector<std::string> options) {
-    std::vector<std::string> argv{QV5810_TEST_HOST, "--plugin", QV5810_TEST_PLUGIN, "--config", QV5810_TEST_CONFIG};
-    argv.insert(argv.end(), options.begin(), options.end());
-    ChildProcess host(argv);
-    host.ReadAll(kPatienceMs);
-    return host.Wait();
-}
-
-bool process_gone(pid_t pid) {
-    if (kill(pid, 0) != 0) return true;
-    // A zombie waiting for its new parent to reap it has ended too.
-    std::FILE* stat = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
-    if (stat == nullptr) return true;
-    char text[512] = {};
-    const bool read = std::fgets(text, sizeof text, stat) != nullptr;
-    std::fclose(stat);
-    const char* state = read ? std::strrchr(text, ')') : nullptr;
-    return state != nullptr && state[2] == 'Z';
-}
-
-bool gone_within(pid_t pid, int patience_ms) {
-    for (int waited = 0; waited < patience_ms; waited += 50) {
-        if (process_gone(pid)) return true;
-        usleep(50 * 1000);
-    }
-    return process_gone(pid);
-}
-
-}  // namespace
 
 TEST(EndToEndFaults, ShortAnswersNeverReachTheDeviceNorAPublishedRecord) {
     Meter meter({"--short-every", "3"});
@@ -289,7 +169,7 @@ TEST(EndToEndFaults, ShortAnswersNeverReachTheDeviceNorAPublishedRecord) {
     std::FILE* log = std::fopen(meter.log.c_str(), "r");
     char line[8192];
     while (log != nullptr && std::fgets(line, sizeof line, log) != nullptr) {
-        short_answers += parse(line)["fault"].asString() == "short";
+        short_answers += parse_event(line)["fault"].asString() == "short";
     }
     if (log != nullptr) std::fclose(log);
     ASSERT_GT(short_answers, 3);
@@ -327,7 +207,7 @@ TEST(EndToEndFaults, ALateAnswerCostsAtMostTheCycleItFallsIn) {
     int slow = 0;
     std::FILE* log = std::fopen(meter.log.c_str(), "r");
     char line[8192];
-    while (log != nullptr && std::fgets(line, sizeof line, log) != nullptr) slow += parse(line)["fault"].asString() == "slow";
+    while (log != nullptr && std::fgets(line, sizeof line, log) != nullptr) slow += parse_event(line)["fault"].asString() == "slow";
     if (log != nullptr) std::fclose(log);
     EXPECT_LE(summary["failed"].asInt(), slow);
     const auto served = meter.ServedCycles();
@@ -386,7 +266,7 @@ TEST(EndToEndInput, ALeadingZeroIsDecimalNotOctal) {
     char line[8192];
     std::vector<int> written;
     while (log != nullptr && std::fgets(line, sizeof line, log) != nullptr) {
-        const Json::Value event = parse(line);
+        const Json::Value event = parse_event(line);
         if (event["event"].asString() == "wrote") written.push_back(event["values"][0].asInt());
     }
     if (log != nullptr) std::fclose(log);
@@ -437,7 +317,7 @@ protected:
     pid_t Start(ChildProcess& host) {
         const auto line = host.ReadLine(kPatienceMs);
         if (!line) return -1;
-        const Json::Value start = parse(*line);
+        const Json::Value start = parse_event(*line);
         return start["event"].asString() == "start" ? static_cast<pid_t>(start["simulator_pid"].asInt()) : -1;
     }
 };

@@ -2,7 +2,9 @@
 
 #include <mosquitto.h>
 
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -27,6 +29,7 @@ MqttLink::MqttLink(const MqttSettings& settings, std::string will_topic, std::st
     mosquitto_connect_callback_set(client_, &MqttLink::OnConnect);
     mosquitto_disconnect_callback_set(client_, &MqttLink::OnDisconnect);
     mosquitto_message_callback_set(client_, &MqttLink::OnMessage);
+    mosquitto_publish_callback_set(client_, &MqttLink::OnPublish);
     mosquitto_reconnect_delay_set(client_, 1, 30, true);
     mosquitto_will_set(client_, will_topic_.c_str(), static_cast<int>(will_payload_.size()), will_payload_.data(), kQos,
                        true);
@@ -46,8 +49,11 @@ MqttLink::MqttLink(const MqttSettings& settings, std::string will_topic, std::st
 MqttLink::~MqttLink() {
     if (connected_) {
         // A clean goodbye sends no will, so the offline state is said here.
-        mosquitto_publish(client_, nullptr, will_topic_.c_str(), static_cast<int>(will_payload_.size()),
-                          will_payload_.data(), kQos, true);
+        PublishNow(will_topic_, will_payload_, true);
+        // The last cycle's messages are on their way: give the broker a moment to take them.
+        for (int waited = 0; waited < 200 && connected_ && acknowledged_ < handed_over_; ++waited) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
     }
     mosquitto_disconnect(client_);
     mosquitto_loop_stop(client_, false);
@@ -79,10 +85,15 @@ void MqttLink::Publish(const std::string& topic, const std::string& payload, boo
     }
 }
 
+int MqttLink::PublishNow(const std::string& topic, const std::string& payload, bool retain) {
+    const int rc = mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
+                                     kQos, retain);
+    if (rc == MOSQ_ERR_SUCCESS) ++handed_over_;
+    return rc;
+}
+
 void MqttLink::Send(const Message& message) {
-    const int rc = mosquitto_publish(client_, nullptr, message.topic.c_str(), static_cast<int>(message.payload.size()),
-                                     message.payload.data(), kQos, message.retain);
-    if (rc == MOSQ_ERR_SUCCESS) {
+    if (PublishNow(message.topic, message.payload, message.retain) == MOSQ_ERR_SUCCESS) {
         ++published_;
     } else {
         ++dropped_;
@@ -112,8 +123,7 @@ void MqttLink::OnConnect(mosquitto* client, void* self, int code) {
         return;
     }
     for (const auto& [topic, handler] : link.handlers_) mosquitto_subscribe(client, nullptr, topic.c_str(), kQos);
-    mosquitto_publish(client, nullptr, link.will_topic_.c_str(), static_cast<int>(link.online_.size()),
-                      link.online_.data(), kQos, true);
+    link.PublishNow(link.will_topic_, link.online_, true);
     std::size_t flushed = 0;
     {
         const std::lock_guard<std::mutex> lock(link.link_mutex_);
@@ -137,6 +147,8 @@ void MqttLink::OnDisconnect(mosquitto*, void* self, int code) {
                     "; queueing the newest " + std::to_string(link.settings_.most_queued) + " messages, reconnecting");
     }
 }
+
+void MqttLink::OnPublish(mosquitto*, void* self, int) { ++static_cast<MqttLink*>(self)->acknowledged_; }
 
 void MqttLink::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
     auto& link = *static_cast<MqttLink*>(self);

@@ -50,6 +50,8 @@ private:
     static void OnConnect(mosquitto* client, void* self, int code);
     static void OnDisconnect(mosquitto* client, void* self, int code);
     static void OnMessage(mosquitto* client, void* self, const mosquitto_message* message);
+    static void OnPublish(mosquitto* client, void* self, int message_id);
+    int PublishNow(const std::string& topic, const std::string& payload, bool retain);
     void Send(const Message& message);  // with link_mutex_ held
     void Notice(const std::string& text);
 
@@ -60,6 +62,8 @@ private:
     std::atomic<bool> connected_{false};
     std::atomic<std::size_t> dropped_{0};
     std::atomic<std::size_t> published_{0};
+    std::atomic<std::size_t> handed_over_{0};  // to libmosquitto, ours and the availability's
+    std::atomic<std::size_t> acknowledged_{0};
     std::mutex link_mutex_;  // guards queue_, notices_, last_notice_, ever_connected_
     std::deque<Message> queue_;
     std::vector<std::string> notices_;

@@ -45,7 +45,7 @@ bool has_enabled_alarm(const DeviceConfig& device) {
 }  // namespace
 
 BenchHost::BenchHost(const HostConfig& config, const HostOptions& options,
-                     std::vector<std::unique_ptr<SPModbus>> devices, RtuLine& line, ReportFanout& report, Clock& clock)
+                     std::vector<std::unique_ptr<SPModbus>> devices, ModbusLine& line, ReportFanout& report, Clock& clock)
     : config_(config), options_(options), devices_(std::move(devices)), bindings_(devices_.size()),
       stats_(devices_.size()), backoff_(devices_.size()), line_(line), report_(report), clock_(clock) {
     for (std::size_t i = 0; i < devices_.size(); ++i) {
@@ -87,10 +87,13 @@ bool BenchHost::RunExchanges(SPModbus& device, int cycle, MeterStats& stats) {
         const Exchange exchange = line_.RunPending();
         stats.retries += exchange.attempts > 1 ? exchange.attempts - 1 : 0;
         if (exchange.outcome == Exchange::answered) {
-            const double wire = exchange_wire_ms(config_.line, exchange);
             stats.latency_ms.push_back(exchange.latency_ms);
-            stats.wire_ms.push_back(wire);
-            stats.turnaround_ms.push_back(exchange.latency_ms - wire);
+            // Over TCP no serial line is in sight, not even a gateway's.
+            if (!config_.line.IsTcp()) {
+                const double wire = exchange_wire_ms(config_.line, exchange);
+                stats.wire_ms.push_back(wire);
+                stats.turnaround_ms.push_back(exchange.latency_ms - wire);
+            }
         } else {
             ++stats.failures[outcome_name(exchange.outcome)];
         }
@@ -216,14 +219,21 @@ int BenchHost::Run(const volatile std::sig_atomic_t& stop) {
 void BenchHost::Summarize(int cycles, int skipped_slots) {
     Json::Value summary;
     std::ostringstream text;
-    const double limit = cycle_wire_limit_ms(config_.line);
-    text << std::fixed << std::setprecision(1) << "\nsummary: " << cycles << " cycles at " << config_.line.baud
-         << " baud, " << config_.line.data_bits << config_.line.parity << config_.line.stop_bits << " ("
-         << config_.line.BitsPerCharacter() << " bits per character); wire limit of one cycle " << limit << " ms";
+    const bool tcp = config_.line.IsTcp();
+    text << std::fixed << std::setprecision(1) << "\nsummary: " << cycles << " cycles";
+    if (tcp) {
+        text << " over Modbus TCP to " << config_.line.tcp;
+        summary["tcp"] = config_.line.tcp;
+    } else {
+        const double limit = cycle_wire_limit_ms(config_.line);
+        text << " at " << config_.line.baud << " baud, " << config_.line.data_bits << config_.line.parity
+             << config_.line.stop_bits << " (" << config_.line.BitsPerCharacter()
+             << " bits per character); wire limit of one cycle " << limit << " ms";
+        summary["wire_limit_ms"] = limit;
+    }
     if (skipped_slots > 0) text << "; " << skipped_slots << " slots skipped to keep the rate";
     text << "\n";
     summary["cycles"] = cycles;
-    summary["wire_limit_ms"] = limit;
     summary["skipped_slots"] = skipped_slots;
     for (std::size_t i = 0; i < devices_.size(); ++i) {
         const MeterStats& s = stats_[i];
@@ -239,8 +249,10 @@ void BenchHost::Summarize(int cycles, int skipped_slots) {
         device["retries"] = s.retries;
         device["mean_cycle_ms"] = mean;
         device["latency_ms"] = spread_json(latency);
-        device["turnaround_ms"] = spread_json(turnaround);
-        device["wire_ms"] = spread_json(wire);
+        if (!tcp) {
+            device["turnaround_ms"] = spread_json(turnaround);
+            device["wire_ms"] = spread_json(wire);
+        }
         text << "  device " << devices_[i]->DataId() << " (" << config_.devices[i].name << "): " << s.completed
              << " cycles completed, " << s.failed << " failed";
         if (s.skipped > 0) text << ", " << s.skipped << " skipped while backed off";
@@ -256,8 +268,11 @@ void BenchHost::Summarize(int cycles, int skipped_slots) {
         }
         if (!s.latency_ms.empty()) {
             text << "; per request latency min/median/max " << latency.min << "/" << latency.median << "/"
-                 << latency.max << " ms; wire time median " << wire.median
-                 << " ms, meter turn-around (latency less wire time) median " << turnaround.median << " ms";
+                 << latency.max << " ms";
+            if (!tcp) {
+                text << "; wire time median " << wire.median
+                     << " ms, meter turn-around (latency less wire time) median " << turnaround.median << " ms";
+            }
         } else {
             text << "; no request was answered";
         }

@@ -13,7 +13,7 @@
 #include "host/qmxhost/host_config.h"
 #include "host/qmxhost/meter_backoff.h"
 #include "host/qmxhost/report_fanout.h"
-#include "host/qmxhost/rtu_line.h"
+#include "host/qmxhost/modbus_line.h"
 #include "host/qmxhost/write_inbox.h"
 #include "host/runtime/host_binding.h"
 
@@ -40,7 +40,7 @@ struct MeterStats {
 class BenchHost {
 public:
     BenchHost(const HostConfig& config, const HostOptions& options, std::vector<std::unique_ptr<SPModbus>> devices,
-              RtuLine& line, ReportFanout& report, Clock& clock);
+              ModbusLine& line, ReportFanout& report, Clock& clock);
     ~BenchHost();
 
     // Hands each device its newest stored record, as the controller's cache does.
@@ -66,7 +66,7 @@ private:
     std::vector<HostBinding> bindings_;
     std::vector<MeterStats> stats_;
     std::vector<MeterBackoff> backoff_;
-    RtuLine& line_;
+    ModbusLine& line_;
     ReportFanout& report_;
     Clock& clock_;
 };

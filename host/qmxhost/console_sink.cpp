@@ -60,8 +60,10 @@ void ConsoleSink::AlarmReported(const QMXVDevice&, const AlarmCall& report) {
 
 void ConsoleSink::Started(const Json::Value& facts) {
     if (verbosity_ == Verbosity::quiet) return;
-    Line("qmxhost " + facts["version"].asString() + ": " + facts["plugin"].asString() + " on " +
-         facts["port"].asString() + " at " + facts["line"].asString() + ", " +
+    const std::string where = facts.isMember("tcp") ? facts["tcp"].asString() + " over "
+                                                     : facts["port"].asString() + " at ";
+    Line("qmxhost " + facts["version"].asString() + ": " + facts["plugin"].asString() + " on " + where +
+         facts["line"].asString() + ", " +
          std::to_string(facts["meters"].asInt()) + " meter(s)");
 }
 

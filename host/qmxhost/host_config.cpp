@@ -64,8 +64,18 @@ public:
         if (!line.isObject()) Bad("line", "must be an object");
         const std::string at = "line.";
         OnlyKnown(line, at,
-                  {"port", "baud", "parity", "data_bits", "stop_bits", "response_timeout_ms", "byte_timeout_ms",
+                  {"port", "tcp", "baud", "parity", "data_bits", "stop_bits", "response_timeout_ms", "byte_timeout_ms",
                    "retries", "rs485", "rts", "rts_delay_us", "delay_ms"});
+        s.tcp = Text(line, at, "tcp", s.tcp);
+        if (!s.tcp.empty()) {
+            // A serial setting beside the TCP address would be taken for one in force.
+            for (const char* serial : {"port", "baud", "parity", "data_bits", "stop_bits", "rs485", "rts", "rts_delay_us"}) {
+                if (line.isMember(serial)) {
+                    Bad(at + serial, std::string("a serial setting, but the line is Modbus TCP (line.tcp): leave out ") +
+                                         serial + " or tcp");
+                }
+            }
+        }
         s.port = Text(line, at, "port", s.port);
         s.baud = Whole(line, at, "baud", s.baud, 1, 4000000);
         const std::string parity = Text(line, at, "parity", std::string(1, s.parity));

@@ -6,21 +6,14 @@
 
 #include <cerrno>
 #include <csignal>
-#include <stdexcept>
-#include <string>
 
 namespace {
 
 volatile std::sig_atomic_t g_line_fd = -1;
 volatile std::sig_atomic_t g_null_fd = -1;
+volatile std::sig_atomic_t g_interrupted = 0;
 
 int result(int rc) { return rc >= 0 ? rc : -errno; }
-
-int rts_mode(const std::string& rts) {
-    if (rts == "up") return MODBUS_RTU_RTS_UP;
-    if (rts == "down") return MODBUS_RTU_RTS_DOWN;
-    return MODBUS_RTU_RTS_NONE;
-}
 
 void set_timeout(modbus_t* ctx, int ms, int (*set)(modbus_t*, std::uint32_t, std::uint32_t)) {
     const auto value = static_cast<std::uint32_t>(ms);
@@ -29,41 +22,34 @@ void set_timeout(modbus_t* ctx, int ms, int (*set)(modbus_t*, std::uint32_t, std
 
 }  // namespace
 
-LibmodbusContext::LibmodbusContext(const LineSettings& s) {
-    ctx_ = modbus_new_rtu(s.port.c_str(), s.baud, s.parity, s.data_bits, s.stop_bits);
-    if (ctx_ == nullptr) throw std::runtime_error("cannot set up the line: " + std::string(modbus_strerror(errno)));
+LibmodbusContext::LibmodbusContext(modbus_t* ctx, const LineSettings& s) : ctx_(ctx) {
     set_timeout(ctx_, s.response_timeout_ms, modbus_set_response_timeout);
     // With a byte timeout of zero the whole answer must arrive within the
     // response timeout.
     set_timeout(ctx_, s.byte_timeout_ms, modbus_set_byte_timeout);
-    auto fail = [this](const std::string& what) {
-        const std::string why = modbus_strerror(errno);
-        modbus_close(ctx_);
-        modbus_free(ctx_);
-        ctx_ = nullptr;
-        throw std::runtime_error(what + ": " + why);
-    };
-    if (modbus_connect(ctx_) != 0) fail("cannot open " + s.port);
-    if (s.rs485 && modbus_rtu_set_serial_mode(ctx_, MODBUS_RTU_RS485) != 0) {
-        fail("cannot put " + s.port + " in RS-485 mode");
-    }
-    if (modbus_rtu_set_rts(ctx_, rts_mode(s.rts)) != 0) fail("cannot drive RTS on " + s.port);
-    if (s.rts_delay_us >= 0 && modbus_rtu_set_rts_delay(ctx_, s.rts_delay_us) != 0) {
-        fail("cannot set the RTS delay on " + s.port);
-    }
     g_null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
-    g_line_fd = modbus_get_socket(ctx_);
 }
 
 LibmodbusContext::~LibmodbusContext() {
-    g_line_fd = -1;
+    Disconnecting();
     modbus_close(ctx_);
     modbus_free(ctx_);
     if (g_null_fd >= 0) close(g_null_fd);
     g_null_fd = -1;
 }
 
+void LibmodbusContext::Connected() {
+    g_line_fd = modbus_get_socket(ctx_);
+    // A stop request that came while the line was being opened found none to cut.
+    if (g_interrupted) InterruptFromSignal();
+}
+
+void LibmodbusContext::Disconnecting() { g_line_fd = -1; }
+
+bool LibmodbusContext::Interrupted() { return g_interrupted != 0; }
+
 void LibmodbusContext::InterruptFromSignal() {
+    g_interrupted = 1;
     if (g_line_fd >= 0 && g_null_fd >= 0) dup2(g_null_fd, g_line_fd);
 }
 

@@ -1,4 +1,5 @@
-// ModbusContext on a libmodbus RTU context opened with the line's settings.
+// ModbusContext on a libmodbus context, whichever backend opened it: the
+// calls, the line's timeouts, and the way a stop signal cuts a wait short.
 #pragma once
 
 #include <modbus.h>
@@ -8,7 +9,6 @@
 
 class LibmodbusContext : public ModbusContext {
 public:
-    explicit LibmodbusContext(const LineSettings& settings);  // throws std::runtime_error
     ~LibmodbusContext() override;
     LibmodbusContext(const LibmodbusContext&) = delete;
     LibmodbusContext& operator=(const LibmodbusContext&) = delete;
@@ -23,9 +23,18 @@ public:
 
     // Async-signal-safe. libmodbus restarts its wait for an answer when a
     // signal interrupts it, so a stop request puts /dev/null in place of the
-    // port: the wait ends at once and every later call on the line fails.
+    // line: the wait ends at once and every later call on the line fails.
     static void InterruptFromSignal();
 
-private:
-    modbus_t* ctx_ = nullptr;
+protected:
+    // Takes over `ctx` (which must not be null) and sets the line's timeouts on it.
+    LibmodbusContext(modbus_t* ctx, const LineSettings& settings);
+    // After every connect: the line a stop request cuts is the one now open.
+    void Connected();
+    // Before closing the line, so that a stop request never cuts a closed one.
+    void Disconnecting();
+    // Whether a stop request came, in which case no line is opened again.
+    static bool Interrupted();
+
+    modbus_t* ctx_;
 };

@@ -1,6 +1,9 @@
 #include "host/qmxhost/line_settings.h"
 
+#include <stdexcept>
+
 #include "host/common/line_speeds.h"
+#include "host/qmxhost/tcp_address.h"
 
 std::string line_settings_problem(const LineSettings& s) {
     if (!is_line_speed(s.baud)) return "baud " + std::to_string(s.baud) + " is not one of " + line_speed_list();
@@ -13,6 +16,13 @@ std::string line_settings_problem(const LineSettings& s) {
     if (s.rts != "none" && s.rts != "up" && s.rts != "down") return "rts must be none, up or down";
     if (s.rts_delay_us < -1 || s.rts_delay_us > 1000000) return "rts delay must be 0 to 1000000 us";
     if (s.delay_ms < 0 || s.delay_ms > 10000) return "the delay before a request must be 0 to 10000 ms";
+    if (s.IsTcp() && s.tcp != kTcpSimulator) {
+        try {
+            parse_tcp_address(s.tcp);
+        } catch (const std::invalid_argument& e) {
+            return std::string("tcp: ") + e.what();
+        }
+    }
     return "";
 }
 

@@ -1,11 +1,16 @@
-// The serial line as an engineer sets it up: the settings mbpoll and
-// modpoll users know, each checked against what the port and libmodbus can do.
+// The line as an engineer sets it up: a serial port with the settings
+// mbpoll and modpoll users know, each checked against what the port and
+// libmodbus can do, or a Modbus TCP server or gateway.
 #pragma once
 
 #include <string>
 
+// As the TCP address: start the simulated meter and poll it over Modbus TCP.
+inline const std::string kTcpSimulator = "sim";
+
 struct LineSettings {
-    std::string port;  // empty: start the simulated meter on a pseudo-terminal
+    std::string port;  // empty (and no tcp): start the simulated meter on a pseudo-terminal
+    std::string tcp;   // HOST:PORT of a Modbus TCP server or gateway, or kTcpSimulator; empty: the serial line
     int baud = 9600;
     char parity = 'N';  // N, E or O
     int data_bits = 8;
@@ -18,6 +23,7 @@ struct LineSettings {
     int rts_delay_us = -1;           // RTS settling time; -1: libmodbus's own (one character)
     int delay_ms = 0;                // silence kept before each request
 
+    bool IsTcp() const { return !tcp.empty(); }
     int BitsPerCharacter() const { return 1 + data_bits + (parity == 'N' ? 0 : 1) + stop_bits; }
 };
 

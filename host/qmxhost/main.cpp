@@ -1,5 +1,6 @@
 // qmxhost: loads a device plug-in the way the controller does and runs it
-// against a real Modbus RTU line, or against the simulated meter.
+// against a real Modbus RTU line or Modbus TCP server, or against the
+// simulated meter.
 #include <CLI/CLI.hpp>
 
 #include <fcntl.h>
@@ -26,7 +27,8 @@
 #include "host/qmxhost/history_export.h"
 #include "host/qmxhost/history_sink.h"
 #include "host/qmxhost/json_sink.h"
-#include "host/qmxhost/libmodbus_context.h"
+#include "host/qmxhost/libmodbus_rtu_context.h"
+#include "host/qmxhost/libmodbus_tcp_context.h"
 #include "host/qmxhost/plugin_library.h"
 #include "host/qmxhost/sim_process.h"
 
@@ -85,7 +87,7 @@ std::string sibling(const std::string& name) {
 }
 
 struct LineOverrides {
-    std::optional<std::string> port;
+    std::optional<std::string> port, tcp;
     std::optional<int> baud, data_bits, stop_bits, response_timeout_ms, byte_timeout_ms, retries, rts_delay_us,
         delay_ms, slave;
     std::optional<char> parity;
@@ -94,7 +96,15 @@ struct LineOverrides {
 
     void ApplyTo(HostConfig& config) const {
         LineSettings& line = config.line;
-        if (port) line.port = *port;
+        // The command line's transport replaces the configuration's.
+        if (port) {
+            line.port = *port;
+            line.tcp.clear();
+        }
+        if (tcp) {
+            line.tcp = *tcp;
+            line.port.clear();
+        }
         if (baud) line.baud = *baud;
         if (parity) line.parity = *parity;
         if (data_bits) line.data_bits = *data_bits;
@@ -114,6 +124,7 @@ struct LineOverrides {
 };
 
 std::string line_text(const LineSettings& line) {
+    if (line.IsTcp()) return "Modbus TCP";
     return std::to_string(line.baud) + " baud " + std::to_string(line.data_bits) + line.parity +
            std::to_string(line.stop_bits);
 }
@@ -121,7 +132,7 @@ std::string line_text(const LineSettings& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Bench host: runs a controller device plug-in against a Modbus RTU line"};
+    CLI::App app{"Bench host: runs a controller device plug-in against a Modbus RTU line or Modbus TCP"};
     app.set_version_flag("--version", std::string("qmxhost ") + QV5810_VERSION);
     std::string plugin = QV5810_DEFAULT_PLUGIN;
     std::string config_path = QV5810_DEFAULT_CONFIG;
@@ -134,22 +145,29 @@ int main(int argc, char** argv) {
     HostOptions options;
     app.add_option("--plugin", plugin, "device plug-in to load")->capture_default_str();
     app.add_option("--config", config_path, "JSON configuration: line and meters")->capture_default_str();
-    app.add_option("--port", line.port, "serial device (a pseudo-terminal too); default: start the simulated meter");
-    add_whole_option(app, "--baud", line.baud, 1, 4000000, "line speed: " + line_speed_list() + " (default 9600)");
-    app.add_option("--parity", line.parity, "N, E or O (default N)")->check(CLI::IsMember({'N', 'E', 'O'}));
-    add_whole_option(app, "--data-bits", line.data_bits, 7, 8, "7 or 8 (default 8)");
-    add_whole_option(app, "--stop-bits", line.stop_bits, 1, 2, "1 or 2 (default 1)");
+    std::vector<CLI::Option*> serial_only;
+    serial_only.push_back(app.add_option("--port", line.port,
+                                         "serial device (a pseudo-terminal too); default: start the simulated meter"));
+    auto* tcp_option = app.add_option(
+        "--tcp", line.tcp, "HOST:PORT of a Modbus TCP server or gateway, instead of --port; sim: the simulated meter");
+    serial_only.push_back(
+        add_whole_option(app, "--baud", line.baud, 1, 4000000, "line speed: " + line_speed_list() + " (default 9600)"));
+    serial_only.push_back(
+        app.add_option("--parity", line.parity, "N, E or O (default N)")->check(CLI::IsMember({'N', 'E', 'O'})));
+    serial_only.push_back(add_whole_option(app, "--data-bits", line.data_bits, 7, 8, "7 or 8 (default 8)"));
+    serial_only.push_back(add_whole_option(app, "--stop-bits", line.stop_bits, 1, 2, "1 or 2 (default 1)"));
     add_whole_option(app, "--slave", line.slave, 1, 247, "slave address of the first meter");
     add_whole_option(app, "--timeout-ms,--response-timeout-ms", line.response_timeout_ms, 1, 60000,
                      "wait for the first byte of an answer (default 1000)");
     add_whole_option(app, "--byte-timeout-ms", line.byte_timeout_ms, 0, 60000,
                      "longest silence inside an answer; 0: none (default 500)");
     add_whole_option(app, "--retries", line.retries, 0, 10, "further attempts after a failed request (default 2)");
-    app.add_flag("--rs485", line.rs485, "put the port in the kernel's RS-485 mode");
-    app.add_option("--rts", line.rts, "none, up or down: RTS level libmodbus sets while sending (default none)")
-        ->check(CLI::IsMember({"none", "up", "down"}));
-    add_whole_option(app, "--rts-delay-us", line.rts_delay_us, 0, 1000000,
-                     "RTS settling time before and after sending (default: one character)");
+    serial_only.push_back(app.add_flag("--rs485", line.rs485, "put the port in the kernel's RS-485 mode"));
+    serial_only.push_back(
+        app.add_option("--rts", line.rts, "none, up or down: RTS level libmodbus sets while sending (default none)")
+            ->check(CLI::IsMember({"none", "up", "down"})));
+    serial_only.push_back(add_whole_option(app, "--rts-delay-us", line.rts_delay_us, 0, 1000000,
+                                           "RTS settling time before and after sending (default: one character)"));
     add_whole_option(app, "--delay-ms", line.delay_ms, 0, 10000, "silence kept before each request (default 0)");
     add_real_option(app, "--interval", options.interval_seconds, 0.0, 3600.0,
                     "seconds from the start of one poll cycle to the next (default 1)");
@@ -175,7 +193,10 @@ int main(int argc, char** argv) {
     add_whole_option(app, "--mqtt-queue", [&mqtt](long long most) { mqtt.most_queued = static_cast<std::size_t>(most); },
                      1, 1000000,
                      "messages kept while the broker is away, the oldest dropped first (default 1000)");
-    app.add_flag("--emulate-line", emulate_line, "simulated meter: pace bytes at the line speed");
+    serial_only.push_back(
+        app.add_flag("--emulate-line", emulate_line, "simulated meter: pace bytes at the line speed"));
+    // Settings of a serial line are refused beside --tcp rather than ignored.
+    for (CLI::Option* option : serial_only) tcp_option->excludes(option);
     app.add_option("--sim-arg", sim_args, "extra option for the simulated meter (repeatable)")->allow_extra_args(false);
 
     std::string export_path;
@@ -253,18 +274,30 @@ int main(int argc, char** argv) {
         }
 
         std::optional<SimProcess> sim;
-        if (config.line.port.empty()) {
-            std::vector<std::string> args{"--baud", std::to_string(config.line.baud), "--parity",
-                                          std::string(1, config.line.parity), "--data-bits",
-                                          std::to_string(config.line.data_bits), "--stop-bits",
-                                          std::to_string(config.line.stop_bits)};
+        const bool sim_over_tcp = config.line.tcp == kTcpSimulator;
+        if (sim_over_tcp && emulate_line) throw std::runtime_error("--emulate-line paces a serial line, not Modbus TCP");
+        if ((config.line.port.empty() && !config.line.IsTcp()) || sim_over_tcp) {
+            std::vector<std::string> args;
+            if (sim_over_tcp) {
+                args = {"--tcp", "0"};  // a free port
+            } else {
+                args = {"--baud", std::to_string(config.line.baud), "--parity", std::string(1, config.line.parity),
+                        "--data-bits", std::to_string(config.line.data_bits), "--stop-bits",
+                        std::to_string(config.line.stop_bits)};
+            }
             for (const DeviceConfig& device : config.devices) {
                 args.insert(args.end(), {"--slave", std::to_string(device.slave)});
             }
             if (emulate_line) args.emplace_back("--byte-timing");
             args.insert(args.end(), sim_args.begin(), sim_args.end());
-            sim.emplace(sibling("qv5810-sim"), args);
-            config.line.port = sim->port();
+            sim.emplace(sibling("qv5810-sim"), args,
+                        sim_over_tcp ? SimProcess::Answers::over_tcp : SimProcess::Answers::on_terminal);
+            // It listens on every local address, loopback among them.
+            if (sim_over_tcp) {
+                config.line.tcp = "127.0.0.1:" + sim->port();
+            } else {
+                config.line.port = sim->port();
+            }
         }
 
         std::optional<HistoryDb> history;
@@ -307,7 +340,11 @@ int main(int argc, char** argv) {
         Json::Value facts;
         facts["version"] = QV5810_VERSION;
         facts["plugin"] = plugin;
-        facts["port"] = config.line.port;
+        if (config.line.IsTcp()) {
+            facts["tcp"] = config.line.tcp;
+        } else {
+            facts["port"] = config.line.port;
+        }
         facts["line"] = line_text(config.line);
         facts["meters"] = static_cast<int>(config.devices.size());
         if (sim) facts["simulator_pid"] = static_cast<int>(sim->pid());
@@ -318,9 +355,14 @@ int main(int argc, char** argv) {
         const PluginLibrary library(plugin);
         std::vector<std::unique_ptr<SPModbus>> devices;
         for (std::size_t i = 0; i < config.devices.size(); ++i) devices.push_back(library.CreateDevice());
-        LibmodbusContext context(config.line);
-        RtuLine rtu(context, RetryPolicy{config.line.retries, config.line.delay_ms, config.line.response_timeout_ms}, clock, g_stop);
-        BenchHost host(config, options, std::move(devices), rtu, report, clock);
+        std::unique_ptr<ModbusContext> context;
+        if (config.line.IsTcp()) {
+            context = std::make_unique<LibmodbusTcpContext>(config.line);
+        } else {
+            context = std::make_unique<LibmodbusRtuContext>(config.line);
+        }
+        ModbusLine modbus(*context, RetryPolicy{config.line.retries, config.line.delay_ms, config.line.response_timeout_ms}, clock, g_stop);
+        BenchHost host(config, options, std::move(devices), modbus, report, clock);
         if (history) host.ReloadFrom(*history);
         int status = host.Run(g_stop);
         // A write asked for now would never be carried out: say so at once.

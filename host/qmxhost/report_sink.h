@@ -12,7 +12,7 @@
 
 #include <sstream>
 
-#include "host/qmxhost/rtu_line.h"
+#include "host/qmxhost/modbus_line.h"
 #include "host/runtime/host_sink.h"
 
 // Why a record is being stored: a poll cycle's, or one handed back from the

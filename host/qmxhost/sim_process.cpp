@@ -16,7 +16,7 @@ namespace {
 constexpr int kLifelineFd = 3;  // where the simulator finds the read end
 }
 
-SimProcess::SimProcess(const std::string& program, const std::vector<std::string>& arguments,
+SimProcess::SimProcess(const std::string& program, const std::vector<std::string>& arguments, Answers answers,
                        const std::string& emulator) {
     // Close-on-exec, so no other child of ours holds the lifeline open.
     int out[2];
@@ -51,13 +51,16 @@ SimProcess::SimProcess(const std::string& program, const std::vector<std::string
     char c;
     while (read(out[0], &c, 1) == 1 && c != '\n') port_ += c;
     close(out[0]);
-    // Its first line names the terminal it answers on; anything else (its
-    // help, say, for a --sim-arg it was given) is no terminal.
-    if (port_.empty() || port_.front() != '/') {
+    // Its first line names the terminal or the port it answers on; anything
+    // else (its help, say, for a --sim-arg it was given) is neither.
+    const bool tcp = answers == Answers::over_tcp;
+    const bool named = tcp ? !port_.empty() && port_.find_first_not_of("0123456789") == std::string::npos
+                           : !port_.empty() && port_.front() == '/';
+    if (!named) {
         close(lifeline_);
         kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);
-        throw std::runtime_error(program + " printed no terminal" +
+        throw std::runtime_error(program + (tcp ? " printed no TCP port" : " printed no terminal") +
                                  (port_.empty() ? std::string() : " but: " + port_));
     }
 }

@@ -7,7 +7,6 @@
 namespace {
 
 constexpr int kExceptionBit = 0x80;
-constexpr int kCrcLength = 2;
 
 void put_word(std::vector<std::uint8_t>& frame, int value) {
     frame.push_back(static_cast<std::uint8_t>((value >> 8) & 0xFF));
@@ -38,27 +37,29 @@ std::vector<std::uint8_t> write_request(int slave, int address, const std::vecto
 }
 
 EchoCheck check_write_echo(const std::vector<std::uint8_t>& request, const std::uint8_t* answer, int answer_length,
-                           int header_length) {
-    const auto h = static_cast<std::size_t>(header_length);
-    const int function = request.at(h);
-    // The slave's address comes first in an RTU frame, before the header's end.
-    if (answer_length < header_length + 1 + kCrcLength) return {EchoCheck::mismatch, 0, "no echo"};
-    if (answer[0] != request[0]) {
-        return {EchoCheck::mismatch, 0, "echo from slave " + std::to_string(answer[0])};
+                           EchoFraming framing) {
+    // The request is the slave address and the PDU; the answer's PDU
+    // follows its header, whose last byte is the slave address.
+    const int function = request.at(1);
+    const auto h = static_cast<std::size_t>(framing.header_length);
+    const int c = framing.checksum_length;
+    if (answer_length < framing.header_length + 1 + c) return {EchoCheck::mismatch, 0, "no echo"};
+    if (answer[h - 1] != request[0]) {
+        return {EchoCheck::mismatch, 0, "echo from slave " + std::to_string(answer[h - 1])};
     }
     const int echoed_function = answer[h];
-    if (echoed_function == (function | kExceptionBit) && answer_length == header_length + 2 + kCrcLength) {
+    if (echoed_function == (function | kExceptionBit) && answer_length == framing.header_length + 2 + c) {
         return {EchoCheck::refused, answer[h + 1], ""};
     }
     if (echoed_function != function) {
         return {EchoCheck::mismatch, 0, "echo of function " + std::to_string(echoed_function)};
     }
-    if (answer_length != header_length + 5 + kCrcLength) return {EchoCheck::mismatch, 0, "echo of the wrong length"};
-    if (word_at(answer + h + 1) != word_at(request.data() + h + 1)) {
+    if (answer_length != framing.header_length + 5 + c) return {EchoCheck::mismatch, 0, "echo of the wrong length"};
+    if (word_at(answer + h + 1) != word_at(request.data() + 2)) {
         return {EchoCheck::mismatch, 0, "echo of address " + std::to_string(word_at(answer + h + 1))};
     }
     // Function 6 echoes the value written, function 16 the register count.
-    if (word_at(answer + h + 3) != word_at(request.data() + h + 3)) {
+    if (word_at(answer + h + 3) != word_at(request.data() + 4)) {
         return {EchoCheck::mismatch, 0,
                 std::string("echo of ") + (function == MODBUS_FC_WRITE_SINGLE_REGISTER ? "value " : "count ") +
                     std::to_string(word_at(answer + h + 3))};

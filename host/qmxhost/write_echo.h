@@ -1,4 +1,4 @@
-// Register writes as raw RTU frames, and the check of the meter's echo that
+// Register writes as raw frames, and the check of the meter's echo that
 // libmodbus's own confirmation makes (slave, function, then address and
 // value or count), so that a frame of another slave or of another request
 // is never taken for the echo.
@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-// The request without its CRC (libmodbus adds it): function 6 for one
-// value, function 16 for several. At most MODBUS_MAX_WRITE_REGISTERS values.
+// The slave address and the PDU (libmodbus frames them for its backend):
+// function 6 for one value, function 16 for several. At most
+// MODBUS_MAX_WRITE_REGISTERS values.
 std::vector<std::uint8_t> write_request(int slave, int address, const std::vector<std::uint16_t>& values,
                                         bool multiple);
 
@@ -19,6 +20,15 @@ struct EchoCheck {
     std::string why;         // mismatch: what differs, for people
 };
 
-// `answer` and `answer_length` as modbus_receive_confirmation left them.
+// Around the PDU of an answer: the header, which ends in the slave address
+// (RTU: the address alone; TCP: the MBAP header with the unit id), and the
+// checksum (RTU: the CRC; TCP: none).
+struct EchoFraming {
+    int header_length;
+    int checksum_length;
+};
+
+// `request` from write_request; `answer` and `answer_length` as
+// modbus_receive_confirmation left them.
 EchoCheck check_write_echo(const std::vector<std::uint8_t>& request, const std::uint8_t* answer, int answer_length,
-                           int header_length);
+                           EchoFraming framing);

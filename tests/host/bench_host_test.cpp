@@ -60,7 +60,7 @@ struct HostRig {
     FakeSteadyClock clock;
     ScriptedLine line{clock};
     volatile std::sig_atomic_t stop = 0;
-    RtuLine rtu{line, RetryPolicy{2, 0, 1000}, clock, stop};
+    ModbusLine rtu{line, RetryPolicy{2, 0, 1000}, clock, stop};
     ReportFanout report;
     Events events{clock};
     std::vector<MeterStats> stats;

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "host/qmxhost/host_config.h"
+#include "host/qmxhost/tcp_address.h"
 
 namespace {
 
@@ -98,4 +99,41 @@ TEST(LineSettingsCheck, DefaultsAreTheDocumentedOnes) {
 
 TEST(LineSettingsCheck, TheExampleConfigurationLoads) {
     EXPECT_NO_THROW(load_host_config(QV5810_TEST_CONFIG));
+}
+
+namespace {
+std::string with_line(const std::string& line) { return R"({"line": {)" + line + R"(}, "devices": [{}]})"; }
+}  // namespace
+
+TEST(TcpLine, AnAddressIsHostColonPortWithIPv6InBrackets) {
+    for (const char* good : {"gw.example:502", "10.0.0.5:1502", "[fe80::1]:502", "gw:65535"}) {
+        EXPECT_EQ(refusal(with_line(std::string(R"("tcp": ")") + good + "\"")), "") << good;
+    }
+    for (const char* bad : {"gw", "gw:", ":502", "gw:0", "gw:65536", "gw:5o2", "::1:502", "[::1]", "g w:502", "[]:502"}) {
+        const std::string message = refusal(with_line(std::string(R"("tcp": ")") + bad + "\""));
+        EXPECT_TRUE(mentions(message, {"bench.json", "line", "tcp"})) << bad << ": " << message;
+    }
+}
+
+TEST(TcpLine, TheHostAndPortAreHandedOnAsLibmodbusTakesThem) {
+    const TcpAddress v6 = parse_tcp_address("[fe80::1]:502");
+    EXPECT_EQ(v6.host, "fe80::1");
+    EXPECT_EQ(v6.port, "502");
+    // A port reads as every number does; getaddrinfo wants it in decimal.
+    EXPECT_EQ(parse_tcp_address("gw:0x1F6").port, "502");
+    EXPECT_EQ(parse_tcp_address("gw:0502").port, "502");
+}
+
+TEST(TcpLine, ASerialSettingBesideTheAddressIsRefused) {
+    for (const char* serial : {R"("port": "/dev/ttyUSB0")", R"("baud": 9600)", R"("parity": "E")", R"("rs485": true)",
+                               R"("rts": "up")", R"("stop_bits": 2)"}) {
+        const std::string message = refusal(with_line(std::string(R"("tcp": "gw:502", )") + serial));
+        EXPECT_TRUE(mentions(message, {"bench.json", "a serial setting", "Modbus TCP"})) << serial << ": " << message;
+    }
+    // What a request over TCP needs is no serial setting.
+    const HostConfig config = parse_host_config(
+        "bench.json", with_line(R"("tcp": "gw:502", "response_timeout_ms": 300, "retries": 4, "delay_ms": 5)"));
+    EXPECT_EQ(config.line.tcp, "gw:502");
+    EXPECT_EQ(config.line.retries, 4);
+    EXPECT_TRUE(config.line.port.empty());
 }

@@ -1,10 +1,10 @@
-// A QV5810 on the bench host's RtuLine over a scripted line, in-process.
+// A QV5810 on the bench host's ModbusLine over a scripted line, in-process.
 #pragma once
 
 #include <csignal>
 #include <memory>
 
-#include "host/qmxhost/rtu_line.h"
+#include "host/qmxhost/modbus_line.h"
 #include "host/runtime/host_binding.h"
 #include "meter/qv5810.h"
 #include "tests/support/recording_sink.h"
@@ -33,7 +33,7 @@ struct LineRig {
     FakeSteadyClock clock;
     ScriptedLine line{clock};
     volatile std::sig_atomic_t stop = 0;
-    RtuLine rtu;
+    ModbusLine rtu;
     RecordingSink sink;
     HostBinding binding;
     QV5810 device;

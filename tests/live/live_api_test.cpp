@@ -12,7 +12,7 @@
 #include "tests/live/live_rig.h"
 #include "tests/support/meter_oracle.h"
 #include "tests/support/quiet_test.h"
-#include "tests/support/served_registers.h"
+#include "tests/support/sim_meter.h"
 
 namespace {
 
@@ -93,7 +93,7 @@ TEST_F(LiveApiReads, TheDeviceListNamesEachMeterWithItsFreshnessAndHealth) {
 TEST_F(LiveApiReads, EachQuantityIsWhatTheMeterServedInThatCycle) {
     LiveRig rig;
     const Json::Value detail = rig.DeviceAfter(3);
-    const auto banks = served_registers(rig.sim_log());
+    const auto banks = served_banks(rig.sim_log());
     const int cycle = detail["cycle"].asInt();
     ASSERT_EQ(banks.count(cycle), 1u) << "cycle " << cycle;
     const oracle::RegisterBank& bank = banks.at(cycle);
@@ -118,7 +118,7 @@ TEST_F(LiveApiReads, EachQuantityIsWhatTheMeterServedInThatCycle) {
 TEST_F(LiveApiReads, TheTwentySevenRulesWithTheirLevelsThresholdsAndOutcomes) {
     LiveRig rig({true, false, 0.05, {"--overvoltage-at", "2", "--overvoltage-cycles", "1000"}});
     const Json::Value detail = rig.DeviceAfter(3);
-    const oracle::RegisterBank bank = served_registers(rig.sim_log()).at(detail["cycle"].asInt());
+    const oracle::RegisterBank bank = served_banks(rig.sim_log()).at(detail["cycle"].asInt());
     const Json::Value& alarms = detail["alarms"];
     ASSERT_EQ(alarms.size(), oracle::rules().size());
     int up = 0;
@@ -187,7 +187,7 @@ TEST_F(LiveApiHistory, RowsAreDecodedFromTheStoredRecordsWithinTheRange) {
     const Json::Value& rows = all.json["rows"];
     ASSERT_EQ(rows.size(), 4u);
     std::set<double> served;
-    for (const auto& [cycle, bank] : served_registers(rig.sim_log())) {
+    for (const auto& [cycle, bank] : served_banks(rig.sim_log())) {
         served.insert(served_value(bank, oracle::kPhaseVoltage1, 10));
     }
     for (Json::ArrayIndex i = 0; i < rows.size(); ++i) {

@@ -17,7 +17,7 @@
 #include "host/live/live_state.h"
 #include "host/qmxhost/bench_host.h"
 #include "host/qmxhost/history_sink.h"
-#include "host/qmxhost/libmodbus_context.h"
+#include "host/qmxhost/libmodbus_rtu_context.h"
 #include "host/qmxhost/sim_process.h"
 #include "meter/qv5810.h"
 #include "tests/support/json_text.h"
@@ -42,7 +42,7 @@ public:
           history_path_(options.history ? rig_temp_path("history.db") : ""),
                     // Under the emulator when the tests run under one: an ARM program
           // cannot start another without binfmt_misc.
-          sim_(QV5810_TEST_SIM, SimArgs(options), QV5810_TEST_EMULATOR),
+          sim_(QV5810_TEST_SIM, SimArgs(options), SimProcess::Answers::on_terminal, QV5810_TEST_EMULATOR),
           config_(Config(sim_.port())),
           context_(config_.line),
           rtu_(context_, RetryPolicy{config_.line.retries, 0, config_.line.response_timeout_ms}, clock_, stop_),
@@ -135,10 +135,10 @@ private:
     std::string history_path_;
     SimProcess sim_;
     HostConfig config_;
-    LibmodbusContext context_;
+    LibmodbusRtuContext context_;
     SteadyClock clock_;
     volatile std::sig_atomic_t stop_ = 0;
-    RtuLine rtu_;
+    ModbusLine rtu_;
     EventHub events_;
     LiveState live_;
     WriteInbox inbox_;

@@ -12,7 +12,7 @@
 
 extern char** environ;
 
-ChildProcess::ChildProcess(std::vector<std::string> argv) {
+ChildProcess::ChildProcess(std::vector<std::string> argv, Output output) {
     const std::string emulator = QV5810_TEST_EMULATOR;
     if (!emulator.empty()) argv.insert(argv.begin(), emulator);
     int pipe_fds[2];
@@ -20,6 +20,7 @@ ChildProcess::ChildProcess(std::vector<std::string> argv) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+    if (output == Output::with_errors) posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDERR_FILENO);
     posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
     std::vector<char*> args;
     for (std::string& a : argv) args.push_back(a.data());

@@ -9,8 +9,10 @@
 
 class ChildProcess {
 public:
+    enum class Output { only, with_errors };  // standard output alone, or standard error in it too
+
     // Runs `argv` (under the cross-build emulator when there is one).
-    explicit ChildProcess(std::vector<std::string> argv);
+    explicit ChildProcess(std::vector<std::string> argv, Output output = Output::only);
     ~ChildProcess();  // kills the child if it still runs
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

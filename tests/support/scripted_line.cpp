@@ -48,6 +48,7 @@ int ScriptedLine::ReadRegisters(int address, int count, std::uint16_t* destinati
         case LineFault::crc: clock_.Advance(answer_time); return -EMBBADCRC;
         case LineFault::short_refused: clock_.Advance(answer_time); return -EMBBADDATA;
         case LineFault::exception: clock_.Advance(answer_time); return -EMBXSFAIL;
+        case LineFault::gateway_silent: clock_.Advance(timeout_time); return -EMBXGTAR;
         case LineFault::short_passed:
             clock_.Advance(answer_time);
             std::copy(block.begin(), block.end() - 1, destination);
@@ -71,10 +72,10 @@ int ScriptedLine::ReceiveConfirmation(std::uint8_t* answer) {
     if (dead_slaves.count(write_.at(0)) != 0) return -ETIMEDOUT;
     const LineFault fault = Next();
     if (fault == LineFault::timeout) return -ETIMEDOUT;
-    if (fault == LineFault::exception) {
+    if (fault == LineFault::exception || fault == LineFault::gateway_silent) {
         answer[0] = write_[0];
         answer[1] = static_cast<std::uint8_t>(write_[1] | 0x80);
-        answer[2] = MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
+        answer[2] = fault == LineFault::exception ? MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS : MODBUS_EXCEPTION_GATEWAY_TARGET;
         return 5;
     }
     // The echo: slave, function, address, then value (6) or count (16).

@@ -40,6 +40,7 @@ enum class LineFault {
     echo_of_other_address,
     echo_from_other_slave,
     stray_after,  // answers, then a stray frame (of the size the next read expects) lands on the line
+    gateway_silent,  // a Modbus TCP gateway's exception 11: the meter behind it did not answer
 };
 
 class ScriptedLine : public ModbusContext {
@@ -70,6 +71,7 @@ public:
         return 0;
     }
     int HeaderLength() override { return 1; }
+    int ChecksumLength() override { return 2; }
 
     // The fault of each further attempt, in order; then none.
     std::deque<LineFault> script;

@@ -1,4 +1,4 @@
-// The bench host's Modbus RTU line. Devices queue one request at a time (as
+// The bench host's Modbus line. Devices queue one request at a time (as
 // the controller's Modbus master allows); the poll loop then runs it on the
 // wire, retrying a failed attempt after flushing the line, and hands the
 // answer to the device only when it is complete and answers this request.
@@ -35,9 +35,9 @@ struct RetryPolicy {
     int quiet_after_failure_ms = 0;
 };
 
-class RtuLine : public ModbusTransport {
+class ModbusLine : public ModbusTransport {
 public:
-    RtuLine(ModbusContext& context, RetryPolicy policy, Clock& clock, const volatile std::sig_atomic_t& stop);
+    ModbusLine(ModbusContext& context, RetryPolicy policy, Clock& clock, const volatile std::sig_atomic_t& stop);
 
     void ReadRegisters(SPModbus& device, int address, int count) override;
     void WriteRegister(SPModbus& device, int address, int value) override;

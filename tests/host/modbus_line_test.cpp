@@ -156,3 +156,33 @@ TEST(Interruption, AStopRequestEndsTheRetries) {
     EXPECT_EQ(exchanges[0].outcome, Exchange::interrupted);
     EXPECT_TRUE(rig.line.requests.empty());
 }
+
+TEST(GatewayAnswers, AMeterThatDidNotAnswerTheGatewayIsAskedAgainLikeAfterATimeout) {
+    LineRig rig;
+    rig.line.script = {LineFault::gateway_silent, LineFault::gateway_silent};
+    const auto exchanges = rig.Cycle();
+    ASSERT_EQ(exchanges.size(), 4u);
+    EXPECT_EQ(exchanges[0].outcome, Exchange::answered);
+    EXPECT_EQ(exchanges[0].attempts, 3);
+    ASSERT_EQ(rig.sink.published.size(), 1u);
+    EXPECT_EQ(register_area(rig.sink.published[0].bytes), oracle::expected_register_area(rig.line.banks[1]));
+    // Given up, it counts as no answer, not as the meter's refusal.
+    LineRig silent(1);
+    silent.line.script = {LineFault::gateway_silent, LineFault::gateway_silent};
+    EXPECT_EQ(silent.Cycle().at(0).outcome, Exchange::timeout);
+}
+
+TEST(GatewayAnswers, AWriteTheMeterDidNotAnswerIsSentAgain) {
+    LineRig rig;
+    rig.line.script = {LineFault::gateway_silent};
+    write_one(rig.device, 256, 0x1234);
+    const auto exchanges = rig.RunAll();
+    ASSERT_EQ(exchanges.size(), 1u);
+    EXPECT_EQ(exchanges[0].attempts, 2);
+    EXPECT_EQ(write_status(rig.device), write_outcome::kConfirmed);
+    LineRig unanswered(0);
+    unanswered.line.script = {LineFault::gateway_silent};
+    write_one(unanswered.device, 256, 0x1234);
+    unanswered.RunAll();
+    EXPECT_EQ(write_status(unanswered.device), write_outcome::kNone);  // no answer, not "not confirmed"
+}

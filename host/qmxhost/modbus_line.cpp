@@ -1,4 +1,4 @@
-#include "host/qmxhost/rtu_line.h"
+#include "host/qmxhost/modbus_line.h"
 
 #include <modbus.h>
 
@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr int kRtuOverhead = 1 + 2;  // slave address and CRC around the PDU
-
 std::string describe(int function, int address, int count) {
     const char* what = function == MODBUS_FC_READ_HOLDING_REGISTERS   ? "read "
                        : function == MODBUS_FC_WRITE_SINGLE_REGISTER ? "write "
@@ -18,8 +16,14 @@ std::string describe(int function, int address, int count) {
     return what + std::to_string(address) + "/" + std::to_string(count);
 }
 
+// A gateway's word that the meter behind it did not answer, or cannot be
+// reached, is no refusal of the meter's: it is asked again, as after a timeout.
+bool gateway_heard_nothing(int exception_code) {
+    return exception_code == MODBUS_EXCEPTION_GATEWAY_PATH || exception_code == MODBUS_EXCEPTION_GATEWAY_TARGET;
+}
+
 Exchange::Outcome outcome_of(int error) {
-    if (error == ETIMEDOUT) return Exchange::timeout;
+    if (error == ETIMEDOUT || gateway_heard_nothing(error - MODBUS_ENOBASE)) return Exchange::timeout;
     if (error == EMBBADCRC) return Exchange::crc;
     if (error == EMBBADDATA || error == EMBBADSLAVE || error == EMBMDATA) return Exchange::bad_data;
     if (error > MODBUS_ENOBASE && error < EMBBADCRC) return Exchange::exception;
@@ -41,23 +45,23 @@ const char* outcome_name(Exchange::Outcome outcome) {
     return "error";
 }
 
-RtuLine::RtuLine(ModbusContext& context, RetryPolicy policy, Clock& clock, const volatile std::sig_atomic_t& stop)
+ModbusLine::ModbusLine(ModbusContext& context, RetryPolicy policy, Clock& clock, const volatile std::sig_atomic_t& stop)
     : context_(context), policy_(policy), clock_(clock), stop_(stop) {}
 
-void RtuLine::ReadRegisters(SPModbus& device, int address, int count) {
+void ModbusLine::ReadRegisters(SPModbus& device, int address, int count) {
     pending_ = Request{&device, MODBUS_FC_READ_HOLDING_REGISTERS, address, count, {}};
 }
 
-void RtuLine::WriteRegister(SPModbus& device, int address, int value) {
+void ModbusLine::WriteRegister(SPModbus& device, int address, int value) {
     pending_ = Request{&device, MODBUS_FC_WRITE_SINGLE_REGISTER, address, 1, {static_cast<std::uint16_t>(value)}};
 }
 
-void RtuLine::WriteRegisters(SPModbus& device, int address, int count, const unsigned short* values) {
+void ModbusLine::WriteRegisters(SPModbus& device, int address, int count, const unsigned short* values) {
     pending_ = Request{&device, MODBUS_FC_WRITE_MULTIPLE_REGISTERS, address, count,
                        std::vector<std::uint16_t>(values, values + (count > 0 ? count : 0))};
 }
 
-Exchange RtuLine::RunPending() {
+Exchange ModbusLine::RunPending() {
     const Request request = *pending_;
     pending_.reset();
     context_.SetSlave(request.device->SlaveAddress());
@@ -95,7 +99,7 @@ Exchange RtuLine::RunPending() {
     return exchange;
 }
 
-Exchange RtuLine::Attempt(const Request& request, std::vector<std::uint16_t>& answer) {
+Exchange ModbusLine::Attempt(const Request& request, std::vector<std::uint16_t>& answer) {
     answer.clear();
     Exchange exchange = request.function == MODBUS_FC_READ_HOLDING_REGISTERS ? Read(request, answer)
                                                                              : Write(request, answer);
@@ -103,9 +107,10 @@ Exchange RtuLine::Attempt(const Request& request, std::vector<std::uint16_t>& an
     return exchange;
 }
 
-Exchange RtuLine::Read(const Request& request, std::vector<std::uint16_t>& registers) {
+Exchange ModbusLine::Read(const Request& request, std::vector<std::uint16_t>& registers) {
     Exchange exchange;
-    exchange.request_bytes = kRtuOverhead + 5;
+    const int framing = context_.HeaderLength() + context_.ChecksumLength();
+    exchange.request_bytes = framing + 5;
     if (request.count < 1 || request.count > MODBUS_MAX_READ_REGISTERS) {
         exchange.message = "cannot read " + std::to_string(request.count) + " registers at once";
         return exchange;
@@ -126,7 +131,7 @@ Exchange RtuLine::Read(const Request& request, std::vector<std::uint16_t>& regis
         return exchange;
     }
     exchange.outcome = Exchange::answered;
-    exchange.answer_bytes = kRtuOverhead + 2 + 2 * request.count;
+    exchange.answer_bytes = framing + 2 + 2 * request.count;
     registers = std::move(got);
     return exchange;
 }
@@ -134,7 +139,7 @@ Exchange RtuLine::Read(const Request& request, std::vector<std::uint16_t>& regis
 // Writes go out raw so that the echo can be checked here and then handed to
 // the device, which confirms the write against it: the echoed value for
 // function 6, the function code and register count for function 16.
-Exchange RtuLine::Write(const Request& request, std::vector<std::uint16_t>& echo) {
+Exchange ModbusLine::Write(const Request& request, std::vector<std::uint16_t>& echo) {
     Exchange exchange;
     std::vector<std::uint8_t> frame;
     try {
@@ -144,14 +149,15 @@ Exchange RtuLine::Write(const Request& request, std::vector<std::uint16_t>& echo
         exchange.message = e.what();
         return exchange;
     }
-    exchange.request_bytes = static_cast<int>(frame.size()) + 2;
+    // The frame's slave address is the last byte of the header on the wire.
+    exchange.request_bytes = static_cast<int>(frame.size()) - 1 + context_.HeaderLength() + context_.ChecksumLength();
     const int sent = context_.SendRawRequest(frame.data(), static_cast<int>(frame.size()));
     if (sent < 0) {
         exchange.outcome = outcome_of(-sent);
         exchange.message = std::string("send: ") + modbus_strerror(-sent);
         return exchange;
     }
-    std::uint8_t answer[MODBUS_RTU_MAX_ADU_LENGTH] = {};
+    std::uint8_t answer[MODBUS_MAX_ADU_LENGTH] = {};
     const int length = context_.ReceiveConfirmation(answer);
     if (length < 0) {
         exchange.outcome = outcome_of(-length);
@@ -159,7 +165,8 @@ Exchange RtuLine::Write(const Request& request, std::vector<std::uint16_t>& echo
         return exchange;
     }
     exchange.answer_bytes = length;
-    const EchoCheck check = check_write_echo(frame, answer, length, context_.HeaderLength());
+    const EchoCheck check =
+        check_write_echo(frame, answer, length, EchoFraming{context_.HeaderLength(), context_.ChecksumLength()});
     const bool single = request.function == MODBUS_FC_WRITE_SINGLE_REGISTER;
     switch (check.kind) {
         case EchoCheck::confirmed:
@@ -169,6 +176,11 @@ Exchange RtuLine::Write(const Request& request, std::vector<std::uint16_t>& echo
                                                        static_cast<std::uint16_t>(request.count)};
             break;
         case EchoCheck::refused:
+            if (gateway_heard_nothing(check.exception_code)) {
+                exchange.outcome = Exchange::timeout;
+                exchange.message = modbus_strerror(MODBUS_ENOBASE + check.exception_code);
+                break;
+            }
             // The device sees the refusal as an answer that echoes nothing
             // it wrote: never the value written, never function 16.
             exchange.outcome = Exchange::exception;

@@ -1,0 +1,61 @@
+# make package: the controller's tarball (the stripped plug-in, an example
+# configuration and the install note) and a Debian package of the bench
+# host and the simulator with the plug-in they load, the example
+# configuration and a systemd unit. Each generator packs its own component;
+# packaging/cpack_components.cmake picks it.
+
+install(TARGETS qv5810 LIBRARY DESTINATION plugins COMPONENT controller)
+install(FILES examples/qv5810.json docs/install.md DESTINATION . COMPONENT controller)
+
+if(QV5810_BUILD_TOOLS)
+    install(TARGETS qmxhost qv5810-sim RUNTIME DESTINATION bin COMPONENT bench)
+    install(TARGETS qv5810 qmxruntime LIBRARY DESTINATION ${QV5810_PACKAGE_LIBDIR} COMPONENT bench)
+    install(FILES examples/qv5810.json DESTINATION ${QV5810_PACKAGE_CONFDIR} COMPONENT bench)
+    install(FILES packaging/qmxhost@.service DESTINATION lib/systemd/system COMPONENT bench)
+    install(FILES README.md docs/install.md DESTINATION share/doc/qv5810-bench COMPONENT bench)
+    set_target_properties(qmxhost PROPERTIES INSTALL_RPATH "$ORIGIN/../${QV5810_PACKAGE_LIBDIR}")
+endif()
+
+set(CPACK_PACKAGE_NAME qv5810)
+set(CPACK_PACKAGE_VENDOR "qv5810")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "bench host and simulator for the QV5810 power meter")
+set(CPACK_GENERATOR TGZ DEB)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/packaging/cpack_components.cmake)
+set(CPACK_QV5810_DEB_PREFIX ${QV5810_PACKAGE_PREFIX})
+
+# The tarball's name, and the folder it unpacks into.
+set(CPACK_PACKAGE_FILE_NAME "qv5810-${PROJECT_VERSION}-${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR}")
+set(CPACK_ARCHIVE_CONTROLLER_FILE_NAME ${CPACK_PACKAGE_FILE_NAME})
+
+# The Debian architecture of what is built: a cross build says so itself.
+if(CMAKE_LIBRARY_ARCHITECTURE STREQUAL "arm-linux-gnueabihf")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
+endif()
+set(CPACK_DEBIAN_BENCH_PACKAGE_NAME qv5810-bench)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "qv5810 developers <qv5810@localhost>")
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_BENCH_DESCRIPTION "qmxhost loads the qv5810 controller plug-in and polls QV5810 meters on a
+Modbus RTU line or over Modbus TCP, storing the records in SQLite;
+qv5810-sim simulates the meters. The qmxhost@.service unit runs one
+configuration of /etc/qv5810 as a service.")
+# dpkg-shlibdeps names every library linked in (libmodbus5, libsqlite3-0,
+# libjsoncpp25, the C++ runtime ...): a library added to qmxhost later, such
+# as cpp-httplib's libcpp-httplib0.11, comes with its package without a word
+# here; its armhf -dev package goes in cmake/deps.sh. Name here only what is
+# run, not linked.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR})
+set(CPACK_DEBIAN_BENCH_PACKAGE_RECOMMENDS "socat")
+set(CPACK_DEBIAN_BENCH_PACKAGE_SUGGESTS "sqlite3")
+set(CPACK_DEBIAN_BENCH_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/packaging/conffiles
+    ${PROJECT_SOURCE_DIR}/packaging/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/prerm
+    ${PROJECT_SOURCE_DIR}/packaging/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+include(CPack)

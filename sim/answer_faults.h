@@ -1,0 +1,39 @@
+// The faults of the link between the host and the meters, dealt out over the
+// meters' answers in turn. The serial line relay and the TCP gateway deal
+// them alike, so that --drop-every 9 loses the same answers on either.
+#pragma once
+
+#include <csignal>
+
+#include "sim/sim_log.h"
+
+struct LineFaults {
+    int drop_every = 0;     // swallow every Nth answer
+    int corrupt_every = 0;  // flip a CRC bit in every Nth answer
+    int slow_every = 0;     // hold back every Nth answer by slow_ms
+    int slow_ms = 0;
+};
+
+class AnswerFaults {
+public:
+    AnswerFaults(LineFaults faults, SimLog& log) : faults_(faults), log_(log) {}
+
+    struct Fate {
+        bool drop = false;
+        bool corrupt = false;
+        int hold_ms = 0;
+    };
+    // What becomes of the next answer, one of `slave`'s; each fault is logged.
+    Fate Next(int slave);
+
+    const LineFaults& faults() const { return faults_; }
+
+private:
+    LineFaults faults_;
+    SimLog& log_;
+    int answers_ = 0;
+};
+
+// Sleeps `ms` in slices, so that a held-back answer never outlives the run;
+// false when the run ended meanwhile.
+bool hold_back(int ms, const volatile std::sig_atomic_t& keep_running);
