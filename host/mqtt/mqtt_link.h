@@ -64,9 +64,8 @@ private:
     std::atomic<std::size_t> published_{0};
     std::atomic<std::size_t> handed_over_{0};  // to libmosquitto, ours and the availability's
     std::atomic<std::size_t> acknowledged_{0};
-    std::mutex link_mutex_;  // guards queue_, notices_, last_notice_, ever_connected_
+    std::mutex link_mutex_;  // guards queue_, notices_, last_notice_
     std::deque<Message> queue_;
     std::vector<std::string> notices_;
     std::string last_notice_;
-    bool ever_connected_ = false;
 };
