@@ -18,7 +18,7 @@ run_host() {
     pid=$!
     sleep 2  # the first cycle is in
     if [ "$2" = load ]; then
-        wrk -t 2 -c 50 -d "${seconds}s" --latency "http://127.0.0.1:$port/api/devices/1" >"$out/wrk.txt"
+        wrk -t "${WRK_THREADS:-1}" -c 50 -d "${seconds}s" --latency "http://127.0.0.1:$port/api/devices/1" >"$out/wrk.txt"
     else
         sleep "$seconds"
     fi

@@ -80,14 +80,14 @@ Json::Value alarms_json(const LiveMeter& meter) {
 
 }  // namespace
 
-Json::Value freshness_json(const LiveMeter& meter, Clock::time_point now) {
+Json::Value freshness_json(const std::optional<Clock::time_point>& completed_at, Clock::time_point now) {
     Json::Value freshness;
-    if (!meter.completed_at) {
+    if (!completed_at) {
         freshness["age_s"] = Json::Value();
         freshness["stale"] = true;
         return freshness;
     }
-    const double age = std::chrono::duration<double>(now - *meter.completed_at).count();
+    const double age = std::chrono::duration<double>(now - *completed_at).count();
     freshness["age_s"] = std::round(age * 10) / 10;
     freshness["stale"] = age > kStaleAfterSeconds;
     return freshness;

@@ -13,7 +13,7 @@
 constexpr double kStaleAfterSeconds = 60.0;
 
 // {"age_s": …, "stale": …}; an age of null when no cycle completed.
-Json::Value freshness_json(const LiveMeter& meter, Clock::time_point now);
+Json::Value freshness_json(const std::optional<Clock::time_point>& completed_at, Clock::time_point now);
 // Cycles completed and failed, retries, mean cycle beside the wire limit, last error.
 Json::Value health_json(const LiveMeter& meter, double wire_limit_ms);
 // Name, slave and data id, with the line's health (not the freshness).

@@ -164,29 +164,39 @@ ApiResponse HttpApi::Devices() {
     list["history"] = !options_.history_path.empty();
     for (const LiveMeter& meter : live_.Meters()) {
         Json::Value summary = meter_summary_json(meter, live_.wire_limit_ms());
-        summary["freshness"] = freshness_json(meter, now);
+        summary["freshness"] = freshness_json(meter.completed_at, now);
         list["devices"].append(summary);
     }
     return json_response(list);
 }
 
-std::string HttpApi::DetailText(const LiveMeter& meter) {
-    const std::lock_guard<std::mutex> lock(render_mutex_);
-    Rendered& rendered = rendered_[meter.data_id];
-    if (rendered.text.empty() || rendered.version != meter.version) {
-        rendered.text = compact_json(meter_detail_json(meter, live_.wire_limit_ms(), options_.allow_writes));
-        rendered.version = meter.version;
+std::shared_ptr<const std::string> HttpApi::DetailText(std::uint32_t id, std::uint64_t version) {
+    {
+        const std::lock_guard<std::mutex> lock(render_mutex_);
+        const auto found = rendered_.find(id);
+        if (found != rendered_.end() && found->second.text && found->second.version == version) return found->second.text;
     }
-    return rendered.text;
+    // Rendered outside the lock: requests for a view already rendered never wait for this.
+    const std::optional<LiveMeter> meter = live_.Meter(id);
+    if (!meter) return nullptr;
+    auto text = std::make_shared<const std::string>(
+        compact_json(meter_detail_json(*meter, live_.wire_limit_ms(), options_.allow_writes)));
+    const std::lock_guard<std::mutex> lock(render_mutex_);
+    Rendered& rendered = rendered_[id];
+    if (!rendered.text || rendered.version < meter->version) rendered = Rendered{meter->version, text};
+    return text;
 }
 
 ApiResponse HttpApi::Device(std::uint32_t id) {
-    const std::optional<LiveMeter> meter = live_.Meter(id);
-    if (!meter) return api_error(404, "no device with data id " + std::to_string(id));
-    const std::string detail = DetailText(*meter);
+    const std::optional<LiveState::Stamp> stamp = live_.StampOf(id);
+    if (!stamp) return api_error(404, "no device with data id " + std::to_string(id));
+    const std::shared_ptr<const std::string> detail = DetailText(id, stamp->version);
+    if (!detail) return api_error(404, "no device with data id " + std::to_string(id));
     // The freshness goes first, the rest as rendered after the meter last changed.
     ApiResponse response;
-    response.body = "{\"freshness\":" + compact_json(freshness_json(*meter, live_.Now())) + "," + detail.substr(1);
+    const std::string freshness = compact_json(freshness_json(stamp->completed_at, live_.Now()));
+    response.body.reserve(freshness.size() + detail->size() + 16);
+    response.body.append("{\"freshness\":").append(freshness).append(",").append(*detail, 1, std::string::npos);
     return response;
 }
 

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -46,15 +47,16 @@ private:
     ApiResponse Device(std::uint32_t id);
     ApiResponse History(std::uint32_t id, const ApiRequest& request);
     ApiResponse Write(std::uint32_t id, const ApiRequest& request);
-    // A meter's view without its freshness, rendered again only after a change.
-    std::string DetailText(const LiveMeter& meter);
+    // A meter's view without its freshness, rendered again only after the
+    // meter changed; shared, so that a request holds the lock only to take it.
+    std::shared_ptr<const std::string> DetailText(std::uint32_t id, std::uint64_t version);
 
     LiveState& live_;
     WriteInbox& inbox_;
     const ApiOptions options_;
     struct Rendered {
         std::uint64_t version = 0;
-        std::string text;  // compact JSON object
+        std::shared_ptr<const std::string> text;  // compact JSON object
     };
     std::mutex render_mutex_;  // guards rendered_
     std::map<std::uint32_t, Rendered> rendered_;

@@ -30,6 +30,14 @@ std::optional<LiveMeter> LiveState::Meter(std::uint32_t data_id) const {
     return std::nullopt;
 }
 
+std::optional<LiveState::Stamp> LiveState::StampOf(std::uint32_t data_id) const {
+    const std::lock_guard<std::mutex> lock(live_mutex_);
+    for (const LiveMeter& meter : meters_) {
+        if (meter.data_id == data_id) return Stamp{meter.version, meter.completed_at};
+    }
+    return std::nullopt;
+}
+
 bool LiveState::Knows(std::uint32_t data_id) const {
     const std::lock_guard<std::mutex> lock(live_mutex_);
     for (const LiveMeter& meter : meters_) {

@@ -56,8 +56,16 @@ class LiveState : public ReportSink {
 public:
     LiveState(const HostConfig& config, Clock& clock, EventHub& events);
 
+    // What tells whether a view rendered before is still the meter's: its
+    // version, and when its last cycle completed.
+    struct Stamp {
+        std::uint64_t version = 0;
+        std::optional<Clock::time_point> completed_at;
+    };
+
     // Copies, safe from any thread.
     std::vector<LiveMeter> Meters() const;
+    std::optional<Stamp> StampOf(std::uint32_t data_id) const;
     std::optional<LiveMeter> Meter(std::uint32_t data_id) const;
     bool Knows(std::uint32_t data_id) const;
     Clock::time_point Now() const { return clock_.Now(); }
