@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -387,6 +388,8 @@ TEST(MqttAvailability, PollingGoesOnWhileTheBrokerIsAwayAndEveryCycleIsAccounted
         if (arrived.count(e["cycle"].asInt()) == 0) missing += " " + e["cycle"].asString();
     }
     EXPECT_GE(static_cast<int>(arrived.size()) + dropped, cycles) << problems << "missing:" << missing;
+    std::cout << "broker restart: " << cycles << " cycles, " << arrived.size() << " states arrived, " << dropped
+              << " messages dropped\n";
     EXPECT_NE(problems.find("lost 127.0.0.1"), std::string::npos) << problems;
     EXPECT_NE(problems.find("connected to 127.0.0.1"), std::string::npos) << problems;
 }
