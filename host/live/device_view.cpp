@@ -99,7 +99,7 @@ Json::Value health_json(const LiveMeter& meter, double wire_limit_ms) {
     health["failed"] = meter.failed;
     health["retries"] = meter.retries;
     health["mean_cycle_ms"] = meter.completed > 0 ? Json::Value(meter.total_ms / meter.completed) : Json::Value();
-    health["wire_limit_ms"] = wire_limit_ms;
+    health["wire_limit_ms"] = wire_limit_ms > 0 ? Json::Value(wire_limit_ms) : Json::Value();
     health["last_cycle"] = meter.cycle;
     health["backed_off_until_cycle"] = meter.backed_off_until > 0 ? Json::Value(meter.backed_off_until) : Json::Value();
     if (meter.last_error.empty()) {

@@ -14,7 +14,8 @@ constexpr double kStaleAfterSeconds = 60.0;
 
 // {"age_s": …, "stale": …}; an age of null when no cycle completed.
 Json::Value freshness_json(const std::optional<Clock::time_point>& completed_at, Clock::time_point now);
-// Cycles completed and failed, retries, mean cycle beside the wire limit, last error.
+// Cycles completed and failed, retries, mean cycle beside the wire limit
+// (null over Modbus TCP), last error.
 Json::Value health_json(const LiveMeter& meter, double wire_limit_ms);
 // Name, slave and data id, with the line's health (not the freshness).
 Json::Value meter_summary_json(const LiveMeter& meter, double wire_limit_ms);

@@ -5,7 +5,9 @@
 #include "host/qmxhost/write_request.h"
 
 LiveState::LiveState(const HostConfig& config, Clock& clock, EventHub& events)
-    : clock_(clock), events_(events), wire_limit_ms_(cycle_wire_limit_ms(config.line)) {
+    : clock_(clock), events_(events),
+      // Over TCP the gateway's own line sets the pace, and this host knows nothing of it.
+      wire_limit_ms_(config.line.IsTcp() ? 0.0 : cycle_wire_limit_ms(config.line)) {
     for (const DeviceConfig& device : config.devices) {
         LiveMeter meter;
         meter.name = device.name;

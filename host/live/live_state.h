@@ -69,7 +69,7 @@ public:
     std::optional<LiveMeter> Meter(std::uint32_t data_id) const;
     bool Knows(std::uint32_t data_id) const;
     Clock::time_point Now() const { return clock_.Now(); }
-    double wire_limit_ms() const { return wire_limit_ms_; }
+    double wire_limit_ms() const { return wire_limit_ms_; }  // 0 over Modbus TCP
 
     void Published(const QMXVDevice& device, std::uint32_t data_id, const unsigned char* data, int length,
                    bool delayed) override;

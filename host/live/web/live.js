@@ -90,7 +90,11 @@ function renderHealth(detail) {
   add('cycles failed', h.failed, 'failed');
   add('retries', h.retries, 'retries');
   const mean = h.mean_cycle_ms === null ? '–' : `${h.mean_cycle_ms.toFixed(1)} ms`;
-  add('mean cycle / wire limit', `${mean} / ${h.wire_limit_ms.toFixed(1)} ms`, 'mean');
+  if (h.wire_limit_ms === null) {
+    add('mean cycle (Modbus TCP)', mean, 'mean');
+  } else {
+    add('mean cycle / wire limit', `${mean} / ${h.wire_limit_ms.toFixed(1)} ms`, 'mean');
+  }
   if (h.backed_off_until_cycle !== null) add('backed off until cycle', h.backed_off_until_cycle, 'backoff');
   add('last error', h.last_error ? `${h.last_error.text} (${h.last_error.utc})` : 'none', 'last_error');
 }
