@@ -260,6 +260,26 @@ TEST(MqttState, EachCompletedCycleIsPublishedWithTheValuesTheMeterServed) {
     EXPECT_EQ(cycles, (std::set<int>{1, 2, 3, 4, 5}));
 }
 
+TEST(MqttState, ACycleThatFailedPublishesNothing) {
+    Broker broker;
+    Subscriber states(broker, "test/+/state");
+    // Without retries every seventh answer lost costs its cycle.
+    Host host(broker, {"--cycles", "12", "--interval", "0.1", "--retries", "0", "--timeout-ms", "100",
+                       "--sim-arg=--drop-every=7"});
+    const auto events = host.Finish();
+    std::set<int> completed;
+    for (const auto& e : of_kind(events, "cycle")) completed.insert(e["cycle"].asInt());
+    ASSERT_LT(completed.size(), 12u) << "some cycles failed";
+    ASSERT_FALSE(completed.empty());
+    const auto banks = served_banks(host.sim_log());
+    std::set<int> published;
+    for (const Message& m : states.Until([&](const Message& m) { return m.json["cycle"].asInt() == *completed.rbegin(); })) {
+        published.insert(m.json["cycle"].asInt());
+        expect_state_matches(m.json, banks);
+    }
+    EXPECT_EQ(published, completed);
+}
+
 TEST(MqttState, AnOverVoltageEpisodeRaisesAndClearsTheAlarmTopics) {
     Broker broker;
     Subscriber alarm(broker, "test/+/alarms/110200010010");
