@@ -30,6 +30,7 @@ MqttLink::MqttLink(const MqttSettings& settings, std::string will_topic, std::st
     mosquitto_disconnect_callback_set(client_, &MqttLink::OnDisconnect);
     mosquitto_message_callback_set(client_, &MqttLink::OnMessage);
     mosquitto_publish_callback_set(client_, &MqttLink::OnPublish);
+    mosquitto_log_callback_set(client_, &MqttLink::OnLog);
     mosquitto_reconnect_delay_set(client_, 1, 30, true);
     mosquitto_will_set(client_, will_topic_.c_str(), static_cast<int>(will_payload_.size()), will_payload_.data(), kQos,
                        true);
@@ -38,7 +39,9 @@ MqttLink::MqttLink(const MqttSettings& settings, std::string will_topic, std::st
                                   settings_.password.empty() ? nullptr : settings_.password.c_str());
     }
     if (settings_.tls) {
-        const int rc = mosquitto_tls_set(client_, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr);
+        const int rc = settings_.ca_file.empty()
+                           ? mosquitto_tls_set(client_, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr)
+                           : mosquitto_tls_set(client_, settings_.ca_file.c_str(), nullptr, nullptr, nullptr, nullptr);
         if (rc != MOSQ_ERR_SUCCESS) {
             mosquitto_destroy(client_);
             throw std::runtime_error(std::string("mqtt: cannot set up TLS: ") + mosquitto_strerror(rc));
@@ -149,6 +152,16 @@ void MqttLink::OnDisconnect(mosquitto*, void* self, int code) {
 }
 
 void MqttLink::OnPublish(mosquitto*, void* self, int) { ++static_cast<MqttLink*>(self)->acknowledged_; }
+
+// What only the library's log tells, a certificate that does not verify above all.
+void MqttLink::OnLog(mosquitto*, void* self, int level, const char* text) {
+    if (level == MOSQ_LOG_ERR && text != nullptr) static_cast<MqttLink*>(self)->Notice(std::string("mqtt: ") + text);
+}
+
+std::size_t MqttLink::queued() {
+    const std::lock_guard<std::mutex> lock(link_mutex_);
+    return queue_.size();
+}
 
 void MqttLink::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
     auto& link = *static_cast<MqttLink*>(self);

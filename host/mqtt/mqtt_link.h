@@ -39,6 +39,7 @@ public:
     bool connected() const { return connected_; }
     std::size_t dropped() const { return dropped_; }
     std::size_t published() const { return published_; }
+    std::size_t queued();  // waiting for the broker
     // What happened to the connection since the last call, for people.
     std::vector<std::string> TakeNotices();
 
@@ -51,6 +52,7 @@ private:
     static void OnDisconnect(mosquitto* client, void* self, int code);
     static void OnMessage(mosquitto* client, void* self, const mosquitto_message* message);
     static void OnPublish(mosquitto* client, void* self, int message_id);
+    static void OnLog(mosquitto* client, void* self, int level, const char* text);
     int PublishNow(const std::string& topic, const std::string& payload, bool retain);
     void Send(const Message& message);  // with link_mutex_ held
     void Notice(const std::string& text);

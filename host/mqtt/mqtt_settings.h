@@ -7,7 +7,8 @@
 #include <string>
 
 struct MqttSettings {
-    bool tls = false;  // mqtts://
+    bool tls = false;      // mqtts://
+    std::string ca_file;   // certificates the broker's must chain to; empty: the system's
     std::string host;
     int port = 1883;
     std::string client_id;  // empty: qmxhost-<pid>

@@ -191,8 +191,10 @@ void MqttSink::ReportNotices() {
 void MqttSink::Summary(const Json::Value&, const std::string&) {
     ReportNotices();
     for (auto& [id, topics] : meters_) {
+        const std::size_t unsent = topics.link->queued();
         problems_.Problem("device " + std::to_string(id) + ": mqtt: " + std::to_string(topics.link->published()) +
                           " messages published, " + std::to_string(topics.link->dropped()) +
-                          " dropped while the broker was away");
+                          " dropped while the broker was away" +
+                          (unsent > 0 ? ", " + std::to_string(unsent) + " never sent" : ""));
     }
 }

@@ -188,6 +188,9 @@ int main(int argc, char** argv) {
     app.add_option("--mqtt-login", mqtt_login,
                    "file with the MQTT user name and password on two lines (default: QV5810_MQTT_USERNAME and "
                    "QV5810_MQTT_PASSWORD from the environment)");
+    app.add_option("--mqtt-ca", mqtt.ca_file, "with mqtts://: the CA certificates (PEM) the broker's must chain to "
+                                             "(default: the system's)")
+        ->check(CLI::ExistingFile);
     app.add_option("--mqtt-prefix", mqtt.prefix, "topic prefix, ending in / (default qv5810/)");
     app.add_flag("--mqtt-discovery", mqtt.discovery, "publish Home Assistant discovery for the main quantities");
     add_whole_option(app, "--mqtt-queue", [&mqtt](long long most) { mqtt.most_queued = static_cast<std::size_t>(most); },

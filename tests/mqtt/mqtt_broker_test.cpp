@@ -3,6 +3,7 @@
 // restarts, kills and bad input.
 #include <gtest/gtest.h>
 
+#include <pwd.h>
 #include <sys/stat.h>
 
 #include <arpa/inet.h>
@@ -65,7 +66,10 @@ class Broker {
 public:
     explicit Broker(const std::string& extra = "") : port_(free_port()), dir_(unique_path("broker")) {
         mkdir(dir_.c_str(), 0700);
-        std::ofstream(dir_ + "/mosquitto.conf") << "listener " << port_ << " 127.0.0.1\n"
+        // Started by root, mosquitto would become the mosquitto user, which may read none of our files.
+        const passwd* self = getpwuid(getuid());
+        std::ofstream(dir_ + "/mosquitto.conf") << "user " << (self != nullptr ? self->pw_name : "root") << "\n"
+                                                << "listener " << port_ << " 127.0.0.1\n"
                                                 << (extra.empty() ? "allow_anonymous true\n" : extra)
                                                 << "persistence true\npersistence_location " << dir_ << "/\n";
         Start();
@@ -430,6 +434,33 @@ TEST(MqttAvailability, TwoHostsShareABrokerUnderTheirOwnPrefixes) {
     }
     EXPECT_EQ(per_topic[a.Topic("state")], 3);
     EXPECT_EQ(per_topic[b.Topic("state")], 3);
+}
+
+TEST(MqttState, OverTlsTheBrokerIsCheckedAgainstTheGivenCertificates) {
+    const std::string dir = unique_path("tls");
+    mkdir(dir.c_str(), 0700);
+    const std::string make = "cd '" + dir + "' && "
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=test-ca -keyout ca.key -out ca.pem 2>/dev/null && "
+        "openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout server.key -out server.csr 2>/dev/null && "
+        "printf 'subjectAltName=IP:127.0.0.1' > san.ext && "
+        "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile san.ext "
+        "-out server.pem 2>/dev/null && "
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=stranger -keyout other.key -out other.pem 2>/dev/null";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    Broker broker("allow_anonymous true\ncafile " + dir + "/ca.pem\ncertfile " + dir + "/server.pem\nkeyfile " + dir +
+                  "/server.key\n");
+    const std::string url = "mqtts://127.0.0.1:" + std::to_string(broker.port());
+    Host trusting(url, {"--cycles", "2", "--interval", "0.2", "--mqtt-ca", dir + "/ca.pem"});
+    const auto trusted = trusting.Finish();
+    EXPECT_NE(problems_text(trusted).find("connected to"), std::string::npos) << problems_text(trusted);
+    EXPECT_NE(problems_text(trusted).find("messages published, 0 dropped"), std::string::npos) << problems_text(trusted);
+    // A broker whose certificate does not chain to the given one is never talked to.
+    Host doubting(url, {"--cycles", "2", "--interval", "0.2", "--mqtt-ca", dir + "/other.pem"});
+    const auto doubted = doubting.Finish();
+    EXPECT_EQ(problems_text(doubted).find("connected to"), std::string::npos) << problems_text(doubted);
+    EXPECT_NE(problems_text(doubted).find("certificate verify failed"), std::string::npos) << problems_text(doubted);
+    EXPECT_EQ(of_kind(doubted, "cycle").size(), 2u);
+    std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 // --- Bad input -------------------------------------------------------------------------------
