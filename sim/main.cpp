@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
     auto* port_option = app.add_option("--port", port, "serial device to answer on; default: a new pseudo-terminal");
     int tcp_port = -1;
     add_whole_option(app, "--tcp", tcp_port, 0, 65535,
-                     "answer Modbus TCP on this port of every local address (0: a free one), as a gateway to the meters")
+                     "answer Modbus TCP on this port of every local IPv4 address (0: a free one), as a gateway to the meters")
         ->excludes(port_option);
     int lifeline_fd = -1;
     add_whole_option(app, "--baud", [&baud](long long speed) {

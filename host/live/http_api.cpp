@@ -70,6 +70,11 @@ bool history_time(const std::string& text, std::string& normalized) {
         const bool digit = t[i] >= '0' && t[i] <= '9';
         if (frame[i] == 'd' ? !digit : t[i] != frame[i]) return false;
     }
+    const auto field = [&](std::size_t at) { return (t[at] - '0') * 10 + (t[at + 1] - '0'); };
+    if (field(5) < 1 || field(5) > 12 || field(8) < 1 || field(8) > 31 || field(11) > 23 || field(14) > 59 ||
+        field(17) > 60) {
+        return false;
+    }
     std::string fraction = t.substr(sizeof frame - 1);
     if (!fraction.empty()) {
         if (fraction[0] != '.' || fraction.size() < 2 || fraction.size() > 4) return false;

@@ -117,6 +117,18 @@ HttpServer::HttpServer(HttpApi& api, EventHub& events, const HttpBind& bind)
     server.set_default_headers({{"X-Content-Type-Options", "nosniff"},
                                 {"Cache-Control", "no-store"},
                                 {"Referrer-Policy", "no-referrer"}});
+    // The library holds a body sent in chunks to no limit; and a body with
+    // no length it waits for until the read times out. Either is refused
+    // before a byte of it is read.
+    server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
+        const bool chunked = request.get_header_value("Transfer-Encoding").find("chunked") != std::string::npos;
+        const bool takes_body = request.method == "POST" || request.method == "PUT" || request.method == "PATCH";
+        if (chunked || (takes_body && !request.has_header("Content-Length"))) {
+            answer(response, api_error(411, "send the body with a Content-Length, in one piece"));
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
     const auto handle = [this](const httplib::Request& request, httplib::Response& response) {
         ApiResponse api_response = api_.Handle(api_request_of(request));
         if (api_response.status == 0) {

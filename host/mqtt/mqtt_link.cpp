@@ -169,5 +169,5 @@ void MqttLink::OnMessage(mosquitto*, void* self, const mosquitto_message* messag
     if (handler == link.handlers_.end()) return;
     const std::string payload(static_cast<const char*>(message->payload),
                               static_cast<std::size_t>(message->payloadlen > 0 ? message->payloadlen : 0));
-    handler->second(message->topic, payload);
+    handler->second(message->topic, payload, message->retain);
 }

@@ -19,7 +19,7 @@ struct mosquitto_message;
 
 class MqttLink {
 public:
-    using Handler = std::function<void(const std::string& topic, const std::string& payload)>;
+    using Handler = std::function<void(const std::string& topic, const std::string& payload, bool retained)>;
 
     // The last will: `will_payload` published retained on `will_topic` when
     // the connection is lost without a goodbye; `online` is published there

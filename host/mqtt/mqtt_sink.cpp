@@ -1,6 +1,7 @@
 #include "host/mqtt/mqtt_sink.h"
 
 #include <cmath>
+#include <stdexcept>
 
 #include "alarms/alarm_rules.h"
 #include "framework/control_codes.h"
@@ -11,8 +12,9 @@
 
 namespace {
 
-Json::Value error_result(const std::string& text) {
+Json::Value error_result(std::uint32_t data_id, const std::string& text) {
     Json::Value result;
+    result["device"] = data_id;
     result["error"] = text;
     return result;
 }
@@ -42,16 +44,28 @@ constexpr Discovered kDiscovered[] = {
 
 std::string mqtt_meter_topic(const std::string& name, std::uint32_t data_id) {
     if (name.empty()) return std::to_string(data_id);
+    // Topics are UTF-8: a name in Chinese stays itself. Only what would
+    // split a topic, match as a wildcard or trouble a shell is replaced.
     std::string topic;
     for (char c : name) {
-        const bool kept = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
-        topic += kept ? c : '_';
+        const auto byte = static_cast<unsigned char>(c);
+        const bool replaced = c == '/' || c == '+' || c == '#' || c == ' ' || byte < 0x20 || byte == 0x7F;
+        topic += replaced ? '_' : c;
     }
     return topic;
 }
 
 MqttSink::MqttSink(const MqttSettings& settings, const LiveState& live, WriteInbox* inbox, ReportSink& problems)
     : settings_(settings), live_(live), inbox_(inbox), problems_(problems) {
+    std::map<std::string, std::uint32_t> bases;
+    for (const LiveMeter& meter : live_.Meters()) {
+        const std::string base = settings_.prefix + mqtt_meter_topic(meter.name, meter.data_id) + "/";
+        if (const auto taken = bases.emplace(base, meter.data_id); !taken.second) {
+            throw std::runtime_error("--mqtt: devices " + std::to_string(taken.first->second) + " and " +
+                                     std::to_string(meter.data_id) + " would both publish under " + base +
+                                     "; give them names that differ");
+        }
+    }
     for (const LiveMeter& meter : live_.Meters()) {
         Meter& topics = meters_[meter.data_id];
         topics.base = settings_.prefix + mqtt_meter_topic(meter.name, meter.data_id) + "/";
@@ -60,7 +74,18 @@ MqttSink::MqttSink(const MqttSettings& settings, const LiveState& live, WriteInb
         topics.link = std::make_unique<MqttLink>(own, topics.base + "availability", "online", "offline");
         const std::uint32_t id = meter.data_id;
         topics.link->Subscribe(topics.base + "set/registers",
-                               [this, id](const std::string&, const std::string& payload) { WriteRequested(id, payload); });
+                               [this, id](const std::string&, const std::string& payload, bool retained) {
+                                   // A retained request is one asked for long ago, delivered anew at each start.
+                                   if (retained) {
+                                       meters_.at(id).link->Publish(
+                                           meters_.at(id).base + "set/result",
+                                           compact_json(error_result(id, "a retained write request is not carried out; "
+                                                                         "publish it without the retain flag")),
+                                           false);
+                                       return;
+                                   }
+                                   WriteRequested(id, payload);
+                               });
         if (settings_.discovery) PublishDiscovery(meter, topics);
     }
     // Only now: a request may arrive as soon as a link is up, and finds every meter.
@@ -74,23 +99,24 @@ void MqttSink::WriteRequested(std::uint32_t data_id, const std::string& payload)
     const std::string result_topic = topics.base + "set/result";
     MqttLink& link = *topics.link;
     if (inbox_ == nullptr) {
-        link.Publish(result_topic, compact_json(error_result("writes are off: start qmxhost with --allow-writes")), false);
+        link.Publish(result_topic, compact_json(error_result(data_id, "writes are off: start qmxhost with --allow-writes")), false);
         return;
     }
     if (payload.size() > kMostRequest) {
         link.Publish(result_topic,
-                     compact_json(error_result("the request is larger than " + std::to_string(kMostRequest) + " bytes")),
+                     compact_json(error_result(data_id, "the request is larger than " + std::to_string(kMostRequest) + " bytes")),
                      false);
         return;
     }
     std::string problem;
     const std::vector<std::uint16_t> words = parse_write_request(payload, problem);
     if (words.empty()) {
-        link.Publish(result_topic, compact_json(error_result(problem)), false);
+        link.Publish(result_topic, compact_json(error_result(data_id, problem)), false);
         return;
     }
-    const bool taken = inbox_->Submit(WriteRequest{data_id, words}, [&link, result_topic, words](std::int32_t status) {
+    const bool taken = inbox_->Submit(WriteRequest{data_id, words}, [&link, result_topic, words, data_id](std::int32_t status) {
         Json::Value result;
+        result["device"] = data_id;
         result["address"] = words.front();
         result["values"] = Json::Value(Json::arrayValue);
         for (std::size_t i = 1; i < words.size(); ++i) result["values"].append(words[i]);
@@ -100,7 +126,7 @@ void MqttSink::WriteRequested(std::uint32_t data_id, const std::string& payload)
         link.Publish(result_topic, compact_json(result), false);
     });
     if (!taken) {
-        link.Publish(result_topic, compact_json(error_result("too many writes are waiting; try again later")), false);
+        link.Publish(result_topic, compact_json(error_result(data_id, "too many writes are waiting; try again later")), false);
     }
 }
 

@@ -14,8 +14,8 @@
 #include "host/mqtt/mqtt_link.h"
 #include "host/qmxhost/write_inbox.h"
 
-// The meter's part of its topics: its name made safe for a topic (letters,
-// digits, - and _ kept, the rest _), or its data id when it has no name.
+// The meter's part of its topics: its name with /, +, #, spaces and control
+// characters made _, or its data id when it has no name.
 std::string mqtt_meter_topic(const std::string& name, std::uint32_t data_id);
 
 class MqttSink : public ReportSink {
@@ -24,7 +24,8 @@ public:
 
     // `live` must be a sink before this one, so that a cycle's view is in
     // when this sink hears of it. `inbox` is null without --allow-writes.
-    // Starts connecting at once.
+    // Starts connecting at once. Throws std::runtime_error when two meters
+    // would publish under one topic.
     MqttSink(const MqttSettings& settings, const LiveState& live, WriteInbox* inbox, ReportSink& problems);
 
     void PollStarted(const QMXVDevice& device) override;

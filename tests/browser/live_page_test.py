@@ -197,10 +197,19 @@ def main():
         check(answer.text.startswith("confirmed (status 1)"), f"the answer says so: {answer.text}")
         check(any(e["address"] == 256 and e["values"] == [4660] for e in wrote_events(log_path)),
               "the simulated meter received the write")
+
+        # The bench host gone: the page must not go on saying "live".
+        host.send_signal(signal.SIGINT)
+        host.wait(timeout=30)
+        wait_for(driver, "the badge to say the values are stale", 30,
+                 lambda d: d.find_element(By.ID, "freshness").get_attribute("data-stale") == "true")
+        badge = driver.find_element(By.ID, "freshness")
+        check(badge.text.startswith("STALE"), f"the badge says so: {badge.text}")
         print(f"screenshot: {args.screenshot}")
     finally:
         driver.quit()
-        host.send_signal(signal.SIGINT)
+        if host.poll() is None:
+            host.send_signal(signal.SIGINT)
         try:
             host.wait(timeout=30)
         except subprocess.TimeoutExpired:

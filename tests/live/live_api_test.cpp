@@ -213,7 +213,8 @@ TEST_F(LiveApiHistory, BadQueriesAreRefusedAndNoHistoryIsSaid) {
     LiveRig with({true, true, 0.05, {}});
     for (const char* query : {"?from=yesterday", "?to=2026-13", "?limit=0", "?limit=5001", "?limit=ten", "?max=3",
                               "?limit=1&limit=2", "?from=2026-01-02T00:00:00Z&to=2026-01-01T00:00:00Z",
-                              "?from=2026-01-02T00:00:00.12345Z"}) {
+                              "?from=2026-01-02T00:00:00.12345Z", "?from=2026-13-45T99:99:99Z",
+                              "?to=2026-02-01T24:00:00Z"}) {
         const auto answer = with.Get(std::string("/api/devices/1/history") + query);
         EXPECT_EQ(answer.status, 400) << query;
         EXPECT_FALSE(answer.json["error"].asString().empty()) << query;
@@ -353,6 +354,21 @@ TEST_F(LiveApiWrites, RefusedWritesNeverReachTheMeter) {
         EXPECT_FALSE(answer.json["error"].asString().empty()) << c.body.substr(0, 60);
     }
     EXPECT_EQ(rig.Post("/api/devices/7/registers", R"({"address": 256, "values": [1]})").status, 404);
+    EXPECT_TRUE(wrote_events(rig.sim_log()).empty());
+}
+
+TEST_F(LiveApiWrites, ABodyInChunksOrWithoutALengthIsRefusedUnread) {
+    LiveRig rig;
+    rig.DeviceAfter(1);
+    // Chunks the library would gather to no limit: refused before any is read.
+    RawClient chunked(rig.port());
+    ASSERT_TRUE(chunked.Send("POST /api/devices/1/registers HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+                             "Transfer-Encoding: chunked\r\n\r\n1000\r\n" + std::string(4096, ' ') + "\r\n"));
+    EXPECT_EQ(chunked.StatusLine().substr(0, 12), "HTTP/1.1 411");
+    // No length: answered at once, not after the read times out.
+    RawClient unmeasured(rig.port());
+    ASSERT_TRUE(unmeasured.Send("POST /api/devices/1/registers HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n\r\n"));
+    EXPECT_EQ(unmeasured.StatusLine().substr(0, 12), "HTTP/1.1 411");
     EXPECT_TRUE(wrote_events(rig.sim_log()).empty());
 }
 

@@ -12,10 +12,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -158,6 +160,8 @@ public:
         std::vector<std::string> argv{QV5810_TEST_HOST, "--plugin",    QV5810_TEST_PLUGIN, "--config",
                                       QV5810_TEST_CONFIG, "--json",     "--mqtt",           url,
                                       "--mqtt-prefix",    prefix,       "--sim-arg=--log=" + log_};
+        // A configuration of the test's own replaces the example.
+        if (std::find(options.begin(), options.end(), "--config") != options.end()) argv.erase(argv.begin() + 3, argv.begin() + 5);
         argv.insert(argv.end(), options.begin(), options.end());
         process_ = std::make_unique<ChildProcess>(argv);
         reader_ = std::thread([this] {
@@ -352,6 +356,23 @@ TEST(MqttWrites, ARequestOnSetRegistersIsCarriedOutAndAnsweredOnSetResult) {
     EXPECT_EQ(wrote, 1);
 }
 
+TEST(MqttWrites, ARetainedRequestIsNotCarriedOutAtStart) {
+    Broker broker;
+    // Left on the broker by someone, long ago: a start must not write it again.
+    ChildProcess pub({"mosquitto_pub", "-p", std::to_string(broker.port()), "-q", "1", "-r", "-t",
+                      "test/panel-1_main_meter/set/registers", "-m", R"({"address": 256, "values": [1111]})"});
+    pub.ReadAll(kPatienceMs);
+    ASSERT_EQ(pub.Wait(), 0);
+    Subscriber results(broker, "test/+/set/result");
+    Host host(broker, {"--interval", "0.2", "--allow-writes"});
+    const auto refused = results.Next();
+    ASSERT_TRUE(refused);
+    EXPECT_NE(refused->json["error"].asString().find("retained"), std::string::npos) << refused->text;
+    host.Finish(SIGINT);
+    std::ifstream log(host.sim_log());
+    for (std::string line; std::getline(log, line);) EXPECT_EQ(line.find("\"wrote\""), std::string::npos);
+}
+
 TEST(MqttWrites, WithoutAllowWritesARequestIsRefused) {
     Broker broker;
     Subscriber results(broker, "test/+/set/result");
@@ -461,6 +482,38 @@ TEST(MqttState, OverTlsTheBrokerIsCheckedAgainstTheGivenCertificates) {
     EXPECT_NE(problems_text(doubted).find("certificate verify failed"), std::string::npos) << problems_text(doubted);
     EXPECT_EQ(of_kind(doubted, "cycle").size(), 2u);
     std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+TEST(MqttState, MetersNamedInChineseKeepTheirNamesAndTopicsOfTheirOwn) {
+    Broker broker;
+    Json::Value config = parse_json([] {
+        std::ifstream in(QV5810_TEST_CONFIG);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }()).value_or(Json::Value());
+    config["devices"][0]["name"] = "一号柜";
+    config["devices"][1] = config["devices"][0];
+    config["devices"][1]["name"] = "二号柜";
+    config["devices"][1]["data_id"] = 2;
+    config["devices"][1]["slave"] = 2;
+    config["devices"][1]["setting"]["modbus"]["slave"] = 2;
+    const std::string path = unique_path("two.json");
+    std::ofstream(path) << compact_json(config);
+    Subscriber states(broker, "test/+/state");
+    Host host(broker, {"--config", path, "--cycles", "2", "--interval", "0.2"});
+    const auto events = host.Finish();
+    ASSERT_EQ(host.status(), 0) << problems_text(events);
+    std::set<std::string> topics;
+    int seen = 0;
+    for (const Message& m : states.Until([&](const Message&) { return ++seen == 4; })) topics.insert(m.topic);
+    EXPECT_EQ(topics, (std::set<std::string>{"test/一号柜/state", "test/二号柜/state"}));
+    // Names that differ only where a topic cannot: refused, not merged.
+    config["devices"][0]["name"] = "cabinet 1";
+    config["devices"][1]["name"] = "cabinet/1";
+    std::ofstream(path) << compact_json(config);
+    Host clashing(broker, {"--config", path, "--cycles", "1"});
+    clashing.Finish();
+    EXPECT_EQ(clashing.status(), 1);
+    std::remove(path.c_str());
 }
 
 // --- Bad input -------------------------------------------------------------------------------

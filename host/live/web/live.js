@@ -228,6 +228,10 @@ async function refresh() {
   } catch (e) {
     showProblem(`The bench host does not answer (${e.message}). The values shown are the last received.`);
     document.body.classList.add('stale');
+    const badge = document.getElementById('freshness');
+    badge.className = 'freshness stale';
+    badge.dataset.stale = 'true';
+    badge.textContent = 'STALE: the bench host does not answer';
   } finally {
     page.refreshing = false;
   }
