@@ -247,7 +247,8 @@ TEST(EndToEndInput, BadNumbersAndSettingsAreRefused) {
              {"--cycles", "1x"}, {"--baud", "12345"}, {"--baud", "-5"}, {"--baud", "14400"},
              {"--write", "256=70000"}, {"--write", "256="}, {"--write", "65530=1,2,3,4,5,6,7"},
              {"--retries", "11"}, {"--data-bits", "9"},
-             {"--rts", "sideways"}, {"--timeout-ms", "0x"}, {"--slave", "248"}}) {
+             {"--rts", "sideways"}, {"--timeout-ms", "0x"}, {"--slave", "248"},
+             {"--http", ""}, {"--mqtt", ""}, {"--mqtt-prefix", "x/"}, {"--mqtt-queue", "5"}, {"--http", "70000"}}) {
         bad.insert(bad.begin(), {"--port", meter.port, "--cycles", "1"});
         EXPECT_EQ(host_status(bad), 1) << bad[4] << " " << bad[5];
     }

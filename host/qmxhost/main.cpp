@@ -240,6 +240,18 @@ int main(int argc, char** argv) {
 
     try {
         if (!write_text.empty()) options.write = parse_write(write_text);
+        // An empty value would otherwise read as the option not given.
+        for (const char* name : {"--http", "--mqtt", "--tcp"}) {
+            if (app.count(name) > 0 && app[name]->as<std::string>().empty()) {
+                throw std::runtime_error(std::string(name) + ": an empty value");
+            }
+        }
+        if (mqtt_url.empty()) {
+            for (const char* name : {"--mqtt-client-id", "--mqtt-login", "--mqtt-ca", "--mqtt-prefix", "--mqtt-discovery",
+                                     "--mqtt-queue"}) {
+                if (app.count(name) > 0) throw std::runtime_error(std::string(name) + " without --mqtt does nothing");
+            }
+        }
         std::optional<HttpBind> http_bind;
         if (!http_text.empty()) {
             try {
