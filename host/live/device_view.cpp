@@ -132,9 +132,7 @@ Json::Value meter_detail_json(const LiveMeter& meter, double wire_limit_ms, bool
     detail["write"]["allowed"] = writes_allowed;
     if (meter.last_write && !meter.last_write->words.empty()) {
         Json::Value& last = detail["write"]["last"];
-        last["address"] = meter.last_write->words.front();
-        last["values"] = Json::Value(Json::arrayValue);
-        for (std::size_t i = 1; i < meter.last_write->words.size(); ++i) last["values"].append(meter.last_write->words[i]);
+        put_written_registers(last, meter.last_write->words);
         last["status"] = meter.last_write->status;
         last["outcome"] = write_outcome_text(meter.last_write->status);
         last["utc"] = meter.last_write->utc;

@@ -47,7 +47,6 @@ public:
     // Ends every stream: waiting clients wake, and Next returns nothing more.
     void Close();
     bool closed() const;
-    int clients() const;
 
 private:
     struct Frame {

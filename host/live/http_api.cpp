@@ -2,7 +2,6 @@
 
 #include <vector>
 
-#include "framework/control_codes.h"
 #include "host/live/device_view.h"
 #include "host/live/live_json.h"
 #include "host/live/web_assets.h"
@@ -260,18 +259,11 @@ ApiResponse HttpApi::Write(std::uint32_t id, const ApiRequest& request) {
     if (status->wait_for(options_.write_timeout) != std::future_status::ready) {
         return api_error(504, "the poll loop did not carry the write out in time; it may still be written");
     }
-    Json::Value answer;
-    answer["id"] = id;
-    answer["address"] = words.front();
-    answer["values"] = Json::Value(Json::arrayValue);
-    for (std::size_t i = 1; i < words.size(); ++i) answer["values"].append(words[i]);
     try {
-        const std::int32_t outcome = status->get();
-        answer["status"] = outcome;
-        answer["outcome"] = write_outcome_text(outcome);
-        answer["confirmed"] = outcome == write_outcome::kConfirmed;
+        Json::Value answer = write_result_json(words, status->get());
+        answer["id"] = id;
+        return json_response(answer);
     } catch (const std::future_error&) {
         return api_error(503, "the bench host stopped before the write was carried out");
     }
-    return json_response(answer);
 }

@@ -26,33 +26,30 @@ std::vector<LiveMeter> LiveState::Meters() const {
 
 std::optional<LiveMeter> LiveState::Meter(std::uint32_t data_id) const {
     const std::lock_guard<std::mutex> lock(live_mutex_);
-    for (const LiveMeter& meter : meters_) {
-        if (meter.data_id == data_id) return meter;
-    }
+    if (const LiveMeter* meter = Find(data_id)) return *meter;
     return std::nullopt;
 }
 
 std::optional<LiveState::Stamp> LiveState::StampOf(std::uint32_t data_id) const {
     const std::lock_guard<std::mutex> lock(live_mutex_);
-    for (const LiveMeter& meter : meters_) {
-        if (meter.data_id == data_id) return Stamp{meter.version, meter.completed_at};
-    }
+    if (const LiveMeter* meter = Find(data_id)) return Stamp{meter->version, meter->completed_at};
     return std::nullopt;
 }
 
 bool LiveState::Knows(std::uint32_t data_id) const {
     const std::lock_guard<std::mutex> lock(live_mutex_);
-    for (const LiveMeter& meter : meters_) {
-        if (meter.data_id == data_id) return true;
-    }
-    return false;
+    return Find(data_id) != nullptr;
 }
 
-LiveMeter* LiveState::Find(std::uint32_t data_id) {
-    for (LiveMeter& meter : meters_) {
+const LiveMeter* LiveState::Find(std::uint32_t data_id) const {
+    for (const LiveMeter& meter : meters_) {
         if (meter.data_id == data_id) return &meter;
     }
     return nullptr;
+}
+
+LiveMeter* LiveState::Find(std::uint32_t data_id) {
+    return const_cast<LiveMeter*>(static_cast<const LiveState&>(*this).Find(data_id));
 }
 
 void LiveState::StoringAs(RecordKind kind) { kind_ = kind; }
@@ -79,8 +76,7 @@ void LiveState::AlarmReported(const QMXVDevice& device, const AlarmCall& call) {
 
 void LiveState::CycleDone(const QMXVDevice& device, const CycleFacts& facts, const std::string& snapshot_text) {
     Gathering& gathered = gathering_[device.DataId()];
-    std::map<std::string, AlarmReport> before;
-    LiveMeter copy;
+    std::map<std::string, AlarmReport> before, now;
     {
         const std::lock_guard<std::mutex> lock(live_mutex_);
         LiveMeter* meter = Find(device.DataId());
@@ -96,43 +92,38 @@ void LiveState::CycleDone(const QMXVDevice& device, const CycleFacts& facts, con
         ++meter->completed;
         meter->total_ms += facts.milliseconds;
         ++meter->version;
-        copy.data_id = meter->data_id;
-        copy.alarms = meter->alarms;
+        now = meter->alarms;
     }
     Json::Value event;
     event["device"] = device.DataId();
     event["cycle"] = facts.cycle;
     event["duration_ms"] = facts.milliseconds;
     events_.Publish("cycle", event);
-    PublishAlarmChanges(copy, before);
+    PublishAlarmChanges(device.DataId(), now, before);
 }
 
-void LiveState::PublishAlarmChanges(const LiveMeter& meter, const std::map<std::string, AlarmReport>& before) {
-    for (const auto& [key, report] : meter.alarms) {
+void LiveState::PublishAlarmChanges(std::uint32_t data_id, const std::map<std::string, AlarmReport>& now,
+                                    const std::map<std::string, AlarmReport>& before) {
+    const auto publish = [&](const std::string& key, const AlarmReport& report, bool up) {
+        Json::Value event;
+        event["device"] = data_id;
+        event["key"] = key;
+        event["text"] = report.alarm_text;
+        event["level"] = report.level;
+        if (up == report.state) event["value"] = report.value_text;
+        event["up"] = up;
+        events_.Publish("alarm", event);
+    };
+    for (const auto& [key, report] : now) {
         const auto was = before.find(key);
         if (was != before.end() && was->second.state == report.state) continue;
         // A rule first seen in its normal state is no change worth a line.
         if (was == before.end() && !report.state) continue;
-        Json::Value event;
-        event["device"] = meter.data_id;
-        event["key"] = key;
-        event["text"] = report.alarm_text;
-        event["level"] = report.level;
-        event["value"] = report.value_text;
-        event["up"] = report.state;
-        events_.Publish("alarm", event);
+        publish(key, report, report.state);
     }
     for (const auto& [key, report] : before) {
         // A rule no longer evaluated (its level set to 0) is no longer up.
-        if (report.state && meter.alarms.count(key) == 0) {
-            Json::Value event;
-            event["device"] = meter.data_id;
-            event["key"] = key;
-            event["text"] = report.alarm_text;
-            event["level"] = report.level;
-            event["up"] = false;
-            events_.Publish("alarm", event);
-        }
+        if (report.state && now.count(key) == 0) publish(key, report, false);
     }
 }
 
@@ -185,8 +176,7 @@ void LiveState::WriteStatus(const QMXVDevice& device, std::int32_t status, const
     }
     Json::Value event;
     event["device"] = device.DataId();
-    if (!words.empty()) event["address"] = words.front();
-    for (std::size_t i = 1; i < words.size(); ++i) event["values"].append(words[i]);
+    put_written_registers(event, words);
     event["status"] = status;
     event["outcome"] = write_outcome_text(status);
     events_.Publish("write", event);

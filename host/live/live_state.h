@@ -89,8 +89,11 @@ private:
         std::vector<unsigned char> record;
         std::map<std::string, AlarmReport> alarms;
     };
-    LiveMeter* Find(std::uint32_t data_id);  // with live_mutex_ held
-    void PublishAlarmChanges(const LiveMeter& meter, const std::map<std::string, AlarmReport>& before);
+    // With live_mutex_ held.
+    const LiveMeter* Find(std::uint32_t data_id) const;
+    LiveMeter* Find(std::uint32_t data_id);
+    void PublishAlarmChanges(std::uint32_t data_id, const std::map<std::string, AlarmReport>& now,
+                             const std::map<std::string, AlarmReport>& before);
 
     Clock& clock_;
     EventHub& events_;

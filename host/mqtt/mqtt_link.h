@@ -36,7 +36,6 @@ public:
     void Subscribe(const std::string& topic, Handler handler);
     void Start();
 
-    bool connected() const { return connected_; }
     std::size_t dropped() const { return dropped_; }
     std::size_t published() const { return published_; }
     std::size_t queued();  // waiting for the broker

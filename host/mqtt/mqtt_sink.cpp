@@ -4,7 +4,6 @@
 #include <stdexcept>
 
 #include "alarms/alarm_rules.h"
-#include "framework/control_codes.h"
 #include "framework/qmx_vdevice.h"
 #include "host/live/live_json.h"
 #include "host/qmxhost/meter_readings.h"
@@ -65,10 +64,8 @@ MqttSink::MqttSink(const MqttSettings& settings, const LiveState& live, WriteInb
                                      std::to_string(meter.data_id) + " would both publish under " + base +
                                      "; give them names that differ");
         }
-    }
-    for (const LiveMeter& meter : live_.Meters()) {
         Meter& topics = meters_[meter.data_id];
-        topics.base = settings_.prefix + mqtt_meter_topic(meter.name, meter.data_id) + "/";
+        topics.base = base;
         MqttSettings own = settings_;
         own.client_id = settings_.client_id + "-" + std::to_string(meter.data_id);
         topics.link = std::make_unique<MqttLink>(own, topics.base + "availability", "online", "offline");
@@ -115,14 +112,8 @@ void MqttSink::WriteRequested(std::uint32_t data_id, const std::string& payload)
         return;
     }
     const bool taken = inbox_->Submit(WriteRequest{data_id, words}, [&link, result_topic, words, data_id](std::int32_t status) {
-        Json::Value result;
+        Json::Value result = write_result_json(words, status);
         result["device"] = data_id;
-        result["address"] = words.front();
-        result["values"] = Json::Value(Json::arrayValue);
-        for (std::size_t i = 1; i < words.size(); ++i) result["values"].append(words[i]);
-        result["status"] = status;
-        result["outcome"] = write_outcome_text(status);
-        result["confirmed"] = status == write_outcome::kConfirmed;
         link.Publish(result_topic, compact_json(result), false);
     });
     if (!taken) {

@@ -101,8 +101,7 @@ void JsonSink::WriteStatus(const QMXVDevice& device, std::int32_t status, const 
     event["device"] = device.DataId();
     event["status"] = status;
     event["outcome"] = write_outcome_text(status);
-    if (!words.empty()) event["address"] = words.front();
-    for (std::size_t i = 1; i < words.size(); ++i) event["values"].append(words[i]);
+    put_written_registers(event, words);
     Emit("write_status", event);
 }
 

@@ -70,9 +70,8 @@ std::vector<std::uint16_t> parse_write(const std::string& text) {
                                    "1 to " + std::to_string(MODBUS_MAX_WRITE_REGISTERS) + " values after the address");
     }
     // The registers written are address, address + 1, ...: all must exist.
-    if (std::size_t{words.front()} + (words.size() - 1) - 1 > 0xFFFF) {
-        throw CLI::ValidationError("--write", std::to_string(words.size() - 1) + " values from register " +
-                                                  std::to_string(words.front()) + " run past register 65535");
+    if (const std::string problem = write_span_problem(words); !problem.empty()) {
+        throw CLI::ValidationError("--write", problem);
     }
     return words;
 }

@@ -70,12 +70,32 @@ std::vector<std::uint16_t> parse_write_request(const std::string& body, std::str
         }
         words.push_back(static_cast<std::uint16_t>(values[i].asInt()));
     }
-    if (std::size_t{words.front()} + values.size() - 1 > 0xFFFF) {
-        problem = std::to_string(values.size()) + " values from register " + std::to_string(words.front()) +
-                  " run past register 65535";
-        return {};
-    }
+    problem = write_span_problem(words);
+    if (!problem.empty()) return {};
     return words;
+}
+
+std::string write_span_problem(const std::vector<std::uint16_t>& words) {
+    if (words.size() < 2) return "";
+    const std::size_t count = words.size() - 1;
+    if (std::size_t{words.front()} + count - 1 <= 0xFFFF) return "";
+    return std::to_string(count) + " values from register " + std::to_string(words.front()) + " run past register 65535";
+}
+
+void put_written_registers(Json::Value& into, const std::vector<std::uint16_t>& words) {
+    if (words.empty()) return;
+    into["address"] = words.front();
+    Json::Value& values = into["values"] = Json::Value(Json::arrayValue);
+    for (std::size_t i = 1; i < words.size(); ++i) values.append(words[i]);
+}
+
+Json::Value write_result_json(const std::vector<std::uint16_t>& words, std::int32_t status) {
+    Json::Value result;
+    put_written_registers(result, words);
+    result["status"] = status;
+    result["outcome"] = write_outcome_text(status);
+    result["confirmed"] = status == write_outcome::kConfirmed;
+    return result;
 }
 
 const char* write_outcome_text(std::int32_t status) {

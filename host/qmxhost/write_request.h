@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <json/value.h>
+
 struct WriteRequest {
     std::uint32_t device = 0;          // data id of the meter
     std::vector<std::uint16_t> words;  // the first register, then the values
@@ -18,3 +20,12 @@ std::vector<std::uint16_t> parse_write_request(const std::string& body, std::str
 
 // What a device's write status means for people: "confirmed", "not confirmed", "no answer".
 const char* write_outcome_text(std::int32_t status);
+
+// "N values from register A run past register 65535" when the registers
+// `words` would write do not all exist, else empty.
+std::string write_span_problem(const std::vector<std::uint16_t>& words);
+
+// "address" and "values" of a write of `words` into `into`; nothing for none.
+void put_written_registers(Json::Value& into, const std::vector<std::uint16_t>& words);
+// {"address", "values", "status", "outcome", "confirmed"} of a write carried out.
+Json::Value write_result_json(const std::vector<std::uint16_t>& words, std::int32_t status);

@@ -21,6 +21,7 @@
 #include "host/qmxhost/sim_process.h"
 #include "meter/qv5810.h"
 #include "tests/support/json_text.h"
+#include "tests/support/sim_meter.h"
 
 struct LiveRigOptions {
     bool allow_writes = true;
@@ -29,17 +30,11 @@ struct LiveRigOptions {
     std::vector<std::string> sim_args;
 };
 
-
-inline std::string rig_temp_path(const std::string& name) {
-    static int count = 0;
-    return testing::TempDir() + "qv5810_live_" + std::to_string(getpid()) + "_" + std::to_string(++count) + "_" + name;
-}
-
 class LiveRig {
 public:
     explicit LiveRig(LiveRigOptions options = {})
-        : log_(rig_temp_path("sim.log")),
-          history_path_(options.history ? rig_temp_path("history.db") : ""),
+        : log_(temp_path("sim.log")),
+          history_path_(options.history ? temp_path("history.db") : ""),
                     // Under the emulator when the tests run under one: an ARM program
           // cannot start another without binfmt_misc.
           sim_(QV5810_TEST_SIM, SimArgs(options), SimProcess::Answers::on_terminal, QV5810_TEST_EMULATOR),

@@ -34,12 +34,6 @@
 
 namespace {
 
-// A path of its own per call: two hosts in one test each keep a log.
-std::string unique_path(const std::string& name) {
-    static int count = 0;
-    return testing::TempDir() + "qv5810_mqtt_" + std::to_string(getpid()) + "_" + std::to_string(++count) + "_" + name;
-}
-
 int free_port() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
@@ -66,7 +60,7 @@ bool accepts(int port) {
 // Mosquitto on a free loopback port, keeping its sessions across a restart.
 class Broker {
 public:
-    explicit Broker(const std::string& extra = "") : port_(free_port()), dir_(unique_path("broker")) {
+    explicit Broker(const std::string& extra = "") : port_(free_port()), dir_(temp_path("broker")) {
         mkdir(dir_.c_str(), 0700);
         // Started by root, mosquitto would become the mosquitto user, which may read none of our files.
         const passwd* self = getpwuid(getuid());
@@ -156,7 +150,7 @@ public:
     Host(const Broker& broker, std::vector<std::string> options, const std::string& prefix = "test/")
         : Host(broker.url(), std::move(options), prefix) {}
     Host(const std::string& url, std::vector<std::string> options, const std::string& prefix = "test/")
-        : log_(unique_path("sim.log")), prefix_(prefix) {
+        : log_(temp_path("sim.log")), prefix_(prefix) {
         std::vector<std::string> argv{QV5810_TEST_HOST, "--plugin",    QV5810_TEST_PLUGIN, "--config",
                                       QV5810_TEST_CONFIG, "--json",     "--mqtt",           url,
                                       "--mqtt-prefix",    prefix,       "--sim-arg=--log=" + log_};
@@ -458,7 +452,7 @@ TEST(MqttAvailability, TwoHostsShareABrokerUnderTheirOwnPrefixes) {
 }
 
 TEST(MqttState, OverTlsTheBrokerIsCheckedAgainstTheGivenCertificates) {
-    const std::string dir = unique_path("tls");
+    const std::string dir = temp_path("tls");
     mkdir(dir.c_str(), 0700);
     const std::string make = "cd '" + dir + "' && "
         "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=test-ca -keyout ca.key -out ca.pem 2>/dev/null && "
@@ -496,7 +490,7 @@ TEST(MqttState, MetersNamedInChineseKeepTheirNamesAndTopicsOfTheirOwn) {
     config["devices"][1]["data_id"] = 2;
     config["devices"][1]["slave"] = 2;
     config["devices"][1]["setting"]["modbus"]["slave"] = 2;
-    const std::string path = unique_path("two.json");
+    const std::string path = temp_path("two.json");
     std::ofstream(path) << compact_json(config);
     Subscriber states(broker, "test/+/state");
     Host host(broker, {"--config", path, "--cycles", "2", "--interval", "0.2"});
@@ -536,12 +530,12 @@ TEST(MqttBadInput, AnUnreachableBrokerOrARefusedLoginLeavesPollingAlone) {
     EXPECT_EQ(of_kind(events, "cycle").size(), 3u);
     EXPECT_NE(problems_text(events).find("cannot reach " + nobody.substr(7)), std::string::npos) << problems_text(events);
 
-    const std::string passwords = unique_path("passwords");
+    const std::string passwords = temp_path("passwords");
     ChildProcess make({"mosquitto_passwd", "-c", "-b", passwords, "meter", "s3cret"});
     make.ReadAll(kPatienceMs);
     ASSERT_EQ(make.Wait(), 0);
     Broker guarded("allow_anonymous false\npassword_file " + passwords + "\n");
-    const std::string wrong = unique_path("wrong"), right = unique_path("right");
+    const std::string wrong = temp_path("wrong"), right = temp_path("right");
     std::ofstream(wrong) << "meter\nguess\n";
     std::ofstream(right) << "meter\ns3cret\n";
     Host refused(guarded.url(), {"--cycles", "3", "--interval", "0.2", "--mqtt-login", wrong});

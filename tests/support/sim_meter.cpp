@@ -24,7 +24,8 @@ std::vector<unsigned char> unhex(const std::string& text) {
 }
 
 std::string temp_path(const std::string& name) {
-    return testing::TempDir() + "qv5810_e2e_" + std::to_string(getpid()) + "_" + name;
+    static int count = 0;
+    return testing::TempDir() + "qv5810_test_" + std::to_string(getpid()) + "_" + std::to_string(++count) + "_" + name;
 }
 
 Meter::Meter(std::vector<std::string> options, Link meter_link) : link(meter_link), log(temp_path("sim.log")) {

@@ -20,6 +20,8 @@ extern const int kPatienceMs;
 
 Json::Value parse_event(const std::string& line);
 std::vector<unsigned char> unhex(const std::string& text);
+// A path of its own for every call, so that two simulators or hosts in one
+// test never share a file.
 std::string temp_path(const std::string& name);
 
 // What a simulator's log says it served to `slave`: the registers of each
