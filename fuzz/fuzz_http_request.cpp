@@ -13,14 +13,14 @@
 #include <string>
 #include <unistd.h>
 
-#include "fuzz/fuzz_rig.h"
+#include "host/core/settings.h"
 #include "host/live/http_api.h"
-#include "host/qmxhost/history_db.h"
+#include "host/history/history_db.h"
 
 namespace {
 
-HostConfig fuzz_config() {
-    HostConfig config;
+HostSettings fuzz_config() {
+    HostSettings config;
     DeviceConfig device;
     device.name = "panel <b>1</b>";
     device.data_id = 7;
@@ -32,20 +32,25 @@ HostConfig fuzz_config() {
 }
 
 struct Live {
-    Live() : live(config, clock, events) {
+    Live() : live(config.devices, config.line, clock, events) {
         // One completed cycle, so the views have a record, a snapshot and alarms to show.
-        const QMXVDevice& device = *rig.device;
         unsigned char record[167];
         for (std::size_t i = 0; i < sizeof record; ++i) record[i] = static_cast<unsigned char>(i * 37);
-        live.PollStarted(device);
-        live.Published(device, 5156, record, sizeof record, false);
-        const std::string key = "110200010010", signal = "1", text = "over", value = "266";
-        live.AlarmReported(device, AlarmCall{1, key, signal, text, value, true, 1});
-        live.CycleDone(device, CycleFacts{1, 0, 245.0}, "{\"相电压1\":266}");
+        auto report = std::make_shared<CycleReport>();
+        report->meter = &config.devices.front();
+        report->cycle = 1;
+        report->duration_ms = 245.0;
+        report->ended_at = clock.Now();
+        report->record.assign(record, record + sizeof record);
+        report->alarms.push_back(AlarmReport{1, "110200010010", "1", "over", "266", true, 1});
+        report->alarm_changes.push_back(AlarmChange{report->alarms.front(), true});
+        report->snapshot_text = "{\"相电压1\":266}";
+        report->snapshot = snapshot_object(report->snapshot_text);
+        live.Cycle(report);
         history_path = "/tmp/qv5810_fuzz_history_" + std::to_string(getpid()) + ".db";
         {
             HistoryDb history(history_path);
-            history.Store(7, RecordKind::poll, std::vector<unsigned char>(record, record + sizeof record));
+            history.Store(7, 5156, RecordKind::poll, std::vector<unsigned char>(record, record + sizeof record));
         }
         // Closed: a write is answered at once (503) instead of waiting for a poll loop.
         inbox.Close();
@@ -55,8 +60,7 @@ struct Live {
         for (const char* suffix : {"", "-wal", "-shm"}) std::remove((history_path + suffix).c_str());
     }
 
-    FuzzRig rig;  // a device whose data id is 7
-    HostConfig config = fuzz_config();
+    HostSettings config = fuzz_config();
     SteadyClock clock;
     EventHub events;
     LiveState live;

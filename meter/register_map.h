@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "framework/control_codes.h"
+#include "meter/poll_tags.h"
 #include "meter/qv5810_record.h"
 
 // As the meter documents them: the first register and how many follow.

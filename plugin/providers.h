@@ -1,38 +1,10 @@
-// The factories that the controller receives from get_providers.
+// The plug-in's one provider: it makes QV5810 devices.
 #pragma once
 
-#include <memory>
-#include <vector>
-
-class SPModbus;
-
-class Provider {
-public:
-    virtual ~Provider() = default;
-};
-
-// Makes devices that live on a serial line.
-class QMXSPDeviceProvider : public Provider {
-public:
-    ~QMXSPDeviceProvider() override = default;
-    // The caller owns the device and destroys it through its virtual destructor.
-    virtual SPModbus* create() const = 0;
-};
+#include "framework/provider.h"
 
 class QV5810Provider : public QMXSPDeviceProvider {
 public:
     ~QV5810Provider() override = default;
     SPModbus* create() const override;
 };
-
-using ProviderList = std::vector<std::shared_ptr<Provider>>;
-
-// C linkage for an unmangled name; the controller is C++ and takes the list.
-#if defined(__clang__)
-#pragma clang diagnostic push
-#pragma clang diagnostic ignored "-Wreturn-type-c-linkage"
-#endif
-extern "C" __attribute__((visibility("default"))) ProviderList get_providers();
-#if defined(__clang__)
-#pragma clang diagnostic pop
-#endif

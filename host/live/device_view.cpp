@@ -4,18 +4,13 @@
 #include <iomanip>
 #include <sstream>
 
-#include "alarms/alarm_rules.h"
-#include "host/qmxhost/meter_readings.h"
-#include "host/qmxhost/write_request.h"
+#include "host/core/write_request.h"
+#include "host/meter_view/alarm_catalogue.h"
+#include "host/meter_view/meter_readings.h"
 
 namespace {
 
-const MeterReading* reading_at(int high_register) {
-    for (const MeterReading& reading : kMeterReadings) {
-        if (reading.high_register == high_register) return &reading;
-    }
-    return nullptr;
-}
+const std::vector<unsigned char> kNoRecord;
 
 std::string fixed(double value, int decimals) {
     std::ostringstream text;
@@ -43,35 +38,42 @@ Json::Value quantities_json(const std::vector<unsigned char>& record) {
     return quantities;
 }
 
+const AlarmReport* reported(const LiveMeter& meter, const std::string& key) {
+    // Only a completed poll cycle's reports are outcomes to show.
+    if (!meter.shown || meter.shown->kind != CycleKind::poll) return nullptr;
+    for (const AlarmReport& report : meter.shown->alarms) {
+        if (report.alarm_key == key) return &report;
+    }
+    return nullptr;
+}
+
 Json::Value alarms_json(const LiveMeter& meter) {
     Json::Value rules(Json::arrayValue);
-    for (const AlarmRule& rule : kAlarmRules) {
+    const std::vector<unsigned char>& record = meter.shown ? meter.shown->record : kNoRecord;
+    for (const AlarmRuleView& rule : kAlarmCatalogue) {
         Json::Value r;
         r["key"] = rule.key;
         r["text"] = rule.text;
-        r["direction"] = rule.direction == Direction::high ? "high" : "low";
-        const MeterReading* reading = reading_at(rule.high_register);
-        if (reading != nullptr) {
-            r["label"] = std::string(reading->label) + (rule.direction == Direction::high ? " above" : " below") +
-                         " threshold";
+        r["direction"] = rule.high ? "high" : "low";
+        if (const MeterReading* reading = reading_at(rule.high_register)) {
+            r["label"] = std::string(reading->label) + (rule.high ? " above" : " below") + " threshold";
             r["unit"] = reading->unit;
-            if (const auto value = decode_reading(meter.record, *reading)) {
+            if (const auto value = decode_reading(record, *reading)) {
                 r["value"] = *value;
                 r["value_text"] = fixed(*value, reading_decimals(*reading));
             }
         }
-        const auto threshold = meter.thresholds.find(rule.key);
-        r["level"] = threshold == meter.thresholds.end() ? 0 : threshold->second.level;
-        r["threshold"] = threshold == meter.thresholds.end() ? Json::Value() : Json::Value(threshold->second.value);
-        const auto report = meter.alarms.find(rule.key);
-        // Only what the device reported in its last cycle is an outcome;
-        // a rule at level 0 or outside threshold mode 2 is not judged at all.
-        if (report == meter.alarms.end()) {
-            r["state"] = "not evaluated";
+        const auto& thresholds = meter.config->thresholds;
+        const auto threshold = thresholds.find(rule.key);
+        r["level"] = threshold == thresholds.end() ? 0 : threshold->second.level;
+        r["threshold"] = threshold == thresholds.end() ? Json::Value() : Json::Value(threshold->second.value);
+        // A rule at level 0 or outside threshold mode 2 is not judged at all.
+        if (const AlarmReport* report = reported(meter, rule.key)) {
+            r["state"] = report->state ? "up" : "normal";
+            r["reported_value"] = report->value_text;
+            r["reported_level"] = report->level;
         } else {
-            r["state"] = report->second.state ? "up" : "normal";
-            r["reported_value"] = report->second.value_text;
-            r["reported_level"] = report->second.level;
+            r["state"] = "not evaluated";
         }
         rules.append(r);
     }
@@ -94,40 +96,42 @@ Json::Value freshness_json(const std::optional<Clock::time_point>& completed_at,
 }
 
 Json::Value health_json(const LiveMeter& meter, double wire_limit_ms) {
+    const MeterHealth& h = meter.health;
     Json::Value health;
-    health["completed"] = meter.completed;
-    health["failed"] = meter.failed;
-    health["retries"] = meter.retries;
-    health["mean_cycle_ms"] = meter.completed > 0 ? Json::Value(meter.total_ms / meter.completed) : Json::Value();
+    health["completed"] = h.completed;
+    health["failed"] = h.failed;
+    health["retries"] = h.retries;
+    health["mean_cycle_ms"] = h.completed > 0 ? Json::Value(h.MeanCycleMs()) : Json::Value();
     health["wire_limit_ms"] = wire_limit_ms > 0 ? Json::Value(wire_limit_ms) : Json::Value();
-    health["last_cycle"] = meter.cycle;
-    health["backed_off_until_cycle"] = meter.backed_off_until > 0 ? Json::Value(meter.backed_off_until) : Json::Value();
-    if (meter.last_error.empty()) {
+    health["last_cycle"] = meter.completed_at ? meter.shown->cycle : 0;
+    health["backed_off_until_cycle"] = h.backed_off_until > 0 ? Json::Value(h.backed_off_until) : Json::Value();
+    if (h.last_error.empty()) {
         health["last_error"] = Json::Value();
     } else {
-        health["last_error"]["text"] = meter.last_error;
-        health["last_error"]["utc"] = meter.last_error_utc;
+        health["last_error"]["text"] = h.last_error;
+        health["last_error"]["utc"] = h.last_error_utc;
     }
     return health;
 }
 
 Json::Value meter_summary_json(const LiveMeter& meter, double wire_limit_ms) {
     Json::Value summary;
-    summary["id"] = meter.data_id;
-    summary["name"] = meter.name;
-    summary["slave"] = meter.slave;
-    summary["data_id"] = meter.data_id;
+    summary["id"] = meter.config->data_id;
+    summary["name"] = meter.config->name;
+    summary["slave"] = meter.config->slave;
+    summary["data_id"] = meter.config->data_id;
     summary["health"] = health_json(meter, wire_limit_ms);
     return summary;
 }
 
 Json::Value meter_detail_json(const LiveMeter& meter, double wire_limit_ms, bool writes_allowed) {
     Json::Value detail = meter_summary_json(meter, wire_limit_ms);
-    detail["cycle"] = meter.cycle;
-    detail["cycle_utc"] = meter.completed_utc.empty() ? Json::Value() : Json::Value(meter.completed_utc);
+    const bool completed = meter.completed_at.has_value();
+    detail["cycle"] = completed ? meter.shown->cycle : 0;
+    detail["cycle_utc"] = completed ? Json::Value(meter.shown->utc) : Json::Value();
     detail["threshold_mode_2"] = meter.evaluates_alarms;
-    detail["snapshot"] = snapshot_object(meter.snapshot_text);
-    detail["quantities"] = quantities_json(meter.record);
+    detail["snapshot"] = completed ? meter.shown->snapshot : Json::Value(Json::objectValue);
+    detail["quantities"] = quantities_json(meter.shown ? meter.shown->record : kNoRecord);
     detail["alarms"] = alarms_json(meter);
     detail["write"]["allowed"] = writes_allowed;
     if (meter.last_write && !meter.last_write->words.empty()) {

@@ -1,7 +1,7 @@
 #include "host/live/event_hub.h"
 
-#include "host/live/live_json.h"
-#include "host/qmxhost/clock.h"
+#include "host/core/json_text.h"
+#include "host/common/clock.h"
 
 EventHub::EventHub(std::size_t kept, int most_clients) : kept_(kept), most_clients_(most_clients) {}
 

@@ -3,10 +3,10 @@
 #include <vector>
 
 #include "host/live/device_view.h"
-#include "host/live/live_json.h"
+#include "host/core/json_text.h"
 #include "host/live/web_assets.h"
-#include "host/qmxhost/history_export.h"
-#include "host/qmxhost/write_request.h"
+#include "host/history/history_export.h"
+#include "host/core/write_request.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "host/live/live_state.h"
-#include "host/qmxhost/write_inbox.h"
+#include "host/core/write_inbox.h"
 
 struct ApiRequest {
     std::string method;  // "GET", "POST", ...

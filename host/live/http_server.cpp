@@ -78,32 +78,7 @@ void stream_events(EventHub& events, httplib::Response& response) {
 
 }  // namespace
 
-HttpBind parse_http_bind(const std::string& text) {
-    HttpBind bind;
-    std::string port = text;
-    const std::size_t colon = text.rfind(':');
-    if (colon != std::string::npos) {
-        std::string host = text.substr(0, colon);
-        port = text.substr(colon + 1);
-        if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-        if (!host.empty()) bind.host = host;
-        if (host.find(':') != std::string::npos && text.front() != '[') {
-            throw std::invalid_argument("write an IPv6 address in brackets: [::1]:8080");
-        }
-    }
-    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoi(port) > 65535) {
-        throw std::invalid_argument("expected [ADDR:]PORT with a port 0…65535, not \"" + text + "\"");
-    }
-    bind.port = std::stoi(port);
-    return bind;
-}
-
-bool is_loopback(const std::string& host) {
-    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
-}
-
-HttpServer::HttpServer(HttpApi& api, EventHub& events, const HttpBind& bind)
+HttpServer::HttpServer(HttpApi& api, EventHub& events, const ListenAddress& bind)
     : api_(api), events_(events), host_(bind.host), server_(std::make_unique<httplib::Server>()) {
     httplib::Server& server = *server_;
     server.new_task_queue = [] { return new YieldingPool(kThreads); };

@@ -7,22 +7,13 @@
 #include <string>
 #include <thread>
 
+#include "host/core/endpoints.h"
 #include "host/live/event_hub.h"
 #include "host/live/http_api.h"
 
 namespace httplib {
 class Server;
 }
-
-struct HttpBind {
-    std::string host = "127.0.0.1";
-    int port = 0;  // 0: any free port
-};
-
-// "ADDR:PORT", "[IPv6]:PORT", ":PORT" or "PORT" (loopback); throws
-// std::invalid_argument saying what is wrong.
-HttpBind parse_http_bind(const std::string& text);
-bool is_loopback(const std::string& host);
 
 class HttpServer {
 public:
@@ -32,7 +23,7 @@ public:
     static constexpr std::size_t kMostBody = 4096;  // larger bodies are refused with 413
 
     // Binds at once; throws std::runtime_error when it cannot.
-    HttpServer(HttpApi& api, EventHub& events, const HttpBind& bind);
+    HttpServer(HttpApi& api, EventHub& events, const ListenAddress& bind);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;

@@ -12,35 +12,32 @@
 #include <string>
 #include <vector>
 
+#include "host/mqtt/broker_link.h"
 #include "host/mqtt/mqtt_settings.h"
 
 struct mosquitto;
 struct mosquitto_message;
 
-class MqttLink {
+class MqttLink : public BrokerLink {
 public:
-    using Handler = std::function<void(const std::string& topic, const std::string& payload, bool retained)>;
 
     // The last will: `will_payload` published retained on `will_topic` when
     // the connection is lost without a goodbye; `online` is published there
     // on every connect. Starts connecting at once; throws std::runtime_error
     // only for what no retry mends (a TLS setup that fails, out of memory).
     MqttLink(const MqttSettings& settings, std::string will_topic, std::string online, std::string will_payload);
-    ~MqttLink();  // says goodbye (the will's payload) and disconnects
+    ~MqttLink() override;  // says goodbye (the will's payload) and disconnects
     MqttLink(const MqttLink&) = delete;
     MqttLink& operator=(const MqttLink&) = delete;
 
-    // Any thread; queued while the broker is away, the oldest dropped first.
-    void Publish(const std::string& topic, const std::string& payload, bool retain);
-    // Before Start: messages on `topic` go to `handler` on the network thread.
-    void Subscribe(const std::string& topic, Handler handler);
-    void Start();
+    void Publish(const std::string& topic, const std::string& payload, bool retain) override;
+    void Subscribe(const std::string& topic, Handler handler) override;
+    void Start() override;
 
-    std::size_t dropped() const { return dropped_; }
-    std::size_t published() const { return published_; }
-    std::size_t queued();  // waiting for the broker
-    // What happened to the connection since the last call, for people.
-    std::vector<std::string> TakeNotices();
+    std::size_t dropped() const override { return dropped_; }
+    std::size_t published() const override { return published_; }
+    std::size_t queued() override;
+    std::vector<std::string> TakeNotices() override;
 
 private:
     struct Message {

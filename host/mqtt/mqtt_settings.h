@@ -1,31 +1,28 @@
-// Where and how the bench host publishes: the broker's URL, the client's
-// name, the login (from a file or the environment, never the command line)
-// and the topic prefix.
+// How the bench host reaches its broker: the broker's address, the
+// client's name, the login (from a file or the environment, never the
+// command line), the topic prefix and the queue.
 #pragma once
 
 #include <cstddef>
 #include <string>
 
+#include "host/core/settings.h"
+
 struct MqttSettings {
-    bool tls = false;      // mqtts://
-    std::string ca_file;   // certificates the broker's must chain to; empty: the system's
+    bool tls = false;     // mqtts://
+    std::string ca_file;  // certificates the broker's must chain to; empty: the system's
     std::string host;
     int port = 1883;
-    std::string client_id;  // empty: qmxhost-<pid>
+    std::string client_id;  // each meter's connection adds -DATA_ID
     std::string username, password;
-    std::string prefix = "qv5810/";
+    std::string prefix;
     bool discovery = false;
-    std::size_t most_queued = 1000;  // kept while disconnected, newest first
+    std::size_t most_queued = 0;  // kept while disconnected, the newest
 };
 
-// mqtt://HOST[:PORT] or mqtts://HOST[:PORT] (1883 and 8883 by default) into
-// `settings`; throws std::invalid_argument saying what is wrong.
-void parse_mqtt_url(const std::string& url, MqttSettings& settings);
-
-// The login: from `path` ("user" on the first line, "password" on the
-// second) when one is named, else QV5810_MQTT_USERNAME and
-// QV5810_MQTT_PASSWORD. Throws std::runtime_error for a file it cannot read.
-void read_mqtt_login(const std::string& path, MqttSettings& settings);
-
-// A prefix must be a topic's beginning without wildcards, ending in "/".
-std::string mqtt_prefix_problem(const std::string& prefix);
+// The settings' broker options made ready to connect: the URL taken apart,
+// the login read (from the file named, else QV5810_MQTT_USERNAME and
+// QV5810_MQTT_PASSWORD) and a client id made up when none is given
+// (qmxhost-HOSTNAME-PID). Throws std::runtime_error for a login file it
+// cannot read.
+MqttSettings mqtt_settings_from(const MqttOptions& options);

@@ -3,11 +3,10 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "alarms/alarm_rules.h"
-#include "framework/qmx_vdevice.h"
-#include "host/live/live_json.h"
-#include "host/qmxhost/meter_readings.h"
-#include "host/qmxhost/write_request.h"
+#include "host/core/write_request.h"
+#include "host/core/json_text.h"
+#include "host/meter_view/meter_readings.h"
+#include "host/mqtt/mqtt_link.h"
 
 namespace {
 
@@ -54,75 +53,71 @@ std::string mqtt_meter_topic(const std::string& name, std::uint32_t data_id) {
     return topic;
 }
 
-MqttSink::MqttSink(const MqttSettings& settings, const LiveState& live, WriteInbox* inbox, ReportSink& problems)
-    : settings_(settings), live_(live), inbox_(inbox), problems_(problems) {
-    std::map<std::string, std::uint32_t> bases;
-    for (const LiveMeter& meter : live_.Meters()) {
-        const std::string base = settings_.prefix + mqtt_meter_topic(meter.name, meter.data_id) + "/";
-        if (const auto taken = bases.emplace(base, meter.data_id); !taken.second) {
-            throw std::runtime_error("--mqtt: devices " + std::to_string(taken.first->second) + " and " +
-                                     std::to_string(meter.data_id) + " would both publish under " + base +
-                                     "; give them names that differ");
-        }
-        Meter& topics = meters_[meter.data_id];
-        topics.base = base;
-        MqttSettings own = settings_;
-        own.client_id = settings_.client_id + "-" + std::to_string(meter.data_id);
-        topics.link = std::make_unique<MqttLink>(own, topics.base + "availability", "online", "offline");
-        const std::uint32_t id = meter.data_id;
-        topics.link->Subscribe(topics.base + "set/registers",
-                               [this, id](const std::string&, const std::string& payload, bool retained) {
-                                   // A retained request is one asked for long ago, delivered anew at each start.
-                                   if (retained) {
-                                       meters_.at(id).link->Publish(
-                                           meters_.at(id).base + "set/result",
-                                           compact_json(error_result(id, "a retained write request is not carried out; "
-                                                                         "publish it without the retain flag")),
-                                           false);
-                                       return;
-                                   }
-                                   WriteRequested(id, payload);
-                               });
-        if (settings_.discovery) PublishDiscovery(meter, topics);
-    }
-    // Only now: a request may arrive as soon as a link is up, and finds every meter.
-    for (auto& [id, topics] : meters_) topics.link->Start();
+BrokerLinkFactory mosquitto_links() {
+    return [](const MqttSettings& settings, const std::string& will_topic, const std::string& online,
+              const std::string& will_payload) -> std::unique_ptr<BrokerLink> {
+        return std::make_unique<MqttLink>(settings, will_topic, online, will_payload);
+    };
 }
 
-// On the network thread: the request is checked here and carried out by
+MqttSink::MqttSink(const MqttSettings& settings, const std::vector<DeviceConfig>& meters, WriteInbox* inbox,
+                   const BrokerLinkFactory& make_link)
+    : settings_(settings), inbox_(inbox) {
+    std::map<std::string, std::uint32_t> bases;
+    for (const DeviceConfig& config : meters) {
+        const std::string base = settings_.prefix + mqtt_meter_topic(config.name, config.data_id) + "/";
+        if (const auto taken = bases.emplace(base, config.data_id); !taken.second) {
+            throw std::runtime_error("--mqtt: devices " + std::to_string(taken.first->second) + " and " +
+                                     std::to_string(config.data_id) + " would both publish under " + base +
+                                     "; give them names that differ");
+        }
+        Meter& meter = meters_[config.data_id];
+        meter.config = &config;
+        meter.base = base;
+        MqttSettings own = settings_;
+        own.client_id = settings_.client_id + "-" + std::to_string(config.data_id);
+        meter.link = make_link(own, base + "availability", "online", "offline");
+        meter.link->Subscribe(base + "set/registers",
+                              [this, &meter](const std::string&, const std::string& payload, bool retained) {
+                                  WriteRequested(meter, payload, retained);
+                              });
+        if (settings_.discovery) PublishDiscovery(meter);
+    }
+    // Only now: a request may arrive as soon as a link is up, and finds every meter.
+    for (auto& [id, meter] : meters_) meter.link->Start();
+}
+
+MqttSink::Meter* MqttSink::Find(std::uint32_t data_id) {
+    const auto found = meters_.find(data_id);
+    return found == meters_.end() ? nullptr : &found->second;
+}
+
+// On the link's thread: the request is checked here and carried out by
 // the poll loop, whose answer goes out on set/result.
-void MqttSink::WriteRequested(std::uint32_t data_id, const std::string& payload) {
-    Meter& topics = meters_.at(data_id);
-    const std::string result_topic = topics.base + "set/result";
-    MqttLink& link = *topics.link;
-    if (inbox_ == nullptr) {
-        link.Publish(result_topic, compact_json(error_result(data_id, "writes are off: start qmxhost with --allow-writes")), false);
-        return;
-    }
-    if (payload.size() > kMostRequest) {
-        link.Publish(result_topic,
-                     compact_json(error_result(data_id, "the request is larger than " + std::to_string(kMostRequest) + " bytes")),
-                     false);
-        return;
-    }
+void MqttSink::WriteRequested(Meter& meter, const std::string& payload, bool retained) {
+    const std::uint32_t data_id = meter.config->data_id;
+    const std::string result_topic = meter.base + "set/result";
+    BrokerLink& link = *meter.link;
+    const auto refuse = [&](const std::string& why) {
+        link.Publish(result_topic, compact_json(error_result(data_id, why)), false);
+    };
+    // A retained request is one asked for long ago, delivered anew at each start.
+    if (retained) return refuse("a retained write request is not carried out; publish it without the retain flag");
+    if (inbox_ == nullptr) return refuse("writes are off: start qmxhost with --allow-writes");
+    if (payload.size() > kMostRequest) return refuse("the request is larger than " + std::to_string(kMostRequest) + " bytes");
     std::string problem;
     const std::vector<std::uint16_t> words = parse_write_request(payload, problem);
-    if (words.empty()) {
-        link.Publish(result_topic, compact_json(error_result(data_id, problem)), false);
-        return;
-    }
+    if (words.empty()) return refuse(problem);
     const bool taken = inbox_->Submit(WriteRequest{data_id, words}, [&link, result_topic, words, data_id](std::int32_t status) {
         Json::Value result = write_result_json(words, status);
         result["device"] = data_id;
         link.Publish(result_topic, compact_json(result), false);
     });
-    if (!taken) {
-        link.Publish(result_topic, compact_json(error_result(data_id, "too many writes are waiting; try again later")), false);
-    }
+    if (!taken) refuse("too many writes are waiting; try again later");
 }
 
-void MqttSink::PublishDiscovery(const LiveMeter& meter, Meter& topics) {
-    const std::string node = "qv5810_" + std::to_string(meter.data_id);
+void MqttSink::PublishDiscovery(const Meter& meter) {
+    const std::string node = "qv5810_" + std::to_string(meter.config->data_id);
     for (const Discovered& wanted : kDiscovered) {
         for (const MeterReading& reading : kMeterReadings) {
             if (std::string(reading.column) != wanted.column) continue;
@@ -130,88 +125,87 @@ void MqttSink::PublishDiscovery(const LiveMeter& meter, Meter& topics) {
             config["name"] = reading.label;
             config["unique_id"] = node + "_" + reading.column;
             config["object_id"] = node + "_" + reading.column;
-            config["state_topic"] = topics.base + "state";
+            config["state_topic"] = meter.base + "state";
             config["value_template"] = std::string("{{ value_json.values.") + reading.column + " }}";
-            config["availability_topic"] = topics.base + "availability";
+            config["availability_topic"] = meter.base + "availability";
             config["device_class"] = wanted.device_class;
             config["state_class"] = wanted.state_class;
             if (*reading.unit != '\0') config["unit_of_measurement"] = reading.unit;
             config["device"]["identifiers"].append(node);
-            config["device"]["name"] = meter.name.empty() ? node : meter.name;
+            config["device"]["name"] = meter.config->name.empty() ? node : meter.config->name;
             config["device"]["model"] = "QV5810";
-            topics.link->Publish("homeassistant/sensor/" + node + "/" + reading.column + "/config", compact_json(config),
-                                 true);
+            meter.link->Publish("homeassistant/sensor/" + node + "/" + reading.column + "/config", compact_json(config),
+                                true);
         }
     }
 }
 
-void MqttSink::PollStarted(const QMXVDevice&) { ReportNotices(); }
+void MqttSink::PublishAlarm(const Meter& meter, const CycleReport& report, const AlarmReport& alarm, bool up) {
+    Json::Value message;
+    message["utc"] = report.utc;
+    message["key"] = alarm.alarm_key;
+    message["text"] = alarm.alarm_text;
+    message["level"] = alarm.level;
+    const auto threshold = meter.config->thresholds.find(alarm.alarm_key);
+    message["threshold"] =
+        threshold == meter.config->thresholds.end() ? Json::Value() : Json::Value(threshold->second.value);
+    message["value"] = alarm.value_text;
+    message["up"] = up;
+    message["cycle"] = report.cycle;
+    meter.link->Publish(meter.base + "alarms/" + alarm.alarm_key, compact_json(message), true);
+}
 
-void MqttSink::CycleDone(const QMXVDevice& device, const CycleFacts& facts, const std::string&) {
-    const auto found = meters_.find(device.DataId());
-    const std::optional<LiveMeter> meter = live_.Meter(device.DataId());
-    if (found == meters_.end() || !meter) return;
-    Meter& topics = found->second;
+void MqttSink::Cycle(const std::shared_ptr<const CycleReport>& report) {
+    Meter* meter = Find(report->meter->data_id);
+    if (meter == nullptr || report->kind != CycleKind::poll) return;
     Json::Value state;
-    state["utc"] = meter->completed_utc;
-    state["device"] = meter->data_id;
-    state["name"] = meter->name;
-    state["cycle"] = facts.cycle;
+    state["utc"] = report->utc;
+    state["device"] = meter->config->data_id;
+    state["name"] = meter->config->name;
+    state["cycle"] = report->cycle;
     for (const MeterReading& reading : kMeterReadings) {
-        if (const auto value = decode_reading(meter->record, reading)) {
+        if (const auto value = decode_reading(report->record, reading)) {
             state["values"][reading.column] = rounded(*value, reading_decimals(reading));
         }
     }
-    state["snapshot"] = snapshot_object(meter->snapshot_text);
-    topics.link->Publish(topics.base + "state", compact_json(state), true);
-
-    for (const AlarmRule& rule : kAlarmRules) {
-        const auto report = meter->alarms.find(rule.key);
-        if (report == meter->alarms.end()) continue;
-        const auto before = topics.published_up.find(rule.key);
-        if (before != topics.published_up.end() && before->second == report->second.state) continue;
-        topics.published_up[rule.key] = report->second.state;
-        Json::Value alarm;
-        alarm["utc"] = meter->completed_utc;
-        alarm["key"] = rule.key;
-        alarm["text"] = report->second.alarm_text;
-        alarm["level"] = report->second.level;
-        const auto threshold = meter->thresholds.find(rule.key);
-        alarm["threshold"] = threshold == meter->thresholds.end() ? Json::Value() : Json::Value(threshold->second.value);
-        alarm["value"] = report->second.value_text;
-        alarm["up"] = report->second.state;
-        alarm["cycle"] = facts.cycle;
-        topics.link->Publish(topics.base + "alarms/" + rule.key, compact_json(alarm), true);
+    state["snapshot"] = report->snapshot;
+    meter->link->Publish(meter->base + "state", compact_json(state), true);
+    // The retained alarm topics say every rule's outcome once, then its changes.
+    if (!meter->alarms_published) {
+        for (const AlarmReport& alarm : report->alarms) PublishAlarm(*meter, *report, alarm, alarm.state);
+        meter->alarms_published = true;
+        return;
     }
-    ReportNotices();
+    for (const AlarmChange& change : report->alarm_changes) PublishAlarm(*meter, *report, change.report, change.up);
 }
 
-void MqttSink::BackingOff(const QMXVDevice& device, int, int, int) {
+void MqttSink::BackingOff(const BackoffReport& report) {
     // The host is up but the meter does not answer: what it published is old.
-    if (const auto found = meters_.find(device.DataId()); found != meters_.end()) {
-        found->second.link->Publish(found->second.base + "availability", "offline", true);
-    }
+    if (Meter* meter = Find(report.meter->data_id)) meter->link->Publish(meter->base + "availability", "offline", true);
 }
 
-void MqttSink::Recovered(const QMXVDevice& device, int) {
-    if (const auto found = meters_.find(device.DataId()); found != meters_.end()) {
-        found->second.link->Publish(found->second.base + "availability", "online", true);
-    }
+void MqttSink::Recovered(const DeviceConfig& config, int) {
+    if (Meter* meter = Find(config.data_id)) meter->link->Publish(meter->base + "availability", "online", true);
 }
 
-void MqttSink::ReportNotices() {
-    for (auto& [id, topics] : meters_) {
-        for (const std::string& notice : topics.link->TakeNotices()) problems_.Problem("device " + std::to_string(id) + ": " + notice);
+std::vector<std::string> MqttSink::TakeNotices() {
+    std::vector<std::string> taken;
+    for (auto& [id, meter] : meters_) {
+        for (const std::string& notice : meter.link->TakeNotices()) {
+            taken.push_back("device " + std::to_string(id) + ": " + notice);
+        }
     }
+    taken.insert(taken.end(), notices_.begin(), notices_.end());
+    notices_.clear();
+    return taken;
 }
 
-void MqttSink::Summary(const Json::Value&, const std::string&) {
-    ReportNotices();
-    for (auto& [id, topics] : meters_) {
-        const std::size_t unsent = topics.link->queued();
-        problems_.Problem("device " + std::to_string(id) + ": mqtt: " + std::to_string(topics.link->published()) +
-                          " messages published, " + std::to_string(topics.link->dropped()) +
-                          " dropped while the broker was away" +
-                          (unsent > 0 ? ", " + std::to_string(unsent) + " never sent" : ""));
+void MqttSink::Finished(const RunSummary&) {
+    for (auto& [id, meter] : meters_) {
+        const std::size_t unsent = meter.link->queued();
+        notices_.push_back("device " + std::to_string(id) + ": mqtt: " + std::to_string(meter.link->published()) +
+                           " messages published, " + std::to_string(meter.link->dropped()) +
+                           " dropped while the broker was away" +
+                           (unsent > 0 ? ", " + std::to_string(unsent) + " never sent" : ""));
     }
 }

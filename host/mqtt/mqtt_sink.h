@@ -2,51 +2,57 @@
 // completed cycle, each alarm rule's outcome when it changes, its
 // availability, Home Assistant discovery when asked for, and register writes
 // taken from set/registers with their outcome on set/result. Each meter has
-// a connection of its own, so that each has its own last will.
+// a link of its own, so that each has its own last will.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
-#include "host/live/live_state.h"
-#include "host/mqtt/mqtt_link.h"
-#include "host/qmxhost/write_inbox.h"
+#include "host/core/report.h"
+#include "host/core/write_inbox.h"
+#include "host/mqtt/broker_link.h"
+#include "host/mqtt/mqtt_settings.h"
 
 // The meter's part of its topics: its name with /, +, #, spaces and control
 // characters made _, or its data id when it has no name.
 std::string mqtt_meter_topic(const std::string& name, std::uint32_t data_id);
 
-class MqttSink : public ReportSink {
+class MqttSink : public Outlet {
 public:
     static constexpr std::size_t kMostRequest = 4096;  // bytes of a set/registers message
 
-    // `live` must be a sink before this one, so that a cycle's view is in
-    // when this sink hears of it. `inbox` is null without --allow-writes.
-    // Starts connecting at once. Throws std::runtime_error when two meters
-    // would publish under one topic.
-    MqttSink(const MqttSettings& settings, const LiveState& live, WriteInbox* inbox, ReportSink& problems);
+    // `inbox` is null without --allow-writes; `make_link` makes each meter's
+    // link, which starts connecting at once. Throws std::runtime_error when
+    // two meters would publish under one topic. The meters must outlive this.
+    MqttSink(const MqttSettings& settings, const std::vector<DeviceConfig>& meters, WriteInbox* inbox,
+             const BrokerLinkFactory& make_link);
 
-    void PollStarted(const QMXVDevice& device) override;
-    void CycleDone(const QMXVDevice& device, const CycleFacts& facts, const std::string& snapshot_text) override;
-    void BackingOff(const QMXVDevice& device, int cycle, int failures, int next_cycle) override;
-    void Recovered(const QMXVDevice& device, int cycle) override;
-    void Summary(const Json::Value& summary, const std::string& for_people) override;
+    void Cycle(const std::shared_ptr<const CycleReport>& report) override;
+    void BackingOff(const BackoffReport& report) override;
+    void Recovered(const DeviceConfig& meter, int cycle) override;
+    void Finished(const RunSummary& summary) override;
+    std::vector<std::string> TakeNotices() override;
 
 private:
     struct Meter {
+        const DeviceConfig* config = nullptr;
         std::string base;  // PREFIX<meter>/
-        std::unique_ptr<MqttLink> link;
-        std::map<std::string, bool> published_up;  // poll thread only
+        std::unique_ptr<BrokerLink> link;
+        bool alarms_published = false;  // poll thread only: every rule's outcome has been sent once
     };
-    void WriteRequested(std::uint32_t data_id, const std::string& payload);
-    void PublishDiscovery(const LiveMeter& meter, Meter& topics);
-    void ReportNotices();
+    void WriteRequested(Meter& meter, const std::string& payload, bool retained);
+    void PublishDiscovery(const Meter& meter);
+    void PublishAlarm(const Meter& meter, const CycleReport& report, const AlarmReport& alarm, bool up);
+    Meter* Find(std::uint32_t data_id);
 
     const MqttSettings settings_;
-    const LiveState& live_;
     WriteInbox* inbox_;
-    ReportSink& problems_;
-    std::map<std::uint32_t, Meter> meters_;
+    std::map<std::uint32_t, Meter> meters_;  // not changed after construction: the links' threads look meters up
+    std::vector<std::string> notices_;
 };
+
+// The links of a real broker, through libmosquitto.
+BrokerLinkFactory mosquitto_links();

@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <sstream>
 
-#include "host/qmxhost/history_db.h"
-#include "host/qmxhost/history_export.h"
+#include "host/history/history_db.h"
+#include "host/history/history_export.h"
 #include "tests/support/meter_oracle.h"
 
 namespace {
@@ -60,8 +60,8 @@ TEST(HistorySchema, RowsCarryTimeDeviceDataIdKindAndTheRecord) {
     bank.FillDistinct(3);
     {
         HistoryDb history(path);
-        EXPECT_TRUE(history.Store(31, RecordKind::reload, record_from(bank, 31)));
-        EXPECT_TRUE(history.Store(31, RecordKind::poll, record_from(bank, 31)));
+        EXPECT_TRUE(history.Store(31, 5156, RecordKind::reload, record_from(bank, 31)));
+        EXPECT_TRUE(history.Store(31, 5156, RecordKind::poll, record_from(bank, 31)));
         ASSERT_TRUE(history.Latest(31).has_value());
         EXPECT_EQ(*history.Latest(31), record_from(bank, 31));
         EXPECT_FALSE(history.Latest(32).has_value());
@@ -89,7 +89,7 @@ TEST(HistorySchema, TheReadingsViewAnswersWhatAQuantityWasAtATime) {
     bank.SetPair(1880, 123456789);                // Wh
     {
         HistoryDb history(path);
-        history.Store(1, RecordKind::poll, record_from(bank, 1));
+        history.Store(1, 5156, RecordKind::poll, record_from(bank, 1));
     }
     Query q(path);
     const auto rows = q.Rows(
@@ -111,8 +111,8 @@ TEST(HistoryExport, CsvHasAHeaderAndOneLinePerRecord) {
     bank.SetPair(oracle::kPhaseVoltage1, 2300);
     {
         HistoryDb history(path);
-        history.Store(1, RecordKind::poll, record_from(bank, 1));
-        history.Store(1, RecordKind::poll, record_from(bank, 1));
+        history.Store(1, 5156, RecordKind::poll, record_from(bank, 1));
+        history.Store(1, 5156, RecordKind::poll, record_from(bank, 1));
     }
     std::ostringstream csv;
     export_history_csv(path, csv);
@@ -136,11 +136,11 @@ TEST(HistoryBusy, ALockHeldElsewhereHoldsRecordsBackAndTheyAreStoredLater) {
     HistoryDb history(path, 50);
     Query other(path);
     ASSERT_EQ(sqlite3_exec(other.db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
-    EXPECT_FALSE(history.Store(1, RecordKind::poll, record_from(bank, 1)));
-    EXPECT_FALSE(history.Store(1, RecordKind::poll, record_from(bank, 1)));
+    EXPECT_FALSE(history.Store(1, 5156, RecordKind::poll, record_from(bank, 1)));
+    EXPECT_FALSE(history.Store(1, 5156, RecordKind::poll, record_from(bank, 1)));
     EXPECT_EQ(history.held(), 2u);
     ASSERT_EQ(sqlite3_exec(other.db, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
-    EXPECT_TRUE(history.Store(1, RecordKind::poll, record_from(bank, 1)));
+    EXPECT_TRUE(history.Store(1, 5156, RecordKind::poll, record_from(bank, 1)));
     EXPECT_EQ(history.held(), 0u);
     EXPECT_EQ(other.Rows("SELECT count(*) FROM history")[0][0], "3");
     remove_db(path);

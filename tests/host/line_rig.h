@@ -4,7 +4,7 @@
 #include <csignal>
 #include <memory>
 
-#include "host/qmxhost/modbus_line.h"
+#include "host/line/modbus_line.h"
 #include "host/runtime/host_binding.h"
 #include "meter/qv5810.h"
 #include "tests/support/recording_sink.h"

@@ -5,8 +5,12 @@
 #include <set>
 #include <stdexcept>
 
-#include "host/qmxhost/console_sink.h"
-#include "host/qmxhost/meter_readings.h"
+#include "alarms/alarm_rules.h"
+#include "host/meter_view/alarm_catalogue.h"
+#include "host/meter_view/meter_map.h"
+#include "host/meter_view/meter_readings.h"
+#include "host/sinks/console_sink.h"
+#include "meter/register_map.h"
 #include "tests/support/meter_oracle.h"
 
 namespace {
@@ -18,11 +22,10 @@ std::vector<unsigned char> record_from(const oracle::RegisterBank& bank) {
     return record;
 }
 
-const MeterReading& reading_at(int high_register) {
-    for (const MeterReading& r : kMeterReadings) {
-        if (r.high_register == high_register) return r;
-    }
-    throw std::logic_error("no reading at " + std::to_string(high_register));
+const MeterReading& reading(int high_register) {
+    const MeterReading* found = reading_at(high_register);
+    if (found == nullptr) throw std::logic_error("no reading at " + std::to_string(high_register));
+    return *found;
 }
 
 }  // namespace
@@ -36,13 +39,13 @@ TEST(MeterReadings, EveryQuantityIsDecodedWithItsScale) {
     bank.SetPair(1854, -1500);
     bank.SetPair(1886, 300);
     const auto record = record_from(bank);
-    EXPECT_DOUBLE_EQ(*decode_reading(record, reading_at(oracle::kPhaseVoltage1)), 231.4);
-    EXPECT_DOUBLE_EQ(*decode_reading(record, reading_at(oracle::kCurrent2)), 40.533);
-    EXPECT_DOUBLE_EQ(*decode_reading(record, reading_at(1820)), 0.949);
-    EXPECT_DOUBLE_EQ(*decode_reading(record, reading_at(1812)), 50.02);
-    EXPECT_DOUBLE_EQ(*decode_reading(record, reading_at(1854)), -1.5);
-    EXPECT_DOUBLE_EQ(*decode_reading(record, reading_at(1886)), 300.0);
-    EXPECT_FALSE(decode_reading(std::vector<unsigned char>(10), reading_at(1886)).has_value());
+    EXPECT_DOUBLE_EQ(*decode_reading(record, reading(oracle::kPhaseVoltage1)), 231.4);
+    EXPECT_DOUBLE_EQ(*decode_reading(record, reading(oracle::kCurrent2)), 40.533);
+    EXPECT_DOUBLE_EQ(*decode_reading(record, reading(1820)), 0.949);
+    EXPECT_DOUBLE_EQ(*decode_reading(record, reading(1812)), 50.02);
+    EXPECT_DOUBLE_EQ(*decode_reading(record, reading(1854)), -1.5);
+    EXPECT_DOUBLE_EQ(*decode_reading(record, reading(1886)), 300.0);
+    EXPECT_FALSE(decode_reading(std::vector<unsigned char>(10), reading(1886)).has_value());
 }
 
 TEST(MeterReadings, TheTableCoversEveryRegisterPairTheRecordHoldsButTheOpaqueOne) {
@@ -55,11 +58,30 @@ TEST(MeterReadings, TheTableCoversEveryRegisterPairTheRecordHoldsButTheOpaqueOne
 TEST(MeterReadings, TheConsoleShowsDecimalsBesideTheSnapshotsWholeNumber) {
     oracle::RegisterBank bank;
     bank.SetPair(1820, 949);
-    const std::string table = readings_table(record_from(bank), R"({"总功率因数": 0, "相电压1": 231})");
+    const std::string table = readings_table(record_from(bank), snapshot_object(R"({"总功率因数": 0, "相电压1": 231})"));
     const auto line_end = table.find('\n', table.find("total power factor"));
     const std::string line = table.substr(table.find("total power factor"), line_end - table.find("total power factor"));
     EXPECT_NE(line.find("0.949"), std::string::npos) << line;
     EXPECT_NE(line.find("总功率因数"), std::string::npos) << line;
     EXPECT_EQ(line.back(), '0') << line;
     EXPECT_NE(table.find("相电压1"), std::string::npos);
+}
+
+// The bench host's own tables must say what the plug-in's say: held side by
+// side here, so that neither drifts unseen.
+TEST(MeterView, TheAlarmCatalogueAndTheRegisterMapAgreeWithThePlugIns) {
+    ASSERT_EQ(kAlarmCatalogue.size(), kAlarmRules.size());
+    for (std::size_t i = 0; i < kAlarmRules.size(); ++i) {
+        EXPECT_STREQ(kAlarmCatalogue[i].key, kAlarmRules[i].key);
+        EXPECT_STREQ(kAlarmCatalogue[i].text, kAlarmRules[i].text);
+        EXPECT_EQ(kAlarmCatalogue[i].high_register, kAlarmRules[i].high_register);
+        EXPECT_EQ(kAlarmCatalogue[i].high, kAlarmRules[i].direction == Direction::high);
+    }
+    for (int reg = 1792; reg < 1900; ++reg) {
+        const std::size_t plugin = record_offset_of_register(static_cast<std::uint32_t>(reg));
+        EXPECT_EQ(record_offset(reg), plugin == kNoRecordOffset ? -1 : static_cast<int>(plugin)) << reg;
+    }
+    // Four 8-byte requests, answers of 5 bytes and 78 registers, a 3.5-character
+    // gap before each of the 8 frames: 236 characters of 10 bits at 9600 baud.
+    EXPECT_NEAR(cycle_wire_limit_ms(9600, 10), 236 * 10 * 1000.0 / 9600, 1e-9);
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "framework/control_codes.h"
+#include "host/core/controller_requests.h"
 #include "tests/host/line_rig.h"
 
 namespace {
@@ -11,18 +12,7 @@ std::vector<unsigned char> register_area(const std::vector<unsigned char>& recor
     return std::vector<unsigned char>(record.begin() + 4, record.begin() + 160);
 }
 
-std::int32_t write_status(QV5810& device) {
-    std::int32_t status = 0;
-    int written = 0;
-    device.DeviceIoControl(control_code::kWriteStatusQuery, nullptr, 0, &status, sizeof status, written);
-    return status;
-}
-
-void write_one(QV5810& device, std::uint16_t address, std::uint16_t value) {
-    const std::uint16_t input[2] = {address, value};
-    int written = 0;
-    device.DeviceIoControl(control_code::kWriteRegister, input, sizeof input, nullptr, 0, written);
-}
+void write_one(QV5810& device, std::uint16_t address, std::uint16_t value) { start_write(device, {address, value}); }
 
 }  // namespace
 

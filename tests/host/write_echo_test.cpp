@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "host/qmxhost/write_echo.h"
+#include "host/line/write_echo.h"
 
 namespace {
 

@@ -13,12 +13,14 @@
 #include <thread>
 #include <vector>
 
+#include "host/core/outlets.h"
+#include "host/core/poll_loop.h"
+#include "host/core/settings_table.h"
+#include "host/line/libmodbus_rtu_context.h"
+#include "host/line/sim_process.h"
 #include "host/live/http_server.h"
 #include "host/live/live_state.h"
-#include "host/qmxhost/bench_host.h"
-#include "host/qmxhost/history_sink.h"
-#include "host/qmxhost/libmodbus_rtu_context.h"
-#include "host/qmxhost/sim_process.h"
+#include "host/sinks/history_sink.h"
 #include "meter/qv5810.h"
 #include "tests/support/json_text.h"
 #include "tests/support/sim_meter.h"
@@ -41,21 +43,22 @@ public:
           config_(Config(sim_.port())),
           context_(config_.line),
           rtu_(context_, RetryPolicy{config_.line.retries, 0, config_.line.response_timeout_ms}, clock_, stop_),
-          live_(config_, clock_, events_),
+          live_(config_.devices, config_.line, clock_, events_),
           api_(live_, inbox_, ApiOptions{options.allow_writes, history_path_, std::chrono::milliseconds(20000)}),
-          server_(api_, events_, HttpBind{"127.0.0.1", 0}),
+          server_(api_, events_, ListenAddress{"127.0.0.1", 0}),
           client_("127.0.0.1", server_.port()) {
-        report_.Add(live_);
+        outlets_.Add(live_);
         if (!history_path_.empty()) {
             history_.emplace(history_path_);
-            report_.Add(history_sink_.emplace(*history_, quiet_));
+            outlets_.Add(history_sink_.emplace(*history_));
         }
-        HostOptions host_options;
-        host_options.interval_seconds = options.interval_seconds;
-        host_options.inbox = &inbox_;
+        PollOptions poll_options;
+        poll_options.interval_seconds = options.interval_seconds;
+        poll_options.inbox = &inbox_;
         std::vector<std::unique_ptr<SPModbus>> devices;
         devices.push_back(std::make_unique<QV5810>());
-        host_ = std::make_unique<BenchHost>(config_, host_options, std::move(devices), rtu_, report_, clock_);
+        host_ = std::make_unique<PollLoop>(config_.devices, config_.line, poll_options, std::move(devices), rtu_,
+                                           outlets_, clock_);
         client_.set_read_timeout(30, 0);
         poller_ = std::thread([this] { host_->Run(stop_); });
     }
@@ -93,7 +96,7 @@ public:
     }
 
     const std::string& sim_log() const { return log_; }
-    const HostConfig& config() const { return config_; }
+    const HostSettings& config() const { return config_; }
     int port() const { return server_.port(); }
     EventHub& events() { return events_; }
 
@@ -104,8 +107,8 @@ private:
         return args;
     }
 
-    static HostConfig Config(const std::string& port) {
-        HostConfig config = load_host_config(QV5810_TEST_CONFIG);
+    static HostSettings Config(const std::string& port) {
+        HostSettings config = load_settings_file(QV5810_TEST_CONFIG);
         config.line.port = port;
         config.line.response_timeout_ms = 2000;
         return config;
@@ -124,12 +127,10 @@ private:
         return answer;
     }
 
-    class Quiet : public ReportSink {};
-
     std::string log_;
     std::string history_path_;
     SimProcess sim_;
-    HostConfig config_;
+    HostSettings config_;
     LibmodbusRtuContext context_;
     SteadyClock clock_;
     volatile std::sig_atomic_t stop_ = 0;
@@ -137,13 +138,12 @@ private:
     EventHub events_;
     LiveState live_;
     WriteInbox inbox_;
-    ReportFanout report_;
-    Quiet quiet_;
+    Outlets outlets_;
     std::optional<HistoryDb> history_;
     std::optional<HistorySink> history_sink_;
     HttpApi api_;
     HttpServer server_;
     httplib::Client client_;
-    std::unique_ptr<BenchHost> host_;
+    std::unique_ptr<PollLoop> host_;
     std::thread poller_;
 };

@@ -12,17 +12,21 @@
 #include <string>
 #include <vector>
 
-#include "host/qmxhost/clock.h"
-#include "host/qmxhost/modbus_context.h"
+#include "host/common/clock.h"
+#include "host/line/modbus_context.h"
 #include "tests/support/meter_oracle.h"
 
 class FakeSteadyClock : public Clock {
 public:
     time_point Now() override { return now_; }
     bool SleepUntil(time_point until, const volatile std::sig_atomic_t& stop) override {
+        ++sleeps;
         if (until > now_) now_ = until;
+        if (after_sleep) after_sleep();
         return !stop;
     }
+    int sleeps = 0;
+    std::function<void()> after_sleep;  // runs after every sleep, at its end
     void Advance(std::chrono::milliseconds by) { now_ += by; }
 
 private:

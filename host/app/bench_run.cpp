@@ -1,0 +1,134 @@
+#include "host/app/bench_run.h"
+
+#include <memory>
+#include <optional>
+
+#include "host/core/endpoints.h"
+#include "host/core/exit_status.h"
+#include "host/core/outlets.h"
+#include "host/core/plugin_library.h"
+#include "host/core/poll_loop.h"
+#include "host/history/history_db.h"
+#include "host/line/libmodbus_rtu_context.h"
+#include "host/line/libmodbus_tcp_context.h"
+#include "host/line/sim_process.h"
+#include "host/live/http_server.h"
+#include "host/live/live_state.h"
+#include "host/mqtt/mqtt_sink.h"
+#include "host/sinks/console_sink.h"
+#include "host/sinks/history_sink.h"
+#include "host/sinks/json_sink.h"
+
+namespace {
+
+// Started when the settings name no line, and told the line's settings and
+// the meters' slave addresses; the line then points at it.
+void start_simulator(HostSettings& settings, const RunEnvironment& environment, std::optional<SimProcess>& sim) {
+    LineSettings& line = settings.line;
+    const bool over_tcp = line.tcp == kTcpSimulator;
+    if (!over_tcp && (line.IsTcp() || !line.port.empty())) return;
+    std::vector<std::string> args;
+    if (over_tcp) {
+        args = {"--tcp", "0"};  // a free port
+    } else {
+        args = {"--baud", std::to_string(line.baud), "--parity", std::string(1, line.parity), "--data-bits",
+                std::to_string(line.data_bits), "--stop-bits", std::to_string(line.stop_bits)};
+        if (settings.emulate_line) args.emplace_back("--byte-timing");
+    }
+    for (const DeviceConfig& device : settings.devices) args.insert(args.end(), {"--slave", std::to_string(device.slave)});
+    args.insert(args.end(), settings.sim_args.begin(), settings.sim_args.end());
+    sim.emplace(environment.simulator, args, over_tcp ? SimProcess::Answers::over_tcp : SimProcess::Answers::on_terminal,
+                environment.emulator);
+    // It listens on every local address, loopback among them.
+    if (over_tcp) {
+        line.tcp = "127.0.0.1:" + sim->port();
+    } else {
+        line.port = sim->port();
+    }
+}
+
+std::unique_ptr<ModbusContext> open_line(const LineSettings& line) {
+    if (line.IsTcp()) return std::make_unique<LibmodbusTcpContext>(line);
+    return std::make_unique<LibmodbusRtuContext>(line);
+}
+
+Json::Value start_facts(const HostSettings& settings, const RunEnvironment& environment, const SimProcess* sim) {
+    Json::Value facts;
+    facts["version"] = environment.version;
+    facts["plugin"] = settings.plugin;
+    if (settings.line.IsTcp()) {
+        facts["tcp"] = settings.line.tcp;
+    } else {
+        facts["port"] = settings.line.port;
+    }
+    facts["line"] = settings.line.Text();
+    facts["meters"] = static_cast<int>(settings.devices.size());
+    if (sim != nullptr) facts["simulator_pid"] = static_cast<int>(sim->pid());
+    return facts;
+}
+
+}  // namespace
+
+int run_bench_host(HostSettings settings, const RunEnvironment& environment, const volatile std::sig_atomic_t& stop) {
+    std::optional<SimProcess> sim;
+    start_simulator(settings, environment, sim);
+    std::optional<HistoryDb> history;
+    if (!settings.history.empty()) history.emplace(settings.history);
+
+    Outlets outlets;
+    ConsoleSink console(environment.out, settings.output.verbosity, settings.output.snapshot);
+    JsonSink json(environment.out);
+    outlets.Add(settings.output.json ? static_cast<Outlet&>(json) : console);
+    std::optional<HistorySink> history_sink;
+    if (history) outlets.Add(history_sink.emplace(*history));
+
+    SteadyClock clock;
+    WriteInbox inbox;
+    const bool takes_writes = !settings.http.empty() || !settings.mqtt.url.empty();
+    std::optional<MqttSink> mqtt;
+    if (!settings.mqtt.url.empty()) {
+        outlets.Add(mqtt.emplace(mqtt_settings_from(settings.mqtt), settings.devices,
+                                 settings.allow_writes ? &inbox : nullptr, mosquitto_links()));
+    }
+    EventHub events;
+    std::optional<LiveState> live;
+    std::optional<HttpApi> api;
+    std::optional<HttpServer> http;
+    Json::Value facts = start_facts(settings, environment, sim ? &*sim : nullptr);
+    if (!settings.http.empty()) {
+        const ListenAddress listen = parse_listen_address(settings.http);
+        outlets.Add(live.emplace(settings.devices, settings.line, clock, events));
+        api.emplace(*live, inbox, ApiOptions{settings.allow_writes, settings.history});
+        http.emplace(*api, events, listen);
+        facts["http"] = http->url();
+        *environment.notes << "qmxhost: live view at " << http->url() << std::endl;
+        if (!is_loopback(listen.host)) {
+            *environment.notes << "qmxhost: warning: the live view listens on " << listen.host
+                               << ", reachable from other machines"
+                               << (settings.allow_writes ? ", and it writes registers" : "") << "; it has no login"
+                               << std::endl;
+        }
+    }
+    if (mqtt) facts["mqtt"] = settings.mqtt.url;
+    outlets.Started(facts);
+
+    const PluginLibrary library(settings.plugin);
+    std::vector<std::unique_ptr<SPModbus>> devices;
+    for (std::size_t i = 0; i < settings.devices.size(); ++i) devices.push_back(library.CreateDevice());
+    const std::unique_ptr<ModbusContext> context = open_line(settings.line);
+    const LineSettings& line = settings.line;
+    ModbusLine modbus(*context, RetryPolicy{line.retries, line.delay_ms, line.response_timeout_ms}, clock, stop);
+    PollLoop loop(settings.devices, line,
+                  PollOptions{settings.cycles, settings.interval_seconds, settings.write, takes_writes ? &inbox : nullptr},
+                  std::move(devices), modbus, outlets, clock);
+    if (history) loop.Reload([&history](std::uint32_t data_id) { return history->Latest(data_id); });
+    int status = loop.Run(stop);
+    // A write asked for now would never be carried out: say so at once.
+    inbox.Close();
+    if (http) http->Stop();
+    // A lost record must not pass for a clean run; the other troubles say more.
+    if (history_sink && !history_sink->complete() && status == exit_status::kSuccess) {
+        status = exit_status::kHistoryIncomplete;
+    }
+    return status;
+}

@@ -1,0 +1,25 @@
+// One bench host run, wired from its settings: the simulated meter when no
+// line is given, the history, the outlets, the live page, the broker, the
+// plug-in and its devices on the line, and the poll loop. main() calls it;
+// so do the tests, in-process.
+#pragma once
+
+#include <csignal>
+#include <cstdio>
+#include <ostream>
+#include <string>
+
+#include "host/core/settings.h"
+
+struct RunEnvironment {
+    std::string simulator;  // the simulated meter's program
+    std::string emulator;   // runs the simulator when it is built for another machine; empty: none
+    std::string version;
+    std::FILE* out = nullptr;         // the events: for people, or JSON lines
+    std::ostream* notes = nullptr;    // the page's address and warnings about it
+};
+
+// Runs until the cycles are done or `stop` is raised, and returns the exit
+// status (exit_status.h). Throws what keeps the run from starting: a port,
+// address, plug-in, history or broker setting that cannot be used.
+int run_bench_host(HostSettings settings, const RunEnvironment& environment, const volatile std::sig_atomic_t& stop);

@@ -1,0 +1,19 @@
+// qmxhost's command line: an option for every row of the settings table
+// that has one, the configuration file to read, and the history export.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "host/core/settings_table.h"
+
+struct CommandLine {
+    std::string config_path;
+    CommandLineValues values;      // what the options gave, by row
+    std::string history_to_export;  // `history --csv FILE`: export this file and do nothing else
+};
+
+// Parses the arguments into `line`. Returns an exit status when the run ends
+// here: after --help or --version (0), or a refused command line (1), which
+// CLI11 has then printed.
+std::optional<int> parse_command_line(int argc, char** argv, CommandLine& line);

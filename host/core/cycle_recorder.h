@@ -1,0 +1,29 @@
+// The controller's side of one device as the poll loop sees it: what the
+// device publishes, stores and reports during a cycle goes into that
+// cycle's report. Everything else the controller does is the runtime's.
+#pragma once
+
+#include "host/core/report.h"
+#include "host/runtime/host_sink.h"
+
+class CycleRecorder : public HostSink {
+public:
+    // From here to End, the device's effects go into `report`.
+    void Begin(CycleReport& report) { report_ = &report; }
+    void End() { report_ = nullptr; }
+
+    void Published(const QMXVDevice&, std::uint32_t data_id, const unsigned char* data, int length, bool) override {
+        if (report_ == nullptr) return;
+        report_->record.assign(data, data + (length > 0 ? length : 0));
+        report_->record_id = data_id;
+    }
+    void HistoryStored(const QMXVDevice&, const unsigned char* data, int length) override {
+        if (report_ != nullptr) report_->stored.assign(data, data + (length > 0 ? length : 0));
+    }
+    void AlarmReported(const QMXVDevice&, const AlarmCall& call) override {
+        if (report_ != nullptr) report_->alarms.push_back(call.Keep());
+    }
+
+private:
+    CycleReport* report_ = nullptr;
+};

@@ -1,0 +1,79 @@
+#include "host/core/endpoints.h"
+
+#include <stdexcept>
+
+namespace {
+
+// 1 to 5 decimal digits up to 65535, or -1.
+int port_number(const std::string& text) {
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return -1;
+    const int port = std::stoi(text);
+    return port <= 65535 ? port : -1;
+}
+
+}  // namespace
+
+ListenAddress parse_listen_address(const std::string& text) {
+    ListenAddress listen;
+    std::string port = text;
+    const std::size_t colon = text.rfind(':');
+    if (colon != std::string::npos) {
+        std::string host = text.substr(0, colon);
+        port = text.substr(colon + 1);
+        if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+        if (!host.empty()) listen.host = host;
+        if (host.find(':') != std::string::npos && text.front() != '[') {
+            throw std::invalid_argument("write an IPv6 address in brackets: [::1]:8080");
+        }
+    }
+    listen.port = port_number(port);
+    if (listen.port < 0) throw std::invalid_argument("expected [ADDR:]PORT with a port 0…65535, not \"" + text + "\"");
+    return listen;
+}
+
+bool is_loopback(const std::string& host) {
+    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
+BrokerAddress parse_broker_url(const std::string& url) {
+    const std::size_t scheme_end = url.find("://");
+    if (scheme_end == std::string::npos) throw std::invalid_argument("expected mqtt://HOST[:PORT], not \"" + url + "\"");
+    const std::string scheme = url.substr(0, scheme_end);
+    if (scheme != "mqtt" && scheme != "mqtts") {
+        throw std::invalid_argument("the scheme must be mqtt:// or mqtts://, not " + scheme + "://");
+    }
+    BrokerAddress broker;
+    broker.tls = scheme == "mqtts";
+    std::string rest = url.substr(scheme_end + 3);
+    if (!rest.empty() && rest.back() == '/') rest.pop_back();
+    if (rest.find_first_of("/@?#") != std::string::npos) {
+        throw std::invalid_argument("give only the broker's host and port (a login goes in --mqtt-login or the "
+                                    "environment), not \"" + url + "\"");
+    }
+    std::string port = broker.tls ? "8883" : "1883";
+    std::string host = rest;
+    if (!rest.empty() && rest.front() == '[') {
+        const std::size_t close = rest.find(']');
+        if (close == std::string::npos) throw std::invalid_argument("an IPv6 address needs its closing ]");
+        host = rest.substr(1, close - 1);
+        if (close + 1 < rest.size()) {
+            if (rest[close + 1] != ':') throw std::invalid_argument("expected :PORT after the IPv6 address");
+            port = rest.substr(close + 2);
+        }
+    } else if (const std::size_t colon = rest.rfind(':'); colon != std::string::npos) {
+        host = rest.substr(0, colon);
+        port = rest.substr(colon + 1);
+    }
+    if (host.empty()) throw std::invalid_argument("no broker host in \"" + url + "\"");
+    broker.port = port_number(port);
+    if (broker.port < 1) throw std::invalid_argument("the broker's port must be 1…65535, not \"" + port + "\"");
+    broker.host = host;
+    return broker;
+}
+
+std::string mqtt_prefix_problem(const std::string& prefix) {
+    if (prefix.empty() || prefix.back() != '/') return "the topic prefix must end in /";
+    if (prefix.find_first_of("+#") != std::string::npos) return "the topic prefix must not hold + or #";
+    if (prefix.front() == '/') return "the topic prefix must not begin with /";
+    return "";
+}

@@ -1,0 +1,41 @@
+#include "host/core/meter_statistics.h"
+
+#include "host/common/clock.h"
+
+MeterStatistics::MeterStatistics(const LineSettings& line) : line_(line) {}
+
+void MeterStatistics::Exchanged(const Exchange& exchange) {
+    health_.retries += exchange.attempts > 1 ? exchange.attempts - 1 : 0;
+    if (exchange.outcome != Exchange::answered) {
+        ++health_.failures[outcome_name(exchange.outcome)];
+        health_.last_error = exchange.request + ": " + outcome_name(exchange.outcome) + ": " + exchange.message;
+        health_.last_error_utc = utc_timestamp();
+        return;
+    }
+    latency_.Add(exchange.latency_ms);
+    if (line_.IsTcp()) return;
+    // Both frames and the 3.5-character silence before each.
+    const double characters = exchange.request_bytes + exchange.answer_bytes + 2 * 3.5;
+    const double wire = characters * line_.BitsPerCharacter() * 1000.0 / line_.baud;
+    wire_.Add(wire);
+    turnaround_.Add(exchange.latency_ms - wire);
+}
+
+void MeterStatistics::Completed(double milliseconds) {
+    ++health_.completed;
+    health_.completed_ms += milliseconds;
+    health_.backed_off_until = 0;
+}
+
+void MeterStatistics::Failed(bool answered) {
+    ++health_.failed;
+    if (answered) ++health_.failures["incomplete"];
+}
+
+MeterHealth MeterStatistics::Health() const {
+    MeterHealth health = health_;
+    health.latency = latency_.Now();
+    health.wire = wire_.Now();
+    health.turnaround = turnaround_.Now();
+    return health;
+}

@@ -1,0 +1,222 @@
+#include "host/core/poll_loop.h"
+
+#include "framework/control_codes.h"
+#include "host/core/alarm_changes.h"
+#include "host/core/controller_requests.h"
+#include "host/core/cycle_recorder.h"
+#include "host/core/exit_status.h"
+#include "host/core/meter_backoff.h"
+#include "host/core/poll_schedule.h"
+#include "host/meter_view/meter_map.h"
+#include "host/runtime/host_binding.h"
+
+struct PollLoop::Meter {
+    Meter(const DeviceConfig& c, std::unique_ptr<SPModbus> d, const LineSettings& line)
+        : config(c), device(std::move(d)), statistics(line) {}
+
+    const DeviceConfig& config;
+    std::unique_ptr<SPModbus> device;
+    HostBinding binding;
+    CycleRecorder recorder;
+    MeterStatistics statistics;
+    MeterBackoff backoff;
+    AlarmChanges alarms;
+};
+
+namespace {
+
+bool has_enabled_alarm(const DeviceConfig& device) {
+    for (const auto& [key, threshold] : device.thresholds) {
+        if (threshold.level != 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+PollLoop::PollLoop(const std::vector<DeviceConfig>& meters, const LineSettings& line, PollOptions options,
+                   std::vector<std::unique_ptr<SPModbus>> devices, ModbusLine& modbus, Outlet& outlets, Clock& clock)
+    : line_(line), options_(std::move(options)), modbus_(modbus), outlets_(outlets), clock_(clock) {
+    for (std::size_t i = 0; i < meters.size() && i < devices.size(); ++i) {
+        const DeviceConfig& config = meters[i];
+        auto meter = std::make_unique<Meter>(config, std::move(devices[i]), line_);
+        meter->binding.sink = &meter->recorder;
+        meter->binding.transport = &modbus_;
+        SPModbus& device = *meter->device;
+        HostBinding::Attach(device, &meter->binding, config.data_id);
+        for (const auto& [key, threshold] : config.thresholds) {
+            HostBinding::SetThreshold(device, key, threshold.level, threshold.value);
+        }
+        const std::string name = "device " + std::to_string(config.data_id);
+        if (device.InitSetting(config.setting) != 1) outlets_.Problem(name + " refused its setting");
+        if (!setting_evaluates_alarms(config.setting) && has_enabled_alarm(config)) {
+            outlets_.Problem(name + ": alarm levels are configured, but setting.appSetting.b_mode is not 2, "
+                                    "so the device evaluates no alarm rule");
+        }
+        meters_.push_back(std::move(meter));
+    }
+}
+
+PollLoop::~PollLoop() = default;
+
+std::shared_ptr<CycleReport> PollLoop::NewReport(const Meter& meter, CycleKind kind, int cycle) const {
+    auto report = std::make_shared<CycleReport>();
+    report->meter = &meter.config;
+    report->kind = kind;
+    report->cycle = cycle;
+    report->planned = options_.cycles;
+    return report;
+}
+
+void PollLoop::Reload(const StoredRecords& newest) {
+    for (const auto& meter : meters_) {
+        const std::optional<std::vector<unsigned char>> record = newest(meter->config.data_id);
+        if (!record) continue;
+        const std::shared_ptr<CycleReport> report = NewReport(*meter, CycleKind::reload, 0);
+        report->started_at = clock_.Now();
+        meter->recorder.Begin(*report);
+        meter->device->LoadFromCache(record->data(), static_cast<int>(record->size()));
+        meter->recorder.End();
+        report->ended_at = clock_.Now();
+        report->utc = utc_timestamp();
+        if (report->Published()) TakeSnapshot(*meter, *report);
+        report->health = meter->statistics.Health();
+        outlets_.Cycle(report);
+    }
+}
+
+void PollLoop::TakeSnapshot(Meter& meter, CycleReport& report) {
+    report.snapshot_text = snapshot_text(*meter.device);
+    report.snapshot = snapshot_object(report.snapshot_text);
+}
+
+// Runs the device's queued requests until it asks for nothing more; false
+// when one failed.
+bool PollLoop::RunExchanges(Meter& meter, std::vector<Exchange>& troubled) {
+    while (modbus_.HasPending()) {
+        Exchange exchange = modbus_.RunPending();
+        meter.statistics.Exchanged(exchange);
+        const bool delivered = exchange.delivered;
+        if (exchange.outcome != Exchange::answered || exchange.attempts > 1) troubled.push_back(std::move(exchange));
+        if (!delivered) return false;
+    }
+    return true;
+}
+
+void PollLoop::Poll(Meter& meter, int cycle) {
+    if (!meter.backoff.DueIn(cycle)) {
+        meter.statistics.Skipped();
+        return;
+    }
+    const std::shared_ptr<CycleReport> report = NewReport(meter, CycleKind::poll, cycle);
+    report->started_at = clock_.Now();
+    meter.recorder.Begin(*report);
+    meter.device->RefreshStatus();
+    const bool answered = RunExchanges(meter, report->troubled);
+    meter.recorder.End();
+    report->ended_at = clock_.Now();
+    report->utc = utc_timestamp();
+    report->duration_ms = milliseconds_between(report->started_at, report->ended_at);
+    if (!answered || !report->Published()) {
+        report->kind = CycleKind::failed;
+        meter.statistics.Failed(answered);
+        const bool paused = meter.backoff.Failed(cycle) > 0;
+        if (paused) meter.statistics.BackedOff(meter.backoff.next_cycle());
+        report->health = meter.statistics.Health();
+        outlets_.Cycle(report);
+        if (paused) {
+            outlets_.BackingOff({&meter.config, cycle, meter.backoff.failures(), meter.backoff.next_cycle()});
+        }
+        return;
+    }
+    if (meter.backoff.Completed()) outlets_.Recovered(meter.config, cycle);
+    meter.statistics.Completed(report->duration_ms);
+    TakeSnapshot(meter, *report);
+    report->alarm_changes = meter.alarms.After(report->alarms);
+    report->health = meter.statistics.Health();
+    outlets_.Cycle(report);
+}
+
+std::int32_t PollLoop::WriteAndConfirm(Meter& meter, const std::vector<std::uint16_t>& words, int cycle) {
+    WriteReport report;
+    report.meter = &meter.config;
+    report.cycle = cycle;
+    report.words = words;
+    start_write(*meter.device, words);
+    // The write's attempts are the line's work too: they count with the meter's.
+    RunExchanges(meter, report.troubled);
+    report.status = write_status(*meter.device);
+    report.health = meter.statistics.Health();
+    report.utc = utc_timestamp();
+    outlets_.Wrote(report);
+    return report.status;
+}
+
+void PollLoop::ServeInbox(int cycle) {
+    if (options_.inbox == nullptr) return;
+    for (WriteInbox::Pending& pending : options_.inbox->TakeAll()) {
+        std::int32_t status = write_outcome::kNone;
+        for (const auto& meter : meters_) {
+            if (meter->config.data_id == pending.request.device) {
+                status = WriteAndConfirm(*meter, pending.request.words, cycle);
+                break;
+            }
+        }
+        pending.done(status);
+    }
+}
+
+// A write asked for between cycles is carried out within a tenth of a second,
+// not after the rest of a long interval.
+void PollLoop::WaitServingInbox(Clock::time_point until, int cycle, const volatile std::sig_atomic_t& stop) {
+    if (options_.inbox == nullptr) {
+        clock_.SleepUntil(until, stop);
+        return;
+    }
+    constexpr auto kSlice = std::chrono::milliseconds(100);
+    while (!stop && clock_.Now() < until) {
+        clock_.SleepUntil(std::min(until, clock_.Now() + kSlice), stop);
+        if (!stop) ServeInbox(cycle);
+    }
+}
+
+int PollLoop::Run(const volatile std::sig_atomic_t& stop) {
+    PollSchedule schedule(clock_.Now(), std::chrono::duration_cast<Clock::duration>(
+                                            std::chrono::duration<double>(options_.interval_seconds)));
+    std::int32_t write_status = write_outcome::kNone;
+    int cycle = 0;
+    int skipped_slots = 0;
+    while (!stop && (options_.cycles == 0 || cycle < options_.cycles)) {
+        ++cycle;
+        for (std::size_t i = 0; i < meters_.size() && !stop; ++i) Poll(*meters_[i], cycle);
+        if (cycle == 1 && !options_.write.empty() && !stop && !meters_.empty()) {
+            write_status = WriteAndConfirm(*meters_.front(), options_.write, cycle);
+        }
+        if (!stop) ServeInbox(cycle);
+        if (stop || (options_.cycles != 0 && cycle >= options_.cycles)) break;
+        int skipped = 0;
+        const auto next = schedule.Next(clock_.Now(), skipped);
+        if (skipped > 0) {
+            skipped_slots += skipped;
+            outlets_.SlotsSkipped(cycle, skipped);
+        }
+        WaitServingInbox(next, cycle, stop);
+    }
+    Finish(cycle, skipped_slots);
+    for (const auto& meter : meters_) {
+        if (meter->statistics.Health().completed == 0) return exit_status::kMeterSilent;
+    }
+    if (!options_.write.empty() && write_status != write_outcome::kConfirmed) return exit_status::kWriteUnconfirmed;
+    return exit_status::kSuccess;
+}
+
+void PollLoop::Finish(int cycles, int skipped_slots) {
+    RunSummary summary;
+    summary.cycles = cycles;
+    summary.skipped_slots = skipped_slots;
+    summary.line = &line_;
+    // Over TCP the gateway's own line sets the pace, and this host knows nothing of it.
+    summary.wire_limit_ms = line_.IsTcp() ? 0.0 : cycle_wire_limit_ms(line_.baud, line_.BitsPerCharacter());
+    for (const auto& meter : meters_) summary.meters.push_back({&meter->config, meter->statistics.Health()});
+    outlets_.Finished(summary);
+}

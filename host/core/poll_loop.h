@@ -1,0 +1,63 @@
+// The bench host's main loop: the controller's polling, control and cache
+// handling for the configured meters on one line. Each meter's cycle ends
+// in one CycleReport for the outlets.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "framework/sp_modbus.h"
+#include "host/common/clock.h"
+#include "host/core/report.h"
+#include "host/core/write_inbox.h"
+#include "host/line/modbus_line.h"
+
+struct PollOptions {
+    int cycles = 0;  // 0: until stopped
+    double interval_seconds = 1.0;
+    std::vector<std::uint16_t> write;  // after the first cycle, to the first meter: address, then values
+    WriteInbox* inbox = nullptr;       // writes asked for while polling; none: no such writes
+};
+
+// The newest record stored for a data id, if any: what the controller's
+// cache hands a device at start.
+using StoredRecords = std::function<std::optional<std::vector<unsigned char>>(std::uint32_t data_id)>;
+
+class PollLoop {
+public:
+    // One device per configured meter, in the same order. The meters and the
+    // line must outlive the loop; the devices are configured here.
+    PollLoop(const std::vector<DeviceConfig>& meters, const LineSettings& line, PollOptions options,
+             std::vector<std::unique_ptr<SPModbus>> devices, ModbusLine& modbus, Outlet& outlets, Clock& clock);
+    ~PollLoop();
+    PollLoop(const PollLoop&) = delete;
+    PollLoop& operator=(const PollLoop&) = delete;
+
+    void Reload(const StoredRecords& newest);
+    // Polls until the cycle count is reached or `stop` is raised; returns
+    // the process exit status (exit_status.h).
+    int Run(const volatile std::sig_atomic_t& stop);
+
+private:
+    struct Meter;
+
+    bool RunExchanges(Meter& meter, std::vector<Exchange>& troubled);
+    void Poll(Meter& meter, int cycle);
+    std::int32_t WriteAndConfirm(Meter& meter, const std::vector<std::uint16_t>& words, int cycle);
+    void ServeInbox(int cycle);
+    void WaitServingInbox(Clock::time_point until, int cycle, const volatile std::sig_atomic_t& stop);
+    void TakeSnapshot(Meter& meter, CycleReport& report);
+    std::shared_ptr<CycleReport> NewReport(const Meter& meter, CycleKind kind, int cycle) const;
+    void Finish(int cycles, int skipped_slots);
+
+    const LineSettings& line_;
+    PollOptions options_;
+    std::vector<std::unique_ptr<Meter>> meters_;  // not moved: each device holds its meter's binding
+    ModbusLine& modbus_;
+    Outlet& outlets_;
+    Clock& clock_;
+};

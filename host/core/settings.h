@@ -1,0 +1,49 @@
+// Everything a bench host run is set up with: its line, its meters, and
+// what it does with them. Every value but the meters' is a row of the
+// settings table (settings_table.h), which declares its name, type, range,
+// default and help once for the configuration file and the command line.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/core/meter_config.h"
+#include "host/line/line_settings.h"
+
+// quiet: only troubles, alarm changes, the write status and the summary;
+// verbose: also every retry and the plug-in's own lines.
+enum class Verbosity { quiet, normal, verbose };
+
+struct OutputSettings {
+    Verbosity verbosity = Verbosity::normal;
+    bool json = false;      // one JSON object per line for every event, nothing else
+    bool snapshot = false;  // the snapshot text after every cycle
+};
+
+struct MqttOptions {
+    std::string url;  // mqtt://HOST[:PORT] or mqtts://; empty: no broker
+    std::string client_id;
+    std::string login_file;
+    std::string ca_file;
+    std::string prefix;
+    bool discovery = false;
+    std::size_t queue = 0;
+};
+
+struct HostSettings {
+    std::string plugin;
+    LineSettings line;
+    std::vector<DeviceConfig> devices;
+    int cycles = 0;  // 0: until stopped
+    double interval_seconds = 0;
+    std::string history;               // SQLite file; empty: none
+    std::vector<std::uint16_t> write;  // after the first cycle: the first register, then the values
+    OutputSettings output;
+    std::string http;  // [ADDR:]PORT of the live page; empty: none
+    bool allow_writes = false;
+    MqttOptions mqtt;
+    bool emulate_line = false;          // the simulated meter paces its bytes at the line speed
+    std::vector<std::string> sim_args;  // handed to the simulated meter
+};

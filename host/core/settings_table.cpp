@@ -1,0 +1,402 @@
+#include "host/core/settings_table.h"
+
+#include <json/reader.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+#include "host/common/line_speeds.h"
+#include "host/common/number_text.h"
+#include "host/core/endpoints.h"
+#include "host/core/write_request.h"
+#include "host/line/tcp_address.h"
+
+namespace {
+
+int whole_of(const SettingValue& v) { return static_cast<int>(std::get<long long>(v)); }
+const std::string& text_of(const SettingValue& v) { return std::get<std::string>(v); }
+bool flag_of(const SettingValue& v) { return std::get<bool>(v); }
+
+std::string one_of(const SettingValue& v, std::initializer_list<const char*> choices) {
+    std::string list;
+    for (const char* choice : choices) {
+        if (text_of(v) == choice) return "";
+        list += (list.empty() ? "" : ", ") + std::string(choice);
+    }
+    return "must be one of " + list + ", not \"" + text_of(v) + "\"";
+}
+
+std::string problem_of(void (*parse)(const std::string&), const SettingValue& v) {
+    try {
+        parse(text_of(v));
+    } catch (const std::invalid_argument& e) {
+        return e.what();
+    }
+    return "";
+}
+
+// The rows. Their order is the order values are taken in: the TCP address
+// after the port, so that a line given both is refused as TCP with a port.
+std::vector<Setting> make_table() {
+    using K = SettingKind;
+    return {
+        {"plugin", "--plugin", K::text, 0, 0, QV5810_DEFAULT_PLUGIN, "device plug-in to load", kNotEmpty, nullptr,
+         [](HostSettings& s, const SettingValue& v) { s.plugin = text_of(v); }, nullptr},
+        {"line.port", "--port", K::text, 0, 0, "",
+         "serial device (a pseudo-terminal too); empty or left out: start the simulated meter", kSerialOnly, nullptr,
+         [](HostSettings& s, const SettingValue& v) {
+             s.line.port = text_of(v);
+             s.line.tcp.clear();
+         },
+         nullptr},
+        {"line.tcp", "--tcp", K::text, 0, 0, "",
+         "HOST:PORT of a Modbus TCP server or gateway, instead of a serial port; sim: the simulated meter", kNotEmpty,
+         [](const SettingValue& v) {
+             return text_of(v) == kTcpSimulator ? std::string() : problem_of([](const std::string& t) { parse_tcp_address(t); }, v);
+         },
+         [](HostSettings& s, const SettingValue& v) {
+             s.line.tcp = text_of(v);
+             s.line.port.clear();
+         },
+         nullptr},
+        {"line.baud", "--baud", K::whole, 1, 4000000, "9600", "line speed", kSerialOnly,
+         [](const SettingValue& v) {
+             return is_line_speed(std::get<long long>(v)) ? std::string()
+                                                          : std::to_string(std::get<long long>(v)) +
+                                                                " is not one of " + line_speed_list();
+         },
+         [](HostSettings& s, const SettingValue& v) { s.line.baud = whole_of(v); }, nullptr},
+        {"line.parity", "--parity", K::text, 0, 0, "N", "N, E or O", kSerialOnly,
+         [](const SettingValue& v) { return one_of(v, {"N", "E", "O"}); },
+         [](HostSettings& s, const SettingValue& v) { s.line.parity = text_of(v)[0]; }, nullptr},
+        {"line.data_bits", "--data-bits", K::whole, 7, 8, "8", "data bits", kSerialOnly, nullptr,
+         [](HostSettings& s, const SettingValue& v) { s.line.data_bits = whole_of(v); }, nullptr},
+        {"line.stop_bits", "--stop-bits", K::whole, 1, 2, "1", "stop bits", kSerialOnly, nullptr,
+         [](HostSettings& s, const SettingValue& v) { s.line.stop_bits = whole_of(v); }, nullptr},
+        {"line.response_timeout_ms", "--timeout-ms,--response-timeout-ms", K::whole, 1, 60000, "1000",
+         "ms from the end of a request to the first byte of its answer", 0, nullptr,
+         [](HostSettings& s, const SettingValue& v) { s.line.response_timeout_ms = whole_of(v); }, nullptr},
+        {"line.byte_timeout_ms", "--byte-timeout-ms", K::whole, 0, 60000, "500",
+         "longest silence inside an answer, ms; 0: the whole answer within the response timeout", 0, nullptr,
+         [](HostSettings& s, const SettingValue& v) { s.line.byte_timeout_ms = whole_of(v); }, nullptr},
+        {"line.retries", "--retries", K::whole, 0, 10, "2", "further attempts after a failed request", 0, nullptr,
+         [](HostSettings& s, const SettingValue& v) { s.line.retries = whole_of(v); }, nullptr},
+        {"line.rs485", "--rs485", K::flag, 0, 0, "", "put the port in the kernel driver's RS-485 mode", kSerialOnly,
+         nullptr, [](HostSettings& s, const SettingValue& v) { s.line.rs485 = flag_of(v); }, nullptr},
+        {"line.rts", "--rts", K::text, 0, 0, "none", "none, up or down: RTS level libmodbus sets while sending",
+         kSerialOnly, [](const SettingValue& v) { return one_of(v, {"none", "up", "down"}); },
+         [](HostSettings& s, const SettingValue& v) { s.line.rts = text_of(v); }, nullptr},
+        {"line.rts_delay_us", "--rts-delay-us", K::whole, 0, 1000000, "",
+         "RTS settling time before and after sending, us (default: one character)", kSerialOnly, nullptr,
+         [](HostSettings& s, const SettingValue& v) { s.line.rts_delay_us = whole_of(v); }, nullptr},
+        {"line.delay_ms", "--delay-ms", K::whole, 0, 10000, "0", "silence kept before each request, ms", 0, nullptr,
+         [](HostSettings& s, const SettingValue& v) { s.line.delay_ms = whole_of(v); }, nullptr},
+        {"line.emulate_line", "--emulate-line", K::flag, 0, 0, "", "simulated meter: pace bytes at the line speed",
+         kSerialOnly, nullptr, [](HostSettings& s, const SettingValue& v) { s.emulate_line = flag_of(v); }, nullptr},
+        {nullptr, "--slave", K::whole, 1, 247, "", "slave address of the first meter (default: the configuration's)", 0,
+         nullptr,
+         [](HostSettings& s, const SettingValue& v) {
+             if (s.devices.empty()) return;  // the configuration lists at least one; a test may not
+             s.devices.front().slave = whole_of(v);
+             s.devices.front().setting["modbus"]["slave"] = whole_of(v);
+         },
+         nullptr},
+        {"interval", "--interval", K::real, 0, 3600, "1", "seconds from the start of one poll cycle to the next", 0,
+         nullptr, [](HostSettings& s, const SettingValue& v) { s.interval_seconds = std::get<double>(v); }, nullptr},
+        {"cycles", "--cycles", K::whole, 0, 100000000, "0", "poll cycles to run; 0: until stopped", 0, nullptr,
+         [](HostSettings& s, const SettingValue& v) { s.cycles = whole_of(v); }, nullptr},
+        {"history", "--history", K::text, 0, 0, "", "SQLite file for the device history; reloaded on start",
+         kNotEmpty, nullptr, [](HostSettings& s, const SettingValue& v) { s.history = text_of(v); }, nullptr},
+        {nullptr, "--write", K::text, 0, 0, "", "after the first cycle write ADDR=V (one register) or ADDR=V,V,...", 0,
+         [](const SettingValue& v) {
+             std::string problem;
+             parse_write_words(text_of(v), problem);
+             return problem;
+         },
+         [](HostSettings& s, const SettingValue& v) {
+             std::string problem;
+             s.write = parse_write_words(text_of(v), problem);
+         },
+         nullptr},
+        {"snapshot", "--snapshot", K::flag, 0, 0, "", "show the JSON snapshot text after every cycle", 0, nullptr,
+         [](HostSettings& s, const SettingValue& v) { s.output.snapshot = flag_of(v); }, nullptr},
+        {"json", "--json", K::flag, 0, 0, "", "one JSON object per line for every event, nothing else on stdout", 0,
+         nullptr, [](HostSettings& s, const SettingValue& v) { s.output.json = flag_of(v); }, nullptr},
+        {"output", nullptr, K::text, 0, 0, "normal",
+         "normal, quiet (only troubles, alarm changes, writes and the summary) or verbose", 0,
+         [](const SettingValue& v) { return one_of(v, {"normal", "quiet", "verbose"}); },
+         [](HostSettings& s, const SettingValue& v) {
+             s.output.verbosity = text_of(v) == "quiet"     ? Verbosity::quiet
+                                  : text_of(v) == "verbose" ? Verbosity::verbose
+                                                            : Verbosity::normal;
+         },
+         nullptr},
+        {nullptr, "--quiet,-q", K::flag, 0, 0, "", "only troubles, alarm changes, the write status and the summary", 0,
+         nullptr,
+         [](HostSettings& s, const SettingValue& v) {
+             if (flag_of(v)) s.output.verbosity = Verbosity::quiet;
+         },
+         "--verbose"},
+        {nullptr, "--verbose,-v", K::flag, 0, 0, "", "also every retry and the plug-in's own lines (on standard error)",
+         0, nullptr,
+         [](HostSettings& s, const SettingValue& v) {
+             if (flag_of(v)) s.output.verbosity = Verbosity::verbose;
+         },
+         nullptr},
+        {"http", "--http", K::text, 0, 0, "",
+         "serve the live page and the HTTP API on [ADDR:]PORT (address 127.0.0.1 when none; port 0: any)", kNotEmpty,
+         [](const SettingValue& v) { return problem_of([](const std::string& t) { parse_listen_address(t); }, v); },
+         [](HostSettings& s, const SettingValue& v) { s.http = text_of(v); }, nullptr},
+        {"allow_writes", "--allow-writes", K::flag, 0, 0, "",
+         "let the HTTP API (POST /api/devices/ID/registers) and MQTT (set/registers) write registers", 0, nullptr,
+         [](HostSettings& s, const SettingValue& v) { s.allow_writes = flag_of(v); }, nullptr},
+        {"mqtt.url", "--mqtt", K::text, 0, 0, "", "publish to the broker at mqtt://HOST[:PORT] (mqtts:// for TLS)",
+         kNotEmpty,
+         [](const SettingValue& v) { return problem_of([](const std::string& t) { parse_broker_url(t); }, v); },
+         [](HostSettings& s, const SettingValue& v) { s.mqtt.url = text_of(v); }, nullptr},
+        {"mqtt.client_id", "--mqtt-client-id", K::text, 0, 0, "",
+         "MQTT client id; each meter adds -DATA_ID (default qmxhost-HOSTNAME-PID)", kNeedsMqtt | kNotEmpty, nullptr,
+         [](HostSettings& s, const SettingValue& v) { s.mqtt.client_id = text_of(v); }, nullptr},
+        {"mqtt.login", "--mqtt-login", K::text, 0, 0, "",
+         "file with the MQTT user name and password on two lines (default: QV5810_MQTT_USERNAME and "
+         "QV5810_MQTT_PASSWORD from the environment)",
+         kNeedsMqtt | kNotEmpty, nullptr,
+         [](HostSettings& s, const SettingValue& v) { s.mqtt.login_file = text_of(v); }, nullptr},
+        {"mqtt.ca", "--mqtt-ca", K::text, 0, 0, "",
+         "with mqtts://: the CA certificates (PEM) the broker's must chain to (default: the system's)",
+         kNeedsMqtt | kNotEmpty,
+         [](const SettingValue& v) {
+             return access(text_of(v).c_str(), R_OK) == 0 ? std::string() : "cannot read " + text_of(v);
+         },
+         [](HostSettings& s, const SettingValue& v) { s.mqtt.ca_file = text_of(v); }, nullptr},
+        {"mqtt.prefix", "--mqtt-prefix", K::text, 0, 0, "qv5810/", "topic prefix, ending in /", kNeedsMqtt,
+         [](const SettingValue& v) { return mqtt_prefix_problem(text_of(v)); },
+         [](HostSettings& s, const SettingValue& v) { s.mqtt.prefix = text_of(v); }, nullptr},
+        {"mqtt.discovery", "--mqtt-discovery", K::flag, 0, 0, "",
+         "publish Home Assistant discovery for the main quantities", kNeedsMqtt, nullptr,
+         [](HostSettings& s, const SettingValue& v) { s.mqtt.discovery = flag_of(v); }, nullptr},
+        {"mqtt.queue", "--mqtt-queue", K::whole, 1, 1000000, "1000",
+         "messages kept while the broker is away, the oldest dropped first", kNeedsMqtt, nullptr,
+         [](HostSettings& s, const SettingValue& v) { s.mqtt.queue = static_cast<std::size_t>(std::get<long long>(v)); },
+         nullptr},
+        {"simulator_args", "--sim-arg", K::list, 0, 0, "", "an option for the simulated meter (repeatable)", 0, nullptr,
+         [](HostSettings& s, const SettingValue& v) { s.sim_args = std::get<std::vector<std::string>>(v); }, nullptr},
+    };
+}
+
+// A value as the command line gives it: the texts of its occurrences.
+SettingValue from_texts(const Setting& row, const std::vector<std::string>& texts) {
+    const std::string& last = texts.back();  // a single option keeps its last occurrence
+    switch (row.kind) {
+    case SettingKind::whole:
+        return parse_whole(last, static_cast<long long>(row.low), static_cast<long long>(row.high));
+    case SettingKind::real: return parse_real(last, row.low, row.high);
+    case SettingKind::text: return last;
+    case SettingKind::flag: return last != "false";
+    case SettingKind::list: return texts;
+    }
+    return last;
+}
+
+std::string range_text(const Setting& row) {
+    std::ostringstream text;
+    text << "from " << row.low << " to " << row.high;
+    return text.str();
+}
+
+// A value as the configuration file gives it.
+SettingValue from_json(const Setting& row, const Json::Value& v) {
+    switch (row.kind) {
+    case SettingKind::whole: {
+        const bool whole = (v.isIntegral() && v.isInt64()) || (v.isDouble() && std::trunc(v.asDouble()) == v.asDouble());
+        if (!whole || v.asDouble() < row.low || v.asDouble() > row.high) {
+            throw std::invalid_argument("must be a whole number " + range_text(row));
+        }
+        return static_cast<long long>(v.asDouble());
+    }
+    case SettingKind::real:
+        if (!v.isNumeric() || !std::isfinite(v.asDouble()) || v.asDouble() < row.low || v.asDouble() > row.high) {
+            throw std::invalid_argument("must be a number " + range_text(row));
+        }
+        return v.asDouble();
+    case SettingKind::text:
+        if (!v.isString()) throw std::invalid_argument("must be a string");
+        return v.asString();
+    case SettingKind::flag:
+        if (!v.isBool()) throw std::invalid_argument("must be true or false");
+        return v.asBool();
+    case SettingKind::list: {
+        std::vector<std::string> texts;
+        if (!v.isArray()) throw std::invalid_argument("must be a list of strings");
+        for (const Json::Value& item : v) {
+            if (!item.isString()) throw std::invalid_argument("must be a list of strings");
+            texts.push_back(item.asString());
+        }
+        return texts;
+    }
+    }
+    throw std::invalid_argument("has no kind");
+}
+
+std::string value_problem(const Setting& row, const SettingValue& value) {
+    if ((row.rules & kNotEmpty) != 0 && text_of(value).empty()) return "an empty value";
+    return row.check != nullptr ? row.check(value) : "";
+}
+
+// "line.baud" as the section "line" and the key "baud"; "" for the top level.
+std::pair<std::string, std::string> split_key(const char* key) {
+    const std::string text = key;
+    const std::size_t dot = text.find('.');
+    if (dot == std::string::npos) return {"", text};
+    return {text.substr(0, dot), text.substr(dot + 1)};
+}
+
+}  // namespace
+
+const std::vector<Setting>& settings_table() {
+    static const std::vector<Setting> table = make_table();
+    return table;
+}
+
+SettingsBuilder::SettingsBuilder() {
+    for (const Setting& row : settings_table()) {
+        if (*row.fallback != '\0') row.apply(settings_, from_texts(row, {row.fallback}));
+    }
+}
+
+std::string SettingsBuilder::Where(const Setting& row, Source source) const {
+    if (source == Source::command_line) {
+        const std::string names = row.option;
+        return names.substr(0, names.find(','));
+    }
+    return file_ + ": " + row.key;
+}
+
+void SettingsBuilder::Take(const Setting& row, const SettingValue& value, Source source) {
+    if (const std::string problem = value_problem(row, value); !problem.empty()) {
+        throw SettingsError(Where(row, source) + ": " + problem);
+    }
+    row.apply(settings_, value);
+    given_[&row] = source;
+}
+
+void SettingsBuilder::ReadFile(const std::string& path, const std::string& text) {
+    file_ = path;
+    Json::Value parsed;
+    Json::CharReaderBuilder builder;
+    builder["rejectDupKeys"] = true;
+    builder["failIfExtra"] = true;
+    std::string errors;
+    std::istringstream in(text);
+    if (!Json::parseFromStream(builder, in, &parsed, &errors)) throw SettingsError(path + ": not JSON: " + errors);
+    const Json::Value& root = parsed;  // const: looking a key up adds none
+    if (!root.isObject()) throw SettingsError(path + ": must hold a JSON object");
+    // What may stand where follows from the table's keys.
+    std::map<std::string, std::vector<std::string>> known{{"", {"devices"}}};
+    for (const Setting& row : settings_table()) {
+        if (row.key == nullptr) continue;
+        const auto [section, key] = split_key(row.key);
+        std::vector<std::string>& top = known[""];
+        if (!section.empty() && std::find(top.begin(), top.end(), section) == top.end()) top.push_back(section);
+        known[section].push_back(key);
+    }
+    try {
+        for (const auto& [section, keys] : known) {
+            if (section.empty()) continue;
+            const Json::Value& object = root[section];
+            if (!object.isNull() && !object.isObject()) throw SettingsError(section + ": must be an object");
+            refuse_unknown_keys(object, section + ".", keys);
+        }
+        refuse_unknown_keys(root, "", known[""]);
+        settings_.devices = read_devices(root["devices"]);
+    } catch (const SettingsError& e) {
+        throw SettingsError(path + ": " + e.what());
+    }
+    for (const Setting& row : settings_table()) {
+        if (row.key == nullptr) continue;
+        const auto [section, key] = split_key(row.key);
+        const Json::Value& object = section.empty() ? root : root[section];
+        if (!object.isMember(key)) continue;
+        try {
+            Take(row, from_json(row, object[key]), Source::file);
+        } catch (const std::invalid_argument& e) {
+            throw SettingsError(Where(row, Source::file) + ": " + e.what());
+        }
+    }
+}
+
+void SettingsBuilder::ReadCommandLine(const CommandLineValues& values) {
+    for (const Setting& row : settings_table()) {
+        const auto given = values.find(&row);
+        if (given == values.end() || given->second.empty()) continue;
+        try {
+            Take(row, from_texts(row, given->second), Source::command_line);
+        } catch (const std::invalid_argument& e) {
+            throw SettingsError(Where(row, Source::command_line) + ": " + e.what());
+        }
+    }
+}
+
+// A serial setting beside a TCP address would be taken for one in force.
+// The command line's transport replaces the file's, whose serial settings
+// then have nothing to act on; one given where the address was, or later,
+// is refused.
+void SettingsBuilder::CheckTransport() const {
+    if (!settings_.line.IsTcp()) return;
+    const Setting* tcp = nullptr;
+    for (const Setting& row : settings_table()) tcp = row.key != nullptr && std::string(row.key) == "line.tcp" ? &row : tcp;
+    const Source transport = given_.at(tcp);
+    for (const auto& [row, source] : given_) {
+        if ((row->rules & kSerialOnly) == 0 || source < transport) continue;
+        if (source == Source::file) {
+            const std::string key = split_key(row->key).second;
+            throw SettingsError(Where(*row, source) + ": a serial setting, but the line is Modbus TCP (line.tcp): leave out " +
+                                key + " or tcp");
+        }
+        throw SettingsError(Where(*row, source) + ": a serial setting, but the line is Modbus TCP (" +
+                            Where(*tcp, transport) + "): leave it out");
+    }
+}
+
+void SettingsBuilder::CheckNeeds() const {
+    for (const auto& [row, source] : given_) {
+        if ((row->rules & kNeedsMqtt) != 0 && settings_.mqtt.url.empty()) {
+            throw SettingsError(Where(*row, source) + ": does nothing without a broker (--mqtt, or mqtt.url in the file)");
+        }
+    }
+    const auto allow = std::find_if(given_.begin(), given_.end(), [](const auto& given) {
+        return given.first->key != nullptr && std::string(given.first->key) == "allow_writes";
+    });
+    if (settings_.allow_writes && settings_.http.empty() && settings_.mqtt.url.empty()) {
+        throw SettingsError(Where(*allow->first, allow->second) + ": writes come through --http or --mqtt; give one too");
+    }
+}
+
+HostSettings SettingsBuilder::Finish() const {
+    CheckTransport();
+    CheckNeeds();
+    if (const std::string problem = duplicate_device_problem(settings_.devices); !problem.empty()) {
+        throw SettingsError((file_.empty() ? "" : file_ + ": ") + problem);
+    }
+    return settings_;
+}
+
+HostSettings parse_settings_file(const std::string& path, const std::string& text) {
+    SettingsBuilder builder;
+    builder.ReadFile(path, text);
+    return builder.Finish();
+}
+
+std::string read_settings_text(const std::string& path) {
+    std::ifstream file(path);
+    if (!file) throw SettingsError(path + ": cannot be read");
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+HostSettings load_settings_file(const std::string& path) { return parse_settings_file(path, read_settings_text(path)); }

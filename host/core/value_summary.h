@@ -1,0 +1,35 @@
+// A stream of values (times in ms) summed up in constant memory, however
+// long the run: count, min, max, mean, and the median and 99th percentile.
+// The first kExact values are kept and their quantiles are exact; beyond
+// them the quantiles are the P² algorithm's estimates (Boost.Accumulators'
+// extended_p_square), which has followed every value from the first.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <memory>
+
+struct Spread {
+    std::size_t count = 0;
+    double min = 0, max = 0, mean = 0, median = 0, p99 = 0;
+};
+
+class ValueSummary {
+public:
+    static constexpr std::size_t kExact = 128;
+
+    ValueSummary();
+    ~ValueSummary();
+    ValueSummary(const ValueSummary&) = delete;
+    ValueSummary& operator=(const ValueSummary&) = delete;
+
+    void Add(double value);
+    Spread Now() const;  // all zero before the first value
+
+private:
+    struct Estimator;
+    std::unique_ptr<Estimator> estimator_;
+    std::array<double, kExact> first_{};
+    std::size_t count_ = 0;
+    double min_ = 0, max_ = 0, sum_ = 0;
+};

@@ -1,0 +1,35 @@
+#include "host/core/write_inbox.h"
+
+bool WriteInbox::Submit(WriteRequest request, Done done) {
+    const std::lock_guard<std::mutex> lock(inbox_mutex_);
+    if (closed_ || pending_.size() >= kMostPending) return false;
+    pending_.push_back(Pending{std::move(request), std::move(done)});
+    return true;
+}
+
+std::optional<std::future<std::int32_t>> WriteInbox::Submit(WriteRequest request) {
+    // Shared, as std::function wants a copyable callable; dropping the last
+    // copy unanswered breaks the promise, which is what the future reports.
+    auto promise = std::make_shared<std::promise<std::int32_t>>();
+    std::future<std::int32_t> status = promise->get_future();
+    if (!Submit(std::move(request), [promise](std::int32_t s) { promise->set_value(s); })) return std::nullopt;
+    return status;
+}
+
+std::vector<WriteInbox::Pending> WriteInbox::TakeAll() {
+    const std::lock_guard<std::mutex> lock(inbox_mutex_);
+    std::vector<Pending> taken;
+    taken.reserve(pending_.size());
+    for (Pending& pending : pending_) taken.push_back(std::move(pending));
+    pending_.clear();
+    return taken;
+}
+
+void WriteInbox::Close() {
+    std::deque<Pending> given_up;
+    {
+        const std::lock_guard<std::mutex> lock(inbox_mutex_);
+        closed_ = true;
+        given_up.swap(pending_);
+    }
+}

@@ -1,0 +1,69 @@
+// The bench host's Modbus line. Devices queue one request at a time (as
+// the controller's Modbus master allows); the poll loop then runs it on the
+// wire, retrying a failed attempt after flushing the line, and hands the
+// answer to the device only when it is complete and answers this request.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/common/clock.h"
+#include "host/line/modbus_context.h"
+#include "host/runtime/modbus_transport.h"
+
+struct Exchange {
+    enum Outcome { answered, timeout, crc, bad_data, exception, interrupted, failed } outcome = failed;
+    std::string request;     // e.g. "read 1792/22"
+    std::string message;     // what went wrong, for people
+    bool delivered = false;  // the device was handed an answer
+    int attempts = 0;
+    double latency_ms = 0;   // of the last attempt: request sent to answer taken
+    int request_bytes = 0;   // on the wire, CRC included
+    int answer_bytes = 0;
+};
+
+const char* outcome_name(Exchange::Outcome outcome);
+
+struct RetryPolicy {
+    int retries = 2;
+    int delay_ms = 0;  // silence kept before each attempt
+    // After a failed attempt, the line must stay silent this long before the
+    // next request, so that an answer still on its way is dropped with it.
+    int quiet_after_failure_ms = 0;
+};
+
+class ModbusLine : public ModbusTransport {
+public:
+    ModbusLine(ModbusContext& context, RetryPolicy policy, Clock& clock, const volatile std::sig_atomic_t& stop);
+
+    void ReadRegisters(SPModbus& device, int address, int count) override;
+    void WriteRegister(SPModbus& device, int address, int value) override;
+    void WriteRegisters(SPModbus& device, int address, int count, const unsigned short* values) override;
+
+    bool HasPending() const { return pending_.has_value(); }
+    // Puts the queued request on the wire for the device's slave address.
+    // A complete answer goes to the device's process_payload; when every
+    // attempt failed, the device's on_error.
+    Exchange RunPending();
+
+private:
+    struct Request {
+        SPModbus* device;
+        int function;
+        int address;
+        int count;
+        std::vector<std::uint16_t> values;
+    };
+    Exchange Attempt(const Request& request, std::vector<std::uint16_t>& answer);
+    Exchange Read(const Request& request, std::vector<std::uint16_t>& registers);
+    Exchange Write(const Request& request, std::vector<std::uint16_t>& echo);
+
+    ModbusContext& context_;
+    RetryPolicy policy_;
+    Clock& clock_;
+    const volatile std::sig_atomic_t& stop_;
+    std::optional<Request> pending_;
+};

@@ -1,9 +1,0 @@
-// JSON as the live view sends it: one line, UTF-8 as it is, and numbers with
-// ten significant digits, so that 230.1 reads 230.1 and not 230.09999999999999.
-#pragma once
-
-#include <string>
-
-#include <json/value.h>
-
-std::string compact_json(const Json::Value& value);

@@ -1,0 +1,31 @@
+// The bench host's own reading of the meter record, for people: each
+// quantity with the decimals the meter reports, an English label beside the
+// controller's Chinese name, and the column it has in the history's view.
+// Written from the meter's register map, apart from the plug-in's tables.
+// The only place in the bench host, with meter_map.h and alarm_catalogue.h,
+// that knows what the meter's registers mean.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+struct MeterReading {
+    const char* label;         // English, for the console
+    const char* column;        // in the history's readings view
+    const char* chinese_name;  // the name the controller's snapshot uses
+    int high_register;         // the low half is the next register
+    int divisor;               // raw value / divisor = value in `unit`
+    const char* unit;
+};
+
+extern const std::array<MeterReading, 38> kMeterReadings;
+
+// The reading whose high register is `high_register`, or nullptr.
+const MeterReading* reading_at(int high_register);
+// Decimals the divisor gives: 0 for 1, 1 for 10, 2 for 100, 3 for 1000.
+int reading_decimals(const MeterReading& reading);
+// The reading from a 167-byte record (registers stored little-endian, the
+// high half first); nothing when the record is too short.
+std::optional<double> decode_reading(const std::vector<unsigned char>& record, const MeterReading& reading);

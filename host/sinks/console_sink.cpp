@@ -1,0 +1,186 @@
+#include "host/sinks/console_sink.h"
+
+#include <unistd.h>
+
+#include <iomanip>
+#include <sstream>
+
+#include "host/core/write_request.h"
+#include "host/meter_view/meter_readings.h"
+
+namespace {
+
+// Columns on a terminal: CJK characters take two, the rest one.
+std::size_t display_width(const std::string& text) {
+    std::size_t width = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if ((byte & 0xC0) == 0x80) continue;  // continuation byte
+        width += byte >= 0xE0 ? 2 : 1;
+    }
+    return width;
+}
+
+std::string padded(const std::string& text, std::size_t width) {
+    const std::size_t used = display_width(text);
+    return text + std::string(used < width ? width - used : 1, ' ');
+}
+
+std::string device_text(std::uint32_t data_id) { return "device " + std::to_string(data_id); }
+
+void meter_summary_text(std::ostringstream& text, const MeterSummary& meter, bool tcp) {
+    const MeterHealth& h = meter.health;
+    text << "  " << device_text(meter.meter->data_id) << " (" << meter.meter->name << "): " << h.completed
+         << " cycles completed, " << h.failed << " failed";
+    if (h.skipped > 0) text << ", " << h.skipped << " skipped while backed off";
+    text << ", " << h.retries << " retries";
+    for (const auto& [why, count] : h.failures) text << ", " << count << " " << why;
+    text << (h.completed > 0 ? "\n    mean cycle " : "\n    no cycle completed");
+    if (h.completed > 0) text << h.MeanCycleMs() << " ms";
+    if (h.latency.count == 0) {
+        text << "; no request was answered\n";
+        return;
+    }
+    text << "; per request latency min/median/max " << h.latency.min << "/" << h.latency.median << "/" << h.latency.max
+         << " ms";
+    if (!tcp) {
+        text << "; wire time median " << h.wire.median << " ms, meter turn-around (latency less wire time) median "
+             << h.turnaround.median << " ms";
+    }
+    text << "\n";
+}
+
+}  // namespace
+
+std::string readings_table(const std::vector<unsigned char>& record, const Json::Value& snapshot) {
+    std::ostringstream table;
+    for (const MeterReading& reading : kMeterReadings) {
+        const auto value = decode_reading(record, reading);
+        if (!value) continue;
+        std::ostringstream shown;
+        shown << std::fixed << std::setprecision(reading_decimals(reading)) << *value << " " << reading.unit;
+        const Json::Value& whole = snapshot[reading.chinese_name];
+        table << "    " << padded(reading.label, 30) << std::setw(16) << shown.str() << "   "
+              << padded(reading.chinese_name, 16) << (whole.isNull() ? "-" : whole.asString()) << "\n";
+    }
+    return table.str();
+}
+
+std::string summary_text(const RunSummary& summary) {
+    const LineSettings& line = *summary.line;
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(1) << "\nsummary: " << summary.cycles << " cycles";
+    if (line.IsTcp()) {
+        text << " over Modbus TCP to " << line.tcp;
+    } else {
+        text << " at " << line.baud << " baud, " << line.data_bits << line.parity << line.stop_bits << " ("
+             << line.BitsPerCharacter() << " bits per character); wire limit of one cycle " << summary.wire_limit_ms
+             << " ms";
+    }
+    if (summary.skipped_slots > 0) text << "; " << summary.skipped_slots << " slots skipped to keep the rate";
+    text << "\n";
+    for (const MeterSummary& meter : summary.meters) meter_summary_text(text, meter, line.IsTcp());
+    return text.str();
+}
+
+void ConsoleSink::Line(const std::string& text) {
+    std::fputs((text + "\n").c_str(), out_);
+    std::fflush(out_);
+}
+
+void ConsoleSink::Started(const Json::Value& facts) {
+    if (verbosity_ == Verbosity::quiet) return;
+    const std::string where = facts.isMember("tcp") ? facts["tcp"].asString() + " over "
+                                                     : facts["port"].asString() + " at ";
+    Line("qmxhost " + facts["version"].asString() + ": " + facts["plugin"].asString() + " on " + where +
+         facts["line"].asString() + ", " + std::to_string(facts["meters"].asInt()) + " meter(s)");
+}
+
+void ConsoleSink::Troubles(const std::vector<Exchange>& troubled, int cycle, std::uint32_t data_id) {
+    const std::string where = "cycle " + std::to_string(cycle) + "  " + device_text(data_id) + ": ";
+    for (const Exchange& exchange : troubled) {
+        if (exchange.outcome != Exchange::answered) {
+            Line(where + exchange.request + " failed after " + std::to_string(exchange.attempts) + " attempt(s): " +
+                 outcome_name(exchange.outcome) + " (" + exchange.message + ")");
+        } else if (verbosity_ == Verbosity::verbose) {
+            Line(where + exchange.request + " answered after " + std::to_string(exchange.attempts) + " attempts");
+        }
+    }
+}
+
+void ConsoleSink::Cycle(const std::shared_ptr<const CycleReport>& report) {
+    const std::uint32_t data_id = report->meter->data_id;
+    Troubles(report->troubled, report->cycle, data_id);
+    if (report->kind == CycleKind::reload) {
+        if (verbosity_ != Verbosity::quiet) {
+            Line(device_text(data_id) + ": newest history record " +
+                 (report->Published() ? "reloaded" : "refused by the device"));
+        }
+        return;
+    }
+    if (report->kind != CycleKind::poll) return;
+    if (verbosity_ == Verbosity::quiet) {
+        // Progress on a terminal only, overwritten in place; the summary follows.
+        if (report->planned > 0 && isatty(STDERR_FILENO) != 0) {
+            std::fprintf(stderr, "\rcycle %d/%d", report->cycle, report->planned);
+            progress_shown_ = true;
+        }
+        return;
+    }
+    Readings(*report);
+}
+
+void ConsoleSink::Readings(const CycleReport& report) {
+    std::ostringstream head;
+    head << "cycle " << report.cycle;
+    if (report.planned > 0) head << "/" << report.planned;
+    head << "  " << device_text(report.meter->data_id) << "  " << std::fixed << std::setprecision(1)
+         << report.duration_ms << " ms";
+    Line(head.str());
+    for (const AlarmReport& alarm : report.alarms) {
+        if (!alarm.state) continue;
+        Line("  ALARM " + alarm.alarm_key + " " + alarm.alarm_text + " value " + alarm.value_text + " level " +
+             std::to_string(alarm.level));
+    }
+    if (show_snapshot_text_) std::fputs(("  snapshot: " + report.snapshot_text).c_str(), out_);
+    std::fputs(("    " + padded("quantity", 30) + std::string(16 - 8, ' ') + "as read" + "   " +
+                padded("controller", 16) + "snapshot\n")
+                   .c_str(),
+               out_);
+    std::fputs(readings_table(report.record, report.snapshot).c_str(), out_);
+    std::fflush(out_);
+}
+
+void ConsoleSink::Wrote(const WriteReport& report) {
+    Troubles(report.troubled, report.cycle, report.meter->data_id);
+    std::string written;
+    for (std::size_t i = 0; i < report.words.size(); ++i) {
+        written += (i == 0 ? "" : i == 1 ? "=" : ",") + std::to_string(report.words[i]);
+    }
+    Line("write " + written + " to " + device_text(report.meter->data_id) + ": status " +
+         std::to_string(report.status) + " (" + write_outcome_text(report.status) + ")");
+}
+
+void ConsoleSink::BackingOff(const BackoffReport& report) {
+    Line("cycle " + std::to_string(report.cycle) + "  " + device_text(report.meter->data_id) + ": " +
+         std::to_string(report.failures) + " failed cycles in a row; backing off, next try in cycle " +
+         std::to_string(report.next_cycle));
+}
+
+void ConsoleSink::Recovered(const DeviceConfig& meter, int cycle) {
+    Line("cycle " + std::to_string(cycle) + "  " + device_text(meter.data_id) + ": answering again");
+}
+
+void ConsoleSink::SlotsSkipped(int cycle, int skipped) {
+    if (verbosity_ == Verbosity::quiet) return;
+    Line("after cycle " + std::to_string(cycle) + ": " + std::to_string(skipped) +
+         " slot(s) skipped to keep the poll rate");
+}
+
+void ConsoleSink::Problem(const std::string& text) { Line(text); }
+
+void ConsoleSink::Finished(const RunSummary& summary) {
+    if (progress_shown_) std::fputs("\n", stderr);
+    std::fputs(summary_text(summary).c_str(), out_);
+    std::fflush(out_);
+}

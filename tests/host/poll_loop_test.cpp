@@ -1,0 +1,260 @@
+// The bench host's poll loop in-process over a scripted line: exit
+// statuses, the fixed rate, the back-off of a meter that stopped answering,
+// writes waiting in the inbox, and the one report per cycle.
+#include <gtest/gtest.h>
+
+#include "framework/control_codes.h"
+#include "host/core/exit_status.h"
+#include "host/core/poll_loop.h"
+#include "meter/qv5810.h"
+#include "tests/support/scripted_line.h"
+
+namespace {
+
+struct Events : Outlet {
+    void Cycle(const std::shared_ptr<const CycleReport>& report) override {
+        reports.push_back(report);
+        if (report->kind != CycleKind::reload) starts[report->meter->data_id].push_back(report->started_at);
+        if (after_cycle) after_cycle(*report);
+    }
+    void Wrote(const WriteReport& report) override { writes.push_back(report); }
+    void BackingOff(const BackoffReport& report) override { backoff_next.push_back(report.next_cycle); }
+    void Recovered(const DeviceConfig&, int cycle) override { recovered.push_back(cycle); }
+    void SlotsSkipped(int, int skipped) override { skipped_slots += skipped; }
+    void Finished(const RunSummary& summary) override { finished = summary; }
+
+    std::vector<std::shared_ptr<const CycleReport>> reports;
+    std::vector<WriteReport> writes;
+    std::vector<int> backoff_next;
+    std::vector<int> recovered;
+    int skipped_slots = 0;
+    RunSummary finished;
+    std::map<std::uint32_t, std::vector<Clock::time_point>> starts;  // of each poll cycle, per data id
+    std::function<void(const CycleReport&)> after_cycle;
+};
+
+struct HostRig {
+    explicit HostRig(std::vector<int> slaves, PollOptions poll_options = {}) : options(std::move(poll_options)) {
+        for (std::size_t i = 0; i < slaves.size(); ++i) {
+            DeviceConfig device;
+            device.name = "meter " + std::to_string(i);
+            device.data_id = static_cast<std::uint32_t>(10 + i);
+            device.slave = slaves[i];
+            device.setting["modbus"]["slave"] = slaves[i];
+            meters.push_back(device);
+            line.banks[slaves[i]].FillDistinct(static_cast<std::uint16_t>(i));
+        }
+    }
+
+    int Run() {
+        std::vector<std::unique_ptr<SPModbus>> devices;
+        for (std::size_t i = 0; i < meters.size(); ++i) devices.push_back(std::make_unique<QV5810>());
+        PollLoop loop(meters, settings, options, std::move(devices), rtu, events, clock);
+        return loop.Run(stop);
+    }
+
+    const MeterHealth& Health(std::size_t meter) const { return events.finished.meters.at(meter).health; }
+    // When each poll cycle of the i-th meter began.
+    std::vector<Clock::time_point> CycleStarts(std::size_t meter) { return events.starts[meters[meter].data_id]; }
+
+    std::vector<DeviceConfig> meters;
+    LineSettings settings;
+    PollOptions options;
+    FakeSteadyClock clock;
+    ScriptedLine line{clock};
+    volatile std::sig_atomic_t stop = 0;
+    ModbusLine rtu{line, RetryPolicy{2, 0, 1000}, clock, stop};
+    Events events;
+};
+
+PollOptions cycles(int n, double interval = 0) {
+    PollOptions options;
+    options.cycles = n;
+    options.interval_seconds = interval;
+    return options;
+}
+
+}  // namespace
+
+TEST(ExitStatus, SuccessWhenEveryMeterCompletedACycle) {
+    HostRig rig({1, 2}, cycles(3));
+    rig.line.script = {LineFault::timeout, LineFault::timeout, LineFault::timeout};  // one failed cycle
+    EXPECT_EQ(rig.Run(), exit_status::kSuccess);
+    EXPECT_EQ(rig.Health(0).completed, 2);
+    EXPECT_EQ(rig.Health(1).completed, 3);
+}
+
+TEST(ExitStatus, MeterSilentWhenAConfiguredMeterCompletedNoCycle) {
+    HostRig rig({1, 2}, cycles(3));
+    rig.line.dead_slaves = {2};
+    EXPECT_EQ(rig.Run(), exit_status::kMeterSilent);
+    EXPECT_EQ(rig.Health(0).completed, 3);
+    EXPECT_EQ(rig.Health(1).completed, 0);
+}
+
+TEST(ExitStatus, WriteUnconfirmedWhenTheWriteWasRefusedOrUnanswered) {
+    for (LineFault fault : {LineFault::exception, LineFault::echo_from_other_slave}) {
+        PollOptions options = cycles(1);
+        options.write = {256, 0x1234};
+        HostRig rig({1}, options);
+        // The cycle's four reads, then the write and its retries.
+        rig.line.script = {LineFault::none, LineFault::none, LineFault::none, LineFault::none, fault, fault, fault};
+        EXPECT_EQ(rig.Run(), exit_status::kWriteUnconfirmed);
+    }
+}
+
+TEST(Statistics, AWritesRetriesAndFailuresCountWithItsMeter) {
+    PollOptions options = cycles(1);
+    options.write = {256, 0x1234};
+    HostRig rig({1}, options);
+    rig.line.script = {LineFault::none, LineFault::none, LineFault::none, LineFault::none,
+                       LineFault::timeout, LineFault::timeout, LineFault::timeout};
+    EXPECT_EQ(rig.Run(), exit_status::kWriteUnconfirmed);
+    EXPECT_EQ(rig.Health(0).completed, 1);
+    EXPECT_EQ(rig.Health(0).retries, 2);
+    EXPECT_EQ(rig.Health(0).failures.at("timeout"), 1);
+    ASSERT_EQ(rig.events.writes.size(), 1u);
+    EXPECT_EQ(rig.events.writes[0].troubled.size(), 1u);
+    EXPECT_EQ(rig.events.writes[0].health.retries, 2);
+}
+
+TEST(ExitStatus, SuccessWhenTheWriteWasConfirmed) {
+    PollOptions options = cycles(1);
+    options.write = {300, 1, 2, 3};
+    HostRig rig({1}, options);
+    EXPECT_EQ(rig.Run(), exit_status::kSuccess);
+    ASSERT_EQ(rig.events.writes.size(), 1u);
+    EXPECT_EQ(rig.events.writes[0].status, write_outcome::kConfirmed);
+}
+
+TEST(Schedule, KeepsAFixedRateAndSkipsSlotsItMissed) {
+    HostRig rig({1}, cycles(6, 1.0));
+    // Cycle 2's first block times out three times, each followed by a second
+    // of silence: 6 s, so slots 2 to 6 pass.
+    rig.line.script = {LineFault::none, LineFault::none, LineFault::none, LineFault::none,
+                       LineFault::timeout, LineFault::timeout, LineFault::timeout};
+    rig.Run();
+    const auto starts = rig.CycleStarts(0);
+    ASSERT_EQ(starts.size(), 6u);
+    const auto origin = starts.front();
+    std::vector<long long> slots;
+    for (const auto& start : starts) {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(start - origin).count();
+        EXPECT_EQ(ms % 1000, 0) << "cycle began off its slot, at " << ms << " ms";
+        slots.push_back(ms / 1000);
+    }
+    // No catching up: never two cycles in one slot.
+    EXPECT_EQ(slots, (std::vector<long long>{0, 1, 7, 8, 9, 10}));
+    EXPECT_EQ(rig.events.skipped_slots, 5);
+}
+
+TEST(Schedule, AnInterruptedWaitIsNoSkippedSlot) {
+    HostRig rig({1}, cycles(0, 1.0));
+    // Ctrl-C lands five seconds into a wait for the first answer.
+    rig.line.before_read = [&rig] {
+        rig.clock.Advance(std::chrono::seconds(5));
+        rig.stop = 1;
+    };
+    rig.line.script = {LineFault::timeout};
+    rig.Run();
+    EXPECT_EQ(rig.events.skipped_slots, 0);
+}
+
+TEST(Schedule, NoCycleCountRunsUntilStopped) {
+    HostRig rig({1}, cycles(0, 1.0));
+    rig.events.after_cycle = [&rig](const CycleReport& report) {
+        if (report.cycle == 250) rig.stop = 1;
+    };
+    EXPECT_EQ(rig.Run(), exit_status::kSuccess);
+    EXPECT_EQ(rig.events.finished.cycles, 250);
+    EXPECT_EQ(rig.Health(0).completed, 250);
+}
+
+TEST(Backoff, ASilentMeterIsAskedLessOftenAndTheOthersKeepTheirRate) {
+    HostRig rig({1, 2}, cycles(40, 1.0));
+    rig.line.dead_slaves = {2};
+    rig.Run();
+    EXPECT_EQ(rig.Health(0).completed, 40);
+    const std::size_t asked = rig.CycleStarts(1).size();
+    EXPECT_LT(asked, 12u);
+    EXPECT_GE(asked, 5u);  // still tried now and then
+    EXPECT_EQ(rig.Health(1).failed + rig.Health(1).skipped, 40);
+    ASSERT_FALSE(rig.events.backoff_next.empty());
+    // Meter 1 loses a slot only to a try of meter 2, never while it is paused.
+    const auto starts = rig.CycleStarts(0);
+    std::size_t off_slot = 0;
+    for (std::size_t i = 1; i < starts.size(); ++i) off_slot += starts[i] - starts[i - 1] != std::chrono::seconds(1);
+    EXPECT_LE(off_slot, asked);
+}
+
+TEST(Backoff, AMeterThatAnswersAgainIsPolledEveryCycle) {
+    HostRig rig({1}, cycles(40, 1.0));
+    rig.line.dead_slaves = {1};
+    rig.line.revive_after_requests = 15;  // five cycles of three attempts
+    rig.Run();
+    ASSERT_FALSE(rig.events.backoff_next.empty());
+    ASSERT_EQ(rig.events.recovered.size(), 1u);
+    const int back = rig.events.recovered.front();
+    // From the cycle it answered again, every cycle completed.
+    EXPECT_EQ(rig.Health(0).completed, 40 - back + 1);
+    EXPECT_EQ(rig.Health(0).failed, 5);
+    EXPECT_EQ(rig.Health(0).backed_off_until, 0);
+}
+
+TEST(Inbox, AWriteAskedForDuringALongWaitIsCarriedOutWithinATenthOfASecondWithoutSpinning) {
+    WriteInbox inbox;
+    PollOptions options = cycles(2, 10.0);
+    options.inbox = &inbox;
+    HostRig rig({1}, options);
+    std::optional<Clock::time_point> asked, done;
+    int sleeps_at_ask = 0;
+    rig.clock.after_sleep = [&] {
+        if (rig.clock.sleeps > 1000) rig.stop = 1;  // a loop that spins would never end otherwise
+        // Three seconds into the wait after cycle 1, a client asks for a write.
+        const Clock::time_point first = rig.CycleStarts(0).empty() ? Clock::time_point{} : rig.CycleStarts(0).front();
+        if (asked || rig.CycleStarts(0).empty() || rig.clock.Now() - first < std::chrono::seconds(3)) return;
+        asked = rig.clock.Now();
+        sleeps_at_ask = rig.clock.sleeps;
+        inbox.Submit(WriteRequest{10, {256, 7}}, [&](std::int32_t) { done = rig.clock.Now(); });
+    };
+    rig.Run();
+    ASSERT_TRUE(asked && done);
+    EXPECT_LE(*done - *asked, std::chrono::milliseconds(100) + std::chrono::milliseconds(50) * 2)
+        << "the write waited for the next cycle";  // the slice, then the write and its echo on the line
+    // The ten-second wait sleeps in tenths of a second, and no more often.
+    EXPECT_LE(rig.clock.sleeps, 100 + 2);
+    EXPECT_GT(rig.clock.sleeps, sleeps_at_ask);
+    ASSERT_EQ(rig.events.writes.size(), 1u);
+    EXPECT_EQ(rig.events.writes[0].status, write_outcome::kConfirmed);
+}
+
+TEST(Reports, EachCycleIsOneReportWithItsRecordAlarmsChangesAndSnapshot) {
+    HostRig rig({1}, cycles(3));
+    rig.meters[0].setting["appSetting"]["b_mode"] = 2;
+    rig.meters[0].thresholds["110200010010"] = Threshold{1, 0.0f};  // phase 1 voltage above 0: always up
+    rig.meters[0].thresholds["110200020010"] = Threshold{1, 0.0f};  // below 0: never
+    rig.line.script = {LineFault::none, LineFault::none, LineFault::none, LineFault::none, LineFault::timeout,
+                       LineFault::timeout, LineFault::timeout};  // cycle 2 fails at its first block
+    rig.Run();
+    ASSERT_EQ(rig.events.reports.size(), 3u);
+    const CycleReport& first = *rig.events.reports[0];
+    EXPECT_EQ(first.kind, CycleKind::poll);
+    EXPECT_EQ(first.record.size(), 167u);
+    EXPECT_EQ(first.stored, first.record);
+    EXPECT_EQ(first.record_id, 5156u);
+    EXPECT_EQ(first.alarms.size(), 2u);
+    ASSERT_EQ(first.alarm_changes.size(), 1u);  // the rule that is up; the normal one is no change
+    EXPECT_TRUE(first.alarm_changes[0].up);
+    EXPECT_TRUE(first.snapshot.isMember("相电压1"));
+    EXPECT_EQ(first.health.completed, 1);
+
+    const CycleReport& failed = *rig.events.reports[1];
+    EXPECT_EQ(failed.kind, CycleKind::failed);
+    EXPECT_FALSE(failed.Published());
+    ASSERT_EQ(failed.troubled.size(), 1u);
+    EXPECT_EQ(failed.troubled[0].outcome, Exchange::timeout);
+    EXPECT_EQ(failed.health.failures.at("timeout"), 1);
+
+    // The failed cycle between them changes nothing: the rule stays up.
+    EXPECT_TRUE(rig.events.reports[2]->alarm_changes.empty());
+}

@@ -1,0 +1,242 @@
+// The settings: misspelt keys, values the port cannot take and two meters
+// on one address are refused, naming the file and key or the option; the
+// file and the command line are read alike, the command line winning.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "host/core/settings_table.h"
+#include "host/core/write_request.h"
+#include "host/line/tcp_address.h"
+
+namespace {
+
+std::string refusal(const std::string& text) {
+    try {
+        parse_settings_file("bench.json", text);
+    } catch (const SettingsError& e) {
+        return e.what();
+    }
+    return "";
+}
+
+// The options of the command line, by the name the table gives them.
+CommandLineValues options(std::initializer_list<std::pair<const char*, const char*>> given) {
+    CommandLineValues values;
+    for (const auto& [name, text] : given) {
+        for (const Setting& row : settings_table()) {
+            const auto first = [](const std::string& names) { return names.substr(0, names.find(',')); };
+            if (row.option != nullptr && first(row.option) == first(name)) values[&row].push_back(text);
+        }
+    }
+    return values;
+}
+
+HostSettings merged(const std::string& file, const CommandLineValues& command_line) {
+    SettingsBuilder builder;
+    builder.ReadFile("bench.json", file);
+    builder.ReadCommandLine(command_line);
+    return builder.Finish();
+}
+
+std::string merge_refusal(const std::string& file, const CommandLineValues& command_line) {
+    try {
+        merged(file, command_line);
+    } catch (const SettingsError& e) {
+        return e.what();
+    }
+    return "";
+}
+
+bool mentions(const std::string& message, std::initializer_list<const char*> words) {
+    for (const char* word : words) {
+        if (message.find(word) == std::string::npos) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(ConfigKeys, UnknownKeysAreRefusedWithFileAndKey) {
+    const std::string device = refusal(R"({"devices": [{"slvae": 3}]})");
+    EXPECT_TRUE(mentions(device, {"bench.json", "devices[0].slvae", "unknown key"})) << device;
+    const std::string line = refusal(R"({"line": {"bauds": 19200}, "devices": [{}]})");
+    EXPECT_TRUE(mentions(line, {"bench.json", "line.bauds", "unknown key"})) << line;
+    const std::string top = refusal(R"({"device": [{}], "devices": [{}]})");
+    EXPECT_TRUE(mentions(top, {"bench.json", "device", "unknown key"})) << top;
+    const std::string threshold =
+        refusal(R"({"devices": [{"thresholds": {"110200010010": {"level": 1, "valeu": 3}}}]})");
+    EXPECT_TRUE(mentions(threshold, {"110200010010.valeu", "unknown key"})) << threshold;
+}
+
+TEST(ConfigKeys, AKeyGivenTwiceIsRefused) {
+    EXPECT_FALSE(refusal(R"({"devices": [{"slave": 1, "slave": 2}]})").empty());
+}
+
+TEST(ConfigDuplicates, TwoMetersOnOneSlaveAddressAreRefused) {
+    const std::string message = refusal(R"({"devices": [{"slave": 4, "data_id": 1}, {"slave": 4, "data_id": 2}]})");
+    EXPECT_TRUE(mentions(message, {"bench.json", "devices[1].slave", "slave address 4"})) << message;
+}
+
+TEST(ConfigDuplicates, ASettingThatNamesAnotherSlaveIsRefused) {
+    const std::string message = refusal(R"({"devices": [{"slave": 1, "setting": {"modbus": {"slave": 7}}}]})");
+    EXPECT_TRUE(mentions(message, {"bench.json", "devices[0].setting.modbus.slave", "differs"})) << message;
+    EXPECT_TRUE(refusal(R"({"devices": [{"slave": 7, "setting": {"modbus": {"slave": 7}}}]})").empty());
+}
+
+TEST(ConfigDuplicates, TwoMetersUnderOneDataIdAreRefused) {
+    const std::string message = refusal(R"({"devices": [{"slave": 1, "data_id": 9}, {"slave": 2, "data_id": 9}]})");
+    EXPECT_TRUE(mentions(message, {"bench.json", "devices[1].data_id", "data id 9"})) << message;
+    // Left out, data ids count from 1: the second meter's default clashes with the first's 2.
+    EXPECT_FALSE(refusal(R"({"devices": [{"slave": 1, "data_id": 2}, {"slave": 2}]})").empty());
+}
+
+TEST(LineSettingsCheck, SpeedsThePortCannotRunAreRefused) {
+    for (const char* baud : {"12345", "-5", "14400", "0"}) {
+        const std::string message =
+            refusal(std::string(R"({"line": {"baud": )") + baud + R"(}, "devices": [{}]})");
+        EXPECT_TRUE(mentions(message, {"bench.json", "line"})) << baud << ": " << message;
+    }
+    EXPECT_EQ(refusal(R"({"line": {"baud": 115200}, "devices": [{}]})"), "");
+}
+
+TEST(LineSettingsCheck, EverySettingIsRangeChecked) {
+    const char* bad[] = {
+        R"("data_bits": 9)",         R"("stop_bits": 3)",     R"("parity": "X")",
+        R"("response_timeout_ms": 0)", R"("byte_timeout_ms": -1)", R"("retries": 11)",
+        R"("rts": "sideways")",      R"("rs485": "yes")",     R"("delay_ms": 1.5)",
+        R"("baud": "9600")",
+    };
+    for (const char* setting : bad) {
+        EXPECT_FALSE(refusal(std::string(R"({"line": {)") + setting + R"(}, "devices": [{}]})").empty()) << setting;
+    }
+}
+
+TEST(LineSettingsCheck, DefaultsAreTheDocumentedOnes) {
+    const HostSettings config = parse_settings_file("bench.json", R"({"devices": [{}]})");
+    EXPECT_EQ(config.line.baud, 9600);
+    EXPECT_EQ(config.line.parity, 'N');
+    EXPECT_EQ(config.line.data_bits, 8);
+    EXPECT_EQ(config.line.stop_bits, 1);
+    EXPECT_EQ(config.line.response_timeout_ms, 1000);
+    EXPECT_EQ(config.line.byte_timeout_ms, 500);
+    EXPECT_EQ(config.line.retries, 2);
+    EXPECT_FALSE(config.line.rs485);
+    EXPECT_EQ(config.line.rts, "none");
+    EXPECT_EQ(config.line.delay_ms, 0);
+    EXPECT_FALSE(config.line.rts_delay_us.has_value());
+    EXPECT_EQ(config.interval_seconds, 1.0);
+    EXPECT_EQ(config.mqtt.prefix, "qv5810/");
+}
+
+TEST(LineSettingsCheck, TheExampleConfigurationLoads) {
+    EXPECT_NO_THROW(load_settings_file(QV5810_TEST_CONFIG));
+}
+
+namespace {
+std::string with_line(const std::string& line) { return R"({"line": {)" + line + R"(}, "devices": [{}]})"; }
+}  // namespace
+
+TEST(TcpLine, AnAddressIsHostColonPortWithIPv6InBrackets) {
+    for (const char* good : {"gw.example:502", "10.0.0.5:1502", "[fe80::1]:502", "gw:65535"}) {
+        EXPECT_EQ(refusal(with_line(std::string(R"("tcp": ")") + good + "\"")), "") << good;
+    }
+    for (const char* bad : {"gw", "gw:", ":502", "gw:0", "gw:65536", "gw:5o2", "::1:502", "[::1]", "g w:502", "[]:502"}) {
+        const std::string message = refusal(with_line(std::string(R"("tcp": ")") + bad + "\""));
+        EXPECT_TRUE(mentions(message, {"bench.json", "line", "tcp"})) << bad << ": " << message;
+    }
+}
+
+TEST(TcpLine, TheHostAndPortAreHandedOnAsLibmodbusTakesThem) {
+    const TcpAddress v6 = parse_tcp_address("[fe80::1]:502");
+    EXPECT_EQ(v6.host, "fe80::1");
+    EXPECT_EQ(v6.port, "502");
+    // A port reads as every number does; getaddrinfo wants it in decimal.
+    EXPECT_EQ(parse_tcp_address("gw:0x1F6").port, "502");
+    EXPECT_EQ(parse_tcp_address("gw:0502").port, "502");
+}
+
+TEST(TcpLine, ASerialSettingBesideTheAddressIsRefused) {
+    for (const char* serial : {R"("port": "/dev/ttyUSB0")", R"("baud": 9600)", R"("parity": "E")", R"("rs485": true)",
+                               R"("rts": "up")", R"("stop_bits": 2)"}) {
+        const std::string message = refusal(with_line(std::string(R"("tcp": "gw:502", )") + serial));
+        EXPECT_TRUE(mentions(message, {"bench.json", "a serial setting", "Modbus TCP"})) << serial << ": " << message;
+    }
+    // What a request over TCP needs is no serial setting.
+    const HostSettings config = parse_settings_file(
+        "bench.json", with_line(R"("tcp": "gw:502", "response_timeout_ms": 300, "retries": 4, "delay_ms": 5)"));
+    EXPECT_EQ(config.line.tcp, "gw:502");
+    EXPECT_EQ(config.line.retries, 4);
+    EXPECT_TRUE(config.line.port.empty());
+}
+
+TEST(SettingsMerge, FileAndCommandLineReadAlikeAndTheCommandLineWins) {
+    const std::string file = R"({"interval": 0.5, "cycles": 7, "line": {"retries": 4}, "output": "quiet",
+                                 "history": "/tmp/h.db", "devices": [{}]})";
+    const HostSettings from_file = merged(file, {});
+    EXPECT_EQ(from_file.interval_seconds, 0.5);
+    EXPECT_EQ(from_file.cycles, 7);
+    EXPECT_EQ(from_file.line.retries, 4);
+    EXPECT_EQ(from_file.output.verbosity, Verbosity::quiet);
+    EXPECT_EQ(from_file.history, "/tmp/h.db");
+    const HostSettings both = merged(file, options({{"--interval", "2"}, {"--retries", "0x3"}, {"--verbose", "true"}}));
+    EXPECT_EQ(both.interval_seconds, 2.0);
+    EXPECT_EQ(both.line.retries, 3);
+    EXPECT_EQ(both.cycles, 7);
+    EXPECT_EQ(both.output.verbosity, Verbosity::verbose);
+    // One range for both: what the file may not hold, the option may not either.
+    EXPECT_NE(merge_refusal(R"({"line": {"rts_delay_us": -1}, "devices": [{}]})", {}).find("line.rts_delay_us"),
+              std::string::npos);
+    EXPECT_NE(merge_refusal(R"({"devices": [{}]})", options({{"--rts-delay-us", "-1"}})).find("--rts-delay-us"),
+              std::string::npos);
+}
+
+TEST(SettingsMerge, RulesBetweenSettingsHoldAfterTheMerge) {
+    const std::string serial_file = R"({"line": {"baud": 19200, "port": "/dev/ttyUSB0"}, "devices": [{}]})";
+    const std::string tcp_file = R"({"line": {"tcp": "gw:502"}, "devices": [{}]})";
+    // The command line's transport replaces the file's, serial settings and all.
+    EXPECT_EQ(merge_refusal(serial_file, options({{"--tcp", "gw:502"}})), "");
+    EXPECT_EQ(merge_refusal(tcp_file, options({{"--port", "/dev/ttyUSB1"}})), "");
+    // A serial setting beside the address, from either, is refused.
+    const std::string beside = merge_refusal(tcp_file, options({{"--baud", "19200"}}));
+    EXPECT_TRUE(mentions(beside, {"--baud", "a serial setting", "Modbus TCP"})) << beside;
+    EXPECT_FALSE(merge_refusal(R"({"devices": [{}]})", options({{"--tcp", "sim"}, {"--emulate-line", "true"}})).empty());
+    EXPECT_FALSE(merge_refusal(R"({"devices": [{}]})", options({{"--tcp", "gw:502"}, {"--port", "/dev/x"}})).empty());
+    // Broker options without a broker, from the file or the command line, do nothing: refused.
+    EXPECT_TRUE(mentions(merge_refusal(R"({"mqtt": {"prefix": "x/"}, "devices": [{}]})", {}), {"mqtt.prefix"}));
+    EXPECT_TRUE(mentions(merge_refusal(R"({"devices": [{}]})", options({{"--mqtt-queue", "5"}})), {"--mqtt-queue"}));
+    EXPECT_EQ(merge_refusal(R"({"mqtt": {"url": "mqtt://b"}, "devices": [{}]})", options({{"--mqtt-queue", "5"}})), "");
+    EXPECT_TRUE(mentions(merge_refusal(R"({"allow_writes": true, "devices": [{}]})", {}), {"allow_writes", "--http"}));
+    EXPECT_EQ(merge_refusal(R"({"allow_writes": true, "devices": [{}]})", options({{"--http", "0"}})), "");
+    // --slave moves the first meter; onto another meter's address it is refused.
+    EXPECT_EQ(merged(R"({"devices": [{"slave": 1}]})", options({{"--slave", "9"}})).devices[0].slave, 9);
+    EXPECT_FALSE(merge_refusal(R"({"devices": [{"slave": 1}, {"slave": 2}]})", options({{"--slave", "2"}})).empty());
+}
+
+TEST(SettingsTable, EveryRowIsReachableAndItsDefaultPassesItsOwnCheck) {
+    for (const Setting& row : settings_table()) {
+        EXPECT_TRUE(row.key != nullptr || row.option != nullptr) << row.help;
+        if (*row.fallback == '\0' || row.option == nullptr) continue;
+        const std::string refused = merge_refusal(R"({"devices": [{}]})", options({{row.option, row.fallback}}));
+        EXPECT_TRUE(refused.empty() || refused.find("without a broker") != std::string::npos) << refused;
+    }
+}
+
+TEST(WriteLimits, TheEdgesOfTheMapAndOfAWriteAreTakenAndOnePastThemRefused) {
+    std::string problem;
+    EXPECT_EQ(parse_write_request(R"({"address": 65535, "values": [65535]})", problem),
+              (std::vector<std::uint16_t>{65535, 65535})) << problem;
+    EXPECT_TRUE(parse_write_request(R"({"address": 65535, "values": [1, 2]})", problem).empty());
+    EXPECT_TRUE(parse_write_request(R"({"address": 65536, "values": [1]})", problem).empty());
+    EXPECT_TRUE(parse_write_request(R"({"address": 1, "values": [65536]})", problem).empty());
+    std::string values = "0";
+    for (int i = 1; i < 123; ++i) values += ",0";
+    EXPECT_EQ(parse_write_request(R"({"address": 0, "values": [)" + values + "]}", problem).size(), 124u) << problem;
+    EXPECT_TRUE(parse_write_request(R"({"address": 0, "values": [)" + values + ",0]}", problem).empty());
+    // The command line's form has the same edges.
+    EXPECT_EQ(parse_write_words("65535=0xFFFF", problem).size(), 2u) << problem;
+    EXPECT_TRUE(parse_write_words("65535=1,2", problem).empty());
+    EXPECT_TRUE(parse_write_words("1=65536", problem).empty());
+    EXPECT_EQ(parse_write_words("0=" + values, problem).size(), 124u) << problem;
+    EXPECT_TRUE(parse_write_words("0=" + values + ",0", problem).empty());
+}
