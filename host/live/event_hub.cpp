@@ -40,6 +40,11 @@ bool EventHub::closed() const {
     return closed_;
 }
 
+int EventHub::clients() const {
+    const std::lock_guard<std::mutex> lock(hub_mutex_);
+    return clients_;
+}
+
 EventHub::Client::Client(Client&& other) noexcept : hub_(other.hub_), after_(other.after_) { other.hub_ = nullptr; }
 
 EventHub::Client::~Client() {

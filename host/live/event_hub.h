@@ -47,6 +47,7 @@ public:
     // Ends every stream: waiting clients wake, and Next returns nothing more.
     void Close();
     bool closed() const;
+    int clients() const;  // streams open now
 
 private:
     struct Frame {

@@ -41,6 +41,9 @@ TEST(LineRetries, GiveUpAfterTheConfiguredRetries) {
     EXPECT_EQ(exchanges[0].attempts, 2);
     EXPECT_FALSE(exchanges[0].delivered);
     EXPECT_TRUE(rig.sink.published.empty());
+    // A flush before each attempt, and one more after the last: nothing it
+    // left on the line waits for the next request.
+    EXPECT_EQ(rig.line.flushes, 3);
     // The next cycle starts afresh.
     rig.Cycle();
     EXPECT_EQ(rig.sink.published.size(), 1u);

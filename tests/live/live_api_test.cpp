@@ -6,6 +6,9 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <sqlite3.h>
+
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 
@@ -190,6 +193,18 @@ TEST_F(LiveApiHistory, RowsAreDecodedFromTheStoredRecordsWithinTheRange) {
     for (const auto& [cycle, bank] : served_banks(rig.sim_log())) {
         served.insert(served_value(bank, oracle::kPhaseVoltage1, 10));
     }
+    // Exactly the view's columns, as the file itself lists them.
+    std::vector<std::string> columns;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(rig.history_path().c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* info = nullptr;
+    sqlite3_prepare_v2(db, "SELECT name FROM pragma_table_info('readings')", -1, &info, nullptr);
+    while (sqlite3_step(info) == SQLITE_ROW) columns.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(info, 0)));
+    sqlite3_finalize(info);
+    sqlite3_close(db);
+    std::sort(columns.begin(), columns.end());
+    EXPECT_GT(columns.size(), 38u);
+    EXPECT_EQ(rows[0].getMemberNames(), columns);
     for (Json::ArrayIndex i = 0; i < rows.size(); ++i) {
         EXPECT_EQ(rows[i]["device"].asInt(), 1);
         EXPECT_EQ(served.count(rows[i]["phase_voltage_1_v"].asDouble()), 1u) << rows[i]["phase_voltage_1_v"];
@@ -228,7 +243,14 @@ TEST_F(LiveApiHistory, BadQueriesAreRefusedAndNoHistoryIsSaid) {
 // --- The event stream -------------------------------------------------------------
 
 TEST_F(LiveApiEvents, TheStreamCarriesCyclesAndTheAlarmsRisingAndClearing) {
-    LiveRig rig({true, false, 0.05, {"--overvoltage-at", "4", "--overvoltage-cycles", "3"}});
+    LiveRig rig({true, false, 0.05, {"--overvoltage-at", "4", "--overvoltage-cycles", "3"}, false});
+    // Polling starts once the stream is open, so the episode cannot pass before it.
+    std::thread start([&rig] {
+        for (int i = 0; i < 3000 && rig.events().clients() == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        rig.StartPolling();
+    });
     httplib::Client client("127.0.0.1", rig.port());
     client.set_read_timeout(30, 0);
     std::string stream;
@@ -252,6 +274,7 @@ TEST_F(LiveApiEvents, TheStreamCarriesCyclesAndTheAlarmsRisingAndClearing) {
         }
         return !(rose && cleared);
     });
+    start.join();
     EXPECT_TRUE(cycled);
     EXPECT_TRUE(rose);
     EXPECT_TRUE(cleared);

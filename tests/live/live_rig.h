@@ -30,6 +30,7 @@ struct LiveRigOptions {
     bool history = false;
     double interval_seconds = 0.05;
     std::vector<std::string> sim_args;
+    bool poll_at_once = true;  // else at StartPolling
 };
 
 class LiveRig {
@@ -60,12 +61,16 @@ public:
         host_ = std::make_unique<PollLoop>(config_.devices, config_.line, poll_options, std::move(devices), rtu_,
                                            outlets_, clock_);
         client_.set_read_timeout(30, 0);
+        if (options.poll_at_once) StartPolling();
+    }
+
+    void StartPolling() {
         poller_ = std::thread([this] { host_->Run(stop_); });
     }
 
     ~LiveRig() {
         stop_ = 1;
-        poller_.join();
+        if (poller_.joinable()) poller_.join();
         inbox_.Close();
         server_.Stop();
         for (const char* suffix : {"", "-wal", "-shm"}) std::remove((history_path_ + suffix).c_str());
@@ -96,6 +101,7 @@ public:
     }
 
     const std::string& sim_log() const { return log_; }
+    const std::string& history_path() const { return history_path_; }
     const HostSettings& config() const { return config_; }
     int port() const { return server_.port(); }
     EventHub& events() { return events_; }

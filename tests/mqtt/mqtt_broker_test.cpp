@@ -184,6 +184,25 @@ public:
         }
         return false;
     }
+    // Waits for an event that `wanted` takes, past the first `from` events;
+    // its place, or none within the patience.
+    template <typename Wanted>
+    std::optional<std::size_t> WaitUntil(Wanted wanted, std::size_t from = 0) {
+        for (int i = 0; i < kPatienceMs / 20; ++i) {
+            {
+                const std::lock_guard<std::mutex> lock(events_mutex_);
+                for (std::size_t at = from; at < events_.size(); ++at) {
+                    if (wanted(events_[at])) return at;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return std::nullopt;
+    }
+    Json::Value At(std::size_t at) {
+        const std::lock_guard<std::mutex> lock(events_mutex_);
+        return events_.at(at);
+    }
     // The host's JSON events until it ends (after a signal, or its cycles).
     std::vector<Json::Value> Finish(int signal = 0) {
         if (signal != 0) process_->Kill(signal);
@@ -404,15 +423,28 @@ TEST(MqttAvailability, PollingGoesOnWhileTheBrokerIsAwayAndEveryCycleIsAccounted
     Host host(broker, {"--interval", "0.2", "--mqtt-queue", "3"});
     const auto first = states.Next();
     ASSERT_TRUE(first);
+    const auto said = [](const std::string& text) {
+        return [text](const Json::Value& e) { return e["message"].asString().find(text) != std::string::npos; };
+    };
+    const auto cycle_past = [](int past) { return [past](const Json::Value& e) {
+        return e["event"].asString() == "cycle" && e["cycle"].asInt() >= past; }; };
     broker.Stop();
-    std::this_thread::sleep_for(std::chrono::seconds(3));
+    // Counted in cycles, not seconds: however slow the machine, the outage
+    // lasts six cycles after the host saw the broker go.
+    const auto lost = host.WaitUntil(said("lost 127.0.0.1"));
+    ASSERT_TRUE(lost) << "the host never said it lost the broker";
+    const auto outage = host.WaitUntil(cycle_past(0), *lost);
+    ASSERT_TRUE(outage);
+    ASSERT_TRUE(host.WaitUntil(cycle_past(host.At(*outage)["cycle"].asInt() + 6), *outage));
     broker.Start();
-    std::this_thread::sleep_for(std::chrono::seconds(4));  // the host's reconnect back-off is 1, 2, 4 s
+    const auto back = host.WaitUntil(said("connected to 127.0.0.1"), *lost);
+    ASSERT_TRUE(back) << "the host never said it reached the broker again";
     const auto events = host.Finish(SIGINT);
     const int cycles = static_cast<int>(of_kind(events, "cycle").size());
-    EXPECT_GE(cycles, 30) << "polling went on through the outage";
+    const int last = of_kind(events, "cycle").back()["cycle"].asInt();
     std::set<int> arrived{first->json["cycle"].asInt()};
-    for (const Message& m : states.Until([](const Message&) { return false; }, 2000)) {
+    // Published after the broker came back, the last cycle's state comes last.
+    for (const Message& m : states.Until([last](const Message& m) { return m.json["cycle"].asInt() == last; })) {
         arrived.insert(m.json["cycle"].asInt());
     }
     const std::string problems = problems_text(events);
