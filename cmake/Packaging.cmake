@@ -8,9 +8,18 @@ install(TARGETS qv5810 LIBRARY DESTINATION plugins COMPONENT controller)
 install(FILES examples/qv5810.json docs/install.md DESTINATION . COMPONENT controller)
 
 if(QV5810_BUILD_TOOLS)
+    # The service's configuration is the example with what the service
+    # adds: its history in its state directory, and only troubles and
+    # alarms in the journal.
+    file(READ ${PROJECT_SOURCE_DIR}/examples/qv5810.json example)
+    string(JSON packaged SET "${example}" history "\"/var/lib/qv5810/qv5810.db\"")
+    string(JSON packaged SET "${packaged}" output "\"quiet\"")
+    file(WRITE ${CMAKE_BINARY_DIR}/packaged/qv5810.json "${packaged}\n")
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/examples/qv5810.json)
+
     install(TARGETS qmxhost qv5810-sim RUNTIME DESTINATION bin COMPONENT bench)
     install(TARGETS qv5810 qmxruntime LIBRARY DESTINATION ${QV5810_PACKAGE_LIBDIR} COMPONENT bench)
-    install(FILES examples/qv5810.json DESTINATION ${QV5810_PACKAGE_CONFDIR} COMPONENT bench)
+    install(FILES ${CMAKE_BINARY_DIR}/packaged/qv5810.json DESTINATION ${QV5810_PACKAGE_CONFDIR} COMPONENT bench)
     install(FILES packaging/qmxhost@.service DESTINATION lib/systemd/system COMPONENT bench)
     install(FILES README.md docs/install.md DESTINATION share/doc/qv5810-bench COMPONENT bench)
     set_target_properties(qmxhost PROPERTIES INSTALL_RPATH "$ORIGIN/../${QV5810_PACKAGE_LIBDIR}")

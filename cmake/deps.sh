@@ -1,29 +1,38 @@
 #!/bin/sh
-# Installs the Debian packages the build needs, only those missing (dpkg-dev
-# for the dependencies make package finds, socat for the RTU-over-TCP bridge
-# test). Adds the armhf architecture for the controller's cross build.
+# Installs the Debian packages a make target needs, only those missing.
+#   deps.sh demo  what make demo and make live build and run with
+#   deps.sh all   everything: the tests (GoogleTest, Chromium, Mosquitto,
+#                 socat for the RTU-over-TCP bridge test), the benchmarks,
+#                 the armhf cross build run under qemu, and dpkg-dev for
+#                 the dependencies make package finds
 set -eu
+set_name=${1:-all}
 
-native="cmake ninja-build g++ clang libclang-rt-14-dev make pkg-config
+demo="cmake ninja-build g++ make pkg-config
   libjsoncpp-dev libboost-dev libboost-date-time-dev libmodbus-dev libsqlite3-dev libcli11-dev
-  libgtest-dev libgmock-dev libbenchmark-dev valgrind sqlite3 socat dpkg-dev
-  libcpp-httplib-dev libjs-chart.js chromium chromium-driver python3-selenium fonts-wqy-microhei wrk
-  libmosquitto-dev mosquitto mosquitto-clients
+  libcpp-httplib-dev libjs-chart.js libmosquitto-dev"
+tests="clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev valgrind sqlite3 socat dpkg-dev
+  chromium chromium-driver python3-selenium fonts-wqy-microhei wrk mosquitto mosquitto-clients
   g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user"
 armhf="libjsoncpp-dev:armhf libboost-dev:armhf libboost-date-time-dev:armhf libmodbus-dev:armhf
   libsqlite3-dev:armhf libgtest-dev:armhf libgmock-dev:armhf libcpp-httplib-dev:armhf
   libmosquitto-dev:armhf"
 
+case $set_name in
+    demo) wanted=$demo ;;
+    all) wanted="$demo $tests $armhf" ;;
+    *) echo "deps: unknown set $set_name (demo or all)" >&2; exit 2 ;;
+esac
+
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 
-if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+if [ "$set_name" = all ] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
     $sudo dpkg --add-architecture armhf
-    need_update=1
 fi
 
 missing=""
-for pkg in $native $armhf; do
+for pkg in $wanted; do
     if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
         missing="$missing $pkg"
     fi

@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <iostream>
 #include <memory>
@@ -27,6 +28,10 @@ namespace {
 
 volatile std::sig_atomic_t g_running = 1;
 void stop(int) { g_running = 0; }
+
+std::atomic<int> g_overvoltage_requests{0};
+static_assert(std::atomic<int>::is_always_lock_free, "counted up in a signal handler");
+void request_overvoltage(int) { ++g_overvoltage_requests; }
 
 speed_t speed_of(int baud) {
     switch (baud) {
@@ -122,6 +127,9 @@ int main(int argc, char** argv) {
                      "poll cycle at which an over-voltage episode begins");
     add_whole_option(app, "--overvoltage-cycles", episode.cycles, 0, kMost,
                      "length of the over-voltage episode in cycles");
+    bool overvoltage_on_signal = false;
+    app.add_flag("--overvoltage-on-usr1", overvoltage_on_signal,
+                 "begin an over-voltage episode of --overvoltage-cycles cycles at each SIGUSR1");
     add_whole_option(app, "--lifeline-fd", lifeline_fd, 0, 65535,
                      "end when this inherited pipe reaches end-of-file (the parent is gone)");
     app.add_option("--log", log_path, "write every answer served as JSON lines to this file");
@@ -132,6 +140,10 @@ int main(int argc, char** argv) {
         std::signal(SIGTERM, stop);
         std::signal(SIGHUP, stop);
         std::signal(SIGPIPE, SIG_IGN);
+        if (overvoltage_on_signal) {
+            episode.requests = &g_overvoltage_requests;
+            std::signal(SIGUSR1, request_overvoltage);
+        }
         if (lifeline_fd >= 0) watch_lifeline(lifeline_fd);
         SimLog log(log_path);
         std::vector<std::unique_ptr<MeterSlave>> meters;

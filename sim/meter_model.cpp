@@ -35,6 +35,10 @@ constexpr double kSecondsPerCycle = 1.0;
 }  // namespace
 
 void MeterModel::Fill(int cycle, std::uint16_t* registers) {
+    if (episode_.requests != nullptr && episode_.requests->load() != requests_seen_) {
+        requests_seen_ = episode_.requests->load();
+        episode_.first_cycle = cycle;
+    }
     const double c = cycle;
     const bool over_voltage = episode_.first_cycle > 0 && cycle >= episode_.first_cycle &&
                               cycle < episode_.first_cycle + episode_.cycles;

@@ -3,11 +3,16 @@
 // out (each quantity two registers, high half first).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 struct OverVoltageEpisode {
     int first_cycle = 0;  // 0: none
     int cycles = 0;
+    // Counted up by a signal handler (lock-free, so safe there and across
+    // threads): each change begins an episode at the cycle that sees it, so
+    // a test can start one once it is watching.
+    const std::atomic<int>* requests = nullptr;
 };
 
 class MeterModel {
@@ -23,6 +28,7 @@ public:
 
 private:
     OverVoltageEpisode episode_;
+    int requests_seen_ = 0;
     double active_energy_wh_ = 12345678.0;
     double reactive_energy_varh_ = 2345678.0;
     double exported_energy_wh_ = 1200.0;

@@ -49,8 +49,10 @@ check() {
     help=$("$root/usr/bin/qmxhost" --help) || { fail "the packaged qmxhost does not start"; return; }
     echo "$help" | grep -q /usr/lib/qv5810/qv5810.so || fail "qmxhost's default plug-in is not the packaged one"
     echo "$help" | grep -q /etc/qv5810/qv5810.json || fail "qmxhost's default configuration is not /etc/qv5810's"
+    grep -q '"history" *: *"/var/lib/qv5810/qv5810.db"' "$root/etc/qv5810/qv5810.json" ||
+        fail "the packaged configuration keeps no history in the service's state directory"
     "$root/usr/bin/qmxhost" --plugin "$root/usr/lib/qv5810/qv5810.so" --config "$root/etc/qv5810/qv5810.json" \
-        --tcp sim --cycles 1 --interval 0 --quiet || fail "the packaged qmxhost does not run (status $?)"
+        --history "$work/tried.db" --tcp sim --cycles 1 --interval 0 || fail "the packaged qmxhost does not run (status $?)"
 }
 
 found=0

@@ -24,11 +24,18 @@ void add_row(CLI::App& app, const Setting& row, CommandLineValues& values) {
             row.option, [&values, &row](std::int64_t count) { values[&row] = {count > 0 ? "true" : "false"}; }, help);
         return;
     }
-    // Every occurrence is kept: a list takes them all, a single value the last.
-    app.add_option_function<std::vector<std::string>>(
-           row.option, [&values, &row](const std::vector<std::string>& texts) { values[&row] = texts; }, help)
+    if (row.kind == SettingKind::list) {
+        app.add_option_function<std::vector<std::string>>(
+               row.option, [&values, &row](const std::vector<std::string>& texts) { values[&row] = texts; }, help)
+            ->type_name(type_name(row.kind))
+            ->allow_extra_args(false);
+        return;
+    }
+    // Given twice, the last one counts, as with most tools.
+    app.add_option_function<std::string>(
+           row.option, [&values, &row](const std::string& text) { values[&row] = {text}; }, help)
         ->type_name(type_name(row.kind))
-        ->allow_extra_args(false);
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 #include "host/core/meter_config.h"
 #include "host/line/line_settings.h"
 
-// quiet: only troubles, alarm changes, the write status and the summary;
+// quiet: only troubles, the write status and the summary;
 // verbose: also every retry and the plug-in's own lines.
 enum class Verbosity { quiet, normal, verbose };
 

@@ -126,8 +126,8 @@ std::vector<Setting> make_table() {
          [](HostSettings& s, const SettingValue& v) { s.output.snapshot = flag_of(v); }, nullptr},
         {"json", "--json", K::flag, 0, 0, "", "one JSON object per line for every event, nothing else on stdout", 0,
          nullptr, [](HostSettings& s, const SettingValue& v) { s.output.json = flag_of(v); }, nullptr},
-        {"output", nullptr, K::text, 0, 0, "normal",
-         "normal, quiet (only troubles, alarm changes, writes and the summary) or verbose", 0,
+        {"output", "--output", K::text, 0, 0, "normal",
+         "normal, quiet (only troubles, the write status and the summary) or verbose", 0,
          [](const SettingValue& v) { return one_of(v, {"normal", "quiet", "verbose"}); },
          [](HostSettings& s, const SettingValue& v) {
              s.output.verbosity = text_of(v) == "quiet"     ? Verbosity::quiet
@@ -135,7 +135,7 @@ std::vector<Setting> make_table() {
                                                             : Verbosity::normal;
          },
          nullptr},
-        {nullptr, "--quiet,-q", K::flag, 0, 0, "", "only troubles, alarm changes, the write status and the summary", 0,
+        {nullptr, "--quiet,-q", K::flag, 0, 0, "", "only troubles, the write status and the summary", 0,
          nullptr,
          [](HostSettings& s, const SettingValue& v) {
              if (flag_of(v)) s.output.verbosity = Verbosity::quiet;

@@ -135,11 +135,16 @@ def main():
     with open(config_path, "w", encoding="utf-8") as f:
         json.dump(config, f)
 
-    host = subprocess.Popen(
-        [args.host, "--plugin", args.plugin, "--config", config_path, "--http", "127.0.0.1:0", "--allow-writes",
-         "--interval", "0.5", "--quiet", f"--sim-arg=--log={log_path}", "--sim-arg=--overvoltage-at=10",
-         "--sim-arg=--overvoltage-cycles=6"],
-        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    # The over-voltage episode begins when the test signals the simulator,
+    # once the page is watching: however slowly the browser starts, it
+    # cannot pass unseen.
+    events_path = os.path.join(work, "events.json")
+    with open(events_path, "w", encoding="utf-8") as events:
+        host = subprocess.Popen(
+            [args.host, "--plugin", args.plugin, "--config", config_path, "--http", "127.0.0.1:0", "--allow-writes",
+             "--interval", "0.5", "--json", f"--sim-arg=--log={log_path}", "--sim-arg=--overvoltage-on-usr1",
+             "--sim-arg=--overvoltage-cycles=6"],
+            stdout=events, stderr=subprocess.PIPE, text=True)
     url = None
     for line in host.stderr:
         if "live view at " in line:
@@ -147,6 +152,17 @@ def main():
             break
     if url is None:
         print("qmxhost did not start its live view", file=sys.stderr)
+        return 1
+    simulator = None
+    for _ in range(600):
+        with open(events_path, encoding="utf-8") as events:
+            first = events.readline()
+        if first.endswith("\n"):
+            simulator = json.loads(first)["simulator_pid"]
+            break
+        time.sleep(0.05)
+    if simulator is None:
+        print("qmxhost did not say where its simulator runs", file=sys.stderr)
         return 1
 
     options = Options()
@@ -170,6 +186,7 @@ def main():
                                     " && document.querySelectorAll('#identity *').length === 0"),
               "no markup from the configuration became part of the page")
 
+        os.kill(simulator, signal.SIGUSR1)
         wait_for(driver, "the phase A over-voltage row up", 60, lambda d: shown(d)["state"] == "up")
         up = shown(driver)
         bank = served_cycles(log_path).get(up["cycle"])

@@ -76,7 +76,7 @@ public:
     }
     void Start() {
         process_ = std::make_unique<ChildProcess>(std::vector<std::string>{"mosquitto", "-c", dir_ + "/mosquitto.conf"});
-        for (int i = 0; i < 200 && !accepts(port_); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        for (int i = 0; i < kPatienceMs / 25 && !accepts(port_); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
     void Stop() {
         if (!process_) return;
@@ -102,17 +102,26 @@ struct Message {
 
 // mosquitto_sub with a session of its own (QoS 1, not clean), so that what
 // is published while it waits for a restarted broker reaches it afterwards.
+// Its debug lines (line-buffered, or they would wait for the first message)
+// say when the broker took the subscription; the test waits for that rather
+// than for a while.
 class Subscriber {
 public:
     Subscriber(const Broker& broker, const std::string& filter)
-        : process_({"mosquitto_sub", "-p", std::to_string(broker.port()), "-q", "1", "-c", "-i",
+        : process_({"stdbuf", "-oL", "mosquitto_sub", "-d", "-p", std::to_string(broker.port()), "-q", "1", "-c", "-i",
                     "test-sub-" + std::to_string(getpid()) + "-" + std::to_string(++count_), "-v", "-t", filter}) {
-        // mosquitto_sub says nothing when it subscribed: give it a moment.
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        while (const auto line = process_.ReadLine(kPatienceMs)) {
+            if (line->rfind("Subscribed (", 0) == 0) return;  // after the broker's SUBACK
+        }
+        ADD_FAILURE() << "mosquitto_sub never subscribed to " << filter;
     }
     // The next message, or none within `timeout_ms`.
     std::optional<Message> Next(int timeout_ms = kPatienceMs) {
-        const auto line = process_.ReadLine(timeout_ms);
+        std::optional<std::string> line;
+        // What is not a message is the client's own debug line.
+        do {
+            line = process_.ReadLine(timeout_ms);
+        } while (line && (line->rfind("Client ", 0) == 0 || line->rfind("Subscribed (", 0) == 0));
         if (!line) return std::nullopt;
         Message message;
         const auto space = line->find(' ');
@@ -346,9 +355,10 @@ TEST(MqttState, DiscoveryDescribesTheMainQuantitiesForHomeAssistant) {
 TEST(MqttWrites, ARequestOnSetRegistersIsCarriedOutAndAnsweredOnSetResult) {
     Broker broker;
     Subscriber results(broker, "test/+/set/result");
+    Subscriber availability(broker, "test/+/availability");
     Host host(broker, {"--interval", "0.2", "--allow-writes"});
-    ASSERT_TRUE(host.WaitFor("cycle"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // The host says it is online after it has subscribed to its requests.
+    ASSERT_TRUE(availability.Next());
     publish(broker, host.Topic("set/registers"), R"({"address": 256, "values": [4660]})");
     const auto confirmed = results.Next();
     ASSERT_TRUE(confirmed);
@@ -389,9 +399,9 @@ TEST(MqttWrites, ARetainedRequestIsNotCarriedOutAtStart) {
 TEST(MqttWrites, WithoutAllowWritesARequestIsRefused) {
     Broker broker;
     Subscriber results(broker, "test/+/set/result");
+    Subscriber availability(broker, "test/+/availability");
     Host host(broker, {"--interval", "0.2"});
-    ASSERT_TRUE(host.WaitFor("cycle"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(availability.Next());
     publish(broker, host.Topic("set/registers"), R"({"address": 256, "values": [4660]})");
     const auto refused = results.Next();
     ASSERT_TRUE(refused);
