@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "host/common/line_speeds.h"
-#include "host/common/number_options.h"
+#include "sim/number_options.h"
 
 #include "sim/line_relay.h"
 #include "sim/meter_slave.h"

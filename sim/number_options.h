@@ -1,6 +1,6 @@
-// Command-line options that hold numbers, parsed by parse_whole and
-// parse_real rather than by CLI11's own conversion, which takes 010 for
-// octal and lets nan through a range check.
+// The simulator's command-line options that hold numbers, parsed by
+// parse_whole and parse_real rather than by CLI11's own conversion, which
+// takes 010 for octal and lets nan through a range check.
 #pragma once
 
 #include <CLI/CLI.hpp>
