@@ -56,6 +56,15 @@ struct CycleReport {
 // The snapshot text as a JSON object; an empty object when the text is none.
 Json::Value snapshot_object(const std::string& snapshot_text);
 
+// The events as the JSON lines and the live page's stream carry them.
+// A request that needed a retry or failed: with its kind and message when it failed.
+Json::Value exchange_json(std::uint32_t data_id, int cycle, const Exchange& exchange);
+struct WriteReport;
+struct BackoffReport;
+Json::Value write_json(const WriteReport& report);
+Json::Value backoff_json(const BackoffReport& report);
+Json::Value recovered_json(const DeviceConfig& meter, int cycle);
+
 struct WriteReport {
     const DeviceConfig* meter = nullptr;
     int cycle = 0;                     // the cycle after which it was carried out

@@ -1,6 +1,5 @@
 #include "host/live/live_state.h"
 
-#include "host/core/write_request.h"
 #include "host/meter_view/meter_map.h"
 
 LiveState::LiveState(const std::vector<DeviceConfig>& meters, const LineSettings& line, Clock& clock,
@@ -70,15 +69,7 @@ void LiveState::Take(const CycleReport& report, const std::shared_ptr<const Cycl
 
 void LiveState::PublishErrors(std::uint32_t data_id, int cycle, const std::vector<Exchange>& troubled) {
     for (const Exchange& exchange : troubled) {
-        if (exchange.outcome == Exchange::answered) continue;
-        Json::Value event;
-        event["device"] = data_id;
-        event["cycle"] = cycle;
-        event["request"] = exchange.request;
-        event["kind"] = outcome_name(exchange.outcome);
-        event["message"] = exchange.message;
-        event["attempts"] = exchange.attempts;
-        events_.Publish("error", event);
+        if (exchange.outcome != Exchange::answered) events_.Publish("error", exchange_json(data_id, cycle, exchange));
     }
 }
 
@@ -118,26 +109,9 @@ void LiveState::Wrote(const WriteReport& report) {
             ++meter->version;
         }
     }
-    Json::Value event;
-    event["device"] = report.meter->data_id;
-    put_written_registers(event, report.words);
-    event["status"] = report.status;
-    event["outcome"] = write_outcome_text(report.status);
-    events_.Publish("write", event);
+    events_.Publish("write", write_json(report));
 }
 
-void LiveState::BackingOff(const BackoffReport& report) {
-    Json::Value event;
-    event["device"] = report.meter->data_id;
-    event["cycle"] = report.cycle;
-    event["failed_in_a_row"] = report.failures;
-    event["next_cycle"] = report.next_cycle;
-    events_.Publish("backoff", event);
-}
+void LiveState::BackingOff(const BackoffReport& report) { events_.Publish("backoff", backoff_json(report)); }
 
-void LiveState::Recovered(const DeviceConfig& meter, int cycle) {
-    Json::Value event;
-    event["device"] = meter.data_id;
-    event["cycle"] = cycle;
-    events_.Publish("recovered", event);
-}
+void LiveState::Recovered(const DeviceConfig& meter, int cycle) { events_.Publish("recovered", recovered_json(meter, cycle)); }

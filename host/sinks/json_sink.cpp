@@ -2,7 +2,6 @@
 
 #include <json/writer.h>
 
-#include "host/core/write_request.h"
 
 namespace {
 
@@ -74,18 +73,7 @@ void JsonSink::Started(const Json::Value& facts) { Emit("start", facts); }
 
 void JsonSink::Troubles(const std::vector<Exchange>& troubled, int cycle, std::uint32_t data_id) {
     for (const Exchange& exchange : troubled) {
-        Json::Value event;
-        event["device"] = data_id;
-        event["cycle"] = cycle;
-        event["request"] = exchange.request;
-        event["attempts"] = exchange.attempts;
-        if (exchange.outcome == Exchange::answered) {
-            Emit("retried", event);
-            continue;
-        }
-        event["kind"] = outcome_name(exchange.outcome);
-        event["message"] = exchange.message;
-        Emit("error", event);
+        Emit(exchange.outcome == Exchange::answered ? "retried" : "error", exchange_json(data_id, cycle, exchange));
     }
 }
 
@@ -150,29 +138,12 @@ void JsonSink::Cycle(const std::shared_ptr<const CycleReport>& report) {
 
 void JsonSink::Wrote(const WriteReport& report) {
     Troubles(report.troubled, report.cycle, report.meter->data_id);
-    Json::Value event;
-    event["device"] = report.meter->data_id;
-    event["status"] = report.status;
-    event["outcome"] = write_outcome_text(report.status);
-    put_written_registers(event, report.words);
-    Emit("write_status", event, report.utc);
+    Emit("write_status", write_json(report), report.utc);
 }
 
-void JsonSink::BackingOff(const BackoffReport& report) {
-    Json::Value event;
-    event["device"] = report.meter->data_id;
-    event["cycle"] = report.cycle;
-    event["failed_in_a_row"] = report.failures;
-    event["next_cycle"] = report.next_cycle;
-    Emit("backoff", event);
-}
+void JsonSink::BackingOff(const BackoffReport& report) { Emit("backoff", backoff_json(report)); }
 
-void JsonSink::Recovered(const DeviceConfig& meter, int cycle) {
-    Json::Value event;
-    event["device"] = meter.data_id;
-    event["cycle"] = cycle;
-    Emit("recovered", event);
-}
+void JsonSink::Recovered(const DeviceConfig& meter, int cycle) { Emit("recovered", recovered_json(meter, cycle)); }
 
 void JsonSink::SlotsSkipped(int cycle, int skipped) {
     Json::Value event;
