@@ -52,6 +52,11 @@ std::unique_ptr<ModbusContext> open_line(const LineSettings& line) {
     return std::make_unique<LibmodbusRtuContext>(line);
 }
 
+struct CloseWhenDone {
+    WriteInbox& inbox;
+    ~CloseWhenDone() { inbox.Close(); }
+};
+
 Json::Value start_facts(const HostSettings& settings, const RunEnvironment& environment, const SimProcess* sim) {
     Json::Value facts;
     facts["version"] = environment.version;
@@ -110,6 +115,9 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
         }
     }
     if (mqtt) facts["mqtt"] = settings.mqtt.url;
+    // However the run ends, a write asked for from now on is answered at
+    // once, not after its timeout, and before the server waits for its threads.
+    const CloseWhenDone close_inbox{inbox};
     outlets.Started(facts);
 
     const PluginLibrary library(settings.plugin);
@@ -123,7 +131,6 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
                   std::move(devices), modbus, outlets, clock);
     if (history) loop.Reload([&history](std::uint32_t data_id) { return history->Latest(data_id); });
     int status = loop.Run(stop);
-    // A write asked for now would never be carried out: say so at once.
     inbox.Close();
     if (http) http->Stop();
     // A lost record must not pass for a clean run; the other troubles say more.

@@ -12,10 +12,12 @@ public:
     void Begin(CycleReport& report) { report_ = &report; }
     void End() { report_ = nullptr; }
 
-    void Published(const QMXVDevice&, std::uint32_t data_id, const unsigned char* data, int length, bool) override {
+    void Published(const QMXVDevice&, std::uint32_t data_id, const unsigned char* data, int length,
+                   bool delayed) override {
         if (report_ == nullptr) return;
         report_->record.assign(data, data + (length > 0 ? length : 0));
         report_->record_id = data_id;
+        report_->delayed = delayed;
     }
     void HistoryStored(const QMXVDevice&, const unsigned char* data, int length) override {
         if (report_ != nullptr) report_->stored.assign(data, data + (length > 0 ? length : 0));

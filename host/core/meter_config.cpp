@@ -1,5 +1,6 @@
 #include "host/core/meter_config.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <limits>
 
@@ -15,12 +16,9 @@ const Json::Value* member(const Json::Value& object, const std::string& name) {
 int whole(const Json::Value& object, const std::string& where, const char* key, int fallback, long long low,
           long long high) {
     if (!object.isMember(key)) return fallback;
-    const Json::Value& v = object[key];
-    const bool is_whole = v.isIntegral() || (v.isDouble() && v.asDouble() == static_cast<double>(v.asLargestInt()));
-    if (!is_whole || !v.isConvertibleTo(Json::intValue) || v.asLargestInt() < low || v.asLargestInt() > high) {
-        bad(where + key, "must be a whole number from " + std::to_string(low) + " to " + std::to_string(high));
-    }
-    return v.asInt();
+    const std::optional<long long> value = json_whole(object[key], low, high);
+    if (!value) bad(where + key, "must be a whole number from " + std::to_string(low) + " to " + std::to_string(high));
+    return static_cast<int>(*value);
 }
 
 std::map<std::string, Threshold> read_thresholds(const Json::Value& thresholds, const std::string& at) {
@@ -66,6 +64,15 @@ DeviceConfig read_device(const Json::Value& device, std::size_t index) {
 }
 
 }  // namespace
+
+std::optional<long long> json_whole(const Json::Value& value, long long low, long long high) {
+    // Compared as doubles first: 1e30 is no whole number to convert.
+    if (!value.isNumeric() || value.isBool()) return std::nullopt;
+    const double number = value.asDouble();
+    if (!(number >= static_cast<double>(low) && number <= static_cast<double>(high))) return std::nullopt;
+    if (value.isDouble() && std::trunc(number) != number) return std::nullopt;
+    return value.isDouble() ? static_cast<long long>(number) : value.asInt64();
+}
 
 void refuse_unknown_keys(const Json::Value& object, const std::string& where, const std::vector<std::string>& known) {
     for (const std::string& key : object.getMemberNames()) {

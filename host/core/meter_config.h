@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -42,6 +43,10 @@ std::string duplicate_device_problem(const std::vector<DeviceConfig>& devices);
 // Whether the setting puts the device in threshold mode 2, read the way the
 // device reads it (the text of b_mode, its leading digits).
 bool setting_evaluates_alarms(const Json::Value& setting);
+
+// A JSON number with no fraction from `low` to `high` (4660 or 4660.0; not
+// a text or a boolean), or nothing.
+std::optional<long long> json_whole(const Json::Value& value, long long low, long long high);
 
 // Every key of `object` not in `known`, refused with what is known there
 // (a misspelt key would otherwise be ignored and its default used in silence).

@@ -15,9 +15,10 @@ struct PollLoop::Meter {
         : config(c), device(std::move(d)), statistics(line) {}
 
     const DeviceConfig& config;
-    std::unique_ptr<SPModbus> device;
+    // Declared before the device, so that they outlive it.
     HostBinding binding;
     CycleRecorder recorder;
+    std::unique_ptr<SPModbus> device;
     MeterStatistics statistics;
     MeterBackoff backoff;
     AlarmChanges alarms;
@@ -79,7 +80,8 @@ void PollLoop::Reload(const StoredRecords& newest) {
         meter->recorder.End();
         report->ended_at = clock_.Now();
         report->utc = utc_timestamp();
-        if (report->Published()) TakeSnapshot(*meter, *report);
+        // No snapshot here: asked for now, the device would build it from the
+        // reloaded record and keep it for a first cycle within the same second.
         report->health = meter->statistics.Health();
         outlets_.Cycle(report);
     }

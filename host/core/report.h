@@ -42,6 +42,7 @@ struct CycleReport {
 
     std::vector<unsigned char> record;  // as the device published it; empty when it published none
     std::uint32_t record_id = 0;        // the data id it published the record under
+    bool delayed = false;               // published to be sent later (SendDelayData)
     std::vector<unsigned char> stored;  // as it stored it in its history; empty when it stored none
     std::vector<AlarmReport> alarms;    // its threshold reports, in the order it made them
     std::vector<AlarmChange> alarm_changes;  // poll cycles only: rises and clears against the last one

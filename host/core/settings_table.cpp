@@ -203,6 +203,10 @@ SettingValue from_texts(const Setting& row, const std::vector<std::string>& text
 }
 
 std::string range_text(const Setting& row) {
+    if (row.kind == SettingKind::whole) {
+        return "from " + std::to_string(static_cast<long long>(row.low)) + " to " +
+               std::to_string(static_cast<long long>(row.high));
+    }
     std::ostringstream text;
     text << "from " << row.low << " to " << row.high;
     return text.str();
@@ -211,13 +215,11 @@ std::string range_text(const Setting& row) {
 // A value as the configuration file gives it.
 SettingValue from_json(const Setting& row, const Json::Value& v) {
     switch (row.kind) {
-    case SettingKind::whole: {
-        const bool whole = (v.isIntegral() && v.isInt64()) || (v.isDouble() && std::trunc(v.asDouble()) == v.asDouble());
-        if (!whole || v.asDouble() < row.low || v.asDouble() > row.high) {
-            throw std::invalid_argument("must be a whole number " + range_text(row));
+    case SettingKind::whole:
+        if (const auto whole = json_whole(v, static_cast<long long>(row.low), static_cast<long long>(row.high))) {
+            return *whole;
         }
-        return static_cast<long long>(v.asDouble());
-    }
+        throw std::invalid_argument("must be a whole number " + range_text(row));
     case SettingKind::real:
         if (!v.isNumeric() || !std::isfinite(v.asDouble()) || v.asDouble() < row.low || v.asDouble() > row.high) {
             throw std::invalid_argument("must be a number " + range_text(row));
@@ -380,7 +382,11 @@ HostSettings SettingsBuilder::Finish() const {
     CheckTransport();
     CheckNeeds();
     if (const std::string problem = duplicate_device_problem(settings_.devices); !problem.empty()) {
-        throw SettingsError((file_.empty() ? "" : file_ + ": ") + problem);
+        // The first meter's address may be the command line's.
+        const auto slave = std::find_if(given_.begin(), given_.end(), [](const auto& given) {
+            return given.first->key == nullptr && std::string(given.first->option) == "--slave";
+        });
+        throw SettingsError((slave != given_.end() ? "--slave: " : file_.empty() ? "" : file_ + ": ") + problem);
     }
     return settings_;
 }

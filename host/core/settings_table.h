@@ -70,8 +70,8 @@ private:
     std::map<const Setting*, Source> given_;
 };
 
-// A configuration file read alone, over the defaults: what the tests and a
-// service without command-line options see.
+// A configuration file read alone, over the defaults and with the rules
+// checked: the configuration as a run without options would have it.
 HostSettings parse_settings_file(const std::string& path, const std::string& text);
 HostSettings load_settings_file(const std::string& path);
 // The text of a file, or a SettingsError saying it cannot be read.

@@ -50,22 +50,6 @@ void meter_summary_text(std::ostringstream& text, const MeterSummary& meter, boo
     text << "\n";
 }
 
-}  // namespace
-
-std::string readings_table(const std::vector<unsigned char>& record, const Json::Value& snapshot) {
-    std::ostringstream table;
-    for (const MeterReading& reading : kMeterReadings) {
-        const auto value = decode_reading(record, reading);
-        if (!value) continue;
-        std::ostringstream shown;
-        shown << std::fixed << std::setprecision(reading_decimals(reading)) << *value << " " << reading.unit;
-        const Json::Value& whole = snapshot[reading.chinese_name];
-        table << "    " << padded(reading.label, 30) << std::setw(16) << shown.str() << "   "
-              << padded(reading.chinese_name, 16) << (whole.isNull() ? "-" : whole.asString()) << "\n";
-    }
-    return table.str();
-}
-
 std::string summary_text(const RunSummary& summary) {
     const LineSettings& line = *summary.line;
     std::ostringstream text;
@@ -82,6 +66,23 @@ std::string summary_text(const RunSummary& summary) {
     for (const MeterSummary& meter : summary.meters) meter_summary_text(text, meter, line.IsTcp());
     return text.str();
 }
+
+}  // namespace
+
+std::string readings_table(const std::vector<unsigned char>& record, const Json::Value& snapshot) {
+    std::ostringstream table;
+    for (const MeterReading& reading : kMeterReadings) {
+        const auto value = decode_reading(record, reading);
+        if (!value) continue;
+        std::ostringstream shown;
+        shown << std::fixed << std::setprecision(reading_decimals(reading)) << *value << " " << reading.unit;
+        const Json::Value& whole = snapshot[reading.chinese_name];
+        table << "    " << padded(reading.label, 30) << std::setw(16) << shown.str() << "   "
+              << padded(reading.chinese_name, 16) << (whole.isNull() ? "-" : whole.asString()) << "\n";
+    }
+    return table.str();
+}
+
 
 void ConsoleSink::Line(const std::string& text) {
     std::fputs((text + "\n").c_str(), out_);

@@ -37,5 +37,3 @@ private:
 
 // The table of readings for one record, beside the snapshot's values.
 std::string readings_table(const std::vector<unsigned char>& record, const Json::Value& snapshot);
-// The summary for people.
-std::string summary_text(const RunSummary& summary);

@@ -25,8 +25,6 @@ Json::Value spread_json(const Spread& s) {
     return value;
 }
 
-}  // namespace
-
 Json::Value summary_json(const RunSummary& summary) {
     Json::Value json;
     const bool tcp = summary.line->IsTcp();
@@ -58,6 +56,8 @@ Json::Value summary_json(const RunSummary& summary) {
     return json;
 }
 
+}  // namespace
+
 void JsonSink::Emit(const char* kind, Json::Value event, const std::string& utc) {
     event["event"] = kind;
     event["utc"] = utc.empty() ? utc_timestamp() : utc;
@@ -86,7 +86,7 @@ void JsonSink::Record(const CycleReport& report) {
         event["device"] = data_id;
         event["data_id"] = report.record_id;
         event["length"] = static_cast<int>(report.record.size());
-        event["delayed"] = false;
+        event["delayed"] = report.delayed;
         event["kind"] = kind;
         event["record"] = hex(report.record);
         Emit("publish", event, report.utc);

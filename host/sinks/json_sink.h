@@ -27,6 +27,3 @@ private:
 
     std::FILE* out_;
 };
-
-// The summary as the JSON event carries it.
-Json::Value summary_json(const RunSummary& summary);

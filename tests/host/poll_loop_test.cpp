@@ -3,6 +3,8 @@
 // writes waiting in the inbox, and the one report per cycle.
 #include <gtest/gtest.h>
 
+#include <boost/date_time/posix_time/posix_time.hpp>
+
 #include "framework/control_codes.h"
 #include "host/core/exit_status.h"
 #include "host/core/poll_loop.h"
@@ -48,8 +50,13 @@ struct HostRig {
 
     int Run() {
         std::vector<std::unique_ptr<SPModbus>> devices;
-        for (std::size_t i = 0; i < meters.size(); ++i) devices.push_back(std::make_unique<QV5810>());
+        for (std::size_t i = 0; i < meters.size(); ++i) {
+            auto device = std::make_unique<QV5810>();
+            if (wall_clock != nullptr) device->UseWallClock(wall_clock);
+            devices.push_back(std::move(device));
+        }
         PollLoop loop(meters, settings, options, std::move(devices), rtu, events, clock);
+        if (stored) loop.Reload([this](std::uint32_t) { return stored; });
         return loop.Run(stop);
     }
 
@@ -65,7 +72,11 @@ struct HostRig {
     volatile std::sig_atomic_t stop = 0;
     ModbusLine rtu{line, RetryPolicy{2, 0, 1000}, clock, stop};
     Events events;
+    std::optional<std::vector<unsigned char>> stored;  // handed to each device at start
+    QV5810::WallClock wall_clock = nullptr;            // the devices' own time
 };
+
+boost::posix_time::ptime one_second() { return boost::posix_time::time_from_string("2026-12-09 10:00:00"); }
 
 PollOptions cycles(int n, double interval = 0) {
     PollOptions options;
@@ -257,4 +268,21 @@ TEST(Reports, EachCycleIsOneReportWithItsRecordAlarmsChangesAndSnapshot) {
 
     // The failed cycle between them changes nothing: the rule stays up.
     EXPECT_TRUE(rig.events.reports[2]->alarm_changes.empty());
+}
+
+TEST(Reports, AReloadIsAReportOfItsOwnAndLeavesTheFirstCyclesSnapshotToThatCycle) {
+    HostRig rig({1}, cycles(1));
+    rig.stored = std::vector<unsigned char>(167, 0);  // every quantity 0
+    rig.wall_clock = &one_second;                     // the reload and the cycle in one second
+    rig.Run();
+    ASSERT_EQ(rig.events.reports.size(), 2u);
+    const CycleReport& reload = *rig.events.reports[0];
+    EXPECT_EQ(reload.kind, CycleKind::reload);
+    EXPECT_TRUE(reload.Published());
+    EXPECT_TRUE(reload.alarm_changes.empty());
+    const CycleReport& first = *rig.events.reports[1];
+    const oracle::RegisterBank& bank = rig.line.banks[1];
+    const auto raw = static_cast<std::int32_t>(static_cast<std::uint32_t>(bank.Get(oracle::kPhaseVoltage1)) << 16 |
+                                               bank.Get(oracle::kPhaseVoltage1 + 1));
+    EXPECT_EQ(first.snapshot["相电压1"].asInt(), raw / 10) << "the snapshot is the reloaded record's";
 }
