@@ -1,6 +1,6 @@
 # Thin front end over the CMake presets. See README.md.
 
-.PHONY: all deps deps-demo build test test-native test-armhf test-tsan test-fuzz fuzz bench bench-instructions bench-http bench-mqtt bench-memory demo live package clean
+.PHONY: all deps deps-demo build test test-native test-armhf test-tsan test-fuzz fuzz bench bench-instructions bench-http bench-mqtt bench-memory bench-history demo live package clean
 
 all: build
 
@@ -92,6 +92,12 @@ bench-mqtt: deps
 	cmake --preset demo
 	cmake --build --preset demo --target qmxhost
 	/usr/bin/python3 bench/mqtt_latency.py build/demo/bin/qmxhost
+
+# The history over 400 simulated days: size, queries, fsyncs; figures in docs/performance.md.
+bench-history: deps
+	cmake --preset release
+	cmake --build --preset release --target history_fill
+	sh bench/history.sh build/release/bench/history_fill 400
 
 # The bench host's resident memory over 200,000 unpaced cycles: figures in docs/performance.md.
 bench-memory: deps-demo

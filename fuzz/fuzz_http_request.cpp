@@ -50,7 +50,8 @@ struct Live {
         history_path = "/tmp/qv5810_fuzz_history_" + std::to_string(getpid()) + ".db";
         {
             HistoryDb history(history_path);
-            history.Store(7, 5156, RecordKind::poll, std::vector<unsigned char>(record, record + sizeof record));
+            history.Add({utc_now_ms(), 7, 5156, std::vector<unsigned char>(record, record + sizeof record)});
+            history.Commit();
         }
         // Closed: a write is answered at once (503) instead of waiting for a poll loop.
         inbox.Close();

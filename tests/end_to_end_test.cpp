@@ -131,9 +131,11 @@ TEST(EndToEnd, HistorySurvivesKillAndIsReloaded) {
     const std::string db = temp_path("history.db");
     std::vector<std::vector<unsigned char>> before_kill;
     {
+        // Batches of about four records, and a dozen published before the kill.
         ChildProcess host({QV5810_TEST_HOST, "--plugin", QV5810_TEST_PLUGIN, "--config", QV5810_TEST_CONFIG,
-                           "--port", meter.port, "--json", "--interval", "0.05", "--history", db});
-        while (before_kill.size() < 4) {
+                           "--port", meter.port, "--json", "--interval", "0.05", "--history", db,
+                           "--history-batch-s", "0.2"});
+        while (before_kill.size() < 12) {
             const auto line = host.ReadLine(kPatienceMs);
             ASSERT_TRUE(line.has_value());
             const Json::Value event = parse_event(*line);
@@ -151,9 +153,9 @@ TEST(EndToEnd, HistorySurvivesKillAndIsReloaded) {
     const auto published = restart.Of("publish");
     ASSERT_GE(published.size(), 2u);  // the reloaded record, then a fresh cycle
     const auto reloaded = unhex(published[0]["record"].asString());
-    // At most the record being written when the host was killed is lost.
+    // At most the batch under way when the host was killed is lost.
     bool matches_a_recent_record = false;
-    for (std::size_t i = before_kill.size() - 2; i < before_kill.size(); ++i) {
+    for (std::size_t i = before_kill.size() - 8; i < before_kill.size(); ++i) {
         matches_a_recent_record |= std::equal(reloaded.begin(), reloaded.begin() + 160, before_kill[i].begin());
     }
     EXPECT_TRUE(matches_a_recent_record);
@@ -388,5 +390,33 @@ TEST(EndToEndHistory, ALockHeldByAnotherProcessIsReportedAndPollingGoesOn) {
     ASSERT_FALSE(problems.empty());
     EXPECT_NE(problems.front()["message"].asString().find("busy"), std::string::npos);
     EXPECT_NE(problems.back()["message"].asString().find("not stored"), std::string::npos);
+    for (const char* suffix : {"", "-wal", "-shm"}) std::remove((db + suffix).c_str());
+}
+
+TEST(EndToEndHistory, ExportsTakeAMeterARangeAResolutionAndAFormat) {
+    Meter meter;
+    const std::string db = temp_path("export.db");
+    ASSERT_EQ(run_host(meter, {"--cycles", "3", "--history", db}).status, 0);
+    const auto export_lines = [&db](std::vector<std::string> options, int& status) {
+        options.insert(options.begin(), {QV5810_TEST_HOST, "history"});
+        ChildProcess exporting(options);
+        const auto lines = exporting.ReadAll(kPatienceMs);
+        status = exporting.Wait();
+        return lines;
+    };
+    int status = -1;
+    const auto rows = export_lines({"export", db, "--device", "1", "--format", "jsonl", "--to", "2999-01-01T00:00:00Z"}, status);
+    EXPECT_EQ(status, 0);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(parse_event(rows[0])["meter"].asString(), "panel-1 main meter");
+    EXPECT_TRUE(parse_event(rows[0])["phase_voltage_1_v"].isNumeric());
+    EXPECT_TRUE(export_lines({"export", db, "--device", "2"}, status).size() == 1u && status == 0);  // the header alone
+    EXPECT_EQ(export_lines({"--csv", db}, status).size(), 4u);  // as 1.0 spelt it
+    EXPECT_EQ(status, 0);
+    for (std::vector<std::string> bad : {std::vector<std::string>{"export", db, "--from", "yesterday"},
+                                         {"export", db, "--resolution", "second"}, {db}}) {
+        export_lines(bad, status);
+        EXPECT_EQ(status, 1) << bad.back();
+    }
     for (const char* suffix : {"", "-wal", "-shm"}) std::remove((db + suffix).c_str());
 }

@@ -78,14 +78,20 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
     std::optional<SimProcess> sim;
     start_simulator(settings, environment, sim);
     std::optional<HistoryDb> history;
-    if (!settings.history.empty()) history.emplace(settings.history);
+    if (!settings.history.file.empty()) {
+        const HistorySettings& h = settings.history;
+        history.emplace(h.file, HistoryWindows{h.raw_days, h.minute_days, h.hour_days});
+        for (const DeviceConfig& device : settings.devices) history->NameMeter(device.data_id, device.name);
+    }
 
     Outlets outlets;
     ConsoleSink console(environment.out, settings.output.verbosity, settings.output.snapshot);
     JsonSink json(environment.out);
     outlets.Add(settings.output.json ? static_cast<Outlet&>(json) : console);
     std::optional<HistorySink> history_sink;
-    if (history) outlets.Add(history_sink.emplace(*history));
+    if (history) {
+        outlets.Add(history_sink.emplace(*history, settings.history.batch_seconds, settings.interval_seconds));
+    }
 
     SteadyClock clock;
     WriteInbox inbox;
@@ -103,7 +109,7 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
     if (!settings.http.empty()) {
         const ListenAddress listen = parse_listen_address(settings.http);
         outlets.Add(live.emplace(settings.devices, settings.line, clock, events));
-        api.emplace(*live, inbox, ApiOptions{settings.allow_writes, settings.history});
+        api.emplace(*live, inbox, ApiOptions{settings.allow_writes, settings.history.file});
         http.emplace(*api, events, listen);
         facts["http"] = http->url();
         *environment.notes << "qmxhost: live view at " << http->url() << std::endl;
@@ -119,6 +125,10 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
     // once, not after its timeout, and before the server waits for its threads.
     const CloseWhenDone close_inbox{inbox};
     outlets.Started(facts);
+    if (history && !history->open()) {
+        outlets.Problem("history cannot be written now (" + history->last_error() +
+                        "): records are held and it is tried again; polling goes on");
+    }
 
     const PluginLibrary library(settings.plugin);
     std::vector<std::unique_ptr<SPModbus>> devices;
@@ -129,7 +139,12 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
     PollLoop loop(settings.devices, line,
                   PollOptions{settings.cycles, settings.interval_seconds, settings.write, takes_writes ? &inbox : nullptr},
                   std::move(devices), modbus, outlets, clock);
-    if (history) loop.Reload([&history](std::uint32_t data_id) { return history->Latest(data_id); });
+    if (history) {
+        loop.Reload([&history](std::uint32_t data_id) -> std::optional<std::vector<unsigned char>> {
+            if (auto newest = history->Newest(data_id)) return newest->record;
+            return std::nullopt;
+        });
+    }
     int status = loop.Run(stop);
     inbox.Close();
     if (http) http->Stop();

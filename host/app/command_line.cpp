@@ -3,6 +3,10 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdint>
+#include <tuple>
+
+#include "host/common/clock.h"
+#include "host/common/number_text.h"
 
 #include "host/core/exit_status.h"
 
@@ -38,6 +42,57 @@ void add_row(CLI::App& app, const Setting& row, CommandLineValues& values) {
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
 }
 
+// `qmxhost history export FILE [--device N] [--from T] [--to T] [--format F]
+// [--resolution R]`, and `qmxhost history --csv FILE` as 1.0 spelt it.
+struct HistoryOptions {
+    std::string file, old_file, device, from, to, format = "csv", resolution = "raw";
+    bool csv = false;
+    CLI::App* command = nullptr;
+    CLI::App* export_command = nullptr;
+
+    HistoryExport Export() const {
+        HistoryExport wanted;
+        wanted.file = export_command->parsed() ? file : old_file;
+        if (!export_command->parsed() && (!csv || old_file.empty())) {
+            throw CLI::ValidationError("history", "say what to do: history export FILE [OPTIONS], or history --csv FILE");
+        }
+        if (!device.empty()) {
+            try {
+                wanted.query.device = static_cast<std::uint32_t>(parse_whole(device, 0, 4294967295LL));
+            } catch (const std::invalid_argument& e) {
+                throw CLI::ValidationError("--device", e.what());
+            }
+        }
+        for (const auto& [name, text, ms] : {std::tuple{"--from", from, &wanted.query.from_ms},
+                                              std::tuple{"--to", to, &wanted.query.to_ms}}) {
+            if (text.empty()) continue;
+            const auto parsed = utc_ms_from_text(text);
+            if (!parsed) throw CLI::ValidationError(name, "'" + text + "' is no UTC time like 2026-01-02T03:04:05Z");
+            *ms = *parsed;
+        }
+        if (!to.empty() && to.find('.') == std::string::npos) wanted.query.to_ms += 999;  // the whole second
+        wanted.query.resolution = *resolution_named(resolution);
+        wanted.format = format == "jsonl" ? ExportFormat::jsonl : ExportFormat::csv;
+        return wanted;
+    }
+};
+
+void add_history_export(CLI::App& app, HistoryOptions& history) {
+    history.command = app.add_subcommand("history", "read a history file written with --history");
+    history.command->add_flag("--csv", history.csv, "every raw row as CSV (the spelling of 1.0; see export)");
+    history.command->add_option("file", history.old_file, "with --csv: the history file");
+    CLI::App* exporting = history.command->add_subcommand("export", "rows of a history as CSV or JSON lines");
+    history.export_command = exporting;
+    exporting->add_option("file", history.file, "the history file")->required();
+    exporting->add_option("--device", history.device, "only this meter (its data id); default: every meter");
+    exporting->add_option("--from", history.from, "from this UTC time on (2026-01-02T03:04:05Z)");
+    exporting->add_option("--to", history.to, "up to this UTC time");
+    exporting->add_option("--format", history.format, "csv or jsonl (default csv)")
+        ->check(CLI::IsMember({"csv", "jsonl"}));
+    exporting->add_option("--resolution", history.resolution, "raw, minute or hour (default raw)")
+        ->check(CLI::IsMember({"raw", "minute", "hour"}));
+}
+
 }  // namespace
 
 std::optional<int> parse_command_line(int argc, char** argv, CommandLine& line) {
@@ -60,12 +115,11 @@ std::optional<int> parse_command_line(int argc, char** argv, CommandLine& line) 
         if (row.excludes != nullptr) option(row.option)->excludes(option(row.excludes));
         if ((row.rules & kSerialOnly) != 0) option("--tcp")->excludes(option(row.option));
     }
-    bool csv = false;
-    CLI::App* history = app.add_subcommand("history", "export a history file's decoded readings");
-    history->add_option("file", line.history_to_export, "history file written with --history")->required();
-    history->add_flag("--csv", csv, "as CSV (the only format)")->required();
+    HistoryOptions history;
+    add_history_export(app, history);
     try {
         app.parse(argc, argv);
+        if (app.got_subcommand("history")) line.history_export = history.Export();
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);
         return code == 0 ? exit_status::kSuccess : exit_status::kUsage;

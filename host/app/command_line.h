@@ -6,11 +6,18 @@
 #include <string>
 
 #include "host/core/settings_table.h"
+#include "host/history/history_reader.h"
+
+struct HistoryExport {
+    std::string file;
+    HistoryQuery query;
+    ExportFormat format = ExportFormat::csv;
+};
 
 struct CommandLine {
     std::string config_path;
-    CommandLineValues values;      // what the options gave, by row
-    std::string history_to_export;  // `history --csv FILE`: export this file and do nothing else
+    CommandLineValues values;  // what the options gave, by row
+    std::optional<HistoryExport> history_export;  // `history export FILE ...`: that and nothing else
 };
 
 // Parses the arguments into `line`. Returns an exit status when the run ends

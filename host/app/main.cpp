@@ -11,7 +11,7 @@
 #include "host/app/bench_run.h"
 #include "host/app/command_line.h"
 #include "host/core/exit_status.h"
-#include "host/history/history_export.h"
+#include "host/history/history_reader.h"
 #include "host/line/libmodbus_context.h"
 
 namespace {
@@ -58,8 +58,8 @@ int main(int argc, char** argv) {
     CommandLine command_line;
     if (const auto status = parse_command_line(argc, argv, command_line)) return *status;
     try {
-        if (!command_line.history_to_export.empty()) {
-            export_history_csv(command_line.history_to_export, std::cout);
+        if (const auto& wanted = command_line.history_export) {
+            export_history(wanted->file, wanted->query, wanted->format, std::cout);
             return exit_status::kSuccess;
         }
         SettingsBuilder builder;

@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 class Clock {
@@ -22,9 +24,16 @@ public:
     bool SleepUntil(time_point until, const volatile std::sig_atomic_t& stop) override;
 };
 
-// The wall-clock time now in UTC, ISO 8601 with milliseconds, as events and
-// history rows carry it.
+// The wall-clock time now, as milliseconds since the epoch (UTC).
+std::int64_t utc_now_ms();
+// A UTC time in ISO 8601 with milliseconds, as events and history rows
+// carry it: 2026-12-09T10:00:00.123Z.
+std::string utc_text(std::int64_t utc_ms);
+// The wall-clock time now in that form.
 std::string utc_timestamp();
+// 2026-12-09T10:00:00 with an optional .m to .mmm and an optional Z, read
+// as UTC; nothing when the text is no such time (a 13th month, a 25th hour).
+std::optional<std::int64_t> utc_ms_from_text(const std::string& text);
 
 inline double milliseconds_between(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double, std::milli>(to - from).count();

@@ -28,6 +28,9 @@ void Outlets::Recovered(const DeviceConfig& meter, int cycle) {
 void Outlets::SlotsSkipped(int cycle, int skipped) {
     Deliver([&](Outlet& o) { o.SlotsSkipped(cycle, skipped); });
 }
+void Outlets::CycleOver(int cycle) {
+    Deliver([&](Outlet& o) { o.CycleOver(cycle); });
+}
 void Outlets::Problem(const std::string& text) {
     Deliver([&](Outlet& o) { o.Problem(text); });
 }

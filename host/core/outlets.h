@@ -17,6 +17,7 @@ public:
     void BackingOff(const BackoffReport& report) override;
     void Recovered(const DeviceConfig& meter, int cycle) override;
     void SlotsSkipped(int cycle, int skipped) override;
+    void CycleOver(int cycle) override;
     void Problem(const std::string& text) override;
     void Finished(const RunSummary& summary) override;
 

@@ -79,7 +79,8 @@ void PollLoop::Reload(const StoredRecords& newest) {
         meter->device->LoadFromCache(record->data(), static_cast<int>(record->size()));
         meter->recorder.End();
         report->ended_at = clock_.Now();
-        report->utc = utc_timestamp();
+        report->utc_ms = utc_now_ms();
+        report->utc = utc_text(report->utc_ms);
         // No snapshot here: asked for now, the device would build it from the
         // reloaded record and keep it for a first cycle within the same second.
         report->health = meter->statistics.Health();
@@ -117,7 +118,8 @@ void PollLoop::Poll(Meter& meter, int cycle) {
     const bool answered = RunExchanges(meter, report->troubled);
     meter.recorder.End();
     report->ended_at = clock_.Now();
-    report->utc = utc_timestamp();
+    report->utc_ms = utc_now_ms();
+    report->utc = utc_text(report->utc_ms);
     report->duration_ms = milliseconds_between(report->started_at, report->ended_at);
     if (!answered || !report->Published()) {
         report->kind = CycleKind::failed;
@@ -195,6 +197,7 @@ int PollLoop::Run(const volatile std::sig_atomic_t& stop) {
             write_status = WriteAndConfirm(*meters_.front(), options_.write, cycle);
         }
         if (!stop) ServeInbox(cycle);
+        outlets_.CycleOver(cycle);
         if (stop || (options_.cycles != 0 && cycle >= options_.cycles)) break;
         int skipped = 0;
         const auto next = schedule.Next(clock_.Now(), skipped);

@@ -38,7 +38,8 @@ struct CycleReport {
     double duration_ms = 0;
     Clock::time_point started_at{};
     Clock::time_point ended_at{};
-    std::string utc;  // when it ended, as every event carries it
+    std::int64_t utc_ms = 0;  // when it ended, wall-clock milliseconds since the epoch
+    std::string utc;          // the same, as every event carries it
 
     std::vector<unsigned char> record;  // as the device published it; empty when it published none
     std::uint32_t record_id = 0;        // the data id it published the record under
@@ -108,6 +109,8 @@ public:
     virtual void Recovered(const DeviceConfig& meter, int cycle) { (void)meter, (void)cycle; }
     // The poll loop fell behind and left out `skipped` slots of its fixed rate.
     virtual void SlotsSkipped(int cycle, int skipped) { (void)cycle, (void)skipped; }
+    // Every meter has had its turn in the cycle, and the loop waits for the next.
+    virtual void CycleOver(int cycle) { (void)cycle; }
     virtual void Problem(const std::string& text) { (void)text; }
     virtual void Finished(const RunSummary& summary) { (void)summary; }
     // What happened on the outlet's own side since the last call (a broker

@@ -32,13 +32,23 @@ struct MqttOptions {
     std::size_t queue = 0;
 };
 
+// Where the history goes and how long each kind of row stays (0: for
+// good); records are committed together every batch_seconds.
+struct HistorySettings {
+    std::string file;  // empty: no history
+    int raw_days = 0;
+    int minute_days = 0;
+    int hour_days = 0;
+    double batch_seconds = 0;
+};
+
 struct HostSettings {
     std::string plugin;
     LineSettings line;
     std::vector<DeviceConfig> devices;
     int cycles = 0;  // 0: until stopped
     double interval_seconds = 0;
-    std::string history;               // SQLite file; empty: none
+    HistorySettings history;
     std::vector<std::uint16_t> write;  // after the first cycle: the first register, then the values
     OutputSettings output;
     std::string http;  // [ADDR:]PORT of the live page; empty: none

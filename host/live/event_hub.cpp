@@ -1,6 +1,6 @@
 #include "host/live/event_hub.h"
 
-#include "host/core/json_text.h"
+#include "host/common/json_text.h"
 #include "host/common/clock.h"
 
 EventHub::EventHub(std::size_t kept, int most_clients) : kept_(kept), most_clients_(most_clients) {}

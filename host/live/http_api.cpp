@@ -1,11 +1,13 @@
 #include "host/live/http_api.h"
 
+#include <limits>
+#include <sstream>
 #include <vector>
 
 #include "host/live/device_view.h"
-#include "host/core/json_text.h"
+#include "host/common/json_text.h"
 #include "host/live/web_assets.h"
-#include "host/history/history_export.h"
+#include "host/history/history_reader.h"
 #include "host/core/write_request.h"
 
 namespace {
@@ -55,36 +57,6 @@ bool parse_id(const std::string& text, std::uint32_t& id) {
     }
     if (value > 0xFFFFFFFFu) return false;
     id = static_cast<std::uint32_t>(value);
-    return true;
-}
-
-// 2026-01-02T03:04:05 with optional .m to .mmm and optional Z, as the
-// history's form 2026-01-02T03:04:05.678Z, which orders as text does.
-bool history_time(const std::string& text, std::string& normalized) {
-    std::string t = text;
-    if (!t.empty() && t.back() == 'Z') t.pop_back();
-    static const char frame[] = "dddd-dd-ddTdd:dd:dd";
-    if (t.size() < sizeof frame - 1) return false;
-    for (std::size_t i = 0; i < sizeof frame - 1; ++i) {
-        const bool digit = t[i] >= '0' && t[i] <= '9';
-        if (frame[i] == 'd' ? !digit : t[i] != frame[i]) return false;
-    }
-    const auto field = [&](std::size_t at) { return (t[at] - '0') * 10 + (t[at + 1] - '0'); };
-    if (field(5) < 1 || field(5) > 12 || field(8) < 1 || field(8) > 31 || field(11) > 23 || field(14) > 59 ||
-        field(17) > 60) {
-        return false;
-    }
-    std::string fraction = t.substr(sizeof frame - 1);
-    if (!fraction.empty()) {
-        if (fraction[0] != '.' || fraction.size() < 2 || fraction.size() > 4) return false;
-        for (std::size_t i = 1; i < fraction.size(); ++i) {
-            if (fraction[i] < '0' || fraction[i] > '9') return false;
-        }
-    } else {
-        fraction = ".";
-    }
-    fraction.resize(4, '0');
-    normalized = t.substr(0, sizeof frame - 1) + fraction + "Z";
     return true;
 }
 
@@ -149,9 +121,9 @@ ApiResponse HttpApi::Handle(const ApiRequest& request) {
         if (!get) return not_allowed("GET");
         return Device(id);
     }
-    if (segments[3] == "history") {
+    if (segments[3] == "history" || segments[3] == "history.csv") {
         if (!get) return not_allowed("GET");
-        return History(id, request);
+        return History(id, request, segments[3] == "history.csv");
     }
     if (segments[3] == "registers") {
         if (request.method != "POST") return not_allowed("POST");
@@ -204,39 +176,62 @@ ApiResponse HttpApi::Device(std::uint32_t id) {
     return response;
 }
 
-ApiResponse HttpApi::History(std::uint32_t id, const ApiRequest& request) {
+ApiResponse HttpApi::History(std::uint32_t id, const ApiRequest& request, bool csv) {
     if (!live_.Knows(id)) return api_error(404, "no device with data id " + std::to_string(id));
     if (options_.history_path.empty()) return api_error(404, "no history: qmxhost was started without --history");
     for (const auto& [name, value] : request.params) {
-        if (name != "from" && name != "to" && name != "limit") {
-            return api_error(400, "unknown query parameter " + quoted(name) + ": only from, to and limit");
+        if (name != "from" && name != "to" && name != "limit" && name != "resolution") {
+            return api_error(400, "unknown query parameter " + quoted(name) + ": only from, to, limit and resolution");
         }
     }
-    std::string from = "0000-00-00T00:00:00.000Z", to = "9999-99-99T99:99:99.999Z";
-    int limit = 100;
+    HistoryQuery query;
+    query.device = id;
+    const int most = csv ? kMostExportRows : kMostHistoryRows;
+    query.limit = csv ? most : 100;
     bool repeated = false;
     if (const std::string* text = single_param(request, "from", repeated)) {
-        if (!history_time(*text, from)) return api_error(400, "from must be a UTC time like 2026-01-02T03:04:05Z");
+        const auto from = utc_ms_from_text(*text);
+        if (!from) return api_error(400, "from must be a UTC time like 2026-01-02T03:04:05Z");
+        query.from_ms = *from;
     }
     if (const std::string* text = single_param(request, "to", repeated)) {
-        if (!history_time(*text, to)) return api_error(400, "to must be a UTC time like 2026-01-02T03:04:05Z");
+        const auto to = utc_ms_from_text(*text);
+        if (!to) return api_error(400, "to must be a UTC time like 2026-01-02T03:04:05Z");
+        // A time without milliseconds means its whole second.
+        query.to_ms = *to + (text->find('.') == std::string::npos ? 999 : 0);
     }
     if (const std::string* text = single_param(request, "limit", repeated)) {
         std::uint32_t value = 0;
-        if (!parse_id(*text, value) || value < 1 || value > kMostHistoryRows) {
-            return api_error(400, "limit must be a whole number 1…" + std::to_string(kMostHistoryRows));
+        if (!parse_id(*text, value) || value < 1 || value > static_cast<std::uint32_t>(most)) {
+            return api_error(400, "limit must be a whole number 1…" + std::to_string(most));
         }
-        limit = static_cast<int>(value);
+        query.limit = static_cast<int>(value);
     }
-    if (repeated) return api_error(400, "from, to and limit may each be given once");
-    if (from > to) return api_error(400, "from is later than to");
+    std::string resolution = "raw";
+    if (const std::string* text = single_param(request, "resolution", repeated)) {
+        if (!resolution_named(*text)) return api_error(400, "resolution must be raw, minute or hour");
+        resolution = *text;
+        query.resolution = *resolution_named(*text);
+    }
+    if (repeated) return api_error(400, "from, to, limit and resolution may each be given once");
+    if (query.from_ms > query.to_ms) return api_error(400, "from is later than to");
     try {
+        if (csv) {
+            std::ostringstream out;
+            export_history(options_.history_path, query, ExportFormat::csv, out);
+            ApiResponse response;
+            response.content_type = "text/csv; charset=utf-8";
+            response.filename = "qv5810-" + std::to_string(id) + "-" + resolution + ".csv";
+            response.body = out.str();
+            return response;
+        }
         Json::Value answer;
         answer["id"] = id;
-        answer["from"] = from;
-        answer["to"] = to;
-        answer["limit"] = limit;
-        answer["rows"] = history_rows_json(options_.history_path, id, from, to, limit);
+        answer["from"] = query.from_ms == std::numeric_limits<std::int64_t>::min() ? Json::Value() : Json::Value(utc_text(query.from_ms));
+        answer["to"] = query.to_ms == std::numeric_limits<std::int64_t>::max() ? Json::Value() : Json::Value(utc_text(query.to_ms));
+        answer["limit"] = query.limit;
+        answer["resolution"] = resolution;
+        answer["rows"] = history_rows_json(options_.history_path, query);
         return json_response(answer);
     } catch (const std::exception& e) {
         return api_error(503, e.what());

@@ -24,7 +24,8 @@ struct ApiResponse {
     int status = 200;
     std::string content_type = "application/json";
     std::string body;
-    std::string allow;  // the methods a 405 names
+    std::string allow;     // the methods a 405 names
+    std::string filename;  // a download's name; empty: shown, not downloaded
 };
 
 struct ApiOptions {
@@ -41,11 +42,12 @@ public:
     ApiResponse Handle(const ApiRequest& request);
 
     static constexpr int kMostHistoryRows = 5000;
+    static constexpr int kMostExportRows = 100000;  // about 60 MB of raw rows as CSV
 
 private:
     ApiResponse Devices();
     ApiResponse Device(std::uint32_t id);
-    ApiResponse History(std::uint32_t id, const ApiRequest& request);
+    ApiResponse History(std::uint32_t id, const ApiRequest& request, bool csv);
     ApiResponse Write(std::uint32_t id, const ApiRequest& request);
     // A meter's view without its freshness, rendered again only after the
     // meter changed; shared, so that a request holds the lock only to take it.

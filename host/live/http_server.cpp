@@ -45,6 +45,7 @@ ApiRequest api_request_of(const httplib::Request& request) {
 void answer(httplib::Response& response, ApiResponse api) {
     response.status = api.status;
     if (!api.allow.empty()) response.set_header("Allow", api.allow);
+    if (!api.filename.empty()) response.set_header("Content-Disposition", "attachment; filename=\"" + api.filename + "\"");
     if (api.content_type == "text/html") {
         // The page runs only its own scripts: nothing a meter or a request
         // put into it can run as code.

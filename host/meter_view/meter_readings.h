@@ -18,6 +18,7 @@ struct MeterReading {
     int high_register;         // the low half is the next register
     int divisor;               // raw value / divisor = value in `unit`
     const char* unit;
+    bool counter;              // a running total (the energies): its last value says more than a mean
 };
 
 extern const std::array<MeterReading, 38> kMeterReadings;
@@ -29,3 +30,6 @@ int reading_decimals(const MeterReading& reading);
 // The reading from a 167-byte record (registers stored little-endian, the
 // high half first); nothing when the record is too short.
 std::optional<double> decode_reading(const std::vector<unsigned char>& record, const MeterReading& reading);
+// The same as the meter counts it: the register pair as a signed 32-bit
+// number, before the divisor.
+std::optional<std::int32_t> raw_reading(const std::vector<unsigned char>& record, const MeterReading& reading);

@@ -4,7 +4,7 @@
 #include <stdexcept>
 
 #include "host/core/write_request.h"
-#include "host/core/json_text.h"
+#include "host/common/json_text.h"
 #include "host/meter_view/meter_readings.h"
 #include "host/mqtt/mqtt_link.h"
 

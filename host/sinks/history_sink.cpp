@@ -1,26 +1,69 @@
 #include "host/sinks/history_sink.h"
 
+#include <cmath>
+
+HistorySink::HistorySink(HistoryDb& history, double batch_seconds, double poll_interval_seconds)
+    : history_(history), batch_ms_(std::llround(batch_seconds * 1000)),
+      every_record_(poll_interval_seconds >= batch_seconds) {}
+
 void HistorySink::Cycle(const std::shared_ptr<const CycleReport>& report) {
-    if (report->stored.empty()) return;
-    const RecordKind kind = report->kind == CycleKind::reload ? RecordKind::reload : RecordKind::poll;
-    const bool stored = history_.Store(report->meter->data_id, report->record_id, kind, report->stored);
-    if (!stored) {
-        notices_.push_back("history busy (locked by another process): " + std::to_string(history_.held()) +
-                           " record(s) held, retried with the next one");
-    } else if (was_busy_) {
-        notices_.emplace_back("history free again: every held record stored");
+    const std::uint32_t device = report->meter->data_id;
+    if (report->kind == CycleKind::reload && report->Published()) {
+        // The record is the newest stored already: its reload is an event,
+        // never a reading under the time of the restart.
+        const auto newest = history_.Newest(device);
+        history_.AddEvent({report->utc_ms, device, "reload",
+                           newest ? std::optional<std::int64_t>(newest->t_ms) : std::nullopt,
+                           "the newest record handed back to the device at start"});
+    } else if (report->kind == CycleKind::poll && !report->stored.empty()) {
+        history_.Add({report->utc_ms, device, report->record_id, report->stored});
     }
-    if (history_.dropped() > 0 && !stored) {
-        notices_.push_back("history: " + std::to_string(history_.dropped()) + " oldest held record(s) dropped");
+    CommitIfDue(report->utc_ms);
+}
+
+void HistorySink::CycleOver(int) { CommitIfDue(utc_now_ms()); }
+
+void HistorySink::CommitIfDue(std::int64_t now_ms) {
+    if (history_.idle()) return;
+    const auto since = history_.pending_since();
+    // An event or a meter's name with no record waiting goes at once.
+    const bool due = !since || every_record_ || now_ms - *since >= batch_ms_;
+    // A history that failed is tried again a batch interval later, not at every cycle.
+    const bool resting = state_ != HistoryDb::Outcome::stored && now_ms - tried_ms_ < batch_ms_;
+    if (due && !resting) Commit(now_ms);
+}
+
+void HistorySink::Commit(std::int64_t now_ms) {
+    const std::size_t held = history_.pending();
+    const HistoryDb::Outcome outcome = history_.Commit();
+    tried_ms_ = now_ms;
+    if (outcome == HistoryDb::Outcome::stored) {
+        if (state_ != HistoryDb::Outcome::stored) {
+            notices_.push_back("history storing again: " + std::to_string(held) + " held record(s) stored" +
+                               (history_.dropped() > 0 ? "; " + std::to_string(history_.dropped()) +
+                                                             " dropped while it could not store"
+                                                       : ""));
+        }
+    } else if (outcome != state_ || (outcome == HistoryDb::Outcome::failed && history_.last_error() != said_error_)) {
+        notices_.push_back(outcome == HistoryDb::Outcome::busy
+                               ? "history busy (locked by another process): " + std::to_string(history_.pending()) +
+                                     " record(s) held, retried with the next batch"
+                               : "history cannot store (" + history_.last_error() + "): " +
+                                     std::to_string(history_.pending()) + " record(s) held, retried");
+        said_error_ = history_.last_error();
     }
-    was_busy_ = !stored;
+    state_ = outcome;
 }
 
 void HistorySink::Finished(const RunSummary&) {
-    if (history_.StoreHeld()) return;
+    Commit(utc_now_ms());
+    history_.Checkpoint();
+    if (history_.pending() == 0 && history_.dropped() == 0) return;
     complete_ = false;
-    notices_.push_back("history still locked by another process: " + std::to_string(history_.held()) +
-                       " record(s) not stored");
+    const std::size_t lost = history_.pending() + history_.dropped();
+    notices_.push_back(state_ == HistoryDb::Outcome::busy
+                           ? "history still locked by another process: " + std::to_string(lost) + " record(s) not stored"
+                           : "history: " + std::to_string(lost) + " record(s) not stored (" + history_.last_error() + ")");
 }
 
 std::vector<std::string> HistorySink::TakeNotices() {

@@ -178,7 +178,7 @@ TEST(SettingsMerge, FileAndCommandLineReadAlikeAndTheCommandLineWins) {
     EXPECT_EQ(from_file.cycles, 7);
     EXPECT_EQ(from_file.line.retries, 4);
     EXPECT_EQ(from_file.output.verbosity, Verbosity::quiet);
-    EXPECT_EQ(from_file.history, "/tmp/h.db");
+    EXPECT_EQ(from_file.history.file, "/tmp/h.db");
     const HostSettings both = merged(file, options({{"--interval", "2"}, {"--retries", "0x3"}, {"--verbose", "true"}}));
     EXPECT_EQ(both.interval_seconds, 2.0);
     EXPECT_EQ(both.line.retries, 3);

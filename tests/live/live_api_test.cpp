@@ -222,6 +222,25 @@ TEST_F(LiveApiHistory, RowsAreDecodedFromTheStoredRecordsWithinTheRange) {
     const auto coarse = rig.Get("/api/devices/1/history?from=2000-01-01T00:00:00&to=2000-01-01T00:00:00Z");
     ASSERT_EQ(coarse.status, 200);
     EXPECT_EQ(coarse.json["rows"].size(), 0u);
+    // The minutes' aggregates hold what the records hold.
+    const auto minutes = rig.Get("/api/devices/1/history?resolution=minute");
+    ASSERT_EQ(minutes.status, 200) << minutes.body;
+    const Json::Value& minute = minutes.json["rows"][minutes.json["rows"].size() - 1];
+    EXPECT_GE(minute["samples"].asInt(), 1);
+    // Read again: the meter has served more cycles since.
+    std::set<double> served_by_now;
+    for (const auto& [cycle, bank] : served_banks(rig.sim_log())) {
+        served_by_now.insert(served_value(bank, oracle::kPhaseVoltage1, 10));
+    }
+    EXPECT_EQ(served_by_now.count(minute["phase_voltage_1_v_max"].asDouble()), 1u) << minute;
+    EXPECT_LE(minute["phase_voltage_1_v_min"].asDouble(), minute["phase_voltage_1_v_mean"].asDouble());
+    // And the page's download: the same rows as CSV, with units in the header.
+    const auto csv = rig.Get("/api/devices/1/history.csv?limit=4");
+    ASSERT_EQ(csv.status, 200);
+    EXPECT_EQ(csv.headers.find("Content-Type")->second, "text/csv; charset=utf-8");
+    EXPECT_NE(csv.headers.find("Content-Disposition")->second.find("attachment"), std::string::npos);
+    EXPECT_NE(csv.body.find(",phase 1 voltage (V),"), std::string::npos) << csv.body.substr(0, 300);
+    EXPECT_EQ(std::count(csv.body.begin(), csv.body.end(), '\n'), 5);
 }
 
 TEST_F(LiveApiHistory, BadQueriesAreRefusedAndNoHistoryIsSaid) {
@@ -229,7 +248,7 @@ TEST_F(LiveApiHistory, BadQueriesAreRefusedAndNoHistoryIsSaid) {
     for (const char* query : {"?from=yesterday", "?to=2026-13", "?limit=0", "?limit=5001", "?limit=ten", "?max=3",
                               "?limit=1&limit=2", "?from=2026-01-02T00:00:00Z&to=2026-01-01T00:00:00Z",
                               "?from=2026-01-02T00:00:00.12345Z", "?from=2026-13-45T99:99:99Z",
-                              "?to=2026-02-01T24:00:00Z"}) {
+                              "?to=2026-02-01T24:00:00Z", "?resolution=second", "?to=2026-04-31T00:00:00Z"}) {
         const auto answer = with.Get(std::string("/api/devices/1/history") + query);
         EXPECT_EQ(answer.status, 400) << query;
         EXPECT_FALSE(answer.json["error"].asString().empty()) << query;

@@ -51,7 +51,7 @@ public:
         outlets_.Add(live_);
         if (!history_path_.empty()) {
             history_.emplace(history_path_);
-            outlets_.Add(history_sink_.emplace(*history_));
+            outlets_.Add(history_sink_.emplace(*history_, 0.0, options.interval_seconds));
         }
         PollOptions poll_options;
         poll_options.interval_seconds = options.interval_seconds;

@@ -200,7 +200,6 @@ async function seedTrendFromHistory() {
   try {
     const history = await getJson(`/api/devices/${page.id}/history?from=${encodeURIComponent(from)}&limit=2000`);
     for (const row of history.rows) {
-      if (row.kind !== 'poll') continue;
       const x = Date.parse(row.utc);
       page.chart.data.datasets.forEach((set, i) => set.data.push({ x, y: row[TREND_SERIES[i][0]] }));
     }
@@ -208,6 +207,21 @@ async function seedTrendFromHistory() {
   } catch (e) {
     // The trend starts empty and fills as cycles come.
   }
+}
+
+// The links ask for times relative to the moment they are followed.
+function setUpDownloads() {
+  const link = (id, minutes, resolution) => {
+    const a = document.getElementById(id);
+    a.addEventListener('click', () => {
+      const from = new Date(Date.now() - minutes * 60000).toISOString();
+      a.href = `/api/devices/${page.id}/history.csv?resolution=${resolution}&from=${encodeURIComponent(from)}`;
+    });
+    a.href = `/api/devices/${page.id}/history.csv?resolution=${resolution}`;
+  };
+  link('download-hour', 60, 'raw');
+  link('download-day', 24 * 60, 'minute');
+  document.getElementById('downloads').hidden = false;
 }
 
 async function refresh() {
@@ -331,7 +345,10 @@ async function start() {
   });
   if (list.writes_allowed) setUpWriteForm();
   makeChart();
-  if (list.history) await seedTrendFromHistory();
+  if (list.history) {
+    setUpDownloads();
+    await seedTrendFromHistory();
+  }
   followEvents();
   await refresh();
   setInterval(refresh, 2000);

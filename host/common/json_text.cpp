@@ -1,4 +1,4 @@
-#include "host/core/json_text.h"
+#include "host/common/json_text.h"
 
 #include <json/writer.h>
 

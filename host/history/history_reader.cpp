@@ -1,0 +1,154 @@
+#include "host/history/history_reader.h"
+
+#include <sqlite3.h>
+
+#include <memory>
+#include <mutex>
+#include <set>
+#include <vector>
+#include <stdexcept>
+
+#include "host/common/json_text.h"
+#include "host/meter_view/meter_readings.h"
+
+namespace {
+
+struct CloseDb {
+    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+struct Finalize {
+    void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, Finalize>;
+
+class ReadOnlyHistory {
+public:
+    explicit ReadOnlyHistory(const std::string& path) : path_(path) {
+        sqlite3* raw = nullptr;
+        const int opened = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
+        db_.reset(raw);
+        if (opened != SQLITE_OK) Fail("cannot open");
+        sqlite3_busy_timeout(db_.get(), 2000);
+    }
+    Statement Prepare(const std::string& sql) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
+            Fail("not a history of this qmxhost");
+        }
+        return Statement(statement);
+    }
+    [[noreturn]] void Fail(const std::string& what) const {
+        throw std::runtime_error("history " + path_ + ": " + what + ": " + sqlite3_errmsg(db_.get()));
+    }
+
+private:
+    std::string path_;
+    std::unique_ptr<sqlite3, CloseDb> db_;
+};
+
+// The query's rows, oldest first, with the meter's name; bound and ready.
+Statement select_rows(ReadOnlyHistory& db, const HistoryQuery& query) {
+    const std::string table = resolution_table(query.resolution);
+    std::string sql = resolution_select(query.resolution) + " WHERE t >= ?1 AND t <= ?2" +
+                      (query.device ? " AND device = ?3" : "") + " ORDER BY t" + (query.limit > 0 ? " DESC LIMIT ?4" : "");
+    if (query.limit > 0) sql = "SELECT * FROM (" + sql + ") ORDER BY utc";
+    sql = "SELECT rows.*, (SELECT name FROM meters WHERE meters.device = rows.device) AS meter FROM (" + sql + ") AS rows";
+    Statement statement = db.Prepare(sql);
+    sqlite3_bind_int64(statement.get(), 1, query.from_ms);
+    sqlite3_bind_int64(statement.get(), 2, query.to_ms);
+    if (query.device) sqlite3_bind_int64(statement.get(), 3, *query.device);
+    if (query.limit > 0) sqlite3_bind_int(statement.get(), 4, query.limit);
+    return statement;
+}
+
+Json::Value column_json(sqlite3_stmt* s, int c) {
+    switch (sqlite3_column_type(s, c)) {
+    case SQLITE_INTEGER: return static_cast<Json::Int64>(sqlite3_column_int64(s, c));
+    case SQLITE_FLOAT: return sqlite3_column_double(s, c);
+    case SQLITE_NULL: return Json::Value();
+    default: return reinterpret_cast<const char*>(sqlite3_column_text(s, c));
+    }
+}
+
+// "phase 1 voltage min (V)" for the column phase_voltage_1_v_min.
+std::string header_of(const std::string& column) {
+    if (column == "local_time") return "local time";
+    for (const MeterReading& reading : kMeterReadings) {
+        for (const char* suffix : {"", "_min", "_mean", "_max"}) {
+            if (column != std::string(reading.column) + suffix) continue;
+            const std::string unit = *reading.unit != '\0' ? std::string(" (") + reading.unit + ")" : "";
+            return std::string(reading.label) + (*suffix != '\0' ? std::string(" ") + (suffix + 1) : "") + unit;
+        }
+    }
+    return column;
+}
+
+std::string csv_field(const std::string& value) {
+    if (value.find_first_of(",\"\n") == std::string::npos) return value;
+    std::string quoted = "\"";
+    for (char c : value) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+}
+
+// The views' column names, kept for good: rows name their members by them
+// without a copy of each name in each row.
+const char* interned(const char* name) {
+    static std::mutex names_mutex;
+    static std::set<std::string> names;  // guarded by names_mutex; a set's strings never move
+    const std::lock_guard<std::mutex> lock(names_mutex);
+    return names.insert(name).first->c_str();
+}
+
+}  // namespace
+
+std::optional<Resolution> resolution_named(const std::string& name) {
+    if (name == "raw") return Resolution::raw;
+    if (name == "minute") return Resolution::minute;
+    if (name == "hour") return Resolution::hour;
+    return std::nullopt;
+}
+
+Json::Value history_rows_json(const std::string& path, const HistoryQuery& query) {
+    ReadOnlyHistory db(path);
+    Statement statement = select_rows(db, query);
+    sqlite3_stmt* s = statement.get();
+    const int columns = sqlite3_column_count(s) - 1;  // all but the meter's name
+    std::vector<Json::StaticString> names;
+    for (int c = 0; c < columns; ++c) names.emplace_back(interned(sqlite3_column_name(s, c)));
+    Json::Value rows(Json::arrayValue);
+    int rc = 0;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        Json::Value& row = rows.append(Json::Value(Json::objectValue));
+        for (int c = 0; c < columns; ++c) row[names[static_cast<std::size_t>(c)]] = column_json(s, c);
+    }
+    if (rc != SQLITE_DONE) db.Fail("cannot read");
+    return rows;
+}
+
+void export_history(const std::string& path, const HistoryQuery& query, ExportFormat format, std::ostream& out) {
+    ReadOnlyHistory db(path);
+    Statement statement = select_rows(db, query);
+    sqlite3_stmt* s = statement.get();
+    const int columns = sqlite3_column_count(s);
+    if (format == ExportFormat::csv) {
+        for (int c = 0; c < columns; ++c) out << (c > 0 ? "," : "") << csv_field(header_of(sqlite3_column_name(s, c)));
+        out << "\n";
+    }
+    int rc = 0;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        if (format == ExportFormat::jsonl) {
+            Json::Value row(Json::objectValue);
+            for (int c = 0; c < columns; ++c) row[sqlite3_column_name(s, c)] = column_json(s, c);
+            out << compact_json(row) << "\n";
+            continue;
+        }
+        for (int c = 0; c < columns; ++c) {
+            const unsigned char* text = sqlite3_column_text(s, c);
+            out << (c > 0 ? "," : "") << csv_field(text != nullptr ? reinterpret_cast<const char*>(text) : "");
+        }
+        out << "\n";
+    }
+    if (rc != SQLITE_DONE) db.Fail("cannot read");
+    out.flush();
+    if (!out) throw std::runtime_error("cannot write the export");
+}

@@ -1,0 +1,36 @@
+// The history read out, read-only, while a run may be writing it: rows
+// for the HTTP API, and exports as CSV or JSON lines with the meters'
+// names and the quantities' units.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include <json/value.h>
+
+#include "host/history/history_schema.h"
+
+struct HistoryQuery {
+    std::optional<std::uint32_t> device;  // none: every meter
+    std::int64_t from_ms = std::numeric_limits<std::int64_t>::min();
+    std::int64_t to_ms = std::numeric_limits<std::int64_t>::max();  // both ends included
+    Resolution resolution = Resolution::raw;
+    int limit = 0;  // 0: every row; else the newest `limit`, still oldest first
+};
+
+enum class ExportFormat { csv, jsonl };
+
+// "raw", "minute", "hour"; nothing for anything else.
+std::optional<Resolution> resolution_named(const std::string& name);
+
+// Each row an object of the view's columns. Throws std::runtime_error
+// when the file is no history of ours.
+Json::Value history_rows_json(const std::string& path, const HistoryQuery& query);
+
+// CSV: a header of the columns' names for people, with their units, and
+// the meter's name beside its data id. JSON lines: an object a row, the
+// view's columns and "meter". Throws std::runtime_error.
+void export_history(const std::string& path, const HistoryQuery& query, ExportFormat format, std::ostream& out);

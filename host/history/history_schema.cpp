@@ -1,0 +1,86 @@
+#include "host/history/history_schema.h"
+
+#include "host/meter_view/meter_readings.h"
+
+namespace {
+
+// Milliseconds since the epoch as people read them.
+std::string utc_sql(const std::string& t) {
+    return "strftime('%Y-%m-%dT%H:%M:%S', " + t + " / 1000, 'unixepoch') || printf('.%03dZ', " + t + " % 1000)";
+}
+
+std::string local_sql(const std::string& t) { return "datetime(" + t + " / 1000, 'unixepoch', 'localtime')"; }
+
+// A raw value in the reading's unit: the divisor applied.
+std::string in_unit(const std::string& raw, const MeterReading& reading) {
+    return reading.divisor == 1 ? raw : raw + " / " + std::to_string(reading.divisor) + ".0";
+}
+
+std::string aggregate_table(const std::string& name) {
+    std::string sql = "CREATE TABLE " + name +
+                      " (device INTEGER NOT NULL, t INTEGER NOT NULL, samples INTEGER NOT NULL";
+    for (const MeterReading& reading : kMeterReadings) {
+        const std::string r = raw_column(reading.high_register);
+        sql += reading.counter ? ", " + r + "_last INTEGER" : ", " + r + "_min INTEGER, " + r + "_max INTEGER, " + r + "_sum INTEGER";
+    }
+    return sql + ", PRIMARY KEY (device, t)) WITHOUT ROWID";
+}
+
+std::string aggregate_select(const std::string& table) {
+    std::string sql = "SELECT " + utc_sql("t") + " AS utc, " + local_sql("t") + " AS local_time, device, samples";
+    for (const MeterReading& reading : kMeterReadings) {
+        const std::string r = raw_column(reading.high_register);
+        const std::string column = reading.column;
+        if (reading.counter) {
+            sql += ",\n  " + r + "_last AS " + column;
+            continue;
+        }
+        sql += ",\n  " + in_unit(r + "_min", reading) + " AS " + column + "_min";
+        sql += ", " + in_unit(r + "_sum * 1.0 / samples", reading) + " AS " + column + "_mean";
+        sql += ", " + in_unit(r + "_max", reading) + " AS " + column + "_max";
+    }
+    return sql + "\nFROM " + table;
+}
+
+}  // namespace
+
+std::string raw_column(int high_register) { return "r" + std::to_string(high_register); }
+
+const char* resolution_table(Resolution resolution) {
+    switch (resolution) {
+    case Resolution::minute: return "minute";
+    case Resolution::hour: return "hour";
+    case Resolution::raw: break;
+    }
+    return "raw";
+}
+
+std::string resolution_select(Resolution resolution) {
+    if (resolution != Resolution::raw) return aggregate_select(resolution_table(resolution));
+    std::string sql = "SELECT id, " + utc_sql("t") + " AS utc, " + local_sql("t") + " AS local_time, device, data_id";
+    for (const MeterReading& reading : kMeterReadings) {
+        sql += ",\n  " + in_unit(raw_column(reading.high_register), reading) + " AS " + reading.column;
+    }
+    return sql + "\nFROM raw";
+}
+
+std::vector<std::string> history_schema_sql() {
+    std::string raw = "CREATE TABLE raw (id INTEGER PRIMARY KEY, t INTEGER NOT NULL, device INTEGER NOT NULL, "
+                      "data_id INTEGER NOT NULL, record BLOB NOT NULL";
+    for (const MeterReading& reading : kMeterReadings) raw += ", " + raw_column(reading.high_register) + " INTEGER";
+    return {
+        raw + ")",
+        "CREATE INDEX raw_by_device ON raw (device, t)",
+        aggregate_table("minute"),
+        aggregate_table("hour"),
+        "CREATE TABLE events (id INTEGER PRIMARY KEY, t INTEGER NOT NULL, device INTEGER NOT NULL, "
+        "kind TEXT NOT NULL, record_t INTEGER, detail TEXT NOT NULL)",
+        "CREATE TABLE meters (device INTEGER PRIMARY KEY, name TEXT NOT NULL)",
+        "CREATE TABLE writer (pid INTEGER NOT NULL, host TEXT NOT NULL, since INTEGER NOT NULL)",
+        "CREATE VIEW readings AS " + resolution_select(Resolution::raw),
+        "CREATE VIEW readings_per_minute AS " + resolution_select(Resolution::minute),
+        "CREATE VIEW readings_per_hour AS " + resolution_select(Resolution::hour),
+        "CREATE VIEW history_events AS SELECT id, " + utc_sql("t") + " AS utc, " + local_sql("t") +
+            " AS local_time, device, kind, " + utc_sql("record_t") + " AS record_utc, detail FROM events",
+    };
+}

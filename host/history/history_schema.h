@@ -1,0 +1,38 @@
+// The history's tables and views, worked out from the bench host's table
+// of readings (host/meter_view/meter_readings.h), so that a quantity added
+// there is stored, aggregated and shown without a word here.
+//
+// raw      one row per stored record, kept for the raw window: its time, the
+//          device, the record's data id and 167 bytes, and every quantity
+//          as the meter counts it (column r<register>: the register pair as
+//          a signed 32-bit number, before the divisor)
+// minute   per device and minute, kept for the minute window: the samples,
+//          and per quantity its least, greatest and summed raw value
+//          (r<register>_min, _max, _sum), a counter's last (r<register>_last)
+// hour     the same per hour, kept for the hour window
+// events   what happened that is no reading: a record handed back at start
+// meters   the configured meters' names, for exports
+// writer   the process writing the file, for the message a second one gets
+//
+// The views `readings`, `readings_per_minute`, `readings_per_hour` and
+// `history_events` show them in units and in readable times.
+#pragma once
+
+#include <string>
+#include <vector>
+
+constexpr int kHistorySchemaVersion = 3;
+
+// Statements that make an empty file a history, in order.
+std::vector<std::string> history_schema_sql();
+
+// The rows a query can ask for: the raw rows, or the minute or hour aggregates.
+enum class Resolution { raw, minute, hour };
+// What the resolution's view shows, as a select list over its table with
+// its key columns t and device: "SELECT id, ... FROM raw".
+std::string resolution_select(Resolution resolution);
+// The table a resolution's rows are kept in.
+const char* resolution_table(Resolution resolution);
+
+// The storage column of a reading's raw value: "r1806".
+std::string raw_column(int high_register);
