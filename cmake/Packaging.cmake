@@ -53,7 +53,7 @@ qv5810-sim simulates the meters. The qmxhost@.service unit runs one
 configuration of /etc/qv5810 as a service.")
 # dpkg-shlibdeps names every library linked in (libmodbus5, libsqlite3-0,
 # libjsoncpp25, the C++ runtime ...): a library added to qmxhost later, such
-# as cpp-httplib's libcpp-httplib0.11, comes with its package without a word
+# as libsodium23 for the logins, comes with its package without a word
 # here; its armhf -dev package goes in cmake/deps.sh. Name here only what is
 # run, not linked.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

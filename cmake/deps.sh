@@ -2,7 +2,8 @@
 # Installs the Debian packages a make target needs, only those missing.
 #   deps.sh demo  what make demo and make live build and run with
 #   deps.sh all   everything: the tests (GoogleTest, Chromium, Mosquitto,
-#                 socat for the RTU-over-TCP bridge test), the benchmarks
+#                 socat for the RTU-over-TCP bridge test, an HTTP client
+#                 library, openssl for a test CA), the benchmarks
 #                 (strace counts the history's fsyncs),
 #                 the armhf cross build run under qemu, and dpkg-dev for
 #                 the dependencies make package finds
@@ -11,13 +12,14 @@ set_name=${1:-all}
 
 demo="cmake ninja-build g++ make pkg-config
   libjsoncpp-dev libboost-dev libboost-date-time-dev libmodbus-dev libsqlite3-dev libcli11-dev
-  libcpp-httplib-dev libjs-chart.js libmosquitto-dev"
+  libssl-dev libsodium-dev libjs-chart.js libmosquitto-dev"
 tests="clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev valgrind sqlite3 socat dpkg-dev
+  libcpp-httplib-dev openssl
   chromium chromium-driver python3-selenium fonts-wqy-microhei wrk mosquitto mosquitto-clients strace
   g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user"
 armhf="libjsoncpp-dev:armhf libboost-dev:armhf libboost-date-time-dev:armhf libmodbus-dev:armhf
   libsqlite3-dev:armhf libgtest-dev:armhf libgmock-dev:armhf libcpp-httplib-dev:armhf
-  libmosquitto-dev:armhf"
+  libmosquitto-dev:armhf libssl-dev:armhf libsodium-dev:armhf"
 
 case $set_name in
     demo) wanted=$demo ;;

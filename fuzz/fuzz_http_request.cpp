@@ -55,7 +55,7 @@ struct Live {
         }
         // Closed: a write is answered at once (503) instead of waiting for a poll loop.
         inbox.Close();
-        api = std::make_unique<HttpApi>(live, inbox, ApiOptions{true, history_path, std::chrono::milliseconds(1)});
+        api = std::make_unique<HttpApi>(live, inbox, ApiOptions{true, history_path, std::chrono::milliseconds(1)}, access);
     }
     ~Live() {
         for (const char* suffix : {"", "-wal", "-shm"}) std::remove((history_path + suffix).c_str());
@@ -66,6 +66,7 @@ struct Live {
     EventHub events;
     LiveState live;
     WriteInbox inbox;
+    Access access;
     std::string history_path;
     std::unique_ptr<HttpApi> api;
 };
@@ -105,6 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         from = amp + 1;
     }
     request.content_type = take_line(text, at);
+    request.host = "127.0.0.1";
     request.body = text.substr(at);
 
     const ApiResponse response = live.api->Handle(request);

@@ -52,6 +52,14 @@ std::unique_ptr<ModbusContext> open_line(const LineSettings& line) {
     return std::make_unique<LibmodbusRtuContext>(line);
 }
 
+// What a page reachable from other machines leaves open, said at start.
+void warn_about_the_network(const ListenAddress& listen, const HostSettings& settings, std::ostream& notes) {
+    notes << "qmxhost: warning: the live view listens on " << listen.host << ", reachable from other machines";
+    if (settings.http_tls_certificate.empty()) notes << "; it is plain HTTP: logins and readings cross the network unencrypted";
+    if (!settings.http_reads_need_login) notes << "; anyone who reaches it reads the meters (http_login all asks for a login)";
+    notes << std::endl;
+}
+
 struct CloseWhenDone {
     WriteInbox& inbox;
     ~CloseWhenDone() { inbox.Close(); }
@@ -102,23 +110,28 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
                                  settings.allow_writes ? &inbox : nullptr, mosquitto_links()));
     }
     EventHub events;
+    std::optional<Access> access;
     std::optional<LiveState> live;
     std::optional<HttpApi> api;
     std::optional<HttpServer> http;
     Json::Value facts = start_facts(settings, environment, sim ? &*sim : nullptr);
     if (!settings.http.empty()) {
         const ListenAddress listen = parse_listen_address(settings.http);
+        access.emplace(settings.http_users);
         outlets.Add(live.emplace(settings.devices, settings.line, clock, events));
-        api.emplace(*live, inbox, ApiOptions{settings.allow_writes, settings.history.file});
-        http.emplace(*api, events, listen);
+        ApiOptions options;
+        options.allow_writes = settings.allow_writes;
+        options.history_path = settings.history.file;
+        options.hosts = host_names_for(listen, settings.http_hosts);
+        options.reads_need_login = settings.http_reads_need_login;
+        options.writes_need_login = access->has_credentials();
+        api.emplace(*live, inbox, options, *access);
+        std::optional<TlsFiles> tls;
+        if (!settings.http_tls_certificate.empty()) tls = TlsFiles{settings.http_tls_certificate, settings.http_tls_key};
+        http.emplace(*api, events, listen, tls);
         facts["http"] = http->url();
         *environment.notes << "qmxhost: live view at " << http->url() << std::endl;
-        if (!is_loopback(listen.host)) {
-            *environment.notes << "qmxhost: warning: the live view listens on " << listen.host
-                               << ", reachable from other machines"
-                               << (settings.allow_writes ? ", and it writes registers" : "") << "; it has no login"
-                               << std::endl;
-        }
+        if (!is_loopback(listen.host)) warn_about_the_network(listen, settings, *environment.notes);
     }
     if (mqtt) facts["mqtt"] = settings.mqtt.url;
     // However the run ends, a write asked for from now on is answered at

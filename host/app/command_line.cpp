@@ -117,9 +117,17 @@ std::optional<int> parse_command_line(int argc, char** argv, CommandLine& line) 
     }
     HistoryOptions history;
     add_history_export(app, history);
+    std::string name;
+    CLI::App* passwd = app.add_subcommand("passwd", "a credentials line for --http-users: NAME and a password read "
+                                                    "from standard input");
+    passwd->add_option("name", name, "the name to log in with")->required();
+    CLI::App* token = app.add_subcommand("token", "a credentials line for --http-users: NAME and a new bearer token, "
+                                                  "shown once on standard error");
+    token->add_option("name", name, "whose token (a program, say)")->required();
     try {
         app.parse(argc, argv);
         if (app.got_subcommand("history")) line.history_export = history.Export();
+        if (passwd->parsed() || token->parsed()) line.credential = CredentialWanted{token->parsed(), name};
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);
         return code == 0 ? exit_status::kSuccess : exit_status::kUsage;

@@ -14,10 +14,18 @@ struct HistoryExport {
     ExportFormat format = ExportFormat::csv;
 };
 
+// `qmxhost passwd NAME` or `qmxhost token NAME`: a line for the page's
+// credentials file.
+struct CredentialWanted {
+    bool token = false;  // else a password, read from standard input
+    std::string name;
+};
+
 struct CommandLine {
     std::string config_path;
     CommandLineValues values;  // what the options gave, by row
     std::optional<HistoryExport> history_export;  // `history export FILE ...`: that and nothing else
+    std::optional<CredentialWanted> credential;
 };
 
 // Parses the arguments into `line`. Returns an exit status when the run ends

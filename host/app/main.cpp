@@ -12,6 +12,7 @@
 #include "host/app/command_line.h"
 #include "host/core/exit_status.h"
 #include "host/history/history_reader.h"
+#include "host/app/credentials.h"
 #include "host/line/libmodbus_context.h"
 
 namespace {
@@ -60,6 +61,10 @@ int main(int argc, char** argv) {
     try {
         if (const auto& wanted = command_line.history_export) {
             export_history(wanted->file, wanted->query, wanted->format, std::cout);
+            return exit_status::kSuccess;
+        }
+        if (const auto& wanted = command_line.credential) {
+            std::cout << credential_line(*wanted) << std::endl;
             return exit_status::kSuccess;
         }
         SettingsBuilder builder;

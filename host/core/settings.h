@@ -52,6 +52,10 @@ struct HostSettings {
     std::vector<std::uint16_t> write;  // after the first cycle: the first register, then the values
     OutputSettings output;
     std::string http;  // [ADDR:]PORT of the live page; empty: none
+    std::string http_users;                // credentials file; empty: nobody logs in
+    bool http_reads_need_login = false;    // else only writes need one (when there are users)
+    std::vector<std::string> http_hosts;   // further names the page is reached by
+    std::string http_tls_certificate, http_tls_key;  // PEM files; empty: plain HTTP
     bool allow_writes = false;
     MqttOptions mqtt;
     bool emulate_line = false;          // the simulated meter paces its bytes at the line speed

@@ -163,6 +163,26 @@ std::vector<Setting> make_table() {
          "serve the live page and the HTTP API on [ADDR:]PORT (address 127.0.0.1 when none; port 0: any)", kNotEmpty,
          [](const SettingValue& v) { return problem_of([](const std::string& t) { parse_listen_address(t); }, v); },
          [](HostSettings& s, const SettingValue& v) { s.http = text_of(v); }, nullptr},
+        {"http_users", "--http-users", K::text, 0, 0, "",
+         "file of who may log in to the page and the API (qmxhost passwd, qmxhost token); writes then need a login",
+         kNeedsHttp | kNotEmpty,
+         [](const SettingValue& v) { return access(text_of(v).c_str(), R_OK) == 0 ? std::string() : "cannot read " + text_of(v); },
+         [](HostSettings& s, const SettingValue& v) { s.http_users = text_of(v); }, nullptr},
+        {"http_login", "--http-login", K::text, 0, 0, "writes",
+         "writes (a login to write registers) or all (a login to see anything but the login)", kNeedsHttp,
+         [](const SettingValue& v) { return one_of(v, {"writes", "all"}); },
+         [](HostSettings& s, const SettingValue& v) { s.http_reads_need_login = text_of(v) == "all"; }, nullptr},
+        {"http_hosts", "--http-host", K::list, 0, 0, "",
+         "a name the page is reached by, beside the addresses it listens on (repeatable)", kNeedsHttp, nullptr,
+         [](HostSettings& s, const SettingValue& v) { s.http_hosts = std::get<std::vector<std::string>>(v); }, nullptr},
+        {"http_tls_cert", "--http-tls-cert", K::text, 0, 0, "", "serve HTTPS with this certificate chain (PEM)",
+         kNeedsHttp | kNotEmpty,
+         [](const SettingValue& v) { return access(text_of(v).c_str(), R_OK) == 0 ? std::string() : "cannot read " + text_of(v); },
+         [](HostSettings& s, const SettingValue& v) { s.http_tls_certificate = text_of(v); }, nullptr},
+        {"http_tls_key", "--http-tls-key", K::text, 0, 0, "", "the certificate's private key (PEM)",
+         kNeedsHttp | kNotEmpty,
+         [](const SettingValue& v) { return access(text_of(v).c_str(), R_OK) == 0 ? std::string() : "cannot read " + text_of(v); },
+         [](HostSettings& s, const SettingValue& v) { s.http_tls_key = text_of(v); }, nullptr},
         {"allow_writes", "--allow-writes", K::flag, 0, 0, "",
          "let the HTTP API (POST /api/devices/ID/registers) and MQTT (set/registers) write registers", 0, nullptr,
          [](HostSettings& s, const SettingValue& v) { s.allow_writes = flag_of(v); }, nullptr},
@@ -381,6 +401,27 @@ void SettingsBuilder::CheckNeeds() const {
         if ((row->rules & kNeedsMqtt) != 0 && settings_.mqtt.url.empty()) {
             throw SettingsError(Where(*row, source) + ": does nothing without a broker (--mqtt, or mqtt.url in the file)");
         }
+        if ((row->rules & kNeedsHttp) != 0 && settings_.http.empty()) {
+            throw SettingsError(Where(*row, source) + ": does nothing without the page (--http, or http in the file)");
+        }
+    }
+    const auto where = [this](const char* option) {
+        const auto given = std::find_if(given_.begin(), given_.end(), [option](const auto& g) {
+            return g.first->option != nullptr && std::string(g.first->option) == option;
+        });
+        return given == given_.end() ? std::string(option) : Where(*given->first, given->second);
+    };
+    if (settings_.http_tls_certificate.empty() != settings_.http_tls_key.empty()) {
+        throw SettingsError(where(settings_.http_tls_key.empty() ? "--http-tls-cert" : "--http-tls-key") +
+                            ": HTTPS needs both the certificate and its key");
+    }
+    if (settings_.http_reads_need_login && settings_.http_users.empty()) {
+        throw SettingsError(where("--http-login") + ": all, but nobody can log in: give --http-users FILE");
+    }
+    if (!settings_.http.empty() && settings_.allow_writes && settings_.http_users.empty() &&
+        !is_loopback(parse_listen_address(settings_.http).host)) {
+        throw SettingsError(where("--allow-writes") + ": the page listens beyond this machine (" + settings_.http +
+                            "), where writes need a login: give --http-users FILE");
     }
     const auto allow = std::find_if(given_.begin(), given_.end(), [](const auto& given) {
         return given.first->key != nullptr && std::string(given.first->key) == "allow_writes";

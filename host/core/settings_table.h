@@ -23,6 +23,7 @@ enum SettingRule : unsigned {
     kSerialOnly = 1U,  // a serial line's: refused beside a Modbus TCP address
     kNeedsMqtt = 2U,   // does nothing without a broker
     kNotEmpty = 4U,    // an empty text would read as the setting not given
+    kNeedsHttp = 8U,   // does nothing without the page
 };
 
 struct Setting {

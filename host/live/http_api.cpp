@@ -1,5 +1,8 @@
 #include "host/live/http_api.h"
 
+#include <json/reader.h>
+
+#include <algorithm>
 #include <limits>
 #include <sstream>
 #include <vector>
@@ -69,6 +72,31 @@ bool is_json_type(const std::string& content_type) {
     return lower == "application/json";
 }
 
+// "name", "name:port", "[v6]" or "[v6]:port", the name one of `hosts`,
+// case aside. Another site's name is what a rebinding attack brings.
+bool host_named(const std::string& header, const std::vector<std::string>& hosts) {
+    std::string name = header;
+    const std::size_t colon = header.rfind(':');
+    if (colon != std::string::npos && header.find(']', colon) == std::string::npos) name = header.substr(0, colon);
+    for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return std::find(hosts.begin(), hosts.end(), name) != hosts.end();
+}
+
+std::optional<Json::Value> parse_object(const std::string& text) {
+    Json::CharReaderBuilder builder;
+    builder["strictRoot"] = true;
+    builder["stackLimit"] = 8;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value value;
+    std::string errors;
+    try {
+        if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors) || !value.isObject()) return std::nullopt;
+    } catch (const std::exception&) {
+        return std::nullopt;  // nested past the stack limit
+    }
+    return value;
+}
+
 const std::string* single_param(const ApiRequest& request, const std::string& name, bool& repeated) {
     const auto range = request.params.equal_range(name);
     if (range.first == range.second) return nullptr;
@@ -84,12 +112,45 @@ ApiResponse api_error(int status, const std::string& text) {
     return json_response(error, status);
 }
 
-HttpApi::HttpApi(LiveState& live, WriteInbox& inbox, ApiOptions options)
-    : live_(live), inbox_(inbox), options_(std::move(options)) {}
+HttpApi::HttpApi(LiveState& live, WriteInbox& inbox, ApiOptions options, Access& access)
+    : live_(live), inbox_(inbox), access_(access), options_(std::move(options)) {}
+
+std::optional<ApiResponse> HttpApi::Gate(const ApiRequest& request, const std::optional<std::string>& user) const {
+    if (!host_named(request.host, options_.hosts)) {
+        return api_error(421, "this server does not answer for " + quoted(request.host) +
+                                  "; name it by an address it listens on, or add the name to http_hosts");
+    }
+    const bool changes = request.method != "GET" && request.method != "HEAD" && request.method != "OPTIONS";
+    if (changes) {
+        // A browser says where a request comes from; another site's page
+        // must not act here in the name of whoever is logged in.
+        const std::string own = std::string(request.tls ? "https://" : "http://") + request.host;
+        if (!request.origin.empty() && request.origin != own) {
+            return api_error(403, "a request from " + quoted(request.origin) + " may not change anything here");
+        }
+        if (request.origin.empty() && request.authorization.empty() && options_.writes_need_login) {
+            return api_error(403, "send the page's Origin, or a token in Authorization");
+        }
+    }
+    const bool open = request.path == "/api/session" || request.path == "/api/login" ||
+                      request.path.rfind("/api/", 0) != 0;  // the page itself shows the login
+    if (options_.reads_need_login && !open && !user) return api_error(401, "log in first");
+    return std::nullopt;
+}
 
 ApiResponse HttpApi::Handle(const ApiRequest& request) {
     const bool get = request.method == "GET" || request.method == "HEAD";
     if (request.path.empty() || request.path[0] != '/') return api_error(400, "a path begins with /");
+    const std::optional<std::string> user = access_.Who(request.cookie, request.authorization);
+    if (auto refused = Gate(request, user)) return *refused;
+    if (request.path == "/api/session") {
+        if (!get) return not_allowed("GET");
+        return Session(user);
+    }
+    if (request.path == "/api/login" || request.path == "/api/logout") {
+        if (request.method != "POST") return not_allowed("POST");
+        return request.path == "/api/login" ? LogIn(request) : LogOut(request);
+    }
     if (const WebAsset* asset = find_web_asset(request.path)) {
         if (!get) return not_allowed("GET");
         ApiResponse response;
@@ -127,9 +188,45 @@ ApiResponse HttpApi::Handle(const ApiRequest& request) {
     }
     if (segments[3] == "registers") {
         if (request.method != "POST") return not_allowed("POST");
+        if (options_.writes_need_login && !user) return api_error(401, "log in to write registers");
         return Write(id, request);
     }
     return api_error(404, "no such API path: " + quoted(request.path));
+}
+
+ApiResponse HttpApi::Session(const std::optional<std::string>& user) const {
+    Json::Value session;
+    session["user"] = user ? Json::Value(*user) : Json::Value();
+    session["reads_need_login"] = options_.reads_need_login;
+    session["writes_need_login"] = options_.writes_need_login;
+    session["writes_allowed"] = options_.allow_writes;
+    session["logins"] = access_.has_credentials();
+    return json_response(session);
+}
+
+ApiResponse HttpApi::LogIn(const ApiRequest& request) {
+    if (!is_json_type(request.content_type)) return api_error(415, "send {\"user\", \"password\"} as application/json");
+    const std::optional<Json::Value> body = parse_object(request.body);
+    if (!body || !(*body)["user"].isString() || !(*body)["password"].isString()) {
+        return api_error(400, "expected {\"user\": NAME, \"password\": PASSWORD}");
+    }
+    const std::string name = (*body)["user"].asString();
+    const std::optional<std::string> session = access_.LogIn(name, (*body)["password"].asString());
+    if (!session) return api_error(401, "that name and password do not match");
+    Json::Value answer;
+    answer["user"] = name;
+    ApiResponse response = json_response(answer);
+    response.set_cookie = std::string(Access::kCookie) + "=" + *session + "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" +
+                          std::to_string(std::chrono::seconds(Access::kSessionLifetime).count()) +
+                          (request.tls ? "; Secure" : "");
+    return response;
+}
+
+ApiResponse HttpApi::LogOut(const ApiRequest& request) {
+    access_.LogOut(request.cookie);
+    ApiResponse response = json_response(Json::Value(Json::objectValue));
+    response.set_cookie = std::string(Access::kCookie) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0";
+    return response;
 }
 
 ApiResponse HttpApi::Devices() {

@@ -7,8 +7,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "host/live/access.h"
 #include "host/live/live_state.h"
 #include "host/core/write_inbox.h"
 
@@ -18,6 +21,11 @@ struct ApiRequest {
     std::multimap<std::string, std::string> params;  // the query's, decoded
     std::string content_type;
     std::string body;
+    std::string host;           // the Host header
+    std::string origin;         // the Origin header; empty when none
+    std::string cookie;         // the Cookie header
+    std::string authorization;  // the Authorization header
+    bool tls = false;           // came over HTTPS
 };
 
 struct ApiResponse {
@@ -26,6 +34,7 @@ struct ApiResponse {
     std::string body;
     std::string allow;     // the methods a 405 names
     std::string filename;  // a download's name; empty: shown, not downloaded
+    std::string set_cookie;
 };
 
 struct ApiOptions {
@@ -33,11 +42,17 @@ struct ApiOptions {
     std::string history_path;  // empty: no history
     // How long a write may wait for the poll loop and the meter's answer.
     std::chrono::milliseconds write_timeout{10000};
+    // What a request's Host may name: a page another site's name resolves
+    // to here is refused, not served. Lower case, IPv6 in brackets.
+    std::vector<std::string> hosts{"127.0.0.1", "localhost", "[::1]"};
+    bool reads_need_login = false;
+    bool writes_need_login = false;
 };
 
 class HttpApi {
 public:
-    HttpApi(LiveState& live, WriteInbox& inbox, ApiOptions options);
+    // `access` knows the users and their sessions; it must outlive this.
+    HttpApi(LiveState& live, WriteInbox& inbox, ApiOptions options, Access& access);
 
     ApiResponse Handle(const ApiRequest& request);
 
@@ -49,12 +64,19 @@ private:
     ApiResponse Device(std::uint32_t id);
     ApiResponse History(std::uint32_t id, const ApiRequest& request, bool csv);
     ApiResponse Write(std::uint32_t id, const ApiRequest& request);
+    // The checks before any route: the Host, the Origin of what changes
+    // something, the login; a refusal, or none.
+    std::optional<ApiResponse> Gate(const ApiRequest& request, const std::optional<std::string>& user) const;
+    ApiResponse Session(const std::optional<std::string>& user) const;
+    ApiResponse LogIn(const ApiRequest& request);
+    ApiResponse LogOut(const ApiRequest& request);
     // A meter's view without its freshness, rendered again only after the
     // meter changed; shared, so that a request holds the lock only to take it.
     std::shared_ptr<const std::string> DetailText(std::uint32_t id, std::uint64_t version);
 
     LiveState& live_;
     WriteInbox& inbox_;
+    Access& access_;
     const ApiOptions options_;
     struct Rendered {
         std::uint64_t version = 0;

@@ -1,12 +1,36 @@
 #include "host/live/http_server.h"
 
-#include <httplib.h>
+#include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <condition_variable>
+#include <future>
+#include <map>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace net = boost::asio;
+namespace ssl = net::ssl;
+using tcp = net::ip::tcp;
 
 namespace {
+
+constexpr int kIoThreads = 2;
+constexpr int kWorkers = 8;  // requests answered at once; a write may wait seconds for the poll loop
 
 // Under a flood of requests a cycle must not wait for a core: the HTTP
 // threads give way to the poll loop (and to a simulated meter's pacing).
@@ -17,147 +41,480 @@ void lower_this_thread() {
     setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
 }
 
-class YieldingPool : public httplib::TaskQueue {
-public:
-    explicit YieldingPool(std::size_t threads) : pool_(threads) {}
-    void enqueue(std::function<void()> task) override {
-        pool_.enqueue([task = std::move(task)] {
-            lower_this_thread();
-            task();
-        });
+// Room for every connection the server takes, and a little more.
+void raise_open_files() {
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0) return;
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// %41 as A; a % that starts no escape is refused.
+std::optional<std::string> percent_decoded(std::string_view text, bool plus_is_space) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '+' && plus_is_space) {
+            out += ' ';
+        } else if (text[i] != '%') {
+            out += text[i];
+        } else if (i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 && hex_digit(text[i + 2]) >= 0) {
+            out += static_cast<char>(hex_digit(text[i + 1]) * 16 + hex_digit(text[i + 2]));
+            i += 2;
+        } else {
+            return std::nullopt;
+        }
     }
-    void shutdown() override { pool_.shutdown(); }
+    return out;
+}
 
-private:
-    httplib::ThreadPool pool_;
-};
-
-ApiRequest api_request_of(const httplib::Request& request) {
+// The path and query of a request's target, decoded; none for one that
+// does not decode.
+std::optional<ApiRequest> api_request_of(const http::request<http::string_body>& request, bool tls) {
     ApiRequest api;
-    api.method = request.method;
-    api.path = request.path;
-    api.params.insert(request.params.begin(), request.params.end());
-    api.content_type = request.get_header_value("Content-Type");
-    api.body = request.body;
+    api.method = std::string(request.method_string());
+    const std::string_view target(request.target().data(), request.target().size());
+    const std::size_t mark = target.find('?');
+    const auto path = percent_decoded(target.substr(0, mark), false);
+    if (!path) return std::nullopt;
+    api.path = *path;
+    if (mark != std::string_view::npos) {
+        std::string_view query = target.substr(mark + 1);
+        while (!query.empty()) {
+            const std::size_t amp = std::min(query.find('&'), query.size());
+            const std::string_view pair = query.substr(0, amp);
+            const std::size_t equals = pair.find('=');
+            const auto name = percent_decoded(pair.substr(0, equals), true);
+            const auto value = percent_decoded(equals == std::string_view::npos ? "" : pair.substr(equals + 1), true);
+            if (!name || !value) return std::nullopt;
+            if (!pair.empty()) api.params.emplace(*name, *value);
+            query.remove_prefix(std::min(amp + 1, query.size()));
+        }
+    }
+    api.content_type = std::string(request[http::field::content_type]);
+    api.host = std::string(request[http::field::host]);
+    api.origin = std::string(request[http::field::origin]);
+    api.cookie = std::string(request[http::field::cookie]);
+    api.authorization = std::string(request[http::field::authorization]);
+    api.body = request.body();
+    api.tls = tls;
     return api;
 }
 
-void answer(httplib::Response& response, ApiResponse api) {
-    response.status = api.status;
-    if (!api.allow.empty()) response.set_header("Allow", api.allow);
-    if (!api.filename.empty()) response.set_header("Content-Disposition", "attachment; filename=\"" + api.filename + "\"");
+http::response<http::string_body> response_of(ApiResponse api, unsigned version, bool keep_alive, bool head, bool tls) {
+    http::response<http::string_body> response{static_cast<http::status>(api.status), version};
+    response.set(http::field::content_type, api.content_type);
+    response.set("X-Content-Type-Options", "nosniff");
+    response.set(http::field::cache_control, "no-store");
+    response.set("Referrer-Policy", "no-referrer");
+    if (tls) response.set("Strict-Transport-Security", "max-age=31536000");
+    if (!api.allow.empty()) response.set(http::field::allow, api.allow);
+    if (!api.set_cookie.empty()) response.set(http::field::set_cookie, api.set_cookie);
+    if (!api.filename.empty()) response.set("Content-Disposition", "attachment; filename=\"" + api.filename + "\"");
     if (api.content_type == "text/html") {
         // The page runs only its own scripts: nothing a meter or a request
         // put into it can run as code.
-        response.set_header("Content-Security-Policy",
-                            "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
-                            "connect-src 'self'; frame-ancestors 'none'; form-action 'none'");
+        response.set("Content-Security-Policy",
+                     "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
+                     "connect-src 'self'; frame-ancestors 'none'; form-action 'none'");
     }
-    response.body = std::move(api.body);
-    response.set_header("Content-Type", api.content_type);
+    const std::size_t length = api.body.size();
+    if (!head) response.body() = std::move(api.body);
+    response.content_length(length);
+    response.keep_alive(keep_alive);
+    return response;
 }
 
-void stream_events(EventHub& events, httplib::Response& response) {
-    std::optional<EventHub::Client> joined = events.Join();
-    if (!joined) {
-        answer(response, api_error(503, "too many event streams are open"));
-        return;
+std::string address_text(const sockaddr* address) {
+    char text[INET6_ADDRSTRLEN] = "";
+    if (address->sa_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof text);
+        return text;
     }
-    auto client = std::make_shared<EventHub::Client>(std::move(*joined));
-    response.set_chunked_content_provider("text/event-stream", [client, &events](std::size_t, httplib::DataSink& sink) {
-        if (events.closed()) return false;
-        std::vector<std::string> frames = client->Next(std::chrono::seconds(15));
-        if (events.closed()) return false;
-        // A comment now and then finds a peer that went away.
-        if (frames.empty()) frames.emplace_back(": still here\n\n");
-        for (const std::string& frame : frames) {
-            if (!sink.write(frame.data(), frame.size())) return false;
-        }
-        return true;
-    });
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text, sizeof text);
+    return std::string("[") + text + "]";
+}
+
+std::string lowered(std::string text) {
+    for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return text;
 }
 
 }  // namespace
 
-HttpServer::HttpServer(HttpApi& api, EventHub& events, const ListenAddress& bind)
-    : api_(api), events_(events), host_(bind.host), server_(std::make_unique<httplib::Server>()) {
-    httplib::Server& server = *server_;
-    server.new_task_queue = [] { return new YieldingPool(kThreads); };
-    server.set_payload_max_length(kMostBody);
-    server.set_read_timeout(5, 0);
-    server.set_write_timeout(5, 0);
-    server.set_keep_alive_max_count(100000);
-    // The headers and the body go out in separate writes: without this the
-    // body waits for the client's delayed acknowledgement, 40 ms.
-    server.set_tcp_nodelay(true);
-    server.set_default_headers({{"X-Content-Type-Options", "nosniff"},
-                                {"Cache-Control", "no-store"},
-                                {"Referrer-Policy", "no-referrer"}});
-    // The library holds a body sent in chunks to no limit; and a body with
-    // no length it waits for until the read times out. Either is refused
-    // before a byte of it is read.
-    server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
-        const bool chunked = request.get_header_value("Transfer-Encoding").find("chunked") != std::string::npos;
-        const bool takes_body = request.method == "POST" || request.method == "PUT" || request.method == "PATCH";
-        if (chunked || (takes_body && !request.has_header("Content-Length"))) {
-            answer(response, api_error(411, "send the body with a Content-Length, in one piece"));
-            return httplib::Server::HandlerResponse::Handled;
+std::vector<std::string> host_names_for(const ListenAddress& bind, const std::vector<std::string>& extra) {
+    std::vector<std::string> names;
+    const std::string host = lowered(bind.host);
+    if (host == "0.0.0.0" || host == "::") {
+        ifaddrs* all = nullptr;
+        if (getifaddrs(&all) == 0) {
+            for (const ifaddrs* a = all; a != nullptr; a = a->ifa_next) {
+                if (a->ifa_addr != nullptr && (a->ifa_addr->sa_family == AF_INET || a->ifa_addr->sa_family == AF_INET6)) {
+                    names.push_back(address_text(a->ifa_addr));
+                }
+            }
+            freeifaddrs(all);
         }
-        return httplib::Server::HandlerResponse::Unhandled;
-    });
-    const auto handle = [this](const httplib::Request& request, httplib::Response& response) {
-        ApiResponse api_response = api_.Handle(api_request_of(request));
-        if (api_response.status == 0) {
-            stream_events(events_, response);
-            return;
-        }
-        answer(response, std::move(api_response));
-    };
-    server.Get(".*", handle);
-    server.Post(".*", handle);
-    server.Put(".*", handle);
-    server.Patch(".*", handle);
-    server.Delete(".*", handle);
-    server.Options(".*", handle);
-    // What the library refuses itself (413 for a body too large, 400 for a
-    // request it cannot read) is answered as JSON too.
-    server.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& response) {
-        if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-        const std::string text = response.status == 413
-                                     ? "the body is larger than " + std::to_string(kMostBody) + " bytes"
-                                     : "the request could not be read (status " + std::to_string(response.status) + ")";
-        answer(response, api_error(response.status, text));
-        return httplib::Server::HandlerResponse::Handled;
-    }));
-    server.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
-        answer(response, api_error(500, "the request could not be answered"));
-    });
-    if (bind.port == 0) {
-        port_ = server.bind_to_any_port(bind.host);
+        names.emplace_back("localhost");
     } else {
-        port_ = server.bind_to_port(bind.host, bind.port) ? bind.port : -1;
+        names.push_back(host.find(':') != std::string::npos ? "[" + host + "]" : host);
+        if (is_loopback(host)) names.insert(names.end(), {"localhost", "127.0.0.1", "[::1]"});
     }
-    if (port_ <= 0) {
-        throw std::runtime_error("cannot listen on " + bind.host + ":" + std::to_string(bind.port) +
-                                 " (in use, or not an address of this machine)");
+    for (const std::string& name : extra) names.push_back(lowered(name));
+    return names;
+}
+
+struct HttpServer::Impl {
+    Impl(HttpApi& api_, EventHub& events_) : api(api_), events(events_), acceptor(io) {}
+
+    // A connection's place among those the server takes; given back with it.
+    class Ticket {
+    public:
+        Ticket(Impl& server, std::string address) : server_(server), address_(std::move(address)) {}
+        ~Ticket() {
+            const std::lock_guard<std::mutex> lock(server_.count_mutex);
+            --server_.total;
+            if (--server_.per_address[address_] == 0) server_.per_address.erase(address_);
+        }
+        Ticket(const Ticket&) = delete;
+        Ticket& operator=(const Ticket&) = delete;
+
+    private:
+        Impl& server_;
+        std::string address_;
+    };
+
+    template <class Stream>
+    class Session;
+
+    std::unique_ptr<Ticket> Admit(const tcp::socket& socket) {
+        boost::system::error_code ec;
+        const auto remote = socket.remote_endpoint(ec);
+        const std::string address = ec ? "?" : remote.address().to_string();
+        const std::lock_guard<std::mutex> lock(count_mutex);
+        if (total >= kMostConnections || per_address[address] >= kMostFromOneAddress) {
+            if (per_address[address] == 0) per_address.erase(address);
+            return nullptr;
+        }
+        ++total;
+        ++per_address[address];
+        return std::make_unique<Ticket>(*this, address);
     }
-    listener_ = std::thread([&server] {
+
+    void Accept();
+
+    HttpApi& api;
+    EventHub& events;
+    // Declared before the io_context: sessions still queued in it when it
+    // goes give back their tickets and use the TLS context as they die.
+    std::optional<ssl::context> tls;
+    std::mutex count_mutex;  // guards total and per_address
+    int total = 0;
+    std::map<std::string, int> per_address;
+    std::mutex streams_mutex;  // guards streams
+    std::condition_variable streams_ended;
+    int streams = 0;  // event streams, each on a thread of its own; at most the hub's clients
+    std::atomic<bool> stopped{false};
+    std::string host;
+    int port = 0;
+    net::io_context io;
+    tcp::acceptor acceptor;
+    net::thread_pool workers{kWorkers};
+    std::vector<std::thread> threads;
+};
+
+template <class Stream>
+class HttpServer::Impl::Session : public std::enable_shared_from_this<Session<Stream>> {
+public:
+    template <class... Args>
+    Session(Impl& server, std::unique_ptr<Ticket> ticket, Args&&... stream)
+        : server_(server), ticket_(std::move(ticket)), stream_(std::forward<Args>(stream)...) {}
+
+    void Start() {
+        if constexpr (kTls) {
+            Deadline();
+            stream_.async_handshake(ssl::stream_base::server,
+                                    [self = this->shared_from_this()](beast::error_code ec) {
+                                        if (!ec) self->Read();
+                                    });
+        } else {
+            Read();
+        }
+    }
+
+private:
+    static constexpr bool kTls = std::is_same_v<Stream, beast::ssl_stream<beast::tcp_stream>>;
+
+    void Deadline() { beast::get_lowest_layer(stream_).expires_after(std::chrono::seconds(kSecondsForARequest)); }
+
+    void Read() {
+        parser_.emplace();
+        parser_->header_limit(static_cast<std::uint32_t>(kMostHead));
+        parser_->body_limit(kMostBody);
+        Deadline();
+        http::async_read_header(stream_, buffer_, *parser_,
+                                [self = this->shared_from_this()](beast::error_code ec, std::size_t) { self->OnHead(ec); });
+    }
+
+    void OnHead(beast::error_code ec) {
+        if (ec == http::error::header_limit) {
+            return Refuse(431, "the request's head is larger than " + std::to_string(kMostHead) + " bytes");
+        }
+        // A Content-Length beyond the limit is caught with the head.
+        if (ec == http::error::body_limit) return RefuseLargeBody();
+        if (ec) {
+            // Gone, or too slow: a request that did not come whole in time gets no answer.
+            if (ec == http::error::end_of_stream || ec == beast::error::timeout || ec == net::error::eof ||
+                ec == net::error::connection_reset || ec == net::error::operation_aborted) {
+                return Close();
+            }
+            return Refuse(400, "the request could not be read (" + ec.message() + ")");
+        }
+        const auto& request = parser_->get();
+        if (request.count(http::field::host) != 1) return Refuse(400, "a request names its host once");
+        const bool takes_body = request.method() == http::verb::post || request.method() == http::verb::put ||
+                                request.method() == http::verb::patch;
+        // A body in chunks, or one with no length, is refused before a byte of it is read.
+        if (request.chunked() || (takes_body && !request.has_content_length())) {
+            return Refuse(411, "send the body with a Content-Length, in one piece");
+        }
+        if (parser_->is_done()) return Dispatch();
+        http::async_read(stream_, buffer_, *parser_, [self = this->shared_from_this()](beast::error_code read, std::size_t) {
+            if (read == http::error::body_limit) return self->RefuseLargeBody();
+            if (read) return self->Close();
+            self->Dispatch();
+        });
+    }
+
+    void Dispatch() {
+        beast::get_lowest_layer(stream_).expires_never();
+        const auto& request = parser_->get();
+        std::optional<ApiRequest> api = api_request_of(request, kTls);
+        if (!api) return Refuse(400, "the request's path or query does not decode");
+        version_ = request.version();
+        keep_alive_ = request.keep_alive();
+        head_ = request.method() == http::verb::head;
+        net::post(server_.workers, [self = this->shared_from_this(), api = std::move(*api)] {
+            lower_this_thread();
+            ApiResponse answer = self->server_.api.Handle(api);
+            net::post(self->stream_.get_executor(),
+                      [self, answer = std::move(answer)]() mutable { self->Answer(std::move(answer)); });
+        });
+    }
+
+    void Answer(ApiResponse api) {
+        if (api.status == 0) return StreamEvents();
+        response_ = response_of(std::move(api), version_, keep_alive_, head_, kTls);
+        Deadline();
+        http::async_write(stream_, *response_, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+            const bool again = !ec && self->keep_alive_ && !self->server_.stopped;
+            self->response_.reset();
+            if (again) return self->Read();
+            self->Close();
+        });
+    }
+
+    // An answer and the end of the connection: for what no reply can mend.
+    void Refuse(int status, const std::string& text) {
+        version_ = parser_ ? parser_->get().version() : 11;
+        keep_alive_ = false;
+        Answer(api_error(status, text));
+    }
+
+    void RefuseLargeBody() { Refuse(413, "the body is larger than " + std::to_string(kMostBody) + " bytes"); }
+
+    // The event stream: its header, then a chunk for each batch of frames,
+    // written by a thread of its own that waits on the hub, and the last
+    // chunk when the hub closes.
+    void StreamEvents() {
+        std::optional<EventHub::Client> client = server_.events.Join();
+        if (!client) {
+            keep_alive_ = false;
+            return Answer(api_error(503, "too many event streams are open"));
+        }
+        auto header = std::make_shared<http::response<http::empty_body>>(http::status::ok, version_);
+        header->set(http::field::content_type, "text/event-stream");
+        header->set(http::field::cache_control, "no-store");
+        header->set("X-Content-Type-Options", "nosniff");
+        header->chunked(true);
+        auto serializer = std::make_shared<http::response_serializer<http::empty_body>>(*header);
+        Deadline();
+        http::async_write_header(
+            stream_, *serializer,
+            [self = this->shared_from_this(), header, serializer, client = std::move(*client)](beast::error_code ec,
+                                                                                               std::size_t) mutable {
+                if (ec) return self->Close();
+                {
+                    const std::lock_guard<std::mutex> lock(self->server_.streams_mutex);
+                    ++self->server_.streams;
+                }
+                std::thread([self, client = std::move(client)]() mutable {
+                    self->Follow(client);
+                    {
+                        const std::lock_guard<std::mutex> lock(self->server_.streams_mutex);
+                        --self->server_.streams;
+                    }
+                    self->server_.streams_ended.notify_all();
+                }).detach();
+            });
+    }
+
+    // On the stream's own thread: waits for frames, hands each write to the
+    // connection's strand and waits for it.
+    void Follow(EventHub::Client& client) {
         lower_this_thread();
-        server.listen_after_bind();
+        for (;;) {
+            std::vector<std::string> frames = client.Next(std::chrono::seconds(15));
+            const bool last = server_.events.closed();
+            std::string text;
+            // A comment now and then finds a peer that went away.
+            if (frames.empty() && !last) frames.emplace_back(": still here\n\n");
+            for (const std::string& frame : frames) text += frame;
+            if (!WriteChunk(text, last) || last) break;
+        }
+        net::post(stream_.get_executor(), [self = this->shared_from_this()] { self->Close(); });
+    }
+
+    bool WriteChunk(const std::string& text, bool last) {
+        auto done = std::make_shared<std::promise<bool>>();
+        std::future<bool> written = done->get_future();
+        net::post(stream_.get_executor(), [self = this->shared_from_this(), text, last, done] {
+            self->Deadline();
+            auto write = [done](beast::error_code ec, std::size_t) { done->set_value(!ec); };
+            if (text.empty() && last) {
+                net::async_write(self->stream_, http::make_chunk_last(), write);
+            } else if (last) {
+                self->chunk_text_ = text;
+                net::async_write(self->stream_, http::make_chunk(net::buffer(self->chunk_text_)), [self, done](beast::error_code ec, std::size_t) {
+                    if (ec) return done->set_value(false);
+                    net::async_write(self->stream_, http::make_chunk_last(),
+                                     [done](beast::error_code end, std::size_t) { done->set_value(!end); });
+                });
+            } else {
+                self->chunk_text_ = text;
+                net::async_write(self->stream_, http::make_chunk(net::buffer(self->chunk_text_)), write);
+            }
+        });
+        // Stopping waits for the last chunk a moment, not for a client that reads nothing.
+        if (written.wait_for(std::chrono::seconds(kSecondsForARequest)) != std::future_status::ready) return false;
+        return written.get();
+    }
+
+    void Close() {
+        beast::error_code ignored;
+        if constexpr (kTls) {
+            beast::get_lowest_layer(stream_).expires_after(std::chrono::seconds(1));
+            stream_.async_shutdown([self = this->shared_from_this()](beast::error_code) {
+                beast::error_code done;
+                beast::get_lowest_layer(self->stream_).socket().close(done);
+            });
+        } else {
+            stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+            stream_.socket().close(ignored);
+        }
+    }
+
+    Impl& server_;
+    std::unique_ptr<Ticket> ticket_;
+    Stream stream_;
+    beast::flat_buffer buffer_;
+    std::optional<http::request_parser<http::string_body>> parser_;
+    std::optional<http::response<http::string_body>> response_;
+    std::string chunk_text_;
+    unsigned version_ = 11;
+    bool keep_alive_ = false;
+    bool head_ = false;
+};
+
+void HttpServer::Impl::Accept() {
+    acceptor.async_accept(net::make_strand(io), [this](beast::error_code ec, tcp::socket socket) {
+        if (ec == net::error::operation_aborted || stopped) return;
+        if (!ec) {
+            std::unique_ptr<Ticket> ticket = Admit(socket);
+            if (!ticket) {
+                beast::error_code ignored;
+                socket.close(ignored);  // full: refused at once, not queued
+            } else if (tls) {
+                std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(*this, std::move(ticket), std::move(socket), *tls)
+                    ->Start();
+            } else {
+                std::make_shared<Session<beast::tcp_stream>>(*this, std::move(ticket), std::move(socket))->Start();
+            }
+        }
+        Accept();
     });
+}
+
+HttpServer::HttpServer(HttpApi& api, EventHub& events, const ListenAddress& bind, std::optional<TlsFiles> tls)
+    : impl_(std::make_unique<Impl>(api, events)) {
+    Impl& s = *impl_;
+    raise_open_files();
+    s.host = bind.host;
+    if (tls) {
+        s.tls.emplace(ssl::context::tls_server);
+        s.tls->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
+                           ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
+        try {
+            s.tls->use_certificate_chain_file(tls->certificate);
+            s.tls->use_private_key_file(tls->key, ssl::context::pem);
+        } catch (const boost::system::system_error& e) {
+            throw std::runtime_error("cannot use the certificate " + tls->certificate + " and key " + tls->key + ": " +
+                                     e.code().message());
+        }
+    }
+    try {
+        const auto address = net::ip::make_address(bind.host == "localhost" ? "127.0.0.1" : bind.host);
+        const tcp::endpoint endpoint(address, static_cast<unsigned short>(bind.port));
+        s.acceptor.open(endpoint.protocol());
+        s.acceptor.set_option(net::socket_base::reuse_address(true));
+        s.acceptor.bind(endpoint);
+        s.acceptor.listen(net::socket_base::max_listen_connections);
+        s.port = s.acceptor.local_endpoint().port();
+    } catch (const boost::system::system_error& e) {
+        throw std::runtime_error("cannot listen on " + bind.host + ":" + std::to_string(bind.port) + " (" +
+                                 e.code().message() + ")");
+    }
+    s.Accept();
+    for (int i = 0; i < kIoThreads; ++i) {
+        s.threads.emplace_back([&s] {
+            lower_this_thread();
+            s.io.run();
+        });
+    }
 }
 
 HttpServer::~HttpServer() { Stop(); }
 
+int HttpServer::port() const { return impl_->port; }
+
 std::string HttpServer::url() const {
-    const std::string host = host_.find(':') != std::string::npos ? "[" + host_ + "]" : host_;
-    return "http://" + (host_ == "0.0.0.0" || host_ == "::" ? std::string("127.0.0.1") : host) + ":" +
-           std::to_string(port_) + "/";
+    const std::string& host = impl_->host;
+    const std::string shown = host == "0.0.0.0" || host == "::" ? "127.0.0.1"
+                              : host.find(':') != std::string::npos ? "[" + host + "]"
+                                                                     : host;
+    return std::string(impl_->tls ? "https" : "http") + "://" + shown + ":" + std::to_string(impl_->port) + "/";
 }
 
 void HttpServer::Stop() {
-    if (!listener_.joinable()) return;
-    events_.Close();
-    server_->stop();
-    listener_.join();
+    Impl& s = *impl_;
+    if (s.stopped.exchange(true)) return;
+    net::post(s.io, [&s] {
+        beast::error_code ignored;
+        s.acceptor.close(ignored);
+    });
+    // The streams end with their last chunk while the server still writes.
+    s.events.Close();
+    {
+        std::unique_lock<std::mutex> lock(s.streams_mutex);
+        s.streams_ended.wait(lock, [&s] { return s.streams == 0; });
+    }
+    s.workers.join();
+    s.io.stop();
+    for (std::thread& thread : s.threads) thread.join();
 }

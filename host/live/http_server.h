@@ -1,43 +1,51 @@
-// The HTTP side of the bench host: cpp-httplib's server on its own threads,
-// handing every request to HttpApi and streaming the events. Nothing here
-// runs on the poll loop, so a slow or stuck client delays no cycle.
+// The HTTP side of the bench host: an event-driven server (Boost.Beast on
+// Asio) that holds thousands of idle or slow connections on two threads,
+// hands each request to HttpApi on a small pool of workers, and streams the
+// events. Every input is bounded: the head's size, the body's, the time a
+// request may take to arrive, the connections in all and from one address.
+// Nothing here runs on the poll loop, so no client delays a cycle.
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
-#include <thread>
 
 #include "host/core/endpoints.h"
 #include "host/live/event_hub.h"
 #include "host/live/http_api.h"
 
-namespace httplib {
-class Server;
-}
+struct TlsFiles {
+    std::string certificate;  // PEM, the chain
+    std::string key;          // PEM
+};
 
 class HttpServer {
 public:
-    // The library gives each open connection a thread of the pool while it
-    // lasts: room for the event streams and dozens of keep-alive clients.
-    static constexpr int kThreads = 64;
-    static constexpr std::size_t kMostBody = 4096;  // larger bodies are refused with 413
+    static constexpr std::size_t kMostBody = 4096;       // larger bodies: 413
+    static constexpr std::size_t kMostHead = 16 * 1024;  // request line and headers, all told: 431 beyond
+    static constexpr int kMostConnections = 2000;        // in all; beyond them a new one is closed at once
+    static constexpr int kMostFromOneAddress = 1000;
+    static constexpr int kSecondsForARequest = 10;  // from the connection or the last answer to the request's end
 
-    // Binds at once; throws std::runtime_error when it cannot.
-    HttpServer(HttpApi& api, EventHub& events, const ListenAddress& bind);
+    // Binds at once; throws std::runtime_error when it cannot (or cannot
+    // read the certificate and key).
+    HttpServer(HttpApi& api, EventHub& events, const ListenAddress& bind, std::optional<TlsFiles> tls = {});
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
 
-    int port() const { return port_; }
+    int port() const;
     std::string url() const;
-    // Ends the event streams and waits for the server's threads.
+    // Ends the event streams (each with its last chunk) and the server's threads.
     void Stop();
 
 private:
-    HttpApi& api_;
-    EventHub& events_;
-    std::string host_;
-    int port_ = 0;
-    std::unique_ptr<httplib::Server> server_;
-    std::thread listener_;
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
 };
+
+// What a request's Host may name for a server bound to `bind`: its address,
+// and for a loopback address localhost; for every address (0.0.0.0, ::)
+// each address of this machine; and the `extra` names given. Lower case,
+// IPv6 in brackets.
+std::vector<std::string> host_names_for(const ListenAddress& bind, const std::vector<std::string>& extra);

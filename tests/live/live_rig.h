@@ -45,7 +45,7 @@ public:
           context_(config_.line),
           rtu_(context_, RetryPolicy{config_.line.retries, 0, config_.line.response_timeout_ms}, clock_, stop_),
           live_(config_.devices, config_.line, clock_, events_),
-          api_(live_, inbox_, ApiOptions{options.allow_writes, history_path_, std::chrono::milliseconds(20000)}),
+          api_(live_, inbox_, ApiOptions{options.allow_writes, history_path_, std::chrono::milliseconds(20000)}, access_),
           server_(api_, events_, ListenAddress{"127.0.0.1", 0}),
           client_("127.0.0.1", server_.port()) {
         outlets_.Add(live_);
@@ -144,6 +144,7 @@ private:
     EventHub events_;
     LiveState live_;
     WriteInbox inbox_;
+    Access access_;
     Outlets outlets_;
     std::optional<HistoryDb> history_;
     std::optional<HistorySink> history_sink_;

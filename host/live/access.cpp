@@ -1,0 +1,164 @@
+#include "host/live/access.h"
+
+#include <sodium.h>
+
+#include <fstream>
+#include <stdexcept>
+
+namespace {
+
+// Moderate limits: a gateway may have little memory, and a login is rare.
+constexpr unsigned long long kOpsLimit = 3;
+constexpr std::size_t kMemLimit = 16 * 1024 * 1024;
+constexpr const char* kTokenPrefix = "token-sha256:";
+
+void need_sodium() {
+    if (sodium_init() < 0) throw std::runtime_error("libsodium cannot start");
+}
+
+std::string hex(const unsigned char* bytes, std::size_t length) {
+    std::string text(length * 2 + 1, '\0');
+    sodium_bin2hex(text.data(), text.size(), bytes, length);
+    text.pop_back();
+    return text;
+}
+
+std::string sha256_hex(const std::string& text) {
+    unsigned char digest[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    return hex(digest, sizeof digest);
+}
+
+// The value of the cookie `name` in a Cookie header, or "".
+std::string cookie_value(const std::string& header, const std::string& name) {
+    std::size_t at = 0;
+    while (at < header.size()) {
+        const std::size_t end = std::min(header.find(';', at), header.size());
+        std::string pair = header.substr(at, end - at);
+        pair.erase(0, pair.find_first_not_of(' '));
+        if (pair.rfind(name + "=", 0) == 0) return pair.substr(name.size() + 1);
+        at = end + 1;
+    }
+    return "";
+}
+
+void check_name(const std::string& name) {
+    if (name.empty() || name.find_first_of(":\n\r") != std::string::npos) {
+        throw std::runtime_error("a name must not be empty nor hold a colon or a line break");
+    }
+}
+
+}  // namespace
+
+Access::Access(const std::string& credentials_file) {
+    if (credentials_file.empty()) return;
+    need_sodium();
+    std::ifstream in(credentials_file);
+    if (!in) throw std::runtime_error(credentials_file + ": cannot be read");
+    int number = 0;
+    for (std::string line; std::getline(in, line);) {
+        ++number;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line[0] == '#') continue;
+        const std::size_t colon = line.find(':');
+        const std::string where = credentials_file + ":" + std::to_string(number);
+        if (colon == 0 || colon == std::string::npos) throw std::runtime_error(where + ": expected NAME:HASH");
+        Credential credential{line.substr(0, colon), "", ""};
+        const std::string secret = line.substr(colon + 1);
+        if (secret.rfind(kTokenPrefix, 0) == 0) {
+            credential.token_sha256 = secret.substr(std::string(kTokenPrefix).size());
+            if (credential.token_sha256.size() != 2 * crypto_hash_sha256_BYTES) {
+                throw std::runtime_error(where + ": a token's SHA-256 is 64 hexadecimal digits");
+            }
+        } else if (secret.rfind("$argon2id$", 0) == 0 && secret.size() < crypto_pwhash_STRBYTES) {
+            credential.password_hash = secret;
+        } else {
+            throw std::runtime_error(where + ": neither an argon2id hash (qmxhost passwd) nor a token (qmxhost token)");
+        }
+        credentials_.push_back(credential);
+    }
+}
+
+std::optional<std::string> Access::Who(const std::string& cookie_header, const std::string& authorization) {
+    if (authorization.rfind("Bearer ", 0) == 0) {
+        const std::string presented = sha256_hex(authorization.substr(7));
+        for (const Credential& credential : credentials_) {
+            if (credential.token_sha256.size() == presented.size() &&
+                sodium_memcmp(credential.token_sha256.data(), presented.data(), presented.size()) == 0) {
+                return credential.name;
+            }
+        }
+        return std::nullopt;
+    }
+    const std::string id = cookie_value(cookie_header, kCookie);
+    if (id.empty()) return std::nullopt;
+    const std::lock_guard<std::mutex> lock(sessions_mutex_);
+    const auto session = sessions_.find(id);
+    if (session == sessions_.end()) return std::nullopt;
+    if (session->second.expires < std::chrono::steady_clock::now()) {
+        sessions_.erase(session);
+        return std::nullopt;
+    }
+    return session->second.name;
+}
+
+std::optional<std::string> Access::LogIn(const std::string& name, const std::string& password) {
+    const Credential* found = nullptr;
+    for (const Credential& credential : credentials_) {
+        if (credential.name == name && !credential.password_hash.empty()) found = &credential;
+    }
+    {
+        const std::lock_guard<std::mutex> lock(verify_mutex_);
+        // A name not on the list costs the same time as a wrong password.
+        static const std::string kDecoy = [] {
+            char hash[crypto_pwhash_STRBYTES] = "";
+            if (crypto_pwhash_str(hash, "decoy", 5, kOpsLimit, kMemLimit) != 0) return std::string();
+            return std::string(hash);
+        }();
+        const std::string& hash = found != nullptr ? found->password_hash : kDecoy;
+        const bool good = crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
+        if (!good || found == nullptr) return std::nullopt;
+    }
+    unsigned char random[32];
+    randombytes_buf(random, sizeof random);
+    const std::string id = hex(random, sizeof random);
+    const std::lock_guard<std::mutex> lock(sessions_mutex_);
+    if (sessions_.size() >= kMostSessions) {
+        auto oldest = sessions_.begin();
+        for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
+            if (it->second.expires < oldest->second.expires) oldest = it;
+        }
+        sessions_.erase(oldest);
+    }
+    sessions_[id] = Session{name, std::chrono::steady_clock::now() + kSessionLifetime};
+    return id;
+}
+
+void Access::LogOut(const std::string& cookie_header) {
+    const std::string id = cookie_value(cookie_header, kCookie);
+    const std::lock_guard<std::mutex> lock(sessions_mutex_);
+    sessions_.erase(id);
+}
+
+std::string password_line(const std::string& name, const std::string& password) {
+    check_name(name);
+    need_sodium();
+    char hash[crypto_pwhash_STRBYTES];
+    if (crypto_pwhash_str(hash, password.data(), password.size(), kOpsLimit, kMemLimit) != 0) {
+        throw std::runtime_error("out of memory for the password's hash");
+    }
+    return name + ":" + hash;
+}
+
+std::string token_line(const std::string& name, const std::string& token) {
+    check_name(name);
+    need_sodium();
+    return name + ":" + kTokenPrefix + sha256_hex(token);
+}
+
+std::string new_token() {
+    need_sodium();
+    unsigned char random[32];
+    randombytes_buf(random, sizeof random);
+    return hex(random, sizeof random);
+}

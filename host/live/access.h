@@ -1,0 +1,66 @@
+// Who may read and write through the live page and the API. People log in
+// with a name and a password, whose hash (argon2id, libsodium's
+// crypto_pwhash_str) stands in a file, and get a session that expires;
+// programs send a bearer token, whose SHA-256 stands in the same file. One
+// credential a line:
+//
+//   anna:$argon2id$v=19$m=16384,t=3,p=1$...      a password (qmxhost passwd anna)
+//   grafana:token-sha256:9f86d081884c7d65...     a token (qmxhost token grafana)
+//
+// Blank lines and lines beginning with # are skipped.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+class Access {
+public:
+    static constexpr std::chrono::hours kSessionLifetime{8};
+    static constexpr std::size_t kMostSessions = 256;  // the oldest is ended for a new one beyond them
+
+    // Reads the credentials; none without a file. Throws std::runtime_error
+    // naming the file and line it cannot take.
+    explicit Access(const std::string& credentials_file = "");
+
+    bool has_credentials() const { return !credentials_.empty(); }
+
+    // The name of whom a request comes from: its session cookie (in the
+    // Cookie header) or its bearer token (in Authorization); none when it
+    // carries neither or one that is not (or no longer) good.
+    std::optional<std::string> Who(const std::string& cookie_header, const std::string& authorization);
+    // A new session's id for a name and password that match; none else.
+    // One check at a time: each takes memory on purpose.
+    std::optional<std::string> LogIn(const std::string& name, const std::string& password);
+    void LogOut(const std::string& cookie_header);
+
+    // The session cookie's name.
+    static constexpr const char* kCookie = "qv5810_session";
+
+private:
+    struct Credential {
+        std::string name;
+        std::string password_hash;  // PHC string; empty for a token
+        std::string token_sha256;   // hex; empty for a password
+    };
+    struct Session {
+        std::string name;
+        std::chrono::steady_clock::time_point expires;
+    };
+
+    std::vector<Credential> credentials_;
+    std::mutex verify_mutex_;    // one password check at a time
+    std::mutex sessions_mutex_;  // guards sessions_
+    std::map<std::string, Session> sessions_;  // by id
+};
+
+// A credentials line for a password (argon2id) or a token (its SHA-256).
+// Throws std::runtime_error when the name has a colon or is empty.
+std::string password_line(const std::string& name, const std::string& password);
+std::string token_line(const std::string& name, const std::string& token);
+// A new random token, 32 bytes as hex.
+std::string new_token();
