@@ -11,6 +11,7 @@
 #include "host/history/history_db.h"
 #include "host/line/libmodbus_rtu_context.h"
 #include "host/line/libmodbus_tcp_context.h"
+#include "host/line/pseudo_terminal.h"
 #include "host/line/sim_process.h"
 #include "host/live/http_server.h"
 #include "host/live/live_state.h"
@@ -150,7 +151,8 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
     const LineSettings& line = settings.line;
     ModbusLine modbus(*context, RetryPolicy{line.retries, line.delay_ms, line.response_timeout_ms}, clock, stop);
     PollLoop loop(settings.devices, line,
-                  PollOptions{settings.cycles, settings.interval_seconds, settings.write, takes_writes ? &inbox : nullptr},
+                  PollOptions{settings.cycles, settings.interval_seconds, settings.write, takes_writes ? &inbox : nullptr,
+                              settings.emulate_line || !is_pseudo_terminal(line.port)},
                   std::move(devices), modbus, outlets, clock);
     if (history) {
         loop.Reload([&history](std::uint32_t data_id) -> std::optional<std::vector<unsigned char>> {

@@ -2,7 +2,8 @@
 
 #include "host/common/clock.h"
 
-MeterStatistics::MeterStatistics(const LineSettings& line) : line_(line) {}
+MeterStatistics::MeterStatistics(const LineSettings& line, bool frames_take_wire_time)
+    : line_(line), frames_take_wire_time_(frames_take_wire_time) {}
 
 void MeterStatistics::Exchanged(const Exchange& exchange) {
     health_.retries += exchange.attempts > 1 ? exchange.attempts - 1 : 0;
@@ -18,7 +19,7 @@ void MeterStatistics::Exchanged(const Exchange& exchange) {
     const double characters = exchange.request_bytes + exchange.answer_bytes + 2 * 3.5;
     const double wire = characters * line_.BitsPerCharacter() * 1000.0 / line_.baud;
     wire_.Add(wire);
-    turnaround_.Add(exchange.latency_ms - wire);
+    if (frames_take_wire_time_) turnaround_.Add(exchange.latency_ms - wire);
 }
 
 void MeterStatistics::Completed(double milliseconds) {

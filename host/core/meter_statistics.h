@@ -20,7 +20,7 @@ struct MeterHealth {
     std::map<std::string, int> failures;  // by cause: timeout, crc, bad_data, exception, interrupted, error, incomplete
     Spread latency;     // per answered request: request sent to answer taken
     Spread wire;        // the request's and the answer's wire time at the line's speed; serial lines only
-    Spread turnaround;  // the meter's: latency less wire time; serial lines only
+    Spread turnaround;  // the meter's: latency less wire time; lines whose frames take their wire time only
     std::string last_error;  // "read 1792/22: timeout: Connection timed out"
     std::string last_error_utc;
     int backed_off_until = 0;  // the cycle the meter is tried again; 0: polled every cycle
@@ -30,8 +30,10 @@ struct MeterHealth {
 
 class MeterStatistics {
 public:
-    // Over TCP no serial line is in sight, not even a gateway's: no wire time.
-    explicit MeterStatistics(const LineSettings& line);
+    // Over TCP no serial line is in sight, not even a gateway's: no wire
+    // time. Without `frames_take_wire_time` (an unpaced pseudo-terminal) the
+    // latency is no wire time plus a turn-around: none is worked out.
+    MeterStatistics(const LineSettings& line, bool frames_take_wire_time);
 
     void Exchanged(const Exchange& exchange);
     void Completed(double milliseconds);
@@ -43,6 +45,7 @@ public:
 
 private:
     const LineSettings& line_;
+    const bool frames_take_wire_time_;
     MeterHealth health_;  // the counts; the spreads come from the summaries
     ValueSummary latency_, wire_, turnaround_;
 };

@@ -11,8 +11,8 @@
 #include "host/runtime/host_binding.h"
 
 struct PollLoop::Meter {
-    Meter(const DeviceConfig& c, std::unique_ptr<SPModbus> d, const LineSettings& line)
-        : config(c), device(std::move(d)), statistics(line) {}
+    Meter(const DeviceConfig& c, std::unique_ptr<SPModbus> d, const LineSettings& line, bool frames_take_wire_time)
+        : config(c), device(std::move(d)), statistics(line, frames_take_wire_time) {}
 
     const DeviceConfig& config;
     // Declared before the device, so that they outlive it.
@@ -40,7 +40,7 @@ PollLoop::PollLoop(const std::vector<DeviceConfig>& meters, const LineSettings& 
     : line_(line), options_(std::move(options)), modbus_(modbus), outlets_(outlets), clock_(clock) {
     for (std::size_t i = 0; i < meters.size() && i < devices.size(); ++i) {
         const DeviceConfig& config = meters[i];
-        auto meter = std::make_unique<Meter>(config, std::move(devices[i]), line_);
+        auto meter = std::make_unique<Meter>(config, std::move(devices[i]), line_, options_.frames_take_wire_time);
         meter->binding.sink = &meter->recorder;
         meter->binding.transport = &modbus_;
         SPModbus& device = *meter->device;

@@ -21,6 +21,7 @@ struct PollOptions {
     double interval_seconds = 1.0;
     std::vector<std::uint16_t> write;  // after the first cycle, to the first meter: address, then values
     WriteInbox* inbox = nullptr;       // writes asked for while polling; none: no such writes
+    bool frames_take_wire_time = true;  // false on an unpaced pseudo-terminal
 };
 
 // The newest record stored for a data id, if any: what the controller's

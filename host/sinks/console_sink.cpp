@@ -44,8 +44,10 @@ void meter_summary_text(std::ostringstream& text, const MeterSummary& meter, boo
     text << "; per request latency min/median/max " << h.latency.min << "/" << h.latency.median << "/" << h.latency.max
          << " ms";
     if (!tcp) {
-        text << "; wire time median " << h.wire.median << " ms, meter turn-around (latency less wire time) median "
-             << h.turnaround.median << " ms";
+        text << "; wire time median " << h.wire.median << " ms";
+        if (h.turnaround.count > 0) {
+            text << ", meter turn-around (latency less wire time) median " << h.turnaround.median << " ms";
+        }
     }
     text << "\n";
 }

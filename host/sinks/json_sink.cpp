@@ -47,7 +47,7 @@ Json::Value summary_json(const RunSummary& summary) {
         device["mean_cycle_ms"] = h.MeanCycleMs();
         device["latency_ms"] = spread_json(h.latency);
         if (!tcp) {
-            device["turnaround_ms"] = spread_json(h.turnaround);
+            if (h.turnaround.count > 0) device["turnaround_ms"] = spread_json(h.turnaround);
             device["wire_ms"] = spread_json(h.wire);
         }
         for (const auto& [why, count] : h.failures) device["failures"][why] = count;
