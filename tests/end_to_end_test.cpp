@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -391,6 +393,41 @@ TEST(EndToEndHistory, ALockHeldByAnotherProcessIsReportedAndPollingGoesOn) {
     EXPECT_NE(problems.front()["message"].asString().find("busy"), std::string::npos);
     EXPECT_NE(problems.back()["message"].asString().find("not stored"), std::string::npos);
     for (const char* suffix : {"", "-wal", "-shm"}) std::remove((db + suffix).c_str());
+}
+
+// The host alone sees `dir` as a file system of its own: a tmpfs of 160 KiB,
+// or `dir` itself made read-only (a mount namespace of an unprivileged user).
+std::vector<std::string> in_own_mount(const std::string& dir, bool read_only) {
+    const std::string mount = read_only ? "mount --bind \"$0\" \"$0\" && mount -o remount,bind,ro \"$0\""
+                                        : "mount -t tmpfs -o size=160k tmpfs \"$0\"";
+    return {"unshare", "--user", "--map-root-user", "--mount", "sh", "-c", mount + " && exec \"$@\"", dir};
+}
+
+TEST(EndToEndHistory, AFullDiskOrAReadOnlyFileLeavesPollingGoingAndEndsWithTheHistoryStatus) {
+    if (std::system("unshare --user --map-root-user --mount true") != 0) GTEST_SKIP() << "no mount namespaces here";
+    Meter meter;
+    const std::string dir = temp_path("history_disk");
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    const std::string db = dir + "/history.db";
+    const auto host_run = [&](bool read_only) {
+        return run_host_on(meter.HostLine(), {"--cycles", "40", "--history", db, "--history-batch-s", "0"},
+                           QV5810_TEST_CONFIG, in_own_mount(dir, read_only));
+    };
+    const auto expect_degraded = [](const HostRun& run, const std::string& cause) {
+        EXPECT_EQ(run.status, 4);  // polled, but records were lost
+        EXPECT_EQ(run.Of("publish").size(), 40u);
+        const auto problems = run.Of("problem");
+        ASSERT_EQ(problems.size(), 2u);  // once when it stopped taking records, once at the end
+        EXPECT_NE(problems.front()["message"].asString().find(cause), std::string::npos) << problems.front()["message"].asString();
+        EXPECT_NE(problems.back()["message"].asString().find("not stored"), std::string::npos) << problems.back()["message"].asString();
+    };
+    // The tmpfs fills up within a few records.
+    expect_degraded(host_run(false), "full");
+
+    ASSERT_EQ(run_host(meter, {"--cycles", "2", "--history", db}).status, 0);
+    expect_degraded(host_run(true), "Read-only file system");
+    for (const char* suffix : {"", "-wal", "-shm"}) std::remove((db + suffix).c_str());
+    rmdir(dir.c_str());
 }
 
 TEST(EndToEndHistory, ExportsTakeAMeterARangeAResolutionAndAFormat) {

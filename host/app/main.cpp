@@ -30,6 +30,9 @@ void on_stop_signals() {
     action.sa_handler = request_stop;
     sigemptyset(&action.sa_mask);
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(signal, &action, nullptr);
+    // Past a file-size limit (a unit's LimitFSIZE=) the history's write fails
+    // as on a full disk, instead of the signal ending the run.
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 // The bench's own programs sit side by side.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <set>
 
@@ -118,7 +119,17 @@ void HistoryDb::Close() {
 
 void HistoryDb::Fail(const std::string& what) const {
     const int code = db_ ? sqlite3_extended_errcode(db_.get()) : SQLITE_NOMEM;
-    const std::string why = db_ ? sqlite3_errmsg(db_.get()) : "out of memory";
+    std::string why = db_ ? sqlite3_errmsg(db_.get()) : "out of memory";
+    // "unable to open database file" says more with the system's reason: a
+    // read-only file system or no permission, as the file (or its directory)
+    // tells; else the last error SQLite met.
+    const std::size_t slash = path_.rfind('/');
+    const std::string place = access(path_.c_str(), F_OK) == 0 ? path_
+                              : slash == std::string::npos  ? "."
+                                                            : path_.substr(0, slash + 1);
+    int system = access(place.c_str(), W_OK) != 0 ? errno : 0;
+    if (system == 0 && db_) system = sqlite3_system_errno(db_.get());
+    if (system != 0) why += std::string(" (") + std::strerror(system) + ")";
     throw SqlFailure(code, "history " + path_ + ": " + what + ": " + why);
 }
 

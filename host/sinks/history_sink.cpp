@@ -4,7 +4,14 @@
 
 HistorySink::HistorySink(HistoryDb& history, double batch_seconds, double poll_interval_seconds)
     : history_(history), batch_ms_(std::llround(batch_seconds * 1000)),
-      every_record_(poll_interval_seconds >= batch_seconds) {}
+      every_record_(poll_interval_seconds >= batch_seconds) {
+    // A history that cannot be written from the start was reported with the
+    // start; its first failed batch is no news.
+    if (!history_.open()) {
+        state_ = HistoryDb::Outcome::failed;
+        said_error_ = history_.last_error();
+    }
+}
 
 void HistorySink::Cycle(const std::shared_ptr<const CycleReport>& report) {
     const std::uint32_t device = report->meter->data_id;

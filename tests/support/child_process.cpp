@@ -12,9 +12,10 @@
 
 extern char** environ;
 
-ChildProcess::ChildProcess(std::vector<std::string> argv, Output output) {
+ChildProcess::ChildProcess(std::vector<std::string> argv, Output output, const std::vector<std::string>& wrapper) {
     const std::string emulator = QV5810_TEST_EMULATOR;
     if (!emulator.empty()) argv.insert(argv.begin(), emulator);
+    argv.insert(argv.begin(), wrapper.begin(), wrapper.end());
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe");
     posix_spawn_file_actions_t actions;

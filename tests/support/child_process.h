@@ -11,8 +11,10 @@ class ChildProcess {
 public:
     enum class Output { only, with_errors };  // standard output alone, or standard error in it too
 
-    // Runs `argv` (under the cross-build emulator when there is one).
-    explicit ChildProcess(std::vector<std::string> argv, Output output = Output::only);
+    // Runs `argv` (under the cross-build emulator when there is one), after
+    // `wrapper` when given: a command that ends by running its arguments.
+    explicit ChildProcess(std::vector<std::string> argv, Output output = Output::only,
+                          const std::vector<std::string>& wrapper = {});
     ~ChildProcess();  // kills the child if it still runs
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

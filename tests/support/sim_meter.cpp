@@ -100,12 +100,12 @@ HostRun run_host(const Meter& meter, std::vector<std::string> options, const std
 }
 
 HostRun run_host_on(const std::vector<std::string>& line, std::vector<std::string> options,
-                    const std::string& config) {
+                    const std::string& config, const std::vector<std::string>& wrapper) {
     std::vector<std::string> argv{QV5810_TEST_HOST, "--plugin", QV5810_TEST_PLUGIN, "--config", config};
     argv.insert(argv.end(), line.begin(), line.end());
     argv.insert(argv.end(), {"--json", "--interval", "0"});
     argv.insert(argv.end(), options.begin(), options.end());
-    ChildProcess host(argv);
+    ChildProcess host(argv, ChildProcess::Output::only, wrapper);
     HostRun run;
     for (const std::string& text : host.ReadAll(kPatienceMs)) {
         // Standard output carries the host's JSON events and nothing else.

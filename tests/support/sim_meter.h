@@ -62,7 +62,7 @@ struct HostRun {
 // standard output must carry JSON only.
 HostRun run_host(const Meter& meter, std::vector<std::string> options, const std::string& config = QV5810_TEST_CONFIG);
 HostRun run_host_on(const std::vector<std::string>& line, std::vector<std::string> options,
-                    const std::string& config = QV5810_TEST_CONFIG);
+                    const std::string& config = QV5810_TEST_CONFIG, const std::vector<std::string>& wrapper = {});
 
 // The record's bytes 4 to 159 came from one complete cycle of the meter.
 bool from_one_served_cycle(const std::vector<unsigned char>& record,
