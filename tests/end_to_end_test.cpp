@@ -128,6 +128,46 @@ TEST(EndToEnd, FaultsNeverPublishAPartialRecordAndPollingRecovers) {
     EXPECT_EQ(summary["completed"].asUInt(), published.size());
 }
 
+// The lines of `said` that hold every one of `parts`.
+int lines_with(const std::vector<std::string>& said, const std::vector<std::string>& parts) {
+    int count = 0;
+    for (const std::string& line : said) {
+        bool all = true;
+        for (const std::string& part : parts) all = all && line.find(part) != std::string::npos;
+        count += all ? 1 : 0;
+    }
+    return count;
+}
+
+TEST(EndToEnd, QuietOutputKeepsOneLinePerChangeOfAnAlarmOrAMeter) {
+    // An over-voltage over cycles 2 and 3; every 7th answer swallowed (a cycle asks four).
+    Meter meter({"--overvoltage-at", "2", "--overvoltage-cycles", "2", "--drop-every", "7"});
+    std::vector<std::string> said;
+    host_status({"--port", meter.port, "--cycles", "8", "--interval", "0", "--quiet", "--retries", "0",
+                 "--timeout-ms", "200"},
+                &said);
+    EXPECT_EQ(lines_with(said, {"ALARM 110200010010", "value 2", "threshold 253", "level 1"}), 1);
+    EXPECT_EQ(lines_with(said, {"alarm cleared 110200010010", "threshold 253", "level 1"}), 1);
+    // Each single failed cycle once, and its recovery once (the run may end on a failure).
+    const int failing = lines_with(said, {"failing: read", "timeout"});
+    EXPECT_GE(failing, 2);
+    EXPECT_GE(lines_with(said, {"answering again after 1 failed cycle(s)"}), failing - 1);
+    EXPECT_LE(lines_with(said, {"answering again"}), failing);
+    EXPECT_EQ(lines_with(said, {"snapshot"}), 0);  // no cycle's table
+    EXPECT_EQ(lines_with(said, {"summary: 8 cycles"}), 1);
+
+    // A meter that never answers: one line when it fails, one per length of its pause.
+    said.clear();
+    host_status({"--port", meter.port, "--slave", "9", "--cycles", "80", "--interval", "0", "--quiet", "--retries",
+                 "0", "--timeout-ms", "50"},
+                &said);
+    EXPECT_EQ(lines_with(said, {"failing: read"}), 1);
+    // Pauses of 1, 2, 4 ... 32 cycles from the third failure on, each said
+    // once; the longest, tried at cycle 72 again, is not said again.
+    EXPECT_EQ(lines_with(said, {"backing off, next try in cycle"}), 6);
+    EXPECT_EQ(lines_with(said, {"backing off, next try in cycle 72"}), 1);
+}
+
 TEST(EndToEnd, HistorySurvivesKillAndIsReloaded) {
     Meter meter;
     const std::string db = temp_path("history.db");

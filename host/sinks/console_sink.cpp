@@ -100,6 +100,7 @@ void ConsoleSink::Started(const Json::Value& facts) {
 }
 
 void ConsoleSink::Troubles(const std::vector<Exchange>& troubled, int cycle, std::uint32_t data_id) {
+    if (verbosity_ == Verbosity::quiet) return;
     const std::string where = "cycle " + std::to_string(cycle) + "  " + device_text(data_id) + ": ";
     for (const Exchange& exchange : troubled) {
         if (exchange.outcome != Exchange::answered) {
@@ -121,6 +122,7 @@ void ConsoleSink::Cycle(const std::shared_ptr<const CycleReport>& report) {
         }
         return;
     }
+    Changes(*report);
     if (report->kind != CycleKind::poll) return;
     if (verbosity_ == Verbosity::quiet) {
         // Progress on a terminal only, overwritten in place; the summary follows.
@@ -133,6 +135,35 @@ void ConsoleSink::Cycle(const std::shared_ptr<const CycleReport>& report) {
     Readings(*report);
 }
 
+void ConsoleSink::Changes(const CycleReport& report) {
+    Told& told = told_[report.meter->data_id];
+    const std::string where = "cycle " + std::to_string(report.cycle) + "  " + device_text(report.meter->data_id) +
+                              " (" + report.meter->name + "): ";
+    if (report.kind == CycleKind::failed) {
+        if (told.failed_cycles++ > 0) return;
+        std::string why = "the device published no record";
+        for (const Exchange& exchange : report.troubled) {
+            if (exchange.outcome == Exchange::answered) continue;
+            why = exchange.request + " " + outcome_name(exchange.outcome) + " (" + exchange.message + ")";
+            break;
+        }
+        return Line(where + "failing: " + why);
+    }
+    if (report.kind != CycleKind::poll) return;
+    if (told.failed_cycles > 0) {
+        Line(where + "answering again after " + std::to_string(told.failed_cycles) + " failed cycle(s)");
+        told = Told{};
+    }
+    for (const AlarmChange& change : report.alarm_changes) {
+        const AlarmReport& alarm = change.report;
+        const auto threshold = report.meter->thresholds.find(alarm.alarm_key);
+        std::ostringstream limit;
+        if (threshold != report.meter->thresholds.end()) limit << " threshold " << threshold->second.value;
+        Line(where + (change.up ? "ALARM " : "alarm cleared ") + alarm.alarm_key + " " + alarm.alarm_text + " value " +
+             alarm.value_text + limit.str() + " level " + std::to_string(alarm.level));
+    }
+}
+
 void ConsoleSink::Readings(const CycleReport& report) {
     std::ostringstream head;
     head << "cycle " << report.cycle;
@@ -140,11 +171,6 @@ void ConsoleSink::Readings(const CycleReport& report) {
     head << "  " << device_text(report.meter->data_id) << "  " << std::fixed << std::setprecision(1)
          << report.duration_ms << " ms";
     Line(head.str());
-    for (const AlarmReport& alarm : report.alarms) {
-        if (!alarm.state) continue;
-        Line("  ALARM " + alarm.alarm_key + " " + alarm.alarm_text + " value " + alarm.value_text + " level " +
-             std::to_string(alarm.level));
-    }
     if (show_snapshot_text_) std::fputs(("  snapshot: " + report.snapshot_text).c_str(), out_);
     std::fputs(("    " + padded("quantity", 30) + std::string(16 - 8, ' ') + "as read" + "   " +
                 padded("controller", 16) + "snapshot\n")
@@ -165,13 +191,14 @@ void ConsoleSink::Wrote(const WriteReport& report) {
 }
 
 void ConsoleSink::BackingOff(const BackoffReport& report) {
+    // Once per length of pause: the longest repeats until the meter answers.
+    Told& told = told_[report.meter->data_id];
+    const int pause = report.next_cycle - report.cycle - 1;
+    if (pause == told.pause) return;
+    told.pause = pause;
     Line("cycle " + std::to_string(report.cycle) + "  " + device_text(report.meter->data_id) + ": " +
          std::to_string(report.failures) + " failed cycles in a row; backing off, next try in cycle " +
          std::to_string(report.next_cycle));
-}
-
-void ConsoleSink::Recovered(const DeviceConfig& meter, int cycle) {
-    Line("cycle " + std::to_string(cycle) + "  " + device_text(meter.data_id) + ": answering again");
 }
 
 void ConsoleSink::SlotsSkipped(int cycle, int skipped) {

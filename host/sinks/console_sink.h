@@ -1,9 +1,13 @@
-// What the bench host shows people: a line per cycle with each quantity as
-// the meter reports it beside the controller's whole-number snapshot,
-// alarms, troubles with the line, and the summary.
+// What the bench host shows people: a table per cycle with each quantity as
+// the meter reports it beside the controller's whole-number snapshot, and
+// the summary. What changed gets a line of its own in every verbosity, so
+// that a service's journal holds it with the tables left out: an alarm's
+// rise and clear, a meter failing, backing off and answering again, and the
+// troubles of the outlets.
 #pragma once
 
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,7 +23,6 @@ public:
     void Cycle(const std::shared_ptr<const CycleReport>& report) override;
     void Wrote(const WriteReport& report) override;
     void BackingOff(const BackoffReport& report) override;
-    void Recovered(const DeviceConfig& meter, int cycle) override;
     void SlotsSkipped(int cycle, int skipped) override;
     void Problem(const std::string& text) override;
     void Finished(const RunSummary& summary) override;
@@ -28,11 +31,19 @@ private:
     void Line(const std::string& text);
     void Troubles(const std::vector<Exchange>& troubled, int cycle, std::uint32_t data_id);
     void Readings(const CycleReport& report);
+    void Changes(const CycleReport& report);
+
+    // What the output last said of a meter.
+    struct Told {
+        int failed_cycles = 0;  // in a row
+        int pause = 0;          // cycles left out by its back-off
+    };
 
     std::FILE* out_;
     Verbosity verbosity_;
     bool show_snapshot_text_;
     bool progress_shown_ = false;
+    std::map<std::uint32_t, Told> told_;  // by data id
 };
 
 // The table of readings for one record, beside the snapshot's values.
