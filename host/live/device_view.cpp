@@ -104,6 +104,7 @@ Json::Value health_json(const LiveMeter& meter, double wire_limit_ms) {
     health["mean_cycle_ms"] = h.completed > 0 ? Json::Value(h.MeanCycleMs()) : Json::Value();
     health["wire_limit_ms"] = wire_limit_ms > 0 ? Json::Value(wire_limit_ms) : Json::Value();
     health["last_cycle"] = meter.completed_at ? meter.shown->cycle : 0;
+    health["last_cycle_failed"] = meter.last_cycle_failed;
     health["backed_off_until_cycle"] = h.backed_off_until > 0 ? Json::Value(h.backed_off_until) : Json::Value();
     if (h.last_error.empty()) {
         health["last_error"] = Json::Value();

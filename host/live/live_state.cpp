@@ -58,6 +58,7 @@ void LiveState::Take(const CycleReport& report, const std::shared_ptr<const Cycl
     LiveMeter* meter = Find(report.meter->data_id);
     if (meter == nullptr) return;
     meter->health = report.health;
+    if (report.kind != CycleKind::reload) meter->last_cycle_failed = report.kind == CycleKind::failed;
     if (report.kind == CycleKind::poll) {
         meter->shown = shared;
         meter->completed_at = report.ended_at;
@@ -69,7 +70,7 @@ void LiveState::Take(const CycleReport& report, const std::shared_ptr<const Cycl
 
 void LiveState::PublishErrors(std::uint32_t data_id, int cycle, const std::vector<Exchange>& troubled) {
     for (const Exchange& exchange : troubled) {
-        if (exchange.outcome != Exchange::answered) events_.Publish("error", exchange_json(data_id, cycle, exchange));
+        if (exchange.outcome != Exchange::answered) events_.Publish("meter_error", exchange_json(data_id, cycle, exchange));
     }
 }
 

@@ -29,6 +29,7 @@ struct LiveMeter {
     std::shared_ptr<const CycleReport> shown;
     std::optional<Clock::time_point> completed_at;  // of the latest completed poll cycle
     MeterHealth health;
+    bool last_cycle_failed = false;  // the values shown are older than the meter's last cycle
     std::optional<LastWrite> last_write;
     std::uint64_t version = 0;  // raised by every change
 };

@@ -3,9 +3,12 @@
 
 Checks that the values the page shows are those the simulated meter served
 (worked out here from the simulator's log and the meter's register map), that
-the over-voltage episode turns the high-voltage rows up and back down, that a
-write from the page is confirmed, and that texts from the configuration are
-shown as text. Saves a screenshot for people to look at.
+the over-voltage episode turns the high-voltage rows up and back down and the
+count of alarms up at the top with them, that a meter that stops answering
+turns the badge amber, that a write needs the page's login and is then
+confirmed, that a page of another site (a rebound name for 127.0.0.1) writes
+nothing, and that texts from the configuration are shown as text. Saves a
+screenshot for people to look at.
 """
 import argparse
 import json
@@ -44,6 +47,9 @@ REGISTERS = {
 OVER_VOLTAGE_A = "110200010010"
 PHASE_VOLTAGE_A = "phase_voltage_1_v"
 MARKUP_NAME = '<img src=x onerror="document.body.dataset.injected=1">panel <b>1</b>'
+USER, PASSWORD = "anna", "correct horse battery"
+# A name another site's page is served under, resolved by the browser to the bench host.
+REBOUND = "evil.example"
 
 failures = []
 
@@ -138,12 +144,15 @@ def main():
     # The over-voltage episode begins when the test signals the simulator,
     # once the page is watching: however slowly the browser starts, it
     # cannot pass unseen.
+    users_path = os.path.join(work, "users")
+    with open(users_path, "w", encoding="utf-8") as users:
+        subprocess.run([args.host, "passwd", USER], input=PASSWORD + "\n", stdout=users, text=True, check=True)
     events_path = os.path.join(work, "events.json")
     with open(events_path, "w", encoding="utf-8") as events:
         host = subprocess.Popen(
             [args.host, "--plugin", args.plugin, "--config", config_path, "--http", "127.0.0.1:0", "--allow-writes",
-             "--interval", "0.5", "--json", f"--sim-arg=--log={log_path}", "--sim-arg=--overvoltage-on-usr1",
-             "--sim-arg=--overvoltage-cycles=6"],
+             "--http-users", users_path, "--interval", "0.5", "--timeout-ms", "300", "--json",
+             f"--sim-arg=--log={log_path}", "--sim-arg=--overvoltage-on-usr1", "--sim-arg=--overvoltage-cycles=6"],
             stdout=events, stderr=subprocess.PIPE, text=True)
     url = None
     for line in host.stderr:
@@ -167,8 +176,9 @@ def main():
 
     options = Options()
     for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
-                 "--window-size=1400,2200", "--lang=en"):
+                 "--window-size=1400,2200", "--lang=en", f"--host-resolver-rules=MAP {REBOUND} 127.0.0.1"):
         options.add_argument(flag)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     options.binary_location = "/usr/bin/chromium"
     driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
     try:
@@ -186,9 +196,15 @@ def main():
                                     " && document.querySelectorAll('#identity *').length === 0"),
               "no markup from the configuration became part of the page")
 
+        alarms_up = driver.find_element(By.ID, "alarms-up")
+        check(alarms_up.text == "no alarm up", f"the top says no alarm is up: {alarms_up.text}")
+
         os.kill(simulator, signal.SIGUSR1)
         wait_for(driver, "the phase A over-voltage row up", 60, lambda d: shown(d)["state"] == "up")
         up = shown(driver)
+        rows_up = len(driver.find_elements(By.CSS_SELECTOR, '#alarms tr[data-state="up"]'))
+        check(alarms_up.get_attribute("data-up") == str(rows_up) and "up" in alarms_up.get_attribute("class").split(),
+              f"the top counts the {rows_up} rules up: {alarms_up.text}")
         bank = served_cycles(log_path).get(up["cycle"])
         check(bank is not None and float(expected_text(bank, PHASE_VOLTAGE_A)) > threshold,
               f"the row is up in cycle {up['cycle']}, where the meter served phase A above {threshold}")
@@ -205,6 +221,40 @@ def main():
         check(bank is not None and float(expected_text(bank, PHASE_VOLTAGE_A)) <= threshold,
               f"the row is down in cycle {down['cycle']}, where phase A is back at or below {threshold}")
 
+        # The meter stops answering: amber while its last cycle failed, and
+        # its errors listed, before the values turn stale.
+        os.kill(simulator, signal.SIGSTOP)
+        wait_for(driver, "the badge to say the meter fails", 60,
+                 lambda d: d.find_element(By.ID, "freshness").get_attribute("data-failing") == "true")
+        badge = driver.find_element(By.ID, "freshness")
+        check(badge.text.startswith("FAILING") and badge.get_attribute("data-stale") == "false",
+              f"amber, not stale: {badge.text}")
+        check(badge.value_of_css_property("background-color") not in
+              (driver.find_element(By.ID, "alarms-up").value_of_css_property("background-color"),),
+              "the failing badge is not the green of a good state")
+        wait_for(driver, "a meter_error in the events", 30,
+                 lambda d: d.find_elements(By.CSS_SELECTOR, "#events li.meter_error"))
+        os.kill(simulator, signal.SIGCONT)
+        wait_for(driver, "the badge live again", 60,
+                 lambda d: d.find_element(By.ID, "freshness").text.startswith("live"))
+        bad_json = [e["message"] for e in driver.get_log("browser") if "not valid JSON" in e["message"]]
+        check(not bad_json, f"every event the page takes is its own: {bad_json}")
+
+        # Writing needs a login: the form shows once the password is right.
+        check(not driver.find_element(By.ID, "write-form").is_displayed(), "no write form before the login")
+        check(driver.find_element(By.ID, "login-card").is_displayed(), "the login is offered")
+        driver.find_element(By.ID, "login-user").send_keys(USER)
+        driver.find_element(By.ID, "login-password").send_keys("wrong")
+        driver.find_element(By.CSS_SELECTOR, "#login-form button").click()
+        wait_for(driver, "the wrong password refused", 30,
+                 lambda d: d.find_element(By.ID, "login-answer").text.startswith("not logged in"))
+        driver.find_element(By.ID, "login-password").clear()
+        driver.find_element(By.ID, "login-password").send_keys(PASSWORD)
+        driver.find_element(By.CSS_SELECTOR, "#login-form button").click()
+        wait_for(driver, "the write form after the login", 30,
+                 lambda d: d.find_element(By.ID, "write-form").is_displayed())
+        check(f"logged in as {USER}" in driver.find_element(By.ID, "account").text, "the page says who is logged in")
+
         driver.find_element(By.ID, "write-address").send_keys("256")
         driver.find_element(By.ID, "write-values").send_keys("4660")
         driver.find_element(By.CSS_SELECTOR, "#write-form button").click()
@@ -214,6 +264,29 @@ def main():
         check(answer.text.startswith("confirmed (status 1)"), f"the answer says so: {answer.text}")
         check(any(e["address"] == 256 and e["values"] == [4660] for e in wrote_events(log_path)),
               "the simulated meter received the write")
+
+        # Another site's page, its name rebound to the bench host, tries the
+        # same with the session of the person who opens it: its own origin
+        # is refused for the Host it names, and a request from it to the
+        # bench host's own address for its Origin.
+        port = url.rstrip("/").rsplit(":", 1)[1]
+        before = shown(driver)["cycle"]
+        driver.get(f"http://{REBOUND}:{port}/")
+        attempts = driver.execute_async_script("""
+            const done = arguments[arguments.length - 1];
+            const body = JSON.stringify({address: 256, values: [4097]});
+            const post = (to, mode) => fetch(to, {method: 'POST', mode, credentials: 'include',
+                headers: {'Content-Type': 'application/json'}, body})
+              .then((r) => r.status, () => 'blocked');
+            Promise.all([post('/api/devices/1/registers', 'same-origin'),
+                         post('%s' + 'api/devices/1/registers', 'no-cors')]).then(done);
+        """ % url)
+        check(attempts[0] == 421, f"the rebound name is refused: {attempts[0]}")
+        driver.get(url)
+        # A write let through would have been carried out after the next cycle.
+        wait_for(driver, "two cycles more", 60, lambda d: shown(d)["cycle"] >= before + 2)
+        check(not any(e["values"] == [4097] for e in wrote_events(log_path)),
+              f"another site's page wrote nothing ({attempts})")
 
         # The bench host gone: the page must not go on saying "live".
         host.send_signal(signal.SIGINT)

@@ -17,7 +17,7 @@ const TREND_SERIES = [
   ['current_2_a', 'I B', '#4ac26b', 'amps'], ['current_3_a', 'I C', '#ff80c8', 'amps'],
 ];
 
-const page = { id: null, writesAllowed: false, lastCycle: null, chart: null, refreshing: false };
+const page = { id: null, writesAllowed: false, lastCycle: null, chart: null, refreshing: false, session: null };
 
 function el(tag, text, className) {
   const node = document.createElement(tag);
@@ -99,20 +99,26 @@ function renderHealth(detail) {
   add('last error', h.last_error ? `${h.last_error.text} (${h.last_error.utc})` : 'none', 'last_error');
 }
 
+// Green while cycles complete; amber while the meter's latest cycle failed
+// (the values are older than it); red once they are stale.
 function renderFreshness(detail) {
   const badge = document.getElementById('freshness');
   const f = detail.freshness;
   const stale = f.stale;
+  const failing = !stale && detail.health.last_cycle_failed;
   document.body.classList.toggle('stale', stale);
-  badge.className = 'freshness ' + (stale ? 'stale' : 'live');
+  badge.className = 'freshness ' + (stale ? 'stale' : failing ? 'failing' : 'live');
   if (f.age_s === null) {
     badge.textContent = 'STALE: no cycle completed yet';
   } else if (stale) {
     badge.textContent = `STALE: last completed cycle ${Math.round(f.age_s)} s ago`;
+  } else if (failing) {
+    badge.textContent = `FAILING: values of cycle ${detail.cycle}, ${f.age_s.toFixed(1)} s ago`;
   } else {
     badge.textContent = `live: cycle ${detail.cycle}, ${f.age_s.toFixed(1)} s ago`;
   }
   badge.dataset.stale = String(stale);
+  badge.dataset.failing = String(failing);
 }
 
 function renderAlarms(detail) {
@@ -141,6 +147,11 @@ function renderAlarms(detail) {
   summary.textContent = detail.threshold_mode_2
     ? `${up} up of ${detail.alarms.length}`
     : 'the meter is not in threshold mode 2: no rule is evaluated';
+  const top = document.getElementById('alarms-up');
+  top.hidden = !detail.threshold_mode_2;
+  top.className = 'alarms-up' + (up ? ' up' : '');
+  top.textContent = up ? `${up} alarm${up === 1 ? '' : 's'} up` : 'no alarm up';
+  top.dataset.up = String(up);
 }
 
 function renderWrite(detail) {
@@ -258,7 +269,7 @@ function logEvent(kind, data) {
   if (kind === 'alarm') {
     text += `: ${data.text} ${data.up ? 'UP' : 'cleared'}` + (data.value ? ` (${data.value})` : '');
     className = data.up ? 'alarm-up' : 'alarm';
-  } else if (kind === 'error') {
+  } else if (kind === 'meter_error') {
     text += `: ${data.request}: ${data.kind}: ${data.message}`;
   } else if (kind === 'write') {
     text += `: register ${data.address} = ${(data.values || []).join(', ')}: ${data.outcome}`;
@@ -279,12 +290,12 @@ function followEvents() {
     const data = JSON.parse(e.data);
     if (data.device === page.id) refresh();
   });
-  for (const kind of ['alarm', 'error', 'write', 'backoff', 'recovered', 'cycle_failed', 'lost']) {
+  for (const kind of ['alarm', 'meter_error', 'write', 'backoff', 'recovered', 'cycle_failed', 'lost']) {
     source.addEventListener(kind, (e) => {
       const data = JSON.parse(e.data);
       if (data.device !== undefined && data.device !== page.id) return;
       logEvent(kind, data);
-      if (kind !== 'error') refresh();
+      if (kind !== 'meter_error') refresh();
     });
   }
 }
@@ -321,7 +332,61 @@ function setUpWriteForm() {
   });
 }
 
+// The login form, shown when reading or writing needs one; `then` runs
+// once logged in.
+function askForLogin(why, then) {
+  document.getElementById('login-why').textContent = why;
+  document.getElementById('login-card').hidden = false;
+  const form = document.getElementById('login-form');
+  form.onsubmit = async (event) => {
+    event.preventDefault();
+    const answer = document.getElementById('login-answer');
+    try {
+      const result = await getJson('/api/login', {
+        method: 'POST', headers: { 'Content-Type': 'application/json' },
+        body: JSON.stringify({
+          user: document.getElementById('login-user').value,
+          password: document.getElementById('login-password').value,
+        }),
+      });
+      document.getElementById('login-password').value = '';
+      answer.textContent = '';
+      document.getElementById('login-card').hidden = true;
+      showAccount(result.user);
+      then();
+    } catch (e) {
+      answer.className = 'answer refused';
+      answer.textContent = `not logged in: ${e.message}`;
+    }
+  };
+}
+
+function showAccount(user) {
+  page.session.user = user;
+  document.getElementById('account-user').textContent = `logged in as ${user}`;
+  document.getElementById('account').hidden = false;
+  document.getElementById('logout').onclick = async () => {
+    try { await getJson('/api/logout', { method: 'POST' }); } catch (e) { /* the session ends anyway */ }
+    window.location.reload();
+  };
+}
+
 async function start() {
+  try {
+    page.session = await getJson('/api/session');
+  } catch (e) {
+    showProblem(`The bench host does not answer (${e.message}).`);
+    return;
+  }
+  if (page.session.user) showAccount(page.session.user);
+  if (page.session.reads_need_login && !page.session.user) {
+    askForLogin('Log in to see the meters', showMeters);
+    return;
+  }
+  await showMeters();
+}
+
+async function showMeters() {
   let list;
   try {
     list = await getJson('/api/devices');
@@ -343,7 +408,13 @@ async function start() {
     if (page.chart) { page.chart.data.datasets.forEach((s) => { s.data = []; }); page.chart.update('none'); }
     refresh();
   });
-  if (list.writes_allowed) setUpWriteForm();
+  if (list.writes_allowed) {
+    setUpWriteForm();
+    if (page.session.writes_need_login && !page.session.user) {
+      document.getElementById('write-form').hidden = true;
+      askForLogin('Log in to write registers', () => { document.getElementById('write-form').hidden = false; });
+    }
+  }
   makeChart();
   if (list.history) {
     setUpDownloads();
