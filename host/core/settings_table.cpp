@@ -30,6 +30,11 @@ std::string one_of(const SettingValue& v, std::initializer_list<const char*> cho
     return "must be one of " + list + ", not \"" + text_of(v) + "\"";
 }
 
+// Checked at start, so that a missing file is told before anything runs.
+std::string readable_file(const SettingValue& v) {
+    return access(text_of(v).c_str(), R_OK) == 0 ? std::string() : "cannot read " + text_of(v);
+}
+
 std::string problem_of(void (*parse)(const std::string&), const SettingValue& v) {
     try {
         parse(text_of(v));
@@ -166,7 +171,7 @@ std::vector<Setting> make_table() {
         {"http_users", "--http-users", K::text, 0, 0, "",
          "file of who may log in to the page and the API (qmxhost passwd, qmxhost token); writes then need a login",
          kNeedsHttp | kNotEmpty,
-         [](const SettingValue& v) { return access(text_of(v).c_str(), R_OK) == 0 ? std::string() : "cannot read " + text_of(v); },
+         readable_file,
          [](HostSettings& s, const SettingValue& v) { s.http_users = text_of(v); }, nullptr},
         {"http_login", "--http-login", K::text, 0, 0, "writes",
          "writes (a login to write registers) or all (a login to see anything but the login)", kNeedsHttp,
@@ -177,11 +182,11 @@ std::vector<Setting> make_table() {
          [](HostSettings& s, const SettingValue& v) { s.http_hosts = std::get<std::vector<std::string>>(v); }, nullptr},
         {"http_tls_cert", "--http-tls-cert", K::text, 0, 0, "", "serve HTTPS with this certificate chain (PEM)",
          kNeedsHttp | kNotEmpty,
-         [](const SettingValue& v) { return access(text_of(v).c_str(), R_OK) == 0 ? std::string() : "cannot read " + text_of(v); },
+         readable_file,
          [](HostSettings& s, const SettingValue& v) { s.http_tls_certificate = text_of(v); }, nullptr},
         {"http_tls_key", "--http-tls-key", K::text, 0, 0, "", "the certificate's private key (PEM)",
          kNeedsHttp | kNotEmpty,
-         [](const SettingValue& v) { return access(text_of(v).c_str(), R_OK) == 0 ? std::string() : "cannot read " + text_of(v); },
+         readable_file,
          [](HostSettings& s, const SettingValue& v) { s.http_tls_key = text_of(v); }, nullptr},
         {"allow_writes", "--allow-writes", K::flag, 0, 0, "",
          "let the HTTP API (POST /api/devices/ID/registers) and MQTT (set/registers) write registers", 0, nullptr,

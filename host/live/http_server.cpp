@@ -224,6 +224,9 @@ struct HttpServer::Impl {
     std::string host;
     int port = 0;
     net::io_context io;
+    // The io threads run while streams end, though no socket waits then:
+    // a stream's last chunk is handed to them from the stream's own thread.
+    net::executor_work_guard<net::io_context::executor_type> keep_running{io.get_executor()};
     tcp::acceptor acceptor;
     net::thread_pool workers{kWorkers};
     std::vector<std::thread> threads;
@@ -278,6 +281,8 @@ private:
         }
         const auto& request = parser_->get();
         if (request.count(http::field::host) != 1) return Refuse(400, "a request names its host once");
+        // Two lengths, even equal ones, are how a request is smuggled past a proxy.
+        if (request.count(http::field::content_length) > 1) return Refuse(400, "a request gives its length once");
         const bool takes_body = request.method() == http::verb::post || request.method() == http::verb::put ||
                                 request.method() == http::verb::patch;
         // A body in chunks, or one with no length, is refused before a byte of it is read.
@@ -344,25 +349,34 @@ private:
         header->set("X-Content-Type-Options", "nosniff");
         header->chunked(true);
         auto serializer = std::make_shared<http::response_serializer<http::empty_body>>(*header);
+        // Counted from here, so that stopping waits for a stream whose
+        // header is still on its way, and ends it with its last chunk.
+        {
+            const std::lock_guard<std::mutex> lock(server_.streams_mutex);
+            ++server_.streams;
+        }
         Deadline();
         http::async_write_header(
             stream_, *serializer,
             [self = this->shared_from_this(), header, serializer, client = std::move(*client)](beast::error_code ec,
                                                                                                std::size_t) mutable {
-                if (ec) return self->Close();
-                {
-                    const std::lock_guard<std::mutex> lock(self->server_.streams_mutex);
-                    ++self->server_.streams;
+                if (ec) {
+                    self->Close();
+                    return self->StreamEnded();
                 }
                 std::thread([self, client = std::move(client)]() mutable {
                     self->Follow(client);
-                    {
-                        const std::lock_guard<std::mutex> lock(self->server_.streams_mutex);
-                        --self->server_.streams;
-                    }
-                    self->server_.streams_ended.notify_all();
+                    self->StreamEnded();
                 }).detach();
             });
+    }
+
+    void StreamEnded() {
+        {
+            const std::lock_guard<std::mutex> lock(server_.streams_mutex);
+            --server_.streams;
+        }
+        server_.streams_ended.notify_all();
     }
 
     // On the stream's own thread: waits for frames, hands each write to the
@@ -515,6 +529,7 @@ void HttpServer::Stop() {
         s.streams_ended.wait(lock, [&s] { return s.streams == 0; });
     }
     s.workers.join();
+    s.keep_running.reset();
     s.io.stop();
     for (std::thread& thread : s.threads) thread.join();
 }

@@ -208,6 +208,14 @@ TEST(SettingsMerge, RulesBetweenSettingsHoldAfterTheMerge) {
     EXPECT_EQ(merge_refusal(R"({"mqtt": {"url": "mqtt://b"}, "devices": [{}]})", options({{"--mqtt-queue", "5"}})), "");
     EXPECT_TRUE(mentions(merge_refusal(R"({"allow_writes": true, "devices": [{}]})", {}), {"allow_writes", "--http"}));
     EXPECT_EQ(merge_refusal(R"({"allow_writes": true, "devices": [{}]})", options({{"--http", "0"}})), "");
+    // Writes from beyond this machine need a login.
+    const std::string open_writes = R"({"allow_writes": true, "http": "0.0.0.0:8080", "devices": [{}]})";
+    EXPECT_TRUE(mentions(merge_refusal(open_writes, {}), {"allow_writes", "--http-users"}));
+    EXPECT_EQ(merge_refusal(open_writes, options({{"--http-users", QV5810_TEST_CONFIG}})), "");
+    EXPECT_TRUE(mentions(merge_refusal(R"({"devices": [{}]})", options({{"--http", "0"}, {"--http-login", "all"}})),
+                         {"--http-login", "--http-users"}));
+    EXPECT_TRUE(mentions(merge_refusal(R"({"devices": [{}]})", options({{"--http", "0"}, {"--http-tls-cert", QV5810_TEST_CONFIG}})),
+                         {"--http-tls-cert", "both the certificate and its key"}));
     // --slave moves the first meter; onto another meter's address it is refused.
     EXPECT_EQ(merged(R"({"devices": [{"slave": 1}]})", options({{"--slave", "9"}})).devices[0].slave, 9);
     const std::string clash = merge_refusal(R"({"devices": [{"slave": 1}, {"slave": 2}]})", options({{"--slave", "2"}}));

@@ -2,10 +2,6 @@
 // the meter served, and what it refuses must never reach the meter.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -13,6 +9,7 @@
 #include <fstream>
 
 #include "tests/live/live_rig.h"
+#include "tests/live/raw_client.h"
 #include "tests/support/meter_oracle.h"
 #include "tests/support/quiet_test.h"
 #include "tests/support/sim_meter.h"
@@ -23,44 +20,6 @@ double served_value(const oracle::RegisterBank& bank, int high_register, int div
     const auto bits = static_cast<std::uint32_t>(bank.Get(high_register)) << 16 | bank.Get(high_register + 1);
     return static_cast<double>(static_cast<std::int32_t>(bits)) / divisor;
 }
-
-std::vector<Json::Value> wrote_events(const std::string& log) {
-    std::vector<Json::Value> wrote;
-    std::ifstream in(log);
-    for (std::string line; std::getline(in, line);) {
-        const Json::Value event = parse_json(line).value_or(Json::Value());
-        if (event["event"].asString() == "wrote") wrote.push_back(event);
-    }
-    return wrote;
-}
-
-// A raw connection, for clients that a library would not let misbehave.
-class RawClient {
-public:
-    explicit RawClient(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    }
-    ~RawClient() { close(fd_); }
-    RawClient(const RawClient&) = delete;
-    RawClient& operator=(const RawClient&) = delete;
-
-    bool Send(const std::string& text) { return connected_ && write(fd_, text.data(), text.size()) == ssize_t(text.size()); }
-    // The status line of the answer.
-    std::string StatusLine() {
-        std::string line;
-        char c = 0;
-        while (line.size() < 200 && read(fd_, &c, 1) == 1 && c != '\n') line += c;
-        return line;
-    }
-
-private:
-    int fd_;
-    bool connected_ = false;
-};
 
 }  // namespace
 
@@ -119,7 +78,9 @@ TEST_F(LiveApiReads, EachQuantityIsWhatTheMeterServedInThatCycle) {
 }
 
 TEST_F(LiveApiReads, TheTwentySevenRulesWithTheirLevelsThresholdsAndOutcomes) {
-    LiveRig rig({true, false, 0.05, {"--overvoltage-at", "2", "--overvoltage-cycles", "1000"}});
+    LiveRigOptions options;
+    options.sim_args = {"--overvoltage-at", "2", "--overvoltage-cycles", "1000"};
+    LiveRig rig(options);
     const Json::Value detail = rig.DeviceAfter(3);
     const oracle::RegisterBank bank = served_banks(rig.sim_log()).at(detail["cycle"].asInt());
     const Json::Value& alarms = detail["alarms"];
@@ -183,7 +144,9 @@ TEST_F(LiveApiReads, ThePageAndItsChartLibraryAreServedFromTheBenchHost) {
 // --- The history ---------------------------------------------------------------
 
 TEST_F(LiveApiHistory, RowsAreDecodedFromTheStoredRecordsWithinTheRange) {
-    LiveRig rig({true, true, 0.05, {}});
+    LiveRigOptions options;
+    options.history = true;
+    LiveRig rig(options);
     rig.DeviceAfter(6);
     const auto all = rig.Get("/api/devices/1/history?limit=4");
     ASSERT_EQ(all.status, 200) << all.body;
@@ -244,7 +207,9 @@ TEST_F(LiveApiHistory, RowsAreDecodedFromTheStoredRecordsWithinTheRange) {
 }
 
 TEST_F(LiveApiHistory, BadQueriesAreRefusedAndNoHistoryIsSaid) {
-    LiveRig with({true, true, 0.05, {}});
+    LiveRigOptions options;
+    options.history = true;
+    LiveRig with(options);
     for (const char* query : {"?from=yesterday", "?to=2026-13", "?limit=0", "?limit=5001", "?limit=ten", "?max=3",
                               "?limit=1&limit=2", "?from=2026-01-02T00:00:00Z&to=2026-01-01T00:00:00Z",
                               "?from=2026-01-02T00:00:00.12345Z", "?from=2026-13-45T99:99:99Z",
@@ -262,7 +227,10 @@ TEST_F(LiveApiHistory, BadQueriesAreRefusedAndNoHistoryIsSaid) {
 // --- The event stream -------------------------------------------------------------
 
 TEST_F(LiveApiEvents, TheStreamCarriesCyclesAndTheAlarmsRisingAndClearing) {
-    LiveRig rig({true, false, 0.05, {"--overvoltage-at", "4", "--overvoltage-cycles", "3"}, false});
+    LiveRigOptions options;
+    options.sim_args = {"--overvoltage-at", "4", "--overvoltage-cycles", "3"};
+    options.poll_at_once = false;
+    LiveRig rig(options);
     // Polling starts once the stream is open, so the episode cannot pass before it.
     std::thread start([&rig] {
         for (int i = 0; i < 3000 && rig.events().clients() == 0; ++i) {
@@ -414,7 +382,9 @@ TEST_F(LiveApiWrites, ABodyInChunksOrWithoutALengthIsRefusedUnread) {
 }
 
 TEST_F(LiveApiWrites, WithoutAllowWritesNothingIsWritten) {
-    LiveRig rig({false, false, 0.05, {}});
+    LiveRigOptions options;
+    options.allow_writes = false;
+    LiveRig rig(options);
     rig.DeviceAfter(1);
     const auto answer = rig.Post("/api/devices/1/registers", R"({"address": 256, "values": [4660]})");
     EXPECT_EQ(answer.status, 403);

@@ -31,6 +31,9 @@ struct LiveRigOptions {
     double interval_seconds = 0.05;
     std::vector<std::string> sim_args;
     bool poll_at_once = true;  // else at StartPolling
+    std::string users_file;    // the credentials; writes then need a login
+    bool reads_need_login = false;
+    std::optional<TlsFiles> tls;  // HTTPS; the rig's own client then cannot reach it
 };
 
 class LiveRig {
@@ -45,8 +48,9 @@ public:
           context_(config_.line),
           rtu_(context_, RetryPolicy{config_.line.retries, 0, config_.line.response_timeout_ms}, clock_, stop_),
           live_(config_.devices, config_.line, clock_, events_),
-          api_(live_, inbox_, ApiOptions{options.allow_writes, history_path_, std::chrono::milliseconds(20000)}, access_),
-          server_(api_, events_, ListenAddress{"127.0.0.1", 0}),
+          access_(options.users_file),
+          api_(live_, inbox_, ApiOptionsOf(options, history_path_, access_), access_),
+          server_(api_, events_, ListenAddress{"127.0.0.1", 0}, options.tls),
           client_("127.0.0.1", server_.port()) {
         outlets_.Add(live_);
         if (!history_path_.empty()) {
@@ -105,8 +109,16 @@ public:
     const HostSettings& config() const { return config_; }
     int port() const { return server_.port(); }
     EventHub& events() { return events_; }
+    void StopServer() { server_.Stop(); }
 
 private:
+    static ApiOptions ApiOptionsOf(const LiveRigOptions& options, const std::string& history_path, const Access& access) {
+        ApiOptions api{options.allow_writes, history_path, std::chrono::milliseconds(20000)};
+        api.reads_need_login = options.reads_need_login;
+        api.writes_need_login = access.has_credentials();
+        return api;
+    }
+
     std::vector<std::string> SimArgs(const LiveRigOptions& options) const {
         std::vector<std::string> args{"--log", log_};
         args.insert(args.end(), options.sim_args.begin(), options.sim_args.end());
