@@ -21,7 +21,25 @@ AnswerFaults::Fate AnswerFaults::Next(int slave) {
         log_.Fault("slow", slave, number);
         fate.hold_ms = faults_.slow_ms;
     }
+    if (due(faults_.stray_every)) {
+        log_.Fault("stray", slave, number);
+        fate.stray = true;
+        fate.hold_ms = faults_.slow_ms;
+    }
     return fate;
+}
+
+std::vector<std::uint8_t> stray_frame() {
+    std::vector<std::uint8_t> frame{247, 0x83, 0x02};
+    // CRC-16/MODBUS, low byte first.
+    std::uint16_t crc = 0xFFFF;
+    for (std::uint8_t byte : frame) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) != 0 ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
+    }
+    frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+    frame.push_back(static_cast<std::uint8_t>(crc >> 8));
+    return frame;
 }
 
 bool hold_back(int ms, const volatile std::sig_atomic_t& keep_running) {

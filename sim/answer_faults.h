@@ -4,6 +4,8 @@
 #pragma once
 
 #include <csignal>
+#include <cstdint>
+#include <vector>
 
 #include "sim/sim_log.h"
 
@@ -12,6 +14,7 @@ struct LineFaults {
     int corrupt_every = 0;  // flip a CRC bit in every Nth answer
     int slow_every = 0;     // hold back every Nth answer by slow_ms
     int slow_ms = 0;
+    int stray_every = 0;    // another slave's answer at once before every Nth answer, held back by slow_ms
 };
 
 class AnswerFaults {
@@ -21,6 +24,7 @@ public:
     struct Fate {
         bool drop = false;
         bool corrupt = false;
+        bool stray = false;  // a foreign frame goes first
         int hold_ms = 0;
     };
     // What becomes of the next answer, one of `slave`'s; each fault is logged.
@@ -33,6 +37,10 @@ private:
     SimLog& log_;
     int answers_ = 0;
 };
+
+// An exception answer of slave 247, whole and with its CRC: a frame of
+// another master's exchange, as a shared line carries them.
+std::vector<std::uint8_t> stray_frame();
 
 // Sleeps `ms` in slices, so that a held-back answer never outlives the run;
 // false when the run ended meanwhile.

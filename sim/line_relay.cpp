@@ -100,6 +100,7 @@ void LineRelay::Answer(const Meter& meter, const volatile std::sig_atomic_t& kee
     const AnswerFaults::Fate fate = faults_.Next(meter.slave);
     if (fate.drop) return;
     if (fate.corrupt) answer.back() ^= 0x01;
+    if (fate.stray) Send(line_fd_, stray_frame());
     if (fate.hold_ms > 0 && !hold_back(fate.hold_ms, keep_running)) return;
     Send(line_fd_, answer);
 }

@@ -119,6 +119,9 @@ int main(int argc, char** argv) {
         ->excludes("--tcp");
     add_whole_option(app, "--slow-every", line_faults.slow_every, 0, kMost, "delay every Nth answer");
     add_whole_option(app, "--slow-ms", line_faults.slow_ms, 0, 600000, "delay of a slow answer");
+    add_whole_option(app, "--stray-every", line_faults.stray_every, 0, kMost,
+                     "put another slave's answer on the line before every Nth answer, which follows --slow-ms later")
+        ->excludes("--tcp");
     add_whole_option(app, "--exception-every", slave_faults.exception_every, 0, kMost,
                      "answer every Nth request with an exception");
     add_whole_option(app, "--short-every", slave_faults.short_every, 0, kMost,

@@ -260,6 +260,23 @@ TEST(EndToEndFaults, ALateAnswerCostsAtMostTheCycleItFallsIn) {
     }
 }
 
+TEST(EndToEndFaults, AnAnswerLateBehindAStrayFrameIsNeverTakenForTheRetry) {
+    // Before every 6th answer, another slave's frame at once; the answer
+    // itself 300 ms later, within the response timeout. The stray frame
+    // fails the attempt; the late answer must be waited out, not read as the
+    // retry's, or its block would join the blocks of the meter's next cycle.
+    Meter meter({"--stray-every", "6", "--slow-ms", "300"});
+    const HostRun run = run_host(meter, {"--cycles", "6", "--timeout-ms", "1000"});
+    EXPECT_GE(meter.Faults("stray"), 3);
+    EXPECT_EQ(run.Of("retried").size(), static_cast<std::size_t>(meter.Faults("stray")));
+    const auto served = meter.ServedCycles();
+    const auto published = run.Of("publish");
+    EXPECT_EQ(published.size(), 6u);  // each retried, none lost
+    for (const auto& event : published) {
+        EXPECT_TRUE(from_one_served_cycle(unhex(event["record"].asString()), served)) << event["record"].asString();
+    }
+}
+
 TEST(EndToEndStatus, NonZeroWhenAMeterCompletedNoCycle) {
     Meter meter;
     const HostRun wrong_slave = run_host(meter, {"--cycles", "2", "--slave", "9", "--timeout-ms", "100"});
