@@ -1,6 +1,7 @@
 #include "host/mqtt/mqtt_link.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include <chrono>
 #include <stdexcept>
@@ -10,6 +11,7 @@ namespace {
 
 constexpr int kQos = 1;
 constexpr int kKeepAliveSeconds = 30;
+constexpr std::chrono::seconds kLongestPause{30};  // between connects the broker refused
 
 struct Library {
     Library() { mosquitto_lib_init(); }
@@ -26,6 +28,9 @@ MqttLink::MqttLink(const MqttSettings& settings, std::string will_topic, std::st
     // flight when the line broke are still sent again after the reconnect.
     client_ = mosquitto_new(settings_.client_id.c_str(), true, this);
     if (client_ == nullptr) throw std::runtime_error("mqtt: cannot make a client");
+    // MQTT 5, for its retain-as-published subscriptions: a write request
+    // published retained reaches us marked so even while we are connected.
+    mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     mosquitto_connect_callback_set(client_, &MqttLink::OnConnect);
     mosquitto_disconnect_callback_set(client_, &MqttLink::OnDisconnect);
     mosquitto_message_callback_set(client_, &MqttLink::OnMessage);
@@ -50,6 +55,12 @@ MqttLink::MqttLink(const MqttSettings& settings, std::string will_topic, std::st
 }
 
 MqttLink::~MqttLink() {
+    {
+        const std::lock_guard<std::mutex> lock(supervise_mutex_);
+        stopping_ = true;
+    }
+    supervise_.notify_all();
+    if (supervisor_.joinable()) supervisor_.join();
     if (connected_) {
         // A clean goodbye sends no will, so the offline state is said here.
         PublishNow(will_topic_, will_payload_, true);
@@ -73,6 +84,25 @@ void MqttLink::Start() {
     }
     // The network thread retries a failed first connect as it does a lost one.
     if (mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS) throw std::runtime_error("mqtt: cannot start its thread");
+    supervisor_ = std::thread([this] { Supervise(); });
+}
+
+void MqttLink::Supervise() {
+    std::chrono::seconds pause{1};
+    std::unique_lock<std::mutex> lock(supervise_mutex_);
+    for (;;) {
+        supervise_.wait(lock, [this] { return stopping_ || refused_; });
+        if (pause_reset_.exchange(false)) pause = std::chrono::seconds(1);
+        if (supervise_.wait_for(lock, pause, [this] { return stopping_; })) return;
+        pause = std::min(pause * 2, kLongestPause);
+        refused_ = false;
+        lock.unlock();
+        // The library's thread has ended, or is ended here; a new one connects again.
+        mosquitto_loop_stop(client_, true);
+        mosquitto_reconnect_async(client_);
+        mosquitto_loop_start(client_);
+        lock.lock();
+    }
 }
 
 void MqttLink::Publish(const std::string& topic, const std::string& payload, bool retain) {
@@ -121,11 +151,33 @@ void MqttLink::Notice(const std::string& text) {
 void MqttLink::OnConnect(mosquitto* client, void* self, int code) {
     auto& link = *static_cast<MqttLink*>(self);
     const std::string where = link.settings_.host + ":" + std::to_string(link.settings_.port);
+    // A broker of MQTT 3.1.1 only refuses a version 5 connect: the next
+    // attempt speaks 3.1.1, and the one thing that costs is said.
+    const bool older_broker = code == CONNACK_REFUSED_PROTOCOL_VERSION || code == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION;
     if (code != 0) {
-        link.Notice("mqtt: " + where + " refused the connection: " + mosquitto_connack_string(code) + "; retrying");
+        if (older_broker && !link.mqtt_311_) {
+            link.mqtt_311_ = true;
+            mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+            link.Notice("mqtt: " + where + " speaks MQTT 3.1.1 only: a write request published retained while " +
+                        "connected arrives unmarked and is carried out; reconnecting");
+        } else {
+            link.Notice("mqtt: " + where + " refused the connection: " + mosquitto_connack_string(code) + "; retrying");
+        }
+        {
+            const std::lock_guard<std::mutex> lock(link.supervise_mutex_);
+            link.refused_ = true;
+        }
+        link.supervise_.notify_all();
         return;
     }
-    for (const auto& [topic, handler] : link.handlers_) mosquitto_subscribe(client, nullptr, topic.c_str(), kQos);
+    link.pause_reset_ = true;
+    for (const auto& [topic, handler] : link.handlers_) {
+        if (link.mqtt_311_) {
+            mosquitto_subscribe(client, nullptr, topic.c_str(), kQos);
+        } else {
+            mosquitto_subscribe_v5(client, nullptr, topic.c_str(), kQos, MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
+        }
+    }
     link.PublishNow(link.will_topic_, link.online_, true);
     std::size_t flushed = 0;
     {

@@ -4,12 +4,14 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/mqtt/broker_link.h"
@@ -52,12 +54,14 @@ private:
     int PublishNow(const std::string& topic, const std::string& payload, bool retain);
     void Send(const Message& message);  // with link_mutex_ held
     void Notice(const std::string& text);
+    void Supervise();
 
     MqttSettings settings_;
     std::string will_topic_, online_, will_payload_;
     mosquitto* client_ = nullptr;
     std::map<std::string, Handler> handlers_;
     std::atomic<bool> connected_{false};
+    std::atomic<bool> mqtt_311_{false};  // the broker refused MQTT 5
     std::atomic<std::size_t> dropped_{0};
     std::atomic<std::size_t> published_{0};
     std::atomic<std::size_t> handed_over_{0};  // to libmosquitto, ours and the availability's
@@ -66,4 +70,12 @@ private:
     std::deque<Message> queue_;
     std::vector<std::string> notices_;
     std::string last_notice_;
+    // libmosquitto's network thread ends when the broker refuses a connect
+    // (a login, a protocol version); this one starts it again after a pause.
+    std::thread supervisor_;
+    std::mutex supervise_mutex_;  // guards refused_ and stopping_ for the waits
+    std::condition_variable supervise_;
+    bool refused_ = false;
+    bool stopping_ = false;
+    std::atomic<bool> pause_reset_{false};  // connected since the last refusal
 };
