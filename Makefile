@@ -86,6 +86,7 @@ bench-http: deps
 	cmake --preset demo
 	cmake --build --preset demo --target qmxhost
 	sh bench/http_load.sh build/demo/bin/qmxhost
+	SECURE=1 sh bench/http_load.sh build/demo/bin/qmxhost
 
 # MQTT publication's cost to polling and its delay to a subscriber: figures in docs/performance.md.
 bench-mqtt: deps
