@@ -313,6 +313,18 @@ TEST(EndToEndInput, BadNumbersAndSettingsAreRefused) {
         bad.insert(bad.begin(), {"--port", meter.port, "--cycles", "1"});
         EXPECT_EQ(host_status(bad), 1) << bad[4] << " " << bad[5];
     }
+    // A logins file with no login would leave writes open: refused.
+    const std::string users = temp_path("users");
+    std::FILE* file = std::fopen(users.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fputs("# nobody yet\n", file);
+    std::fclose(file);
+    std::vector<std::string> said;
+    EXPECT_EQ(host_status({"--port", meter.port, "--cycles", "1", "--http", "0", "--allow-writes", "--http-users", users},
+                          &said),
+              1);
+    EXPECT_EQ(lines_with(said, {"holds no login"}), 1);
+    std::remove(users.c_str());
 }
 
 TEST(EndToEndInput, RS485ModeOnAPortWithoutItIsAPlainError) {

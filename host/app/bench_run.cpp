@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <optional>
+#include <stdexcept>
 
 #include "host/core/endpoints.h"
 #include "host/core/exit_status.h"
@@ -119,13 +120,18 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
     if (!settings.http.empty()) {
         const ListenAddress listen = parse_listen_address(settings.http);
         access.emplace(settings.http_users);
+        // A file of comments only would leave the writes open to anyone.
+        if (!settings.http_users.empty() && !access->has_credentials()) {
+            throw std::runtime_error(settings.http_users + " holds no login: add one with qmxhost passwd NAME >> " +
+                                     settings.http_users);
+        }
         outlets.Add(live.emplace(settings.devices, settings.line, clock, events));
         ApiOptions options;
         options.allow_writes = settings.allow_writes;
         options.history_path = settings.history.file;
         options.hosts = host_names_for(listen, settings.http_hosts);
         options.reads_need_login = settings.http_reads_need_login;
-        options.writes_need_login = access->has_credentials();
+        options.writes_need_login = !settings.http_users.empty();
         api.emplace(*live, inbox, options, *access);
         std::optional<TlsFiles> tls;
         if (!settings.http_tls_certificate.empty()) tls = TlsFiles{settings.http_tls_certificate, settings.http_tls_key};

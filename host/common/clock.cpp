@@ -2,9 +2,17 @@
 
 #include <time.h>
 
+#include <boost/date_time/gregorian/gregorian_types.hpp>
+
 #include <cerrno>
 #include <cstdio>
-#include <ctime>
+#include <stdexcept>
+
+namespace {
+
+const boost::gregorian::date kEpoch(1970, 1, 1);
+
+}  // namespace
 
 Clock::time_point SteadyClock::Now() { return std::chrono::steady_clock::now(); }
 
@@ -28,16 +36,19 @@ std::int64_t utc_now_ms() {
         .count();
 }
 
+// Days and times by Boost.Date_Time, in 64 bits: a 32-bit time_t (the
+// armhf target's) would end in 2038.
 std::string utc_text(std::int64_t utc_ms) {
     const std::int64_t ms = ((utc_ms % 1000) + 1000) % 1000;
-    const auto seconds = static_cast<std::time_t>((utc_ms - ms) / 1000);
-    std::tm parts{};
-    gmtime_r(&seconds, &parts);
-    char text[24];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
-    char with_ms[32];
-    std::snprintf(with_ms, sizeof with_ms, "%s.%03dZ", text, static_cast<int>(ms));
-    return with_ms;
+    const std::int64_t seconds = (utc_ms - ms) / 1000;
+    const std::int64_t days = (seconds - ((seconds % 86400) + 86400) % 86400) / 86400;
+    const std::int64_t second_of_day = seconds - days * 86400;
+    const boost::gregorian::date day = kEpoch + boost::gregorian::date_duration(static_cast<long>(days));
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", static_cast<int>(day.year()),
+                  static_cast<int>(day.month()), static_cast<int>(day.day()), static_cast<int>(second_of_day / 3600),
+                  static_cast<int>(second_of_day / 60 % 60), static_cast<int>(second_of_day % 60), static_cast<int>(ms));
+    return text;
 }
 
 std::string utc_timestamp() { return utc_text(utc_now_ms()); }
@@ -57,15 +68,16 @@ std::optional<std::int64_t> utc_ms_from_text(const std::string& text) {
         for (std::size_t i = at; i < at + width; ++i) value = value * 10 + (t[i] - '0');
         return value;
     };
-    std::tm parts{};
-    parts.tm_year = field(0, 4) - 1900;
-    parts.tm_mon = field(5, 2) - 1;
-    parts.tm_mday = field(8, 2);
-    parts.tm_hour = field(11, 2);
-    parts.tm_min = field(14, 2);
-    parts.tm_sec = field(17, 2);
-    if (parts.tm_mon < 0 || parts.tm_mon > 11 || parts.tm_mday < 1 || parts.tm_mday > 31 || parts.tm_hour > 23 ||
-        parts.tm_min > 59 || parts.tm_sec > 60) {
+    const int hour = field(11, 2), minute = field(14, 2), second = field(17, 2);
+    if (hour > 23 || minute > 59 || second > 60) return std::nullopt;
+    std::int64_t days = 0;
+    try {
+        // Refuses a 31st of April as it refuses a 13th month.
+        const boost::gregorian::date day(static_cast<unsigned short>(field(0, 4)),
+                                         static_cast<unsigned short>(field(5, 2)),
+                                         static_cast<unsigned short>(field(8, 2)));
+        days = (day - kEpoch).days();
+    } catch (const std::out_of_range&) {
         return std::nullopt;
     }
     int ms = 0;
@@ -78,8 +90,5 @@ std::optional<std::int64_t> utc_ms_from_text(const std::string& text) {
             ms = ms * 10 + (c - '0');
         }
     }
-    const std::time_t seconds = timegm(&parts);
-    // timegm carries a 31st of April into May: such a date is no date.
-    if (parts.tm_mday != field(8, 2)) return std::nullopt;
-    return static_cast<std::int64_t>(seconds) * 1000 + ms;
+    return ((days * 24 + hour) * 60 + minute) * 60000 + second * 1000 + ms;
 }

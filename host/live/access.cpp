@@ -79,18 +79,19 @@ Access::Access(const std::string& credentials_file) {
     }
 }
 
-std::optional<std::string> Access::Who(const std::string& cookie_header, const std::string& authorization) {
+std::optional<Access::Caller> Access::Who(const std::string& cookie_header, const std::string& authorization,
+                                          bool tls) {
     if (authorization.rfind("Bearer ", 0) == 0) {
         const std::string presented = sha256_hex(authorization.substr(7));
         for (const Credential& credential : credentials_) {
             if (credential.token_sha256.size() == presented.size() &&
                 sodium_memcmp(credential.token_sha256.data(), presented.data(), presented.size()) == 0) {
-                return credential.name;
+                return Caller{credential.name, true};
             }
         }
         return std::nullopt;
     }
-    const std::string id = cookie_value(cookie_header, kCookie);
+    const std::string id = cookie_value(cookie_header, CookieName(tls));
     if (id.empty()) return std::nullopt;
     const std::lock_guard<std::mutex> lock(sessions_mutex_);
     const auto session = sessions_.find(id);
@@ -99,10 +100,15 @@ std::optional<std::string> Access::Who(const std::string& cookie_header, const s
         sessions_.erase(session);
         return std::nullopt;
     }
-    return session->second.name;
+    return Caller{session->second.name, false};
 }
 
-std::optional<std::string> Access::LogIn(const std::string& name, const std::string& password) {
+Access::Login Access::LogIn(const std::string& name, const std::string& password) {
+    struct Counted {
+        std::atomic<int>& count;
+        ~Counted() { --count; }
+    } counted{logins_};
+    if (++logins_ > kMostLoginsAtOnce) return Login{Login::busy, ""};
     const Credential* found = nullptr;
     for (const Credential& credential : credentials_) {
         if (credential.name == name && !credential.password_hash.empty()) found = &credential;
@@ -117,7 +123,7 @@ std::optional<std::string> Access::LogIn(const std::string& name, const std::str
         }();
         const std::string& hash = found != nullptr ? found->password_hash : kDecoy;
         const bool good = crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
-        if (!good || found == nullptr) return std::nullopt;
+        if (!good || found == nullptr) return Login{Login::refused, ""};
     }
     unsigned char random[32];
     randombytes_buf(random, sizeof random);
@@ -131,11 +137,11 @@ std::optional<std::string> Access::LogIn(const std::string& name, const std::str
         sessions_.erase(oldest);
     }
     sessions_[id] = Session{name, std::chrono::steady_clock::now() + kSessionLifetime};
-    return id;
+    return Login{Login::accepted, id};
 }
 
-void Access::LogOut(const std::string& cookie_header) {
-    const std::string id = cookie_value(cookie_header, kCookie);
+void Access::LogOut(const std::string& cookie_header, bool tls) {
+    const std::string id = cookie_value(cookie_header, CookieName(tls));
     const std::lock_guard<std::mutex> lock(sessions_mutex_);
     sessions_.erase(id);
 }

@@ -10,6 +10,7 @@
 // Blank lines and lines beginning with # are skipped.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -22,6 +23,9 @@ class Access {
 public:
     static constexpr std::chrono::hours kSessionLifetime{8};
     static constexpr std::size_t kMostSessions = 256;  // the oldest is ended for a new one beyond them
+    // Password checks waiting or running at once; beyond them a login is
+    // answered "busy" at once, so that a flood of logins holds no worker.
+    static constexpr int kMostLoginsAtOnce = 2;
 
     // Reads the credentials; none without a file. Throws std::runtime_error
     // naming the file and line it cannot take.
@@ -29,17 +33,27 @@ public:
 
     bool has_credentials() const { return !credentials_.empty(); }
 
-    // The name of whom a request comes from: its session cookie (in the
-    // Cookie header) or its bearer token (in Authorization); none when it
-    // carries neither or one that is not (or no longer) good.
-    std::optional<std::string> Who(const std::string& cookie_header, const std::string& authorization);
-    // A new session's id for a name and password that match; none else.
-    // One check at a time: each takes memory on purpose.
-    std::optional<std::string> LogIn(const std::string& name, const std::string& password);
-    void LogOut(const std::string& cookie_header);
+    struct Caller {
+        std::string name;
+        bool by_token = false;  // a program's bearer token, not a browser's session
+    };
+    // Whom a request comes from: its session cookie (in the Cookie header)
+    // or its bearer token (in Authorization); none when it carries neither
+    // or one that is not (or no longer) good.
+    std::optional<Caller> Who(const std::string& cookie_header, const std::string& authorization, bool tls);
 
-    // The session cookie's name.
-    static constexpr const char* kCookie = "qv5810_session";
+    struct Login {
+        enum Outcome { accepted, refused, busy } outcome = refused;
+        std::string session;  // the new session's id, when accepted
+    };
+    // A new session for a name and password that match. One check at a
+    // time: each takes memory on purpose.
+    Login LogIn(const std::string& name, const std::string& password);
+    void LogOut(const std::string& cookie_header, bool tls);
+
+    // The session cookie's name: over HTTPS with the __Host- prefix, which
+    // a browser keeps to this origin, Secure and on every path.
+    static const char* CookieName(bool tls) { return tls ? "__Host-qv5810_session" : "qv5810_session"; }
 
 private:
     struct Credential {
@@ -54,6 +68,7 @@ private:
 
     std::vector<Credential> credentials_;
     std::mutex verify_mutex_;    // one password check at a time
+    std::atomic<int> logins_{0};  // checks waiting or running
     std::mutex sessions_mutex_;  // guards sessions_
     std::map<std::string, Session> sessions_;  // by id
 };

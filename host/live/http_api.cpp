@@ -115,7 +115,7 @@ ApiResponse api_error(int status, const std::string& text) {
 HttpApi::HttpApi(LiveState& live, WriteInbox& inbox, ApiOptions options, Access& access)
     : live_(live), inbox_(inbox), access_(access), options_(std::move(options)) {}
 
-std::optional<ApiResponse> HttpApi::Gate(const ApiRequest& request, const std::optional<std::string>& user) const {
+std::optional<ApiResponse> HttpApi::Gate(const ApiRequest& request, const std::optional<Access::Caller>& caller) const {
     if (!host_named(request.host, options_.hosts)) {
         return api_error(421, "this server does not answer for " + quoted(request.host) +
                                   "; name it by an address it listens on, or add the name to http_hosts");
@@ -128,24 +128,26 @@ std::optional<ApiResponse> HttpApi::Gate(const ApiRequest& request, const std::o
         if (!request.origin.empty() && request.origin != own) {
             return api_error(403, "a request from " + quoted(request.origin) + " may not change anything here");
         }
-        if (request.origin.empty() && request.authorization.empty() && options_.writes_need_login) {
+        // Without an Origin, only a program that shows its token: a cookie
+        // alone could be a browser's, sent along by another site's page.
+        if (request.origin.empty() && options_.writes_need_login && !(caller && caller->by_token)) {
             return api_error(403, "send the page's Origin, or a token in Authorization");
         }
     }
     const bool open = request.path == "/api/session" || request.path == "/api/login" ||
                       request.path.rfind("/api/", 0) != 0;  // the page itself shows the login
-    if (options_.reads_need_login && !open && !user) return api_error(401, "log in first");
+    if (options_.reads_need_login && !open && !caller) return api_error(401, "log in first");
     return std::nullopt;
 }
 
 ApiResponse HttpApi::Handle(const ApiRequest& request) {
     const bool get = request.method == "GET" || request.method == "HEAD";
     if (request.path.empty() || request.path[0] != '/') return api_error(400, "a path begins with /");
-    const std::optional<std::string> user = access_.Who(request.cookie, request.authorization);
-    if (auto refused = Gate(request, user)) return *refused;
+    const std::optional<Access::Caller> caller = access_.Who(request.cookie, request.authorization, request.tls);
+    if (auto refused = Gate(request, caller)) return *refused;
     if (request.path == "/api/session") {
         if (!get) return not_allowed("GET");
-        return Session(user);
+        return Session(caller);
     }
     if (request.path == "/api/login" || request.path == "/api/logout") {
         if (request.method != "POST") return not_allowed("POST");
@@ -188,15 +190,15 @@ ApiResponse HttpApi::Handle(const ApiRequest& request) {
     }
     if (segments[3] == "registers") {
         if (request.method != "POST") return not_allowed("POST");
-        if (options_.writes_need_login && !user) return api_error(401, "log in to write registers");
+        if (options_.writes_need_login && !caller) return api_error(401, "log in to write registers");
         return Write(id, request);
     }
     return api_error(404, "no such API path: " + quoted(request.path));
 }
 
-ApiResponse HttpApi::Session(const std::optional<std::string>& user) const {
+ApiResponse HttpApi::Session(const std::optional<Access::Caller>& caller) const {
     Json::Value session;
-    session["user"] = user ? Json::Value(*user) : Json::Value();
+    session["user"] = caller ? Json::Value(caller->name) : Json::Value();
     session["reads_need_login"] = options_.reads_need_login;
     session["writes_need_login"] = options_.writes_need_login;
     session["writes_allowed"] = options_.allow_writes;
@@ -211,21 +213,24 @@ ApiResponse HttpApi::LogIn(const ApiRequest& request) {
         return api_error(400, "expected {\"user\": NAME, \"password\": PASSWORD}");
     }
     const std::string name = (*body)["user"].asString();
-    const std::optional<std::string> session = access_.LogIn(name, (*body)["password"].asString());
-    if (!session) return api_error(401, "that name and password do not match");
+    const Access::Login login = access_.LogIn(name, (*body)["password"].asString());
+    if (login.outcome == Access::Login::busy) return api_error(429, "other logins are being checked; try again in a moment");
+    if (login.outcome != Access::Login::accepted) return api_error(401, "that name and password do not match");
     Json::Value answer;
     answer["user"] = name;
     ApiResponse response = json_response(answer);
-    response.set_cookie = std::string(Access::kCookie) + "=" + *session + "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" +
+    response.set_cookie = std::string(Access::CookieName(request.tls)) + "=" + login.session +
+                          "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" +
                           std::to_string(std::chrono::seconds(Access::kSessionLifetime).count()) +
                           (request.tls ? "; Secure" : "");
     return response;
 }
 
 ApiResponse HttpApi::LogOut(const ApiRequest& request) {
-    access_.LogOut(request.cookie);
+    access_.LogOut(request.cookie, request.tls);
     ApiResponse response = json_response(Json::Value(Json::objectValue));
-    response.set_cookie = std::string(Access::kCookie) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0";
+    response.set_cookie = std::string(Access::CookieName(request.tls)) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0" +
+                          (request.tls ? "; Secure" : "");
     return response;
 }
 
@@ -314,6 +319,12 @@ ApiResponse HttpApi::History(std::uint32_t id, const ApiRequest& request, bool c
     if (query.from_ms > query.to_ms) return api_error(400, "from is later than to");
     try {
         if (csv) {
+            // One at a time: each may take tens of megabytes until it is sent.
+            if (exporting_.exchange(true)) return api_error(429, "another export is being made; try again when it is done");
+            struct Done {
+                std::atomic<bool>& flag;
+                ~Done() { flag = false; }
+            } done{exporting_};
             std::ostringstream out;
             export_history(options_.history_path, query, ExportFormat::csv, out);
             ApiResponse response;

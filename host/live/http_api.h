@@ -3,6 +3,7 @@
 // answered here, so that tests and the fuzzer reach every route directly.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -57,7 +58,7 @@ public:
     ApiResponse Handle(const ApiRequest& request);
 
     static constexpr int kMostHistoryRows = 5000;
-    static constexpr int kMostExportRows = 100000;  // about 60 MB of raw rows as CSV
+    static constexpr int kMostExportRows = 100000;  // about 60 MB of raw rows as CSV, one export at a time
 
 private:
     ApiResponse Devices();
@@ -66,8 +67,8 @@ private:
     ApiResponse Write(std::uint32_t id, const ApiRequest& request);
     // The checks before any route: the Host, the Origin of what changes
     // something, the login; a refusal, or none.
-    std::optional<ApiResponse> Gate(const ApiRequest& request, const std::optional<std::string>& user) const;
-    ApiResponse Session(const std::optional<std::string>& user) const;
+    std::optional<ApiResponse> Gate(const ApiRequest& request, const std::optional<Access::Caller>& caller) const;
+    ApiResponse Session(const std::optional<Access::Caller>& caller) const;
     ApiResponse LogIn(const ApiRequest& request);
     ApiResponse LogOut(const ApiRequest& request);
     // A meter's view without its freshness, rendered again only after the
@@ -78,6 +79,7 @@ private:
     WriteInbox& inbox_;
     Access& access_;
     const ApiOptions options_;
+    std::atomic<bool> exporting_{false};  // a CSV export is being made
     struct Rendered {
         std::uint64_t version = 0;
         std::shared_ptr<const std::string> text;  // compact JSON object

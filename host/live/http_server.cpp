@@ -7,11 +7,13 @@
 #include <boost/beast/ssl.hpp>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <future>
@@ -30,6 +32,7 @@ using tcp = net::ip::tcp;
 namespace {
 
 constexpr int kIoThreads = 2;
+constexpr std::size_t kSlowestReader = 64 * 1024;  // bytes a second a client that takes an answer must read
 constexpr int kWorkers = 8;  // requests answered at once; a write may wait seconds for the poll loop
 
 // Under a flood of requests a cycle must not wait for a core: the HTTP
@@ -47,6 +50,30 @@ void raise_open_files() {
     if (getrlimit(RLIMIT_NOFILE, &files) != 0) return;
     files.rlim_cur = files.rlim_max;
     setrlimit(RLIMIT_NOFILE, &files);
+}
+
+// libmodbus and libmosquitto wait on their sockets with select(), which
+// takes descriptors below 1024 only (beyond, glibc's check ends the
+// process). A client's connection is moved above them, so that clients
+// never leave a reconnecting line or broker without a low one; where the
+// limit on open files allows no such move, the connection is refused once
+// the low ones run short.
+constexpr int kFirstClientDescriptor = 1024;
+constexpr int kLowDescriptorsKept = 256;
+
+bool move_above_select(tcp::socket& socket) {
+    const int low = socket.native_handle();
+    const int high = fcntl(low, F_DUPFD_CLOEXEC, kFirstClientDescriptor);
+    if (high < 0) return low < kFirstClientDescriptor - kLowDescriptorsKept;
+    boost::system::error_code ec;
+    const auto protocol = socket.local_endpoint(ec).protocol();
+    socket.close(ec);
+    socket.assign(protocol, high, ec);
+    if (ec) {
+        close(high);
+        return false;
+    }
+    return true;
 }
 
 int hex_digit(char c) {
@@ -171,7 +198,8 @@ std::vector<std::string> host_names_for(const ListenAddress& bind, const std::ve
 }
 
 struct HttpServer::Impl {
-    Impl(HttpApi& api_, EventHub& events_) : api(api_), events(events_), acceptor(io) {}
+    Impl(HttpApi& api_, EventHub& events_)
+        : api(api_), events(events_), acceptor(net::make_strand(io)), accept_pause(acceptor.get_executor()) {}
 
     // A connection's place among those the server takes; given back with it.
     class Ticket {
@@ -209,6 +237,13 @@ struct HttpServer::Impl {
 
     void Accept();
 
+    // A stream's thread is done with the server; the last word it says.
+    void StreamEnded() {
+        const std::lock_guard<std::mutex> lock(streams_mutex);
+        --streams;
+        streams_ended.notify_all();
+    }
+
     HttpApi& api;
     EventHub& events;
     // Declared before the io_context: sessions still queued in it when it
@@ -227,7 +262,8 @@ struct HttpServer::Impl {
     // The io threads run while streams end, though no socket waits then:
     // a stream's last chunk is handed to them from the stream's own thread.
     net::executor_work_guard<net::io_context::executor_type> keep_running{io.get_executor()};
-    tcp::acceptor acceptor;
+    tcp::acceptor acceptor;      // on a strand of its own: its handler and Stop's close
+    net::steady_timer accept_pause;  // after a failed accept (no descriptor left, say)
     net::thread_pool workers{kWorkers};
     std::vector<std::thread> threads;
 };
@@ -300,27 +336,40 @@ private:
     void Dispatch() {
         beast::get_lowest_layer(stream_).expires_never();
         const auto& request = parser_->get();
-        std::optional<ApiRequest> api = api_request_of(request, kTls);
-        if (!api) return Refuse(400, "the request's path or query does not decode");
+        std::optional<ApiRequest> parsed = api_request_of(request, kTls);
+        if (!parsed) return Refuse(400, "the request's path or query does not decode");
         version_ = request.version();
         keep_alive_ = request.keep_alive();
         head_ = request.method() == http::verb::head;
-        net::post(server_.workers, [self = this->shared_from_this(), api = std::move(*api)] {
+        net::post(server_.workers, [self = this->shared_from_this(), asked = std::move(*parsed)] {
             lower_this_thread();
-            ApiResponse answer = self->server_.api.Handle(api);
+            ApiResponse answer;
+            try {
+                answer = self->server_.api.Handle(asked);
+            } catch (const std::exception& e) {
+                // Out of memory, say: this request fails, not the server.
+                answer = api_error(500, std::string("the request failed: ") + e.what());
+            }
             net::post(self->stream_.get_executor(),
                       [self, answer = std::move(answer)]() mutable { self->Answer(std::move(answer)); });
         });
     }
 
-    void Answer(ApiResponse api) {
-        if (api.status == 0) return StreamEvents();
-        response_ = response_of(std::move(api), version_, keep_alive_, head_, kTls);
-        Deadline();
+    void Answer(ApiResponse answer) {
+        if (answer.status == 0) {
+            // Chunks need HTTP/1.1, and a HEAD has no body to stream.
+            if (head_ || version_ < 11) return Refuse(400, "the event stream is a GET over HTTP/1.1");
+            return StreamEvents();
+        }
+        response_ = response_of(std::move(answer), version_, keep_alive_, head_, kTls);
+        // A large body (an export) gets the time a slow reader needs, not more.
+        beast::get_lowest_layer(stream_).expires_after(std::chrono::seconds(kSecondsForARequest) +
+                                                       std::chrono::seconds(response_->body().size() / kSlowestReader));
         http::async_write(stream_, *response_, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
             const bool again = !ec && self->keep_alive_ && !self->server_.stopped;
             self->response_.reset();
             if (again) return self->Read();
+            if (self->refused_) return self->Linger();
             self->Close();
         });
     }
@@ -328,8 +377,32 @@ private:
     // An answer and the end of the connection: for what no reply can mend.
     void Refuse(int status, const std::string& text) {
         version_ = parser_ ? parser_->get().version() : 11;
+        head_ = parser_ && parser_->get().method() == http::verb::head;
         keep_alive_ = false;
+        refused_ = true;
         Answer(api_error(status, text));
+    }
+
+    // After a refusal, what the client still sends (the body not read) is
+    // read and dropped for a moment before the close: closed with unread
+    // bytes, the connection would be reset, the answer often lost with it.
+    void Linger() {
+        if constexpr (kTls) {
+            Close();
+        } else {
+            beast::error_code ignored;
+            stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+            stream_.expires_after(std::chrono::seconds(1));
+            DropUntilClosed();
+        }
+    }
+
+    void DropUntilClosed() {
+        stream_.async_read_some(net::buffer(dropped_), [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+            if (!ec) return self->DropUntilClosed();
+            beast::error_code ignored;
+            self->stream_.socket().close(ignored);
+        });
     }
 
     void RefuseLargeBody() { Refuse(413, "the body is larger than " + std::to_string(kMostBody) + " bytes"); }
@@ -362,21 +435,23 @@ private:
                                                                                                std::size_t) mutable {
                 if (ec) {
                     self->Close();
-                    return self->StreamEnded();
+                    return self->server_.StreamEnded();
                 }
-                std::thread([self, client = std::move(client)]() mutable {
-                    self->Follow(client);
-                    self->StreamEnded();
-                }).detach();
+                try {
+                    std::thread([self, client = std::move(client)]() mutable {
+                        self->Follow(client);
+                        // The client and the session go before the count
+                        // says so: once it is down, the server may be gone.
+                        Impl& server = self->server_;
+                        { const EventHub::Client leaving = std::move(client); }
+                        self.reset();
+                        server.StreamEnded();
+                    }).detach();
+                } catch (const std::system_error&) {
+                    self->Close();  // no thread to be had: this stream is not served
+                    self->server_.StreamEnded();
+                }
             });
-    }
-
-    void StreamEnded() {
-        {
-            const std::lock_guard<std::mutex> lock(server_.streams_mutex);
-            --server_.streams;
-        }
-        server_.streams_ended.notify_all();
     }
 
     // On the stream's own thread: waits for frames, hands each write to the
@@ -441,25 +516,33 @@ private:
     std::optional<http::request_parser<http::string_body>> parser_;
     std::optional<http::response<http::string_body>> response_;
     std::string chunk_text_;
+    std::array<char, 4096> dropped_{};
     unsigned version_ = 11;
     bool keep_alive_ = false;
     bool head_ = false;
+    bool refused_ = false;
 };
 
 void HttpServer::Impl::Accept() {
     acceptor.async_accept(net::make_strand(io), [this](beast::error_code ec, tcp::socket socket) {
         if (ec == net::error::operation_aborted || stopped) return;
-        if (!ec) {
-            std::unique_ptr<Ticket> ticket = Admit(socket);
-            if (!ticket) {
-                beast::error_code ignored;
-                socket.close(ignored);  // full: refused at once, not queued
-            } else if (tls) {
-                std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(*this, std::move(ticket), std::move(socket), *tls)
-                    ->Start();
-            } else {
-                std::make_shared<Session<beast::tcp_stream>>(*this, std::move(ticket), std::move(socket))->Start();
-            }
+        if (ec) {
+            // Out of descriptors, say: tried again shortly, not in a busy loop.
+            accept_pause.expires_after(std::chrono::milliseconds(100));
+            accept_pause.async_wait([this](beast::error_code waited) {
+                if (!waited && !stopped) Accept();
+            });
+            return;
+        }
+        std::unique_ptr<Ticket> ticket = move_above_select(socket) ? Admit(socket) : nullptr;
+        if (!ticket) {
+            beast::error_code ignored;
+            socket.close(ignored);  // full: refused at once, not queued
+        } else if (tls) {
+            std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(*this, std::move(ticket), std::move(socket), *tls)
+                ->Start();
+        } else {
+            std::make_shared<Session<beast::tcp_stream>>(*this, std::move(ticket), std::move(socket))->Start();
         }
         Accept();
     });
@@ -498,7 +581,14 @@ HttpServer::HttpServer(HttpApi& api, EventHub& events, const ListenAddress& bind
     for (int i = 0; i < kIoThreads; ++i) {
         s.threads.emplace_back([&s] {
             lower_this_thread();
-            s.io.run();
+            for (;;) {
+                try {
+                    s.io.run();
+                    return;
+                } catch (const std::exception&) {
+                    // A handler that threw ends its connection, not the server.
+                }
+            }
         });
     }
 }
@@ -518,9 +608,10 @@ std::string HttpServer::url() const {
 void HttpServer::Stop() {
     Impl& s = *impl_;
     if (s.stopped.exchange(true)) return;
-    net::post(s.io, [&s] {
+    net::post(s.acceptor.get_executor(), [&s] {
         beast::error_code ignored;
         s.acceptor.close(ignored);
+        s.accept_pause.cancel();
     });
     // The streams end with their last chunk while the server still writes.
     s.events.Close();

@@ -1,9 +1,11 @@
 // Numbers on the command line and in the configuration: decimal or 0x hex,
-// finite, in range; anything else refused with a message naming it.
+// finite, in range; anything else refused with a message naming it. And
+// times as the events, the history and its queries write them.
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 
+#include "host/common/clock.h"
 #include "host/common/number_text.h"
 
 TEST(WholeNumbers, DecimalAndHexadecimalAreRead) {
@@ -49,4 +51,23 @@ TEST(RealNumbers, NotANumberInfinityAndOverflowAreRefused) {
     }
     EXPECT_THROW(parse_real("-0.5", 0, 3600), std::invalid_argument);
     EXPECT_THROW(parse_real("3600.5", 0, 3600), std::invalid_argument);
+}
+
+// Milliseconds since the epoch worked out by Python's datetime. A 32-bit
+// time_t (the armhf target's) ends in January 2038: these must not.
+TEST(UtcTimes, ReadAndWrittenBeyond2038AndBefore1970) {
+    const std::pair<const char*, std::int64_t> times[] = {
+        {"2024-02-29T12:00:00.000Z", 1709208000000},
+        {"2038-01-19T03:14:08.000Z", 2147483648000},
+        {"2999-01-01T00:00:00.000Z", 32472144000000},
+        {"1969-12-31T23:59:59.500Z", -500},
+    };
+    for (const auto& [text, ms] : times) {
+        EXPECT_EQ(utc_ms_from_text(text), ms) << text;
+        EXPECT_EQ(utc_text(ms), text);
+    }
+    for (const char* no_time : {"2026-04-31T00:00:00Z", "2026-13-01T00:00:00Z", "2026-02-29T00:00:00Z",
+                                "2026-01-01T24:00:00Z", "2026-01-01"}) {
+        EXPECT_FALSE(utc_ms_from_text(no_time).has_value()) << no_time;
+    }
 }

@@ -81,7 +81,7 @@ TEST_F(LiveGuards, WritesNeedALoginOrATokenOnceThereAreCredentials) {
     EXPECT_EQ(rig.Get("/api/devices").status, 200);  // reads stay open
     EXPECT_EQ(write(origin_of(rig)), 401);
     EXPECT_EQ(write({}), 403);  // neither a page's origin nor a token
-    EXPECT_EQ(write({{"Authorization", "Bearer " + new_token()}}), 401);
+    EXPECT_EQ(write({{"Authorization", "Bearer " + new_token()}}), 403);  // a token nobody was given
     EXPECT_TRUE(wrote_events(rig.sim_log()).empty());
 
     const auto log_in = [&](const std::string& password) {
@@ -98,6 +98,10 @@ TEST_F(LiveGuards, WritesNeedALoginOrATokenOnceThereAreCredentials) {
     session.emplace("Cookie", cookie.substr(0, cookie.find(';')));
     EXPECT_EQ(write(session), 200);
     EXPECT_EQ(write({{"Authorization", "Bearer " + credentials.token}}), 200);
+    // The cookie without the page's Origin could be another site's doing,
+    // whatever else the request carries.
+    httplib::Headers cookie_only{{"Cookie", session.find("Cookie")->second}, {"Authorization", "Basic eDp5"}};
+    EXPECT_EQ(write(cookie_only), 403);
     EXPECT_EQ(wrote_events(rig.sim_log()).size(), 2u);
     // Logged out, the cookie is worth nothing.
     EXPECT_EQ(client.Post("/api/logout", session, "", "application/json")->status, 200);
