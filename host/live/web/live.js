@@ -17,7 +17,20 @@ const TREND_SERIES = [
   ['current_2_a', 'I B', '#4ac26b', 'amps'], ['current_3_a', 'I C', '#ff80c8', 'amps'],
 ];
 
-const page = { id: null, writesAllowed: false, lastCycle: null, chart: null, refreshing: false, session: null };
+const page = {
+  id: null, writesAllowed: false, lastCycle: null, chart: null, refreshing: false, session: null, names: new Map(),
+  notice: '',  // what stays said above the values, e.g. that the asked meter is unknown
+};
+
+// One time format on the page: local time, 24-hour; the UTC text the API
+// gave goes in the element's tooltip.
+const pad = (n) => String(n).padStart(2, '0');
+function localTime(ms, withDate) {
+  const t = new Date(ms);
+  const clock = `${pad(t.getHours())}:${pad(t.getMinutes())}:${pad(t.getSeconds())}`;
+  return withDate ? `${t.getFullYear()}-${pad(t.getMonth() + 1)}-${pad(t.getDate())} ${clock}` : clock;
+}
+function timeText(utc) { return utc ? localTime(Date.parse(utc), true) : ''; }
 
 function el(tag, text, className) {
   const node = document.createElement(tag);
@@ -96,7 +109,8 @@ function renderHealth(detail) {
     add('mean cycle / wire limit', `${mean} / ${h.wire_limit_ms.toFixed(1)} ms`, 'mean');
   }
   if (h.backed_off_until_cycle !== null) add('backed off until cycle', h.backed_off_until_cycle, 'backoff');
-  add('last error', h.last_error ? `${h.last_error.text} (${h.last_error.utc})` : 'none', 'last_error');
+  add('last error', h.last_error ? `${h.last_error.text} (${timeText(h.last_error.utc)})` : 'none', 'last_error');
+  if (h.last_error) list.lastChild.title = h.last_error.utc;
 }
 
 // Green while cycles complete; amber while the meter's latest cycle failed
@@ -121,6 +135,12 @@ function renderFreshness(detail) {
   badge.dataset.failing = String(failing);
 }
 
+// The column's name, shown beside the cell where the table's head is not (phones).
+function labelled(cell, label) {
+  cell.dataset.label = label;
+  return cell;
+}
+
 function renderAlarms(detail) {
   const body = document.querySelector('#alarms tbody');
   body.replaceChildren();
@@ -137,10 +157,10 @@ function renderAlarms(detail) {
       el('td', rule.state === 'up' ? 'UP' : rule.state, 'state'),
       ruleCell,
       el('td', rule.label || ''),
-      el('td', rule.level, 'num'),
-      el('td', rule.threshold === null ? '–' : rule.threshold, 'num'),
-      el('td', rule.value_text === undefined ? '–' : `${rule.value_text} ${rule.unit || ''}`, 'num'),
-      el('td', rule.key, 'key'));
+      labelled(el('td', rule.level, 'num'), 'level'),
+      labelled(el('td', rule.threshold === null ? '–' : rule.threshold, 'num'), 'threshold'),
+      labelled(el('td', rule.value_text === undefined ? '–' : `${rule.value_text} ${rule.unit || ''}`, 'num'), 'value'),
+      labelled(el('td', rule.key, 'key'), 'key'));
     body.append(row);
   }
   const summary = document.getElementById('alarm-summary');
@@ -157,8 +177,9 @@ function renderAlarms(detail) {
 function renderWrite(detail) {
   const last = detail.write.last;
   document.getElementById('write-last').textContent = last
-    ? `last write: register ${last.address} = ${last.values.join(', ')}: ${last.outcome} (status ${last.status}) at ${last.utc}`
+    ? `last write: register ${last.address} = ${last.values.join(', ')}: ${last.outcome} (status ${last.status}) at ${timeText(last.utc)}`
     : '';
+  document.getElementById('write-last').title = last ? last.utc : '';
 }
 
 function addTrendPoint(detail) {
@@ -168,9 +189,32 @@ function addTrendPoint(detail) {
   const x = Date.parse(detail.cycle_utc);
   page.chart.data.datasets.forEach((set, i) => {
     const q = quantities.get(TREND_SERIES[i][0]);
-    if (q) set.data.push({ x, y: q.value });
+    if (q) set.data.push(...withGap(set.data, x, q.value));
   });
   trimTrend();
+  page.chart.update('none');
+}
+
+// A point, after a break in the line where no cycle completed between it
+// and the one before: a failed cycle left a null there already, or the
+// points lie further apart than three of the usual steps.
+function withGap(points, x, y) {
+  const n = points.length;
+  if (n < 3 || points[n - 1].y === null) return [{ x, y }];
+  const steps = [];
+  for (let i = Math.max(1, n - 20); i < n; i += 1) steps.push(points[i].x - points[i - 1].x);
+  steps.sort((a, b) => a - b);
+  const usual = steps[Math.floor(steps.length / 2)];
+  return x - points[n - 1].x > 3 * usual + 1000 ? [{ x: x - 1, y: null }, { x, y }] : [{ x, y }];
+}
+
+// A failed cycle breaks the trend's lines at its time.
+function breakTrend(utc) {
+  if (!page.chart || !utc) return;
+  const x = Date.parse(utc);
+  for (const set of page.chart.data.datasets) {
+    if (set.data.length && set.data[set.data.length - 1].y !== null) set.data.push({ x, y: null });
+  }
   page.chart.update('none');
 }
 
@@ -183,7 +227,7 @@ function trimTrend() {
 
 function makeChart() {
   if (typeof Chart === 'undefined') return;
-  const time = (value) => new Date(value).toLocaleTimeString();
+  const time = (value) => localTime(value, false);
   page.chart = new Chart(document.getElementById('trend'), {
     type: 'line',
     data: {
@@ -212,7 +256,7 @@ async function seedTrendFromHistory() {
     const history = await getJson(`/api/devices/${page.id}/history?from=${encodeURIComponent(from)}&limit=2000`);
     for (const row of history.rows) {
       const x = Date.parse(row.utc);
-      page.chart.data.datasets.forEach((set, i) => set.data.push({ x, y: row[TREND_SERIES[i][0]] }));
+      page.chart.data.datasets.forEach((set, i) => set.data.push(...withGap(set.data, x, row[TREND_SERIES[i][0]])));
     }
     page.chart.update('none');
   } catch (e) {
@@ -240,7 +284,7 @@ async function refresh() {
   page.refreshing = true;
   try {
     const detail = await getJson(`/api/devices/${page.id}`);
-    showProblem('');
+    showProblem(page.notice);
     document.getElementById('identity').textContent =
       `${detail.name} · slave ${detail.slave} · data id ${detail.data_id}`;
     renderFreshness(detail);
@@ -262,9 +306,16 @@ async function refresh() {
   }
 }
 
+// Every meter's events, each tagged with its meter when there are several.
 function logEvent(kind, data) {
   const list = document.getElementById('events');
-  let text = `${data.utc || ''} ${kind}`;
+  const item = el('li', null, kind);
+  item.title = data.utc || '';
+  item.append(`${timeText(data.utc)} `);
+  if (page.names.size > 1 && data.device !== undefined) {
+    item.append(el('span', page.names.get(data.device) || `data id ${data.device}`, 'meter'), ' ');
+  }
+  let text = kind;
   let className = kind;
   if (kind === 'alarm') {
     text += `: ${data.text} ${data.up ? 'UP' : 'cleared'}` + (data.value ? ` (${data.value})` : '');
@@ -280,7 +331,9 @@ function logEvent(kind, data) {
   } else {
     text += data.cycle !== undefined ? `: cycle ${data.cycle}` : '';
   }
-  list.prepend(el('li', text, className));
+  item.append(text);
+  item.className = className;
+  list.prepend(item);
   while (list.children.length > 200) list.lastChild.remove();
 }
 
@@ -293,8 +346,9 @@ function followEvents() {
   for (const kind of ['alarm', 'meter_error', 'write', 'backoff', 'recovered', 'cycle_failed', 'lost']) {
     source.addEventListener(kind, (e) => {
       const data = JSON.parse(e.data);
-      if (data.device !== undefined && data.device !== page.id) return;
       logEvent(kind, data);
+      if (data.device !== undefined && data.device !== page.id) return;
+      if (kind === 'cycle_failed') breakTrend(data.utc);
       if (kind !== 'meter_error') refresh();
     });
   }
@@ -399,11 +453,19 @@ async function showMeters() {
     const option = el('option', `${meter.name} (data id ${meter.id})`);
     option.value = String(meter.id);
     select.append(option);
+    page.names.set(meter.id, meter.name);
   }
   document.getElementById('meter-choice').hidden = list.devices.length < 2;
-  page.id = list.devices.length ? list.devices[0].id : null;
+  // The meter shown is the page's address (?device=ID), to bookmark or share.
+  const asked = new URLSearchParams(window.location.search).get('device');
+  const chosen = list.devices.find((meter) => String(meter.id) === asked);
+  if (asked !== null && !chosen) page.notice = `No meter has data id ${asked}; showing the first.`;
+  page.id = chosen ? chosen.id : list.devices.length ? list.devices[0].id : null;
+  if (page.id !== null) select.value = String(page.id);
   select.addEventListener('change', () => {
     page.id = Number(select.value);
+    window.history.replaceState(null, '', `?device=${page.id}`);
+    page.notice = '';
     page.lastCycle = null;
     if (page.chart) { page.chart.data.datasets.forEach((s) => { s.data = []; }); page.chart.update('none'); }
     refresh();
