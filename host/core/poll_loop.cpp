@@ -95,9 +95,9 @@ void PollLoop::TakeSnapshot(Meter& meter, CycleReport& report) {
 
 // Runs the device's queued requests until it asks for nothing more; false
 // when one failed.
-bool PollLoop::RunExchanges(Meter& meter, std::vector<Exchange>& troubled) {
+bool PollLoop::RunExchanges(Meter& meter, std::vector<Exchange>& troubled, ModbusLine::Attempts attempts) {
     while (modbus_.HasPending()) {
-        Exchange exchange = modbus_.RunPending();
+        Exchange exchange = modbus_.RunPending(attempts);
         meter.statistics.Exchanged(exchange);
         const bool delivered = exchange.delivered;
         if (exchange.outcome != Exchange::answered || exchange.attempts > 1) troubled.push_back(std::move(exchange));
@@ -115,7 +115,11 @@ void PollLoop::Poll(Meter& meter, int cycle) {
     report->started_at = clock_.Now();
     meter.recorder.Begin(*report);
     meter.device->RefreshStatus();
-    const bool answered = RunExchanges(meter, report->troubled);
+    // Once a meter failed a cycle, each cycle is a probe of one attempt until
+    // it answers again: a dead meter costs its line one response timeout and
+    // the quiet window after it, not its whole retry budget.
+    const auto attempts = meter.backoff.failures() > 0 ? ModbusLine::Attempts::once : ModbusLine::Attempts::with_retries;
+    const bool answered = RunExchanges(meter, report->troubled, attempts);
     meter.recorder.End();
     report->ended_at = clock_.Now();
     report->utc_ms = utc_now_ms();

@@ -46,7 +46,8 @@ public:
 private:
     struct Meter;
 
-    bool RunExchanges(Meter& meter, std::vector<Exchange>& troubled);
+    bool RunExchanges(Meter& meter, std::vector<Exchange>& troubled,
+                      ModbusLine::Attempts attempts = ModbusLine::Attempts::with_retries);
     void Poll(Meter& meter, int cycle);
     std::int32_t WriteAndConfirm(Meter& meter, const std::vector<std::uint16_t>& words, int cycle);
     void ServeInbox(int cycle);

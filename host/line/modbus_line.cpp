@@ -61,14 +61,15 @@ void ModbusLine::WriteRegisters(SPModbus& device, int address, int count, const 
                        std::vector<std::uint16_t>(values, values + (count > 0 ? count : 0))};
 }
 
-Exchange ModbusLine::RunPending() {
+Exchange ModbusLine::RunPending(Attempts attempts) {
     const Request request = *pending_;
     pending_.reset();
     context_.SetSlave(request.device->SlaveAddress());
     std::vector<std::uint16_t> answer;
     Exchange exchange;
     exchange.request = describe(request.function, request.address, request.count);
-    for (int attempt = 1; attempt <= 1 + policy_.retries; ++attempt) {
+    const int most = attempts == Attempts::once ? 1 : 1 + policy_.retries;
+    for (int attempt = 1; attempt <= most; ++attempt) {
         if (stop_) break;
         // Whatever is still on the line (a late or broken answer to an
         // earlier attempt) goes now, before it can be read as this answer.

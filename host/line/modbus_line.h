@@ -43,11 +43,15 @@ public:
     void WriteRegister(SPModbus& device, int address, int value) override;
     void WriteRegisters(SPModbus& device, int address, int count, const unsigned short* values) override;
 
+    // A meter that has stopped answering is probed with one attempt: its
+    // retries would cost the line's other meters their time.
+    enum class Attempts { with_retries, once };
+
     bool HasPending() const { return pending_.has_value(); }
     // Puts the queued request on the wire for the device's slave address.
     // A complete answer goes to the device's process_payload; when every
     // attempt failed, the device's on_error.
-    Exchange RunPending();
+    Exchange RunPending(Attempts attempts = Attempts::with_retries);
 
 private:
     struct Request {

@@ -3,6 +3,8 @@
 // writes waiting in the inbox, and the one report per cycle.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "framework/control_codes.h"
@@ -191,6 +193,14 @@ TEST(Backoff, ASilentMeterIsAskedLessOftenAndTheOthersKeepTheirRate) {
     EXPECT_GE(asked, 5u);  // still tried now and then
     EXPECT_EQ(rig.Health(1).failed + rig.Health(1).skipped, 40);
     ASSERT_FALSE(rig.events.backoff_next.empty());
+    // Its retries only until it first failed; from then on a probe of one attempt.
+    std::vector<int> attempts;
+    for (const auto& report : rig.events.reports) {
+        if (report->meter->slave == 2) attempts.push_back(report->troubled.at(0).attempts);
+    }
+    ASSERT_GE(attempts.size(), 2u);
+    EXPECT_EQ(attempts.front(), 3);
+    EXPECT_EQ(std::count(attempts.begin() + 1, attempts.end(), 1), static_cast<long>(attempts.size() - 1));
     // Meter 1 loses a slot only to a try of meter 2, never while it is paused.
     const auto starts = rig.CycleStarts(0);
     std::size_t off_slot = 0;
@@ -201,7 +211,7 @@ TEST(Backoff, ASilentMeterIsAskedLessOftenAndTheOthersKeepTheirRate) {
 TEST(Backoff, AMeterThatAnswersAgainIsPolledEveryCycle) {
     HostRig rig({1}, cycles(40, 1.0));
     rig.line.dead_slaves = {1};
-    rig.line.revive_after_requests = 15;  // five cycles of three attempts
+    rig.line.revive_after_requests = 7;  // five cycles: three attempts, then a probe of one each
     rig.Run();
     ASSERT_FALSE(rig.events.backoff_next.empty());
     ASSERT_EQ(rig.events.recovered.size(), 1u);
