@@ -22,6 +22,10 @@ struct PollLoop::Meter {
     MeterStatistics statistics;
     MeterBackoff backoff;
     AlarmChanges alarms;
+    // Its last cycle met silence (a timeout on every attempt): until it
+    // answers again, each cycle is a probe of one attempt. A meter that
+    // answers wrongly or refuses is alive, and keeps its retries.
+    bool silent = false;
 };
 
 namespace {
@@ -115,11 +119,11 @@ void PollLoop::Poll(Meter& meter, int cycle) {
     report->started_at = clock_.Now();
     meter.recorder.Begin(*report);
     meter.device->RefreshStatus();
-    // Once a meter failed a cycle, each cycle is a probe of one attempt until
-    // it answers again: a dead meter costs its line one response timeout and
-    // the quiet window after it, not its whole retry budget.
-    const auto attempts = meter.backoff.failures() > 0 ? ModbusLine::Attempts::once : ModbusLine::Attempts::with_retries;
-    const bool answered = RunExchanges(meter, report->troubled, attempts);
+    // A silent meter costs its line one response timeout and the quiet
+    // window after it, not its whole retry budget.
+    const bool answered = RunExchanges(meter, report->troubled,
+                                       meter.silent ? ModbusLine::Attempts::once : ModbusLine::Attempts::with_retries);
+    meter.silent = !answered && !report->troubled.empty() && report->troubled.back().outcome == Exchange::timeout;
     meter.recorder.End();
     report->ended_at = clock_.Now();
     report->utc_ms = utc_now_ms();
