@@ -260,6 +260,38 @@ TEST(EndToEndFaults, ALateAnswerCostsAtMostTheCycleItFallsIn) {
     }
 }
 
+// An adapter unplugged and plugged in again: the port, named by a link as
+// /dev/serial/by-id/ names it, vanishes and comes back as another device.
+TEST(EndToEndFaults, APortThatGoesAwayIsOpenedAgainByItsPath) {
+    auto first = std::make_unique<Meter>();
+    const std::string link = temp_path("by-id-link");
+    ASSERT_EQ(symlink(first->port.c_str(), link.c_str()), 0);
+    ChildProcess host({QV5810_TEST_HOST, "--plugin", QV5810_TEST_PLUGIN, "--config", QV5810_TEST_CONFIG, "--json",
+                       "--port", link, "--interval", "0.05", "--timeout-ms", "200", "--retries", "0"});
+    auto read_until = [&](const std::string& kind) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPatienceMs);
+        while (std::chrono::steady_clock::now() < deadline) {
+            const auto line = host.ReadLine(kPatienceMs);
+            if (!line) return false;
+            if (parse_event(*line)["event"].asString() == kind) return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(read_until("publish"));
+    first.reset();  // unplugged
+    ASSERT_TRUE(read_until("backoff"));
+    Meter second;  // plugged in again
+    const std::string moved = link + ".new";
+    ASSERT_EQ(symlink(second.port.c_str(), moved.c_str()), 0);
+    ASSERT_EQ(std::rename(moved.c_str(), link.c_str()), 0);
+    ASSERT_TRUE(read_until("recovered"));
+    ASSERT_TRUE(read_until("publish"));
+    host.Kill(SIGINT);
+    EXPECT_EQ(host.Wait(), 0);
+    EXPECT_FALSE(second.ServedCycles().empty());
+    std::remove(link.c_str());
+}
+
 TEST(EndToEndFaults, AnAnswerLateBehindAStrayFrameIsNeverTakenForTheRetry) {
     // Before every 6th answer, another slave's frame at once; the answer
     // itself 300 ms later, within the response timeout. The stray frame

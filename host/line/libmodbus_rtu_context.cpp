@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <stdexcept>
-#include <string>
 
 namespace {
 
@@ -18,18 +17,72 @@ modbus_t* new_rtu(const LineSettings& s) {
     return ctx;
 }
 
+// What a port that went away answers: EIO for reads and writes on a
+// vanished USB adapter or a pseudo-terminal whose other side closed,
+// ECONNRESET where libmodbus read end-of-file, ENXIO or ENODEV from the
+// driver, EBADF once closed.
+bool port_gone(int error) {
+    return error == EIO || error == ECONNRESET || error == ENXIO || error == ENODEV || error == EBADF;
+}
+
 }  // namespace
 
 // A throw from here leaves the context to the base's destructor.
-LibmodbusRtuContext::LibmodbusRtuContext(const LineSettings& s) : LibmodbusContext(new_rtu(s), s) {
-    auto fail = [](const std::string& what) { throw std::runtime_error(what + ": " + modbus_strerror(errno)); };
-    if (modbus_connect(ctx_) != 0) fail("cannot open " + s.port);
+LibmodbusRtuContext::LibmodbusRtuContext(const LineSettings& s) : LibmodbusContext(new_rtu(s), s), settings_(s) {
+    std::string why;
+    if (Open(why) != 0) throw std::runtime_error(why);
+}
+
+int LibmodbusRtuContext::Open(std::string& why) {
+    const LineSettings& s = settings_;
+    if (modbus_connect(ctx_) != 0) {
+        const int error = errno != 0 ? errno : ENODEV;
+        why = "cannot open " + s.port + ": " + modbus_strerror(error);
+        return error;
+    }
     if (s.rs485 && modbus_rtu_set_serial_mode(ctx_, MODBUS_RTU_RS485) != 0) {
-        fail("cannot put " + s.port + " in RS-485 mode");
+        why = "cannot put " + s.port + " in RS-485 mode";
+    } else if (modbus_rtu_set_rts(ctx_, rts_mode(s.rts)) != 0) {
+        why = "cannot drive RTS on " + s.port;
+    } else if (s.rts_delay_us && modbus_rtu_set_rts_delay(ctx_, *s.rts_delay_us) != 0) {
+        why = "cannot set the RTS delay on " + s.port;
+    } else {
+        open_ = true;
+        Connected();
+        return 0;
     }
-    if (modbus_rtu_set_rts(ctx_, rts_mode(s.rts)) != 0) fail("cannot drive RTS on " + s.port);
-    if (s.rts_delay_us && modbus_rtu_set_rts_delay(ctx_, *s.rts_delay_us) != 0) {
-        fail("cannot set the RTS delay on " + s.port);
+    const int error = errno != 0 ? errno : ENODEV;
+    why += std::string(": ") + modbus_strerror(error);
+    modbus_close(ctx_);
+    return error;
+}
+
+int LibmodbusRtuContext::EnsureOpen() {
+    if (open_) return 0;
+    if (Interrupted()) return -EINTR;
+    std::string why;
+    return -Open(why);
+}
+
+int LibmodbusRtuContext::Checked(int rc) {
+    if (rc < 0 && port_gone(-rc) && !Interrupted()) {
+        Disconnecting();
+        modbus_close(ctx_);
+        open_ = false;
     }
-    Connected();
+    return rc;
+}
+
+int LibmodbusRtuContext::ReadRegisters(int address, int count, std::uint16_t* destination) {
+    if (const int rc = EnsureOpen(); rc != 0) return rc;
+    return Checked(LibmodbusContext::ReadRegisters(address, count, destination));
+}
+
+int LibmodbusRtuContext::SendRawRequest(const std::uint8_t* request, int length) {
+    if (const int rc = EnsureOpen(); rc != 0) return rc;
+    return Checked(LibmodbusContext::SendRawRequest(request, length));
+}
+
+int LibmodbusRtuContext::ReceiveConfirmation(std::uint8_t* answer) {
+    return Checked(LibmodbusContext::ReceiveConfirmation(answer));
 }

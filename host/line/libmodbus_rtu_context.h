@@ -1,6 +1,15 @@
 // The serial line: a libmodbus RTU context on the port, opened with the
 // line's settings (speed, framing, RS-485 mode, RTS).
+//
+// A port that goes away (a USB adapter unplugged: reads and writes fail
+// with EIO, or read end-of-file) is closed, and opened again by its
+// configured path before the next request, so that the adapter plugged in
+// again, under a /dev/serial/by-id/ name or the same /dev/ttyUSB name,
+// carries on; until then each request fails at once. The meters' back-off
+// spaces the tries; a stop request ends them.
 #pragma once
+
+#include <string>
 
 #include "host/line/libmodbus_context.h"
 
@@ -8,5 +17,19 @@ class LibmodbusRtuContext : public LibmodbusContext {
 public:
     explicit LibmodbusRtuContext(const LineSettings& settings);  // throws std::runtime_error
 
+    int ReadRegisters(int address, int count, std::uint16_t* destination) override;
+    int SendRawRequest(const std::uint8_t* request, int length) override;
+    int ReceiveConfirmation(std::uint8_t* answer) override;
     int ChecksumLength() override { return 2; }  // the CRC
+
+private:
+    // Opens the port and sets its mode: 0, or the errno of what failed, said in `why`.
+    int Open(std::string& why);
+    // 0 when open, or minus the errno of the failed open.
+    int EnsureOpen();
+    // `rc` as the call returned it; a port gone is closed for the next request to open again.
+    int Checked(int rc);
+
+    LineSettings settings_;
+    bool open_ = false;
 };
