@@ -144,7 +144,7 @@ TEST(EndToEnd, QuietOutputKeepsOneLinePerChangeOfAnAlarmOrAMeter) {
     Meter meter({"--overvoltage-at", "2", "--overvoltage-cycles", "2", "--drop-every", "7"});
     std::vector<std::string> said;
     host_status({"--port", meter.port, "--cycles", "8", "--interval", "0", "--quiet", "--retries", "0",
-                 "--timeout-ms", "200"},
+                 "--timeout-ms", "1000"},
                 &said);
     EXPECT_EQ(lines_with(said, {"ALARM 110200010010", "value 2", "threshold 253", "level 1"}), 1);
     EXPECT_EQ(lines_with(said, {"alarm cleared 110200010010", "threshold 253", "level 1"}), 1);
@@ -244,9 +244,10 @@ TEST(EndToEndFaults, WithTwoRetriesADroppedAnswerCostsNoCycle) {
 }
 
 TEST(EndToEndFaults, ALateAnswerCostsAtMostTheCycleItFallsIn) {
-    // Every 5th answer comes 450 ms late, after the 300 ms timeout.
-    Meter meter({"--slow-every", "5", "--slow-ms", "450"});
-    const HostRun run = run_host(meter, {"--cycles", "10", "--timeout-ms", "300", "--retries", "0"});
+    // Every 5th answer comes 2 s late, after the 1 s timeout (which no
+    // other answer outlasts, however busy the machine).
+    Meter meter({"--slow-every", "5", "--slow-ms", "2000"});
+    const HostRun run = run_host(meter, {"--cycles", "5", "--timeout-ms", "1000", "--retries", "0"});
     const Json::Value summary = run.Of("summary").at(0)["devices"][0];
     int slow = 0;
     std::FILE* log = std::fopen(meter.log.c_str(), "r");
