@@ -2,7 +2,8 @@
 # Installs the Debian packages a make target needs, only those missing.
 #   deps.sh demo  what make demo and make live build and run with
 #   deps.sh all   everything: the tests (GoogleTest, Chromium, Mosquitto,
-#                 socat for the RTU-over-TCP bridge test, an HTTP client
+#                 socat for the RTU-over-TCP bridge test, Prometheus and
+#                 its promtool for the metrics test, an HTTP client
 #                 library, openssl for a test CA), the benchmarks
 #                 (strace counts the history's fsyncs),
 #                 the armhf cross build run under qemu, and dpkg-dev for
@@ -14,7 +15,7 @@ demo="cmake ninja-build g++ make pkg-config
   libjsoncpp-dev libboost-dev libboost-date-time-dev libmodbus-dev libsqlite3-dev libcli11-dev
   libssl-dev libsodium-dev libjs-chart.js libmosquitto-dev"
 tests="clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev valgrind sqlite3 socat dpkg-dev
-  libcpp-httplib-dev openssl
+  libcpp-httplib-dev openssl prometheus
   chromium chromium-driver python3-selenium fonts-wqy-microhei wrk mosquitto mosquitto-clients strace
   g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user"
 armhf="libjsoncpp-dev:armhf libboost-dev:armhf libboost-date-time-dev:armhf libmodbus-dev:armhf
@@ -46,5 +47,7 @@ if [ -z "$missing" ]; then
     exit 0
 fi
 echo "deps: installing$missing"
-$sudo apt-get update -qq
+# A mirror caught mid-sync fails one index or another; what is there may
+# still hold every package wanted, and the install says so if it does not.
+$sudo apt-get update -qq || echo "deps: some package lists were not refreshed; installing from those there are" >&2
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing
