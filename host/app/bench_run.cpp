@@ -132,6 +132,10 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
         options.hosts = host_names_for(listen, settings.http_hosts);
         options.reads_need_login = settings.http_reads_need_login;
         options.writes_need_login = !settings.http_users.empty();
+        options.metrics = settings.http_metrics == "off"    ? ApiOptions::Metrics::off
+                          : settings.http_metrics == "open" ? ApiOptions::Metrics::open
+                                                            : ApiOptions::Metrics::on;
+        options.line = settings.line.IsTcp() ? settings.line.tcp : settings.line.port;
         api.emplace(*live, inbox, options, *access);
         std::optional<TlsFiles> tls;
         if (!settings.http_tls_certificate.empty()) tls = TlsFiles{settings.http_tls_certificate, settings.http_tls_key};

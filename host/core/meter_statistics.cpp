@@ -2,6 +2,13 @@
 
 #include "host/common/clock.h"
 
+void LatencyBuckets::Add(double ms) {
+    std::size_t bucket = 0;
+    while (bucket < kUpperMs.size() && ms > kUpperMs[bucket]) ++bucket;
+    ++counts[bucket];
+    sum_ms += ms;
+}
+
 MeterStatistics::MeterStatistics(const LineSettings& line, bool frames_take_wire_time)
     : line_(line), frames_take_wire_time_(frames_take_wire_time) {}
 
@@ -14,6 +21,7 @@ void MeterStatistics::Exchanged(const Exchange& exchange) {
         return;
     }
     latency_.Add(exchange.latency_ms);
+    health_.latency_buckets.Add(exchange.latency_ms);
     if (line_.IsTcp()) return;
     // Both frames and the 3.5-character silence before each.
     const double characters = exchange.request_bytes + exchange.answer_bytes + 2 * 3.5;

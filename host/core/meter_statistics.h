@@ -4,12 +4,24 @@
 // which the summary, the page, the API and the broker all read.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <map>
 #include <string>
 
 #include "host/core/value_summary.h"
 #include "host/line/line_settings.h"
 #include "host/line/modbus_line.h"
+
+// Answered requests' latency counted in fixed buckets, as a scraper's
+// histogram takes it: constant memory, exact counts.
+struct LatencyBuckets {
+    static constexpr std::array<double, 11> kUpperMs{5, 10, 25, 50, 100, 250, 500, 1000, 2500, 5000, 10000};
+    std::array<std::uint64_t, kUpperMs.size() + 1> counts{};  // the last: beyond every bound
+    double sum_ms = 0;
+
+    void Add(double ms);
+};
 
 struct MeterHealth {
     int completed = 0;
@@ -19,6 +31,7 @@ struct MeterHealth {
     double completed_ms = 0;              // the completed cycles' time, together
     std::map<std::string, int> failures;  // by cause: timeout, crc, bad_data, exception, interrupted, error, incomplete
     Spread latency;     // per answered request: request sent to answer taken
+    LatencyBuckets latency_buckets;  // the same, counted
     Spread wire;        // the request's and the answer's wire time at the line's speed; serial lines only
     Spread turnaround;  // the meter's: latency less wire time; lines whose frames take their wire time only
     std::string last_error;  // "read 1792/22: timeout: Connection timed out"

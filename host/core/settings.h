@@ -55,6 +55,7 @@ struct HostSettings {
     std::string http_users;                // credentials file; empty: nobody logs in
     bool http_reads_need_login = false;    // else only writes need one (when there are users)
     std::vector<std::string> http_hosts;   // further names the page is reached by
+    std::string http_metrics = "on";       // /metrics: off, on (as the API's reads), open (no login)
     std::string http_tls_certificate, http_tls_key;  // PEM files; empty: plain HTTP
     bool allow_writes = false;
     MqttOptions mqtt;

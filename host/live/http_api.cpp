@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/live/device_view.h"
+#include "host/live/metrics_text.h"
 #include "host/common/json_text.h"
 #include "host/live/web_assets.h"
 #include "host/history/history_reader.h"
@@ -134,8 +135,10 @@ std::optional<ApiResponse> HttpApi::Gate(const ApiRequest& request, const std::o
             return api_error(403, "send the page's Origin, or a token in Authorization");
         }
     }
+    const bool metrics = request.path == "/metrics";
     const bool open = request.path == "/api/session" || request.path == "/api/login" ||
-                      request.path.rfind("/api/", 0) != 0;  // the page itself shows the login
+                      // The page itself shows the login; /metrics, when off, is no page at all.
+                      (metrics ? options_.metrics != ApiOptions::Metrics::on : request.path.rfind("/api/", 0) != 0);
     if (options_.reads_need_login && !open && !caller) return api_error(401, "log in first");
     return std::nullopt;
 }
@@ -158,6 +161,13 @@ ApiResponse HttpApi::Handle(const ApiRequest& request) {
         ApiResponse response;
         response.content_type = asset->content_type;
         response.body.assign(reinterpret_cast<const char*>(asset->data), asset->size);
+        return response;
+    }
+    if (request.path == "/metrics" && options_.metrics != ApiOptions::Metrics::off) {
+        if (!get) return not_allowed("GET");
+        ApiResponse response;
+        response.content_type = "text/plain; version=0.0.4; charset=utf-8";
+        response.body = metrics_text(live_.Meters(), options_.line, live_.Now());
         return response;
     }
     const std::vector<std::string> segments = segments_of(request.path);

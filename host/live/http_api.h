@@ -48,6 +48,10 @@ struct ApiOptions {
     std::vector<std::string> hosts{"127.0.0.1", "localhost", "[::1]"};
     bool reads_need_login = false;
     bool writes_need_login = false;
+    // /metrics: not served, served as the API's reads are, or served to
+    // anyone who names the host (a scraper with no login, the page closed).
+    enum class Metrics { off, on, open } metrics = Metrics::on;
+    std::string line{};  // what the metrics name the line by: its port or TCP address
 };
 
 class HttpApi {

@@ -19,6 +19,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from sim_log import register_pair, served_cycles  # noqa: E402
+
 from selenium import webdriver
 from selenium.common.exceptions import TimeoutException
 from selenium.webdriver.chrome.options import Options
@@ -60,25 +63,9 @@ def check(condition, message):
         print("FAIL:", message, file=sys.stderr)
 
 
-def served_cycles(log_path):
-    """The registers of each complete cycle the simulator served to slave 1."""
-    banks, blocks = {}, {}
-    with open(log_path, encoding="utf-8") as log:
-        for line in log:
-            event = json.loads(line)
-            if event.get("event") != "served" or event.get("slave") != 1:
-                continue
-            bank = banks.setdefault(event["cycle"], {})
-            for i, value in enumerate(event["values"]):
-                bank[event["address"] + i] = value
-            blocks.setdefault(event["cycle"], set()).add(event["address"])
-    return {cycle: bank for cycle, bank in banks.items() if len(blocks[cycle]) == 4}
-
-
 def expected_text(bank, column):
     register, divisor = REGISTERS[column]
-    bits = bank[register] << 16 | bank[register + 1]
-    raw = bits - (1 << 32) if bits & 0x80000000 else bits
+    raw = register_pair(bank, register)
     decimals = len(str(divisor)) - 1
     return f"{raw / divisor:.{decimals}f}"
 

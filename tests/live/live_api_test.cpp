@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
+#include <map>
+#include <sstream>
 
 #include "tests/live/live_rig.h"
 #include "tests/live/raw_client.h"
@@ -74,6 +76,72 @@ TEST_F(LiveApiReads, EachQuantityIsWhatTheMeterServedInThatCycle) {
         EXPECT_EQ(q["decimals"].asInt(), decimals) << member.name;
         // The controller's snapshot has every member too, as whole numbers.
         EXPECT_TRUE(detail["snapshot"][member.name].isNumeric()) << member.name;
+    }
+}
+
+// /metrics in base units, worked out here from the registers the simulator
+// served: one quantity of each unit, the energy as a counter in joules
+// beside the meter's own watt-hours.
+TEST_F(LiveApiReads, MetricsGiveEachQuantityInBaseUnitsAsTheMeterServedIt) {
+    LiveRig rig;
+    rig.DeviceAfter(2);
+    const LiveRig::Answer scraped = rig.Get("/metrics");
+    ASSERT_EQ(scraped.status, 200);
+    EXPECT_EQ(scraped.headers.find("Content-Type")->second, "text/plain; version=0.0.4; charset=utf-8");
+    std::map<std::string, double> samples;  // "name{labels}" -> value
+    std::istringstream lines(scraped.body);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        samples[line.substr(0, line.rfind(' '))] = std::stod(line.substr(line.rfind(' ') + 1));
+    }
+    const std::string meter = R"(meter="1",name="panel-1 main meter",slave="1",line="rig line")";
+    struct Expected {
+        std::string sample;
+        int high_register;
+        double per_count;  // base units per count of the register pair
+    };
+    const std::vector<Expected> expected{
+        {"qv5810_phase_voltage_volts{" + meter + R"(,phase="1"})", 1806, 0.1},
+        {"qv5810_current_amperes{" + meter + R"(,phase="3"})", 1796, 0.001},
+        {"qv5810_line_voltage_volts{" + meter + R"(,pair="23"})", 1802, 0.1},
+        {"qv5810_frequency_hertz{" + meter + "}", 1812, 0.01},
+        {"qv5810_active_power_watts{" + meter + R"(,phase="2"})", 1824, 1},
+        {"qv5810_total_reactive_power_volt_amperes_reactive{" + meter + "}", 1816, 1},
+        {"qv5810_power_factor_ratio{" + meter + R"(,phase="1"})", 1840, 0.001},
+        {"qv5810_active_energy_imported_joules_total{" + meter + "}", 1880, 3600},
+        {"qv5810_active_energy_imported_watthours{" + meter + "}", 1880, 1},
+    };
+    // Some cycle the meter served gives every value at once.
+    bool one_cycle = false;
+    for (const auto& [cycle, bank] : served_banks(rig.sim_log())) {
+        one_cycle = std::all_of(expected.begin(), expected.end(), [&, &bank = bank](const Expected& e) {
+            const auto at = samples.find(e.sample);
+            return at != samples.end() && std::abs(at->second - served_value(bank, e.high_register, 1) * e.per_count) <
+                                              1e-9 * std::max(1.0, std::abs(at->second));
+        });
+        if (one_cycle) break;
+    }
+    EXPECT_TRUE(one_cycle) << scraped.body;
+    EXPECT_EQ(samples.count("qv5810_meter_fresh{" + meter + "}"), 1u);
+    EXPECT_GE(samples["qv5810_cycles_total{" + meter + R"(,outcome="completed"})"], 2);
+    EXPECT_EQ(samples["qv5810_request_latency_seconds_count{" + meter + "}"],
+              samples["qv5810_request_latency_seconds_bucket{" + meter + R"(,le="+Inf"})"]);
+}
+
+TEST_F(LiveApiReads, MetricsAreOffOpenOrBehindTheReadsLogin) {
+    for (const auto& [metrics, status] : {std::pair{ApiOptions::Metrics::off, 404}, {ApiOptions::Metrics::on, 401},
+                                         {ApiOptions::Metrics::open, 200}}) {
+        const std::string users = temp_path("users");
+        std::ofstream(users) << token_line("prometheus", new_token()) << "\n";
+        LiveRigOptions options;
+        options.users_file = users;
+        options.reads_need_login = true;
+        options.metrics = metrics;
+        options.poll_at_once = false;
+        LiveRig rig(options);
+        EXPECT_EQ(rig.Get("/metrics").status, status);
+        EXPECT_EQ(rig.Get("/api/devices").status, 401);  // the rest stays closed
+        std::remove(users.c_str());
     }
 }
 

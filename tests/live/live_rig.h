@@ -33,6 +33,7 @@ struct LiveRigOptions {
     bool poll_at_once = true;  // else at StartPolling
     std::string users_file;    // the credentials; writes then need a login
     bool reads_need_login = false;
+    ApiOptions::Metrics metrics = ApiOptions::Metrics::on;
     std::optional<TlsFiles> tls;  // HTTPS; the rig's own client then cannot reach it
 };
 
@@ -116,6 +117,8 @@ private:
         ApiOptions api{options.allow_writes, history_path, std::chrono::milliseconds(20000)};
         api.reads_need_login = options.reads_need_login;
         api.writes_need_login = access.has_credentials();
+        api.metrics = options.metrics;
+        api.line = "rig line";
         return api;
     }
 

@@ -1,0 +1,17 @@
+// The meters as Prometheus scrapes them: its text format, every quantity a
+// gauge in base units (volts, amperes, watts, hertz, ratio), the energies
+// counters (active energy in joules, beside the meter's own watt-hours),
+// each rule's state, and each meter's cycles, failures, retries and request
+// latency. Names follow Prometheus' rules under the prefix qv5810_; every
+// sample carries the meter's data id, name, slave and line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "host/common/clock.h"
+#include "host/live/live_state.h"
+
+// Values older than the freshness limit are left out, as are rules the
+// device did not judge: what is shown was measured recently.
+std::string metrics_text(const std::vector<LiveMeter>& meters, const std::string& line, Clock::time_point now);
