@@ -1,6 +1,6 @@
 # Thin front end over the CMake presets. See README.md.
 
-.PHONY: all deps deps-demo build test test-native test-armhf test-tsan test-fuzz fuzz bench bench-instructions bench-http bench-mqtt bench-memory bench-history demo live package clean
+.PHONY: all deps deps-demo build test test-native test-armhf test-tsan test-fuzz fuzz bench bench-instructions bench-http bench-metrics bench-mqtt bench-memory bench-history demo live package clean
 
 all: build
 
@@ -95,6 +95,11 @@ bench-mqtt: deps
 	/usr/bin/python3 bench/mqtt_latency.py build/demo/bin/qmxhost
 
 # The history over 400 simulated days: size, queries, fsyncs; figures in docs/performance.md.
+bench-metrics: deps
+	cmake --preset demo
+	cmake --build --preset demo --target qmxhost
+	sh bench/metrics_scrape.sh build/demo/bin/qmxhost
+
 bench-history: deps
 	cmake --preset release
 	cmake --build --preset release --target history_fill

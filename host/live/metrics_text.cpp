@@ -2,8 +2,6 @@
 
 #include <cctype>
 #include <charconv>
-#include <cstdio>
-#include <map>
 #include <sstream>
 
 #include "host/live/device_view.h"
@@ -34,10 +32,14 @@ const BaseUnit* base_unit(const std::string& unit) {
     return nullptr;
 }
 
-std::string number(double value) {
-    char text[64];
-    const auto written = std::to_chars(text, text + sizeof text, value);
-    return std::string(text, written.ptr);
+void append_number(std::string& out, double value) {
+    char text[32];
+    out.append(text, std::to_chars(text, text + sizeof text, value).ptr);
+}
+
+void append_count(std::string& out, std::uint64_t value) {
+    char text[24];
+    out.append(text, std::to_chars(text, text + sizeof text, value).ptr);
 }
 
 std::string escaped(const std::string& value) {
@@ -53,6 +55,21 @@ std::string escaped(const std::string& value) {
     return out;
 }
 
+// One sample of a quantity per meter: its family, its own labels (phase or
+// pair) and what turns the meter's count into the family's unit.
+struct Series {
+    const MeterReading* reading;
+    std::string labels;  // ",phase=\"1\"", or empty
+    double per_count;    // family units per count of the register pair
+};
+
+struct Family {
+    std::string name;
+    const char* type;
+    std::string help;
+    std::vector<Series> series;
+};
+
 // The history's column as a metric's stem and labels: the phase's digit
 // and a line voltage's pair become labels, the unit's token goes.
 // "current_1_a" -> current{phase="1"}, "line_voltage_u12_v" ->
@@ -64,7 +81,7 @@ std::string stem_of(const MeterReading& reading, std::string& labels) {
     std::string unit_token;
     for (const char c : std::string(reading.unit)) unit_token += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (!unit_token.empty() && !tokens.empty() && tokens.back() == unit_token) tokens.pop_back();
-    std::string stem;
+    std::string stem = kPrefix;
     for (const std::string& token : tokens) {
         std::string word = token;
         if (token.size() == 1 && token[0] >= '1' && token[0] <= '3') {
@@ -78,7 +95,7 @@ std::string stem_of(const MeterReading& reading, std::string& labels) {
         if (token == "avg") word = "mean";
         if (token == "pos") word = "imported";
         if (token == "neg") word = "exported";
-        stem += (stem.empty() ? "" : "_") + word;
+        stem += (stem.size() == std::string(kPrefix).size() ? "" : "_") + word;
     }
     return stem;
 }
@@ -98,109 +115,163 @@ std::string help_of(const MeterReading& reading, const std::string& labels) {
     return help;
 }
 
-// Families in the order first met; each with its HELP, TYPE and samples.
-class Families {
-public:
-    void Add(const std::string& name, const char* type, const std::string& help, const std::string& sample) {
-        auto [at, added] = index_.try_emplace(name, families_.size());
-        if (added) families_.push_back({name, type, help, {}});
-        families_[at->second].samples.push_back(sample);
-    }
-    std::string Text() const {
-        std::string out;
-        for (const Family& family : families_) {
-            out += "# HELP " + family.name + " " + family.help + "\n# TYPE " + family.name + " " + family.type + "\n";
-            for (const std::string& sample : family.samples) out += sample + "\n";
+void add_series(std::vector<Family>& families, const std::string& name, const char* type, const std::string& help,
+                Series series) {
+    for (Family& family : families) {
+        if (family.name == name) {
+            family.series.push_back(std::move(series));
+            return;
         }
-        return out;
     }
+    families.push_back({name, type, help, {std::move(series)}});
+}
 
-private:
-    struct Family {
-        std::string name, type, help;
-        std::vector<std::string> samples;
-    };
-    std::vector<Family> families_;
-    std::map<std::string, std::size_t> index_;
+// Worked out once from the meter's table.
+const std::vector<Family>& quantity_families() {
+    static const std::vector<Family> families = [] {
+        std::vector<Family> made;
+        for (const MeterReading& reading : kMeterReadings) {
+            const BaseUnit* base = base_unit(reading.unit);
+            if (base == nullptr) continue;
+            std::string labels;
+            const std::string stem = stem_of(reading, labels);
+            const std::string help = help_of(reading, labels);
+            const double per_count = base->factor / reading.divisor;
+            if (!reading.counter) {
+                add_series(made, stem + "_" + base->suffix, "gauge", help, {&reading, labels, per_count});
+                continue;
+            }
+            add_series(made, stem + "_" + base->suffix + "_total", "counter", help, {&reading, labels, per_count});
+            add_series(made, stem + "_" + base->own, "gauge", help + ", as the meter counts it", {&reading, labels, 1});
+        }
+        return made;
+    }();
+    return families;
+}
+
+void append_header(std::string& out, const std::string& name, const char* type, const char* help) {
+    out += "# HELP ";
+    out += name;
+    out += ' ';
+    out += help;
+    out += "\n# TYPE ";
+    out += name;
+    out += ' ';
+    out += type;
+    out += '\n';
+}
+
+// One line: name{meter labels, more} value.
+void append_sample(std::string& out, const std::string& name, const std::string& meter, const std::string& more,
+                   double value) {
+    out += name;
+    out += '{';
+    out += meter;
+    out += more;
+    out += "} ";
+    append_number(out, value);
+    out += '\n';
+}
+
+struct Shown {
+    const LiveMeter* live;
+    std::string labels;  // meter="1",name="…",slave="1",line="…"
+    bool fresh;
 };
 
-void add_quantities(Families& families, const std::string& meter, const std::vector<unsigned char>& record) {
-    for (const MeterReading& reading : kMeterReadings) {
-        const BaseUnit* base = base_unit(reading.unit);
-        const std::optional<std::int32_t> raw = raw_reading(record, reading);
-        if (base == nullptr || !raw) continue;
-        std::string labels = meter;
-        const std::string stem = kPrefix + stem_of(reading, labels);
-        const double value = *raw * base->factor / reading.divisor;
-        const std::string help = help_of(reading, labels);
-        if (!reading.counter) {
-            families.Add(stem + "_" + base->suffix, "gauge", help, stem + "_" + base->suffix + "{" + labels + "} " + number(value));
-            continue;
+void append_quantities(std::string& out, const std::vector<Shown>& meters) {
+    for (const Family& family : quantity_families()) {
+        append_header(out, family.name, family.type, family.help.c_str());
+        for (const Shown& meter : meters) {
+            if (!meter.fresh) continue;
+            for (const Series& series : family.series) {
+                const std::optional<std::int32_t> raw = raw_reading(meter.live->shown->record, *series.reading);
+                if (raw) append_sample(out, family.name, meter.labels, series.labels, *raw * series.per_count);
+            }
         }
-        const std::string total = stem + "_" + base->suffix + "_total";
-        families.Add(total, "counter", help, total + "{" + labels + "} " + number(value));
-        const std::string own = stem + "_" + base->own;
-        families.Add(own, "gauge", help + ", as the meter counts it", own + "{" + labels + "} " + number(*raw));
     }
 }
 
-void add_alarms(Families& families, const std::string& meter, const CycleReport& report) {
+void append_alarms(std::string& out, const std::vector<Shown>& meters) {
     const std::string name = std::string(kPrefix) + "alarm_active";
-    for (const AlarmReport& alarm : report.alarms) {
-        families.Add(name, "gauge", "1 while the rule's threshold is crossed, 0 when not; rules the meter judged only",
-                     name + "{" + meter + ",key=\"" + escaped(alarm.alarm_key) + "\",text=\"" +
-                         escaped(alarm.alarm_text) + "\",level=\"" + std::to_string(alarm.level) + "\"} " +
-                         (alarm.state ? "1" : "0"));
+    append_header(out, name, "gauge", "1 while the rule's threshold is crossed, 0 when not; rules the meter judged only");
+    for (const Shown& meter : meters) {
+        if (!meter.fresh) continue;
+        for (const AlarmReport& alarm : meter.live->shown->alarms) {
+            append_sample(out, name, meter.labels,
+                          ",key=\"" + escaped(alarm.alarm_key) + "\",text=\"" + escaped(alarm.alarm_text) +
+                              "\",level=\"" + std::to_string(alarm.level) + "\"",
+                          alarm.state ? 1 : 0);
+        }
     }
 }
 
-void add_health(Families& families, const std::string& meter, const MeterHealth& health) {
+void append_health(std::string& out, const std::vector<Shown>& meters) {
+    const std::string fresh = std::string(kPrefix) + "meter_fresh";
+    append_header(out, fresh, "gauge", "1 while the meter's last completed cycle is recent enough to show its values");
+    for (const Shown& meter : meters) append_sample(out, fresh, meter.labels, "", meter.fresh ? 1 : 0);
+    const std::string at = std::string(kPrefix) + "last_cycle_timestamp_seconds";
+    append_header(out, at, "gauge", "when the values shown were read, seconds since the epoch");
+    for (const Shown& meter : meters) {
+        if (meter.fresh) append_sample(out, at, meter.labels, "", static_cast<double>(meter.live->shown->utc_ms) / 1000);
+    }
     const std::string cycles = std::string(kPrefix) + "cycles_total";
-    const char* help = "the meter's poll cycles by outcome; skipped: left out while backed off";
-    families.Add(cycles, "counter", help, cycles + "{" + meter + ",outcome=\"completed\"} " + std::to_string(health.completed));
-    families.Add(cycles, "counter", help, cycles + "{" + meter + ",outcome=\"failed\"} " + std::to_string(health.failed));
-    families.Add(cycles, "counter", help, cycles + "{" + meter + ",outcome=\"skipped\"} " + std::to_string(health.skipped));
+    append_header(out, cycles, "counter", "the meter's poll cycles by outcome; skipped: left out while backed off");
+    for (const Shown& meter : meters) {
+        const MeterHealth& h = meter.live->health;
+        append_sample(out, cycles, meter.labels, ",outcome=\"completed\"", h.completed);
+        append_sample(out, cycles, meter.labels, ",outcome=\"failed\"", h.failed);
+        append_sample(out, cycles, meter.labels, ",outcome=\"skipped\"", h.skipped);
+    }
     const std::string failures = std::string(kPrefix) + "request_failures_total";
-    for (const auto& [cause, count] : health.failures) {
-        families.Add(failures, "counter", "requests or cycles that failed, by cause",
-                     failures + "{" + meter + ",cause=\"" + escaped(cause) + "\"} " + std::to_string(count));
+    append_header(out, failures, "counter", "requests or cycles that failed, by cause");
+    for (const Shown& meter : meters) {
+        for (const auto& [cause, count] : meter.live->health.failures) {
+            append_sample(out, failures, meter.labels, ",cause=\"" + escaped(cause) + "\"", count);
+        }
     }
     const std::string retries = std::string(kPrefix) + "request_retries_total";
-    families.Add(retries, "counter", "further attempts after a failed one", retries + "{" + meter + "} " + std::to_string(health.retries));
+    append_header(out, retries, "counter", "further attempts after a failed one");
+    for (const Shown& meter : meters) append_sample(out, retries, meter.labels, "", meter.live->health.retries);
     const std::string latency = std::string(kPrefix) + "request_latency_seconds";
-    const char* latency_help = "answered requests, from the request sent to the answer taken";
-    std::uint64_t below = 0;
-    const LatencyBuckets& buckets = health.latency_buckets;
-    for (std::size_t i = 0; i < buckets.counts.size(); ++i) {
-        below += buckets.counts[i];
-        const std::string le = i < LatencyBuckets::kUpperMs.size() ? number(LatencyBuckets::kUpperMs[i] / 1000) : "+Inf";
-        families.Add(latency, "histogram", latency_help,
-                     latency + "_bucket{" + meter + ",le=\"" + le + "\"} " + std::to_string(below));
+    append_header(out, latency, "histogram", "answered requests, from the request sent to the answer taken");
+    for (const Shown& meter : meters) {
+        const LatencyBuckets& buckets = meter.live->health.latency_buckets;
+        std::uint64_t below = 0;
+        for (std::size_t i = 0; i < buckets.counts.size(); ++i) {
+            below += buckets.counts[i];
+            std::string le = ",le=\"+Inf\"";
+            if (i < LatencyBuckets::kUpperMs.size()) {
+                le = ",le=\"";
+                append_number(le, LatencyBuckets::kUpperMs[i] / 1000);
+                le += '"';
+            }
+            append_sample(out, latency + "_bucket", meter.labels, le, static_cast<double>(below));
+        }
+        append_sample(out, latency + "_sum", meter.labels, "", buckets.sum_ms / 1000);
+        out += latency + "_count{" + meter.labels + "} ";
+        append_count(out, below);
+        out += '\n';
     }
-    families.Add(latency, "histogram", latency_help, latency + "_sum{" + meter + "} " + number(buckets.sum_ms / 1000));
-    families.Add(latency, "histogram", latency_help, latency + "_count{" + meter + "} " + std::to_string(below));
 }
 
 }  // namespace
 
 std::string metrics_text(const std::vector<LiveMeter>& meters, const std::string& line, Clock::time_point now) {
-    Families families;
+    std::vector<Shown> shown;
     for (const LiveMeter& live : meters) {
         const DeviceConfig& config = *live.config;
-        const std::string meter = "meter=\"" + std::to_string(config.data_id) + "\",name=\"" + escaped(config.name) +
-                                  "\",slave=\"" + std::to_string(config.slave) + "\",line=\"" + escaped(line) + "\"";
-        const bool fresh = live.completed_at && milliseconds_between(*live.completed_at, now) <= kStaleAfterSeconds * 1000;
-        const std::string up = std::string(kPrefix) + "meter_fresh";
-        families.Add(up, "gauge", "1 while the meter's last completed cycle is recent enough to show its values",
-                     up + "{" + meter + "} " + (fresh ? "1" : "0"));
-        if (fresh && live.shown && live.shown->kind == CycleKind::poll) {
-            const std::string at = std::string(kPrefix) + "last_cycle_timestamp_seconds";
-            families.Add(at, "gauge", "when the values shown were read, seconds since the epoch",
-                         at + "{" + meter + "} " + number(static_cast<double>(live.shown->utc_ms) / 1000));
-            add_quantities(families, meter, live.shown->record);
-            add_alarms(families, meter, *live.shown);
-        }
-        add_health(families, meter, live.health);
+        const bool fresh = live.completed_at && live.shown && live.shown->kind == CycleKind::poll &&
+                           milliseconds_between(*live.completed_at, now) <= kStaleAfterSeconds * 1000;
+        shown.push_back({&live,
+                         "meter=\"" + std::to_string(config.data_id) + "\",name=\"" + escaped(config.name) +
+                             "\",slave=\"" + std::to_string(config.slave) + "\",line=\"" + escaped(line) + "\"",
+                         fresh});
     }
-    return families.Text();
+    std::string out;
+    out.reserve(12 * 1024 * meters.size());
+    append_health(out, shown);
+    append_quantities(out, shown);
+    append_alarms(out, shown);
+    return out;
 }
