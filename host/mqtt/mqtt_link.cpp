@@ -64,8 +64,9 @@ MqttLink::~MqttLink() {
     if (connected_) {
         // A clean goodbye sends no will, so the offline state is said here.
         PublishNow(will_topic_, will_payload_, true);
-        // The last cycle's messages are on their way: give the broker a moment to take them.
-        for (int waited = 0; waited < 200 && connected_ && acknowledged_ < handed_over_; ++waited) {
+        // The last cycles' messages are on their way: give the broker time to
+        // take them (a busy machine's broker can take seconds), not forever.
+        for (int waited = 0; waited < 1000 && connected_ && acknowledged_ < handed_over_; ++waited) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
