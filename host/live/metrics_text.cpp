@@ -60,7 +60,10 @@ std::string escaped(const std::string& value) {
 struct Series {
     const MeterReading* reading;
     std::string labels;  // ",phase=\"1\"", or empty
-    double per_count;    // family units per count of the register pair
+    double factor;       // family units per meter unit
+    // count * factor / divisor, the division last: 2317 tenths are 231.7 V,
+    // where 2317 * 0.1 would be 231.70000000000002.
+    double Value(std::int32_t count) const { return count * factor / reading->divisor; }
 };
 
 struct Family {
@@ -136,12 +139,11 @@ const std::vector<Family>& quantity_families() {
             std::string labels;
             const std::string stem = stem_of(reading, labels);
             const std::string help = help_of(reading, labels);
-            const double per_count = base->factor / reading.divisor;
             if (!reading.counter) {
-                add_series(made, stem + "_" + base->suffix, "gauge", help, {&reading, labels, per_count});
+                add_series(made, stem + "_" + base->suffix, "gauge", help, {&reading, labels, base->factor});
                 continue;
             }
-            add_series(made, stem + "_" + base->suffix + "_total", "counter", help, {&reading, labels, per_count});
+            add_series(made, stem + "_" + base->suffix + "_total", "counter", help, {&reading, labels, base->factor});
             add_series(made, stem + "_" + base->own, "gauge", help + ", as the meter counts it", {&reading, labels, 1});
         }
         return made;
@@ -186,7 +188,7 @@ void append_quantities(std::string& out, const std::vector<Shown>& meters) {
             if (!meter.fresh) continue;
             for (const Series& series : family.series) {
                 const std::optional<std::int32_t> raw = raw_reading(meter.live->shown->record, *series.reading);
-                if (raw) append_sample(out, family.name, meter.labels, series.labels, *raw * series.per_count);
+                if (raw) append_sample(out, family.name, meter.labels, series.labels, series.Value(*raw));
             }
         }
     }

@@ -98,26 +98,28 @@ TEST_F(LiveApiReads, MetricsGiveEachQuantityInBaseUnitsAsTheMeterServedIt) {
     struct Expected {
         std::string sample;
         int high_register;
-        double per_count;  // base units per count of the register pair
+        int divisor;        // counts per meter unit
+        double multiplier;  // base units per meter unit
     };
     const std::vector<Expected> expected{
-        {"qv5810_phase_voltage_volts{" + meter + R"(,phase="1"})", 1806, 0.1},
-        {"qv5810_current_amperes{" + meter + R"(,phase="3"})", 1796, 0.001},
-        {"qv5810_line_voltage_volts{" + meter + R"(,pair="23"})", 1802, 0.1},
-        {"qv5810_frequency_hertz{" + meter + "}", 1812, 0.01},
-        {"qv5810_active_power_watts{" + meter + R"(,phase="2"})", 1824, 1},
-        {"qv5810_total_reactive_power_volt_amperes_reactive{" + meter + "}", 1816, 1},
-        {"qv5810_power_factor_ratio{" + meter + R"(,phase="1"})", 1840, 0.001},
-        {"qv5810_active_energy_imported_joules_total{" + meter + "}", 1880, 3600},
-        {"qv5810_active_energy_imported_watthours{" + meter + "}", 1880, 1},
+        {"qv5810_phase_voltage_volts{" + meter + R"(,phase="1"})", 1806, 10, 1},
+        {"qv5810_current_amperes{" + meter + R"(,phase="3"})", 1796, 1000, 1},
+        {"qv5810_line_voltage_volts{" + meter + R"(,pair="23"})", 1802, 10, 1},
+        {"qv5810_frequency_hertz{" + meter + "}", 1812, 100, 1},
+        {"qv5810_active_power_watts{" + meter + R"(,phase="2"})", 1824, 1000, 1000},
+        {"qv5810_total_reactive_power_volt_amperes_reactive{" + meter + "}", 1816, 1000, 1000},
+        {"qv5810_power_factor_ratio{" + meter + R"(,phase="1"})", 1840, 1000, 1},
+        {"qv5810_active_energy_imported_joules_total{" + meter + "}", 1880, 1, 3600},
+        {"qv5810_active_energy_imported_watthours{" + meter + "}", 1880, 1, 1},
     };
-    // Some cycle the meter served gives every value at once.
+    // Some cycle the meter served gives every value at once, to the last
+    // digit: 231.7 V, never 231.70000000000002.
     bool one_cycle = false;
     for (const auto& [cycle, bank] : served_banks(rig.sim_log())) {
         one_cycle = std::all_of(expected.begin(), expected.end(), [&, &bank = bank](const Expected& e) {
             const auto at = samples.find(e.sample);
-            return at != samples.end() && std::abs(at->second - served_value(bank, e.high_register, 1) * e.per_count) <
-                                              1e-9 * std::max(1.0, std::abs(at->second));
+            return at != samples.end() &&
+                   at->second == served_value(bank, e.high_register, 1) * e.multiplier / e.divisor;
         });
         if (one_cycle) break;
     }
