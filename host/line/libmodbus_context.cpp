@@ -39,12 +39,16 @@ LibmodbusContext::~LibmodbusContext() {
 }
 
 void LibmodbusContext::Connected() {
+    open_ = true;
     g_line_fd = modbus_get_socket(ctx_);
     // A stop request that came while the line was being opened found none to cut.
     if (g_interrupted) InterruptFromSignal();
 }
 
-void LibmodbusContext::Disconnecting() { g_line_fd = -1; }
+void LibmodbusContext::Disconnecting() {
+    g_line_fd = -1;
+    open_ = false;
+}
 
 bool LibmodbusContext::Interrupted() { return g_interrupted != 0; }
 
@@ -55,16 +59,33 @@ void LibmodbusContext::InterruptFromSignal() {
 
 int LibmodbusContext::SetSlave(int slave) { return result(modbus_set_slave(ctx_, slave)); }
 
+int LibmodbusContext::EnsureOpen() {
+    if (open_) return 0;
+    if (Interrupted()) return -EINTR;
+    return Reopen();
+}
+
+int LibmodbusContext::Checked(int rc) {
+    // After a stop request the line is /dev/null: failing, not gone.
+    if (rc < 0 && Gone(-rc) && !Interrupted()) {
+        Disconnecting();
+        modbus_close(ctx_);
+    }
+    return rc;
+}
+
 int LibmodbusContext::ReadRegisters(int address, int count, std::uint16_t* destination) {
-    return result(modbus_read_registers(ctx_, address, count, destination));
+    if (const int rc = EnsureOpen(); rc != 0) return rc;
+    return Checked(result(modbus_read_registers(ctx_, address, count, destination)));
 }
 
 int LibmodbusContext::SendRawRequest(const std::uint8_t* request, int length) {
-    return result(modbus_send_raw_request(ctx_, request, length));
+    if (const int rc = EnsureOpen(); rc != 0) return rc;
+    return Checked(result(modbus_send_raw_request(ctx_, request, length)));
 }
 
 int LibmodbusContext::ReceiveConfirmation(std::uint8_t* answer) {
-    return result(modbus_receive_confirmation(ctx_, answer));
+    return Checked(result(modbus_receive_confirmation(ctx_, answer)));
 }
 
 int LibmodbusContext::Flush() { return result(modbus_flush(ctx_)); }

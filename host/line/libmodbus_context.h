@@ -1,5 +1,7 @@
 // ModbusContext on a libmodbus context, whichever backend opened it: the
-// calls, the line's timeouts, and the way a stop signal cuts a wait short.
+// calls, the line's timeouts, the way a stop signal cuts a wait short, and
+// a line that went away closed and opened again before the next request
+// (the backend says how it opens and which errors mean it is gone).
 #pragma once
 
 #include <modbus.h>
@@ -35,6 +37,18 @@ protected:
     void Disconnecting();
     // Whether a stop request came, in which case no line is opened again.
     static bool Interrupted();
+    // 0 when the line is open or opened now, or minus the errno of the failed open.
+    int EnsureOpen();
 
     modbus_t* ctx_;
+
+private:
+    // The backend's connect, with Connected() once it succeeded: 0, or minus the errno.
+    virtual int Reopen() = 0;
+    // Whether a call's errno says the line went away (not that one answer failed).
+    virtual bool Gone(int error) const = 0;
+    // `rc` as the call returned it; a line gone is closed for the next request to open again.
+    int Checked(int rc);
+
+    bool open_ = false;
 };

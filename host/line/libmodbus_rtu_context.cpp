@@ -17,14 +17,6 @@ modbus_t* new_rtu(const LineSettings& s) {
     return ctx;
 }
 
-// What a port that went away answers: EIO for reads and writes on a
-// vanished USB adapter or a pseudo-terminal whose other side closed,
-// ECONNRESET where libmodbus read end-of-file, ENXIO or ENODEV from the
-// driver, EBADF once closed.
-bool port_gone(int error) {
-    return error == EIO || error == ECONNRESET || error == ENXIO || error == ENODEV || error == EBADF;
-}
-
 }  // namespace
 
 // A throw from here leaves the context to the base's destructor.
@@ -47,7 +39,6 @@ int LibmodbusRtuContext::Open(std::string& why) {
     } else if (s.rts_delay_us && modbus_rtu_set_rts_delay(ctx_, *s.rts_delay_us) != 0) {
         why = "cannot set the RTS delay on " + s.port;
     } else {
-        open_ = true;
         Connected();
         return 0;
     }
@@ -57,32 +48,15 @@ int LibmodbusRtuContext::Open(std::string& why) {
     return error;
 }
 
-int LibmodbusRtuContext::EnsureOpen() {
-    if (open_) return 0;
-    if (Interrupted()) return -EINTR;
+int LibmodbusRtuContext::Reopen() {
     std::string why;
     return -Open(why);
 }
 
-int LibmodbusRtuContext::Checked(int rc) {
-    if (rc < 0 && port_gone(-rc) && !Interrupted()) {
-        Disconnecting();
-        modbus_close(ctx_);
-        open_ = false;
-    }
-    return rc;
-}
-
-int LibmodbusRtuContext::ReadRegisters(int address, int count, std::uint16_t* destination) {
-    if (const int rc = EnsureOpen(); rc != 0) return rc;
-    return Checked(LibmodbusContext::ReadRegisters(address, count, destination));
-}
-
-int LibmodbusRtuContext::SendRawRequest(const std::uint8_t* request, int length) {
-    if (const int rc = EnsureOpen(); rc != 0) return rc;
-    return Checked(LibmodbusContext::SendRawRequest(request, length));
-}
-
-int LibmodbusRtuContext::ReceiveConfirmation(std::uint8_t* answer) {
-    return Checked(LibmodbusContext::ReceiveConfirmation(answer));
+// What a port that went away answers: EIO for reads and writes on a
+// vanished USB adapter or a pseudo-terminal whose other side closed,
+// ECONNRESET where libmodbus read end-of-file, ENXIO or ENODEV from the
+// driver, EBADF once closed.
+bool LibmodbusRtuContext::Gone(int error) const {
+    return error == EIO || error == ECONNRESET || error == ENXIO || error == ENODEV || error == EBADF;
 }

@@ -17,19 +17,13 @@ class LibmodbusRtuContext : public LibmodbusContext {
 public:
     explicit LibmodbusRtuContext(const LineSettings& settings);  // throws std::runtime_error
 
-    int ReadRegisters(int address, int count, std::uint16_t* destination) override;
-    int SendRawRequest(const std::uint8_t* request, int length) override;
-    int ReceiveConfirmation(std::uint8_t* answer) override;
     int ChecksumLength() override { return 2; }  // the CRC
 
 private:
     // Opens the port and sets its mode: 0, or the errno of what failed, said in `why`.
     int Open(std::string& why);
-    // 0 when open, or minus the errno of the failed open.
-    int EnsureOpen();
-    // `rc` as the call returned it; a port gone is closed for the next request to open again.
-    int Checked(int rc);
+    int Reopen() override;
+    bool Gone(int error) const override;
 
     LineSettings settings_;
-    bool open_ = false;
 };

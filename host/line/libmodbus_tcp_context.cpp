@@ -35,48 +35,22 @@ std::string connect_failure(const TcpAddress& address, int error, int timeout_ms
     return modbus_strerror(error);
 }
 
-bool connection_lost(int error) {
-    return error == ECONNRESET || error == EPIPE || error == ENOTCONN || error == EBADF || error == ENOTSOCK;
-}
-
 }  // namespace
 
 LibmodbusTcpContext::LibmodbusTcpContext(const LineSettings& s)
     : LibmodbusContext(new_tcp(parse_tcp_address(s.tcp)), s) {
-    if (const int rc = EnsureConnected(); rc != 0) {
+    if (const int rc = EnsureOpen(); rc != 0) {
         throw std::runtime_error("cannot connect to " + s.tcp + ": " +
                                  connect_failure(parse_tcp_address(s.tcp), -rc, s.response_timeout_ms));
     }
 }
 
-int LibmodbusTcpContext::EnsureConnected() {
-    if (connected_) return 0;
-    if (Interrupted()) return -EINTR;
+int LibmodbusTcpContext::Reopen() {
     if (modbus_connect(ctx_) != 0) return -errno;
-    connected_ = true;
     Connected();
     return 0;
 }
 
-int LibmodbusTcpContext::Checked(int rc) {
-    if (rc < 0 && connection_lost(-rc)) {
-        Disconnecting();
-        modbus_close(ctx_);
-        connected_ = false;
-    }
-    return rc;
-}
-
-int LibmodbusTcpContext::ReadRegisters(int address, int count, std::uint16_t* destination) {
-    if (const int rc = EnsureConnected(); rc != 0) return rc;
-    return Checked(LibmodbusContext::ReadRegisters(address, count, destination));
-}
-
-int LibmodbusTcpContext::SendRawRequest(const std::uint8_t* request, int length) {
-    if (const int rc = EnsureConnected(); rc != 0) return rc;
-    return Checked(LibmodbusContext::SendRawRequest(request, length));
-}
-
-int LibmodbusTcpContext::ReceiveConfirmation(std::uint8_t* answer) {
-    return Checked(LibmodbusContext::ReceiveConfirmation(answer));
+bool LibmodbusTcpContext::Gone(int error) const {
+    return error == ECONNRESET || error == EPIPE || error == ENOTCONN || error == EBADF || error == ENOTSOCK;
 }

@@ -20,16 +20,9 @@ public:
     // no answer came.
     explicit LibmodbusTcpContext(const LineSettings& settings);
 
-    int ReadRegisters(int address, int count, std::uint16_t* destination) override;
-    int SendRawRequest(const std::uint8_t* request, int length) override;
-    int ReceiveConfirmation(std::uint8_t* answer) override;
     int ChecksumLength() override { return 0; }  // TCP carries its own
 
 private:
-    // 0 when connected, or minus the errno of the failed connect.
-    int EnsureConnected();
-    // `rc` as the call returned it; a lost connection is closed for the next request to open again.
-    int Checked(int rc);
-
-    bool connected_ = false;
+    int Reopen() override;
+    bool Gone(int error) const override;
 };
