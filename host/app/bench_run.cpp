@@ -1,5 +1,7 @@
 #include "host/app/bench_run.h"
 
+#include <unistd.h>
+
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -55,6 +57,18 @@ std::unique_ptr<ModbusContext> open_line(const LineSettings& line) {
 }
 
 // What a page reachable from other machines leaves open, said at start.
+// The page as Home Assistant on another machine reaches it: a page on
+// every address is named by this machine's name, not by loopback.
+std::string page_url_for_others(const HttpServer& http, const std::string& listen_text) {
+    const std::string host = parse_listen_address(listen_text).host;
+    std::string url = http.url();
+    if (host != "0.0.0.0" && host != "::") return url;
+    char name[256] = "";
+    gethostname(name, sizeof name - 1);
+    const std::string loopback = "127.0.0.1";
+    return url.replace(url.find(loopback), loopback.size(), name);
+}
+
 void warn_about_the_network(const ListenAddress& listen, const HostSettings& settings, std::ostream& notes) {
     notes << "qmxhost: warning: the live view listens on " << listen.host << ", reachable from other machines";
     if (settings.http_tls_certificate.empty()) notes << "; it is plain HTTP: logins and readings cross the network unencrypted";
@@ -106,11 +120,6 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
     SteadyClock clock;
     WriteInbox inbox;
     const bool takes_writes = !settings.http.empty() || !settings.mqtt.url.empty();
-    std::optional<MqttSink> mqtt;
-    if (!settings.mqtt.url.empty()) {
-        outlets.Add(mqtt.emplace(mqtt_settings_from(settings.mqtt), settings.devices,
-                                 settings.allow_writes ? &inbox : nullptr, mosquitto_links()));
-    }
     EventHub events;
     std::optional<Access> access;
     std::optional<LiveState> live;
@@ -144,7 +153,15 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
         *environment.notes << "qmxhost: live view at " << http->url() << std::endl;
         if (!is_loopback(listen.host)) warn_about_the_network(listen, settings, *environment.notes);
     }
-    if (mqtt) facts["mqtt"] = settings.mqtt.url;
+    // After the page, whose address Home Assistant links each meter to.
+    std::optional<MqttSink> mqtt;
+    if (!settings.mqtt.url.empty()) {
+        MqttSettings broker = mqtt_settings_from(settings.mqtt);
+        broker.identity.version = environment.version;
+        if (http) broker.identity.configuration_url = page_url_for_others(*http, settings.http);
+        outlets.Add(mqtt.emplace(broker, settings.devices, settings.allow_writes ? &inbox : nullptr, mosquitto_links()));
+        facts["mqtt"] = settings.mqtt.url;
+    }
     // However the run ends, a write asked for from now on is answered at
     // once, not after its timeout, and before the server waits for its threads.
     const CloseWhenDone close_inbox{inbox};

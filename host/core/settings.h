@@ -29,6 +29,8 @@ struct MqttOptions {
     std::string ca_file;
     std::string prefix;
     bool discovery = false;
+    std::string site;  // empty: made up from the machine
+    std::string manufacturer;
     std::size_t queue = 0;
 };
 

@@ -18,7 +18,8 @@ public:
     virtual ~BrokerLink() = default;
     // Any thread; queued while the broker is away, the oldest dropped first.
     virtual void Publish(const std::string& topic, const std::string& payload, bool retain) = 0;
-    // Before Start: messages on `topic` go to `handler`, on the link's own thread.
+    // Before Start: messages on `topic` (which may hold + and #) go to
+    // `handler`, on the link's own thread.
     virtual void Subscribe(const std::string& topic, Handler handler) = 0;
     virtual void Start() = 0;
 

@@ -218,9 +218,12 @@ std::size_t MqttLink::queued() {
 
 void MqttLink::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
     auto& link = *static_cast<MqttLink*>(self);
-    const auto handler = link.handlers_.find(message->topic);
-    if (handler == link.handlers_.end()) return;
     const std::string payload(static_cast<const char*>(message->payload),
                               static_cast<std::size_t>(message->payloadlen > 0 ? message->payloadlen : 0));
-    handler->second(message->topic, payload, message->retain);
+    // A subscription may hold wildcards: each one the topic matches is told.
+    for (const auto& [subscription, handler] : link.handlers_) {
+        bool matches = false;
+        mosquitto_topic_matches_sub(subscription.c_str(), message->topic, &matches);
+        if (matches) handler(message->topic, payload, message->retain);
+    }
 }

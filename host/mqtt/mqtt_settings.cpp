@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
@@ -28,6 +30,26 @@ void read_login(const std::string& path, MqttSettings& settings) {
     if (settings.username.empty()) throw std::runtime_error("--mqtt-login: " + path + " has no user name on its first line");
 }
 
+std::string host_name() {
+    char name[256] = "";
+    gethostname(name, sizeof name - 1);
+    return name;
+}
+
+// The host name reads well in Home Assistant; the digest of the machine id
+// (which outlives a renamed host) and the prefix keeps apart two hosts of
+// one name and two runs of one machine under different prefixes.
+std::string made_up_site(const std::string& prefix) {
+    std::ifstream in("/etc/machine-id");
+    std::string machine;
+    std::getline(in, machine);
+    std::uint32_t digest = 2166136261u;  // FNV-1a
+    for (const char c : machine + "\n" + prefix) digest = (digest ^ static_cast<unsigned char>(c)) * 16777619u;
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(digest));
+    return host_name() + "-" + std::string(hex, 6);
+}
+
 }  // namespace
 
 MqttSettings mqtt_settings_from(const MqttOptions& options) {
@@ -41,11 +63,9 @@ MqttSettings mqtt_settings_from(const MqttOptions& options) {
     settings.discovery = options.discovery;
     settings.most_queued = options.queue;
     settings.client_id = options.client_id;
-    if (settings.client_id.empty()) {
-        char name[256] = "";
-        gethostname(name, sizeof name - 1);
-        settings.client_id = std::string("qmxhost-") + name + "-" + std::to_string(getpid());
-    }
+    if (settings.client_id.empty()) settings.client_id = "qmxhost-" + host_name() + "-" + std::to_string(getpid());
+    settings.identity.site = discovery_site(options.site.empty() ? made_up_site(options.prefix) : options.site);
+    settings.identity.manufacturer = options.manufacturer;
     read_login(options.login_file, settings);
     return settings;
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "host/core/settings.h"
+#include "host/mqtt/ha_discovery.h"
 
 struct MqttSettings {
     bool tls = false;     // mqtts://
@@ -17,12 +18,14 @@ struct MqttSettings {
     std::string username, password;
     std::string prefix;
     bool discovery = false;
+    DiscoveryIdentity identity;  // the host adds its version and page
     std::size_t most_queued = 0;  // kept while disconnected, the newest
 };
 
 // The settings' broker options made ready to connect: the URL taken apart,
 // the login read (from the file named, else QV5810_MQTT_USERNAME and
 // QV5810_MQTT_PASSWORD) and a client id made up when none is given
-// (qmxhost-HOSTNAME-PID). Throws std::runtime_error for a login file it
+// (qmxhost-HOSTNAME-PID), and a site id made up when none is given:
+// stable for one machine and prefix, and different for another. Throws std::runtime_error for a login file it
 // cannot read.
 MqttSettings mqtt_settings_from(const MqttOptions& options);

@@ -6,6 +6,7 @@
 #include "host/core/write_request.h"
 #include "host/common/json_text.h"
 #include "host/meter_view/meter_readings.h"
+#include "host/mqtt/ha_discovery.h"
 #include "host/mqtt/mqtt_link.h"
 
 namespace {
@@ -22,21 +23,6 @@ double rounded(double value, int decimals) {
     const double scale = std::pow(10.0, decimals);
     return std::round(value * scale) / scale;
 }
-
-struct Discovered {
-    const char* column;
-    const char* device_class;  // Home Assistant's
-    const char* state_class;
-};
-
-// What a dashboard shows first.
-constexpr Discovered kDiscovered[] = {
-    {"phase_voltage_1_v", "voltage", "measurement"}, {"phase_voltage_2_v", "voltage", "measurement"},
-    {"phase_voltage_3_v", "voltage", "measurement"}, {"current_1_a", "current", "measurement"},
-    {"current_2_a", "current", "measurement"},       {"current_3_a", "current", "measurement"},
-    {"total_active_power_kw", "power", "measurement"}, {"total_power_factor", "power_factor", "measurement"},
-    {"frequency_hz", "frequency", "measurement"},    {"active_energy_pos_wh", "energy", "total_increasing"},
-};
 
 }  // namespace
 
@@ -81,7 +67,22 @@ MqttSink::MqttSink(const MqttSettings& settings, const std::vector<DeviceConfig>
                               [this, &meter](const std::string&, const std::string& payload, bool retained) {
                                   WriteRequested(meter, payload, retained);
                               });
-        if (settings_.discovery) PublishDiscovery(meter);
+        if (!settings_.discovery) continue;
+        for (const DiscoveryMessage& message : discovery_messages(settings_.identity, config, base)) {
+            discovered_.insert(message.topic);
+        }
+        meter.link->Subscribe(kHomeAssistantStatus, [this, &meter](const std::string&, const std::string& payload, bool) {
+            HomeAssistantSaid(meter, payload);
+        });
+        PublishDiscovery(meter);
+    }
+    // One link is enough to find what an earlier run left behind.
+    if (settings_.discovery && !meters_.empty()) {
+        BrokerLink& link = *meters_.begin()->second.link;
+        link.Subscribe(discovery_subscription(settings_.identity.site),
+                       [this, &link](const std::string& topic, const std::string& payload, bool) {
+                           TakeBackIfGone(link, topic, payload);
+                       });
     }
     // Only now: a request may arrive as soon as a link is up, and finds every meter.
     for (auto& [id, meter] : meters_) meter.link->Start();
@@ -117,27 +118,26 @@ void MqttSink::WriteRequested(Meter& meter, const std::string& payload, bool ret
 }
 
 void MqttSink::PublishDiscovery(const Meter& meter) {
-    const std::string node = "qv5810_" + std::to_string(meter.config->data_id);
-    for (const Discovered& wanted : kDiscovered) {
-        for (const MeterReading& reading : kMeterReadings) {
-            if (std::string(reading.column) != wanted.column) continue;
-            Json::Value config;
-            config["name"] = reading.label;
-            config["unique_id"] = node + "_" + reading.column;
-            config["object_id"] = node + "_" + reading.column;
-            config["state_topic"] = meter.base + "state";
-            config["value_template"] = std::string("{{ value_json.values.") + reading.column + " }}";
-            config["availability_topic"] = meter.base + "availability";
-            config["device_class"] = wanted.device_class;
-            config["state_class"] = wanted.state_class;
-            if (*reading.unit != '\0') config["unit_of_measurement"] = reading.unit;
-            config["device"]["identifiers"].append(node);
-            config["device"]["name"] = meter.config->name.empty() ? node : meter.config->name;
-            config["device"]["model"] = "QV5810";
-            meter.link->Publish("homeassistant/sensor/" + node + "/" + reading.column + "/config", compact_json(config),
-                                true);
-        }
+    for (const DiscoveryMessage& message : discovery_messages(settings_.identity, *meter.config, meter.base)) {
+        meter.link->Publish(message.topic, message.payload, true);
     }
+}
+
+// On the link's thread. A broker restarted without persistence has lost
+// every retained config and outcome; Home Assistant's birth message is the
+// moment to tell them again.
+void MqttSink::HomeAssistantSaid(Meter& meter, const std::string& payload) {
+    if (payload != "online") return;
+    PublishDiscovery(meter);
+    meter.alarms_published = false;
+}
+
+// On the link's thread: a config this site published for a meter or an
+// entity that this run does not have is emptied, which removes it from
+// Home Assistant. An empty payload is such a removal already.
+void MqttSink::TakeBackIfGone(BrokerLink& link, const std::string& topic, const std::string& payload) {
+    if (payload.empty() || !is_site_config(settings_.identity.site, topic) || discovered_.count(topic) != 0) return;
+    link.Publish(topic, "", true);
 }
 
 void MqttSink::PublishAlarm(const Meter& meter, const CycleReport& report, const AlarmReport& alarm, bool up) {
@@ -171,9 +171,8 @@ void MqttSink::Cycle(const std::shared_ptr<const CycleReport>& report) {
     state["snapshot"] = report->snapshot;
     meter->link->Publish(meter->base + "state", compact_json(state), true);
     // The retained alarm topics say every rule's outcome once, then its changes.
-    if (!meter->alarms_published) {
+    if (!meter->alarms_published.exchange(true)) {
         for (const AlarmReport& alarm : report->alarms) PublishAlarm(*meter, *report, alarm, alarm.state);
-        meter->alarms_published = true;
         return;
     }
     for (const AlarmChange& change : report->alarm_changes) PublishAlarm(*meter, *report, change.report, change.up);

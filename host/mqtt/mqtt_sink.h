@@ -1,12 +1,16 @@
 // Each meter on a broker, under PREFIX<meter>/: its state after every
 // completed cycle, each alarm rule's outcome when it changes, its
-// availability, Home Assistant discovery when asked for, and register writes
-// taken from set/registers with their outcome on set/result. Each meter has
-// a link of its own, so that each has its own last will.
+// availability, Home Assistant discovery when asked for (told again each
+// time Home Assistant comes online, and what an earlier run told of meters
+// and entities no longer here taken back), and register writes taken from
+// set/registers with their outcome on set/result. Each meter has a link of
+// its own, so that each has its own last will.
 #pragma once
 
 #include <cstdint>
+#include <atomic>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,16 +45,21 @@ private:
         const DeviceConfig* config = nullptr;
         std::string base;  // PREFIX<meter>/
         std::unique_ptr<BrokerLink> link;
-        bool alarms_published = false;  // poll thread only: every rule's outcome has been sent once
+        // Every rule's outcome has been sent once; cleared when Home Assistant
+        // comes online again, after a broker that may have lost the retained ones.
+        std::atomic<bool> alarms_published{false};
     };
     void WriteRequested(Meter& meter, const std::string& payload, bool retained);
     void PublishDiscovery(const Meter& meter);
+    void HomeAssistantSaid(Meter& meter, const std::string& payload);
+    void TakeBackIfGone(BrokerLink& link, const std::string& topic, const std::string& payload);
     void PublishAlarm(const Meter& meter, const CycleReport& report, const AlarmReport& alarm, bool up);
     Meter* Find(std::uint32_t data_id);
 
     const MqttSettings settings_;
     WriteInbox* inbox_;
     std::map<std::uint32_t, Meter> meters_;  // not changed after construction: the links' threads look meters up
+    std::set<std::string> discovered_;       // every config topic this run publishes; likewise
     std::vector<std::string> notices_;
 };
 

@@ -3,8 +3,10 @@
 // availability, discovery and write requests. The wire itself is tested
 // against a real Mosquitto in mqtt_broker_test.cpp.
 #include <gtest/gtest.h>
+#include <mosquitto.h>
 
 #include <map>
+#include <set>
 #include <utility>
 
 #include "framework/control_codes.h"
@@ -33,9 +35,13 @@ public:
     std::size_t queued() override { return 0; }
     std::vector<std::string> TakeNotices() override { return std::exchange(notices, {}); }
 
-    // A message from the broker on `topic`.
+    // A message from the broker on `topic`, to each subscription it matches.
     void Deliver(const std::string& topic, const std::string& payload, bool retained = false) {
-        handlers.at(topic)(topic, payload, retained);
+        for (const auto& [subscription, handler] : handlers) {
+            bool matches = false;
+            mosquitto_topic_matches_sub(subscription.c_str(), topic.c_str(), &matches);
+            if (matches) handler(topic, payload, retained);
+        }
     }
     std::vector<Sent> On(const std::string& topic) const {
         std::vector<Sent> found;
@@ -61,11 +67,13 @@ DeviceConfig meter(std::uint32_t data_id, const std::string& name) {
 }
 
 struct SinkRig {
-    explicit SinkRig(std::vector<DeviceConfig> configured, bool discovery = false, bool writes = true)
+    explicit SinkRig(std::vector<DeviceConfig> configured, bool discovery = false, bool writes = true,
+                     const std::string& site = "panel1")
         : meters(std::move(configured)) {
         settings.prefix = "site/";
         settings.client_id = "test";
         settings.discovery = discovery;
+        settings.identity = DiscoveryIdentity{site, "1.2.3", "Maker", "http://box:8080/"};
         sink = std::make_unique<MqttSink>(settings, meters, writes ? &inbox : nullptr,
                                           [this](const MqttSettings&, const std::string& will, const std::string&,
                                                  const std::string&) {
@@ -191,17 +199,121 @@ TEST(MqttWrites, RetainedOversizedMalformedOrUnallowedRequestsAreRefusedUnwritte
               std::string::npos);
 }
 
-TEST(MqttDiscovery, HomeAssistantIsToldOfTheMainQuantities) {
-    SinkRig rig({meter(3, "m")}, true);
-    const auto configs = rig.Link("site/m/").On("homeassistant/sensor/qv5810_3/phase_voltage_1_v/config");
-    ASSERT_EQ(configs.size(), 1u);
-    EXPECT_TRUE(configs[0].retain);
-    EXPECT_EQ(configs[0].json["state_topic"].asString(), "site/m/state");
-    EXPECT_EQ(configs[0].json["device_class"].asString(), "voltage");
-    EXPECT_EQ(configs[0].json["unit_of_measurement"].asString(), "V");
-    EXPECT_EQ(rig.Link("site/m/").On("homeassistant/sensor/qv5810_3/active_energy_pos_wh/config").at(0)
-                  .json["state_class"].asString(),
-              "total_increasing");
+// What Home Assistant's sensor documentation allows, held here on its own:
+// the units of each device class, and which state classes it takes.
+struct HomeAssistantClass {
+    std::set<std::string> units;
+    std::set<std::string> state_classes;
+};
+const std::map<std::string, HomeAssistantClass> kHomeAssistantClasses = {
+    {"voltage", {{"V", "mV", "kV"}, {"measurement"}}},
+    {"current", {{"A", "mA"}, {"measurement"}}},
+    {"power", {{"W", "kW", "MW"}, {"measurement"}}},
+    {"apparent_power", {{"VA", "kVA"}, {"measurement"}}},
+    {"reactive_power", {{"var", "kvar"}, {"measurement"}}},
+    {"power_factor", {{"", "%"}, {"measurement"}}},
+    {"frequency", {{"Hz", "kHz"}, {"measurement"}}},
+    {"energy", {{"Wh", "kWh", "MWh"}, {"total", "total_increasing"}}},
+    {"reactive_energy", {{"varh", "kvarh"}, {"total", "total_increasing"}}},
+};
+
+DeviceConfig judging_meter(std::uint32_t data_id, const std::string& name) {
+    DeviceConfig config = meter(data_id, name);
+    config.setting["appSetting"]["b_mode"] = 2;
+    return config;
+}
+
+std::map<std::string, Sent> configs_of(const FakeLink& link) {
+    std::map<std::string, Sent> configs;
+    for (const Sent& s : link.sent) {
+        if (s.topic.rfind("homeassistant/", 0) == 0) configs[s.topic] = s;
+    }
+    return configs;
+}
+
+TEST(MqttDiscovery, EveryQuantityAndRuleIsToldAsHomeAssistantFilesIt) {
+    SinkRig rig({judging_meter(3, "m")}, true);
+    FakeLink& link = rig.Link("site/m/");
+    rig.sink->Cycle(cycle(rig.meters[0], 1, 2314, false));
+    const Json::Value state = link.On("site/m/state").at(0).json;
+    int sensors = 0, problems = 0;
+    for (const auto& [topic, sent] : configs_of(link)) {
+        const Json::Value& c = sent.json;
+        EXPECT_TRUE(sent.retain) << topic;
+        EXPECT_FALSE(c.isMember("object_id")) << topic;
+        EXPECT_EQ(c["availability_topic"].asString(), "site/m/availability");
+        EXPECT_EQ(c["device"]["identifiers"][0].asString(), "qv5810_panel1_3");
+        EXPECT_EQ(c["device"]["manufacturer"].asString(), "Maker");
+        EXPECT_EQ(c["device"]["sw_version"].asString(), "1.2.3");
+        EXPECT_EQ(c["device"]["configuration_url"].asString(), "http://box:8080/?device=3");
+        EXPECT_EQ(c["origin"]["name"].asString(), "qmxhost");
+        const std::string component = topic.substr(14, topic.find('/', 14) - 14);
+        EXPECT_EQ(c["default_entity_id"].asString().rfind(component + ".qv5810_panel1_3_", 0), 0u) << topic;
+        if (component == "binary_sensor") {
+            ++problems;
+            EXPECT_EQ(c["device_class"].asString(), "problem");
+            EXPECT_EQ(c["state_topic"].asString().rfind("site/m/alarms/", 0), 0u);
+            continue;
+        }
+        ++sensors;
+        const auto found = kHomeAssistantClasses.find(c["device_class"].asString());
+        ASSERT_NE(found, kHomeAssistantClasses.end()) << topic << " has no class Home Assistant knows";
+        EXPECT_EQ(found->second.units.count(c["unit_of_measurement"].asString()), 1u) << topic;
+        EXPECT_EQ(found->second.state_classes.count(c["state_class"].asString()), 1u) << topic;
+        // The template reads a value the state carries.
+        const std::string tpl = c["value_template"].asString();
+        const std::string column = tpl.substr(tpl.find("values.") + 7, tpl.find(' ', tpl.find("values.")) - tpl.find("values.") - 7);
+        EXPECT_TRUE(state["values"].isMember(column)) << topic << ": " << tpl;
+    }
+    EXPECT_EQ(sensors, 38);
+    EXPECT_EQ(problems, 27);
+    // A meter whose device judges no rule has no problem sensors to go unknown.
+    SinkRig quiet({meter(3, "m")}, true);
+    for (const auto& [topic, sent] : configs_of(quiet.Link("site/m/"))) EXPECT_EQ(topic.find("binary_sensor"), std::string::npos);
+}
+
+TEST(MqttDiscovery, TwoHostsWithTheSameDataIdsKeepTheirIdsApart) {
+    SinkRig panel1({meter(1, "m")}, true, true, "panel1");
+    SinkRig panel2({meter(1, "m")}, true, true, "panel2");
+    std::set<std::string> ids;
+    for (SinkRig* rig : {&panel1, &panel2}) {
+        for (const auto& [topic, sent] : configs_of(rig->Link("site/m/"))) {
+            EXPECT_TRUE(ids.insert(topic).second) << topic;
+            EXPECT_TRUE(ids.insert(sent.json["unique_id"].asString()).second) << topic;
+        }
+    }
+    // Made up when not given: the same for one machine and prefix, another for another prefix.
+    MqttOptions options;
+    options.url = "mqtt://127.0.0.1";
+    options.prefix = "a/";
+    const std::string site = mqtt_settings_from(options).identity.site;
+    EXPECT_EQ(mqtt_settings_from(options).identity.site, site);
+    options.prefix = "b/";
+    EXPECT_NE(mqtt_settings_from(options).identity.site, site);
+}
+
+TEST(MqttDiscovery, HomeAssistantOnlineHearsItAllAgainAndLeftoversAreTakenBack) {
+    SinkRig rig({judging_meter(3, "m")}, true);
+    FakeLink& link = rig.Link("site/m/");
+    rig.sink->Cycle(cycle(rig.meters[0], 1, 2314, false));
+    const std::size_t told = configs_of(link).size();
+    link.sent.clear();
+    link.Deliver("homeassistant/status", "online");
+    EXPECT_EQ(configs_of(link).size(), told);
+    // Retained outcomes a broker may have lost are told again with the next cycle.
+    rig.sink->Cycle(cycle(rig.meters[0], 2, 2314, false));
+    EXPECT_EQ(link.On("site/m/alarms/110200010010").size(), 1u);
+
+    link.sent.clear();
+    link.Deliver("homeassistant/sensor/qv5810_panel1/9_current_1_a/config", "{}", true);         // a meter gone
+    link.Deliver("homeassistant/sensor/qv5810_panel1/3_old_column/config", "{}", true);          // an entity gone
+    link.Deliver("homeassistant/sensor/qv5810_panel1/3_current_1_a/config", "{}", true);         // still here
+    link.Deliver("homeassistant/sensor/qv5810_panel2/9_current_1_a/config", "{}", true);         // another host's
+    link.Deliver("homeassistant/sensor/qv5810_panel1/9_current_1_a/config", "", true);           // already gone
+    ASSERT_EQ(link.sent.size(), 2u);
+    EXPECT_EQ(link.sent[0].topic, "homeassistant/sensor/qv5810_panel1/9_current_1_a/config");
+    EXPECT_EQ(link.sent[1].topic, "homeassistant/sensor/qv5810_panel1/3_old_column/config");
+    for (const Sent& s : link.sent) EXPECT_TRUE(s.payload.empty() && s.retain);
 }
 
 TEST(MqttNotices, TheLinksNewsAndTheCountsAtTheEndReachTheHost) {
