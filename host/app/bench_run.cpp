@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <exception>
 #include <memory>
+#include <thread>
 #include <optional>
 #include <stdexcept>
 
@@ -25,10 +27,11 @@
 
 namespace {
 
-// Started when the settings name no line, and told the line's settings and
-// the meters' slave addresses; the line then points at it.
-void start_simulator(HostSettings& settings, const RunEnvironment& environment, std::optional<SimProcess>& sim) {
-    LineSettings& line = settings.line;
+// Started for a line that names no port or address, and told the line's
+// settings and its meters' slave addresses; the line then points at it.
+void start_simulator(LineConfig& config, const HostSettings& settings, const RunEnvironment& environment,
+                     std::optional<SimProcess>& sim) {
+    LineSettings& line = config.line;
     const bool over_tcp = line.tcp == kTcpSimulator;
     if (!over_tcp && (line.IsTcp() || !line.port.empty())) return;
     std::vector<std::string> args;
@@ -37,9 +40,9 @@ void start_simulator(HostSettings& settings, const RunEnvironment& environment, 
     } else {
         args = {"--baud", std::to_string(line.baud), "--parity", std::string(1, line.parity), "--data-bits",
                 std::to_string(line.data_bits), "--stop-bits", std::to_string(line.stop_bits)};
-        if (settings.emulate_line) args.emplace_back("--byte-timing");
+        if (config.emulate_line) args.emplace_back("--byte-timing");
     }
-    for (const DeviceConfig& device : settings.devices) args.insert(args.end(), {"--slave", std::to_string(device.slave)});
+    for (const DeviceConfig& device : config.devices) args.insert(args.end(), {"--slave", std::to_string(device.slave)});
     args.insert(args.end(), settings.sim_args.begin(), settings.sim_args.end());
     sim.emplace(environment.simulator, args, over_tcp ? SimProcess::Answers::over_tcp : SimProcess::Answers::on_terminal,
                 environment.emulator);
@@ -56,7 +59,6 @@ std::unique_ptr<ModbusContext> open_line(const LineSettings& line) {
     return std::make_unique<LibmodbusRtuContext>(line);
 }
 
-// What a page reachable from other machines leaves open, said at start.
 // The page as Home Assistant on another machine reaches it: a page on
 // every address is named by this machine's name, not by loopback.
 std::string page_url_for_others(const HttpServer& http, const std::string& listen_text) {
@@ -69,6 +71,7 @@ std::string page_url_for_others(const HttpServer& http, const std::string& liste
     return url.replace(url.find(loopback), loopback.size(), name);
 }
 
+// What a page reachable from other machines leaves open, said at start.
 void warn_about_the_network(const ListenAddress& listen, const HostSettings& settings, std::ostream& notes) {
     notes << "qmxhost: warning: the live view listens on " << listen.host << ", reachable from other machines";
     if (settings.http_tls_certificate.empty()) notes << "; it is plain HTTP: logins and readings cross the network unencrypted";
@@ -81,31 +84,86 @@ struct CloseWhenDone {
     ~CloseWhenDone() { inbox.Close(); }
 };
 
-Json::Value start_facts(const HostSettings& settings, const RunEnvironment& environment, const SimProcess* sim) {
+// One line of a run: its simulator when it has none of its own, its
+// connection, and the loop that polls its meters on a thread of its own.
+struct LineRun {
+    std::optional<SimProcess> sim;
+    std::unique_ptr<ModbusContext> context;
+    std::unique_ptr<ModbusLine> modbus;
+    std::unique_ptr<PollLoop> loop;
+    int status = exit_status::kSuccess;
+    std::exception_ptr failure;
+};
+
+Json::Value line_facts(const LineConfig& config, const LineRun& run) {
     Json::Value facts;
+    if (config.line.IsTcp()) {
+        facts["tcp"] = config.line.tcp;
+    } else {
+        facts["port"] = config.line.port;
+    }
+    facts["line"] = config.line.Text();
+    facts["meters"] = static_cast<int>(config.devices.size());
+    if (run.sim) facts["simulator_pid"] = static_cast<int>(run.sim->pid());
+    return facts;
+}
+
+// The first line's facts stand at the top, as a run of one line has them.
+Json::Value start_facts(const HostSettings& settings, const RunEnvironment& environment,
+                        const std::vector<LineRun>& runs) {
+    Json::Value facts = line_facts(settings.lines.front(), runs.front());
     facts["version"] = environment.version;
     facts["plugin"] = settings.plugin;
-    if (settings.line.IsTcp()) {
-        facts["tcp"] = settings.line.tcp;
-    } else {
-        facts["port"] = settings.line.port;
+    int meters = 0;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        facts["lines"].append(line_facts(settings.lines[i], runs[i]));
+        meters += static_cast<int>(settings.lines[i].devices.size());
     }
-    facts["line"] = settings.line.Text();
-    facts["meters"] = static_cast<int>(settings.devices.size());
-    if (sim != nullptr) facts["simulator_pid"] = static_cast<int>(sim->pid());
+    facts["meters"] = meters;
     return facts;
+}
+
+// Every line's meters, in the order of the lines.
+std::vector<DeviceConfig> every_meter(const HostSettings& settings) {
+    std::vector<DeviceConfig> meters;
+    for (const LineConfig& line : settings.lines) meters.insert(meters.end(), line.devices.begin(), line.devices.end());
+    return meters;
+}
+
+// Each line on its own thread, the first on the caller's; an exception
+// that ends a line's polling is kept to be thrown when all have ended.
+void poll_every_line(std::vector<LineRun>& runs, const volatile std::sig_atomic_t& stop) {
+    const auto poll = [&stop](LineRun& run) {
+        try {
+            run.status = run.loop->Run(stop);
+        } catch (...) {
+            run.failure = std::current_exception();
+        }
+    };
+    std::vector<std::thread> threads;
+    for (std::size_t i = 1; i < runs.size(); ++i) threads.emplace_back(poll, std::ref(runs[i]));
+    poll(runs.front());
+    for (std::thread& thread : threads) thread.join();
+    for (const LineRun& run : runs) {
+        if (run.failure) std::rethrow_exception(run.failure);
+    }
 }
 
 }  // namespace
 
 int run_bench_host(HostSettings settings, const RunEnvironment& environment, const volatile std::sig_atomic_t& stop) {
-    std::optional<SimProcess> sim;
-    start_simulator(settings, environment, sim);
+    std::vector<LineRun> runs(settings.lines.size());
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        LineConfig& config = settings.lines[i];
+        start_simulator(config, settings, environment, runs[i].sim);
+        for (DeviceConfig& device : config.devices) device.line = config.line.IsTcp() ? config.line.tcp : config.line.port;
+    }
+    const std::vector<DeviceConfig> meters = every_meter(settings);
     std::optional<HistoryDb> history;
     if (!settings.history.file.empty()) {
         const HistorySettings& h = settings.history;
         history.emplace(h.file, HistoryWindows{h.raw_days, h.minute_days, h.hour_days});
-        for (const DeviceConfig& device : settings.devices) history->NameMeter(device.data_id, device.name);
+        for (const DeviceConfig& device : meters) history->NameMeter(device.data_id, device.name);
     }
 
     Outlets outlets;
@@ -125,7 +183,7 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
     std::optional<LiveState> live;
     std::optional<HttpApi> api;
     std::optional<HttpServer> http;
-    Json::Value facts = start_facts(settings, environment, sim ? &*sim : nullptr);
+    Json::Value facts = start_facts(settings, environment, runs);
     if (!settings.http.empty()) {
         const ListenAddress listen = parse_listen_address(settings.http);
         access.emplace(settings.http_users);
@@ -134,7 +192,7 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
             throw std::runtime_error(settings.http_users + " holds no login: add one with qmxhost passwd NAME >> " +
                                      settings.http_users);
         }
-        outlets.Add(live.emplace(settings.devices, settings.line, clock, events));
+        outlets.Add(live.emplace(settings.lines, clock, events));
         ApiOptions options;
         options.allow_writes = settings.allow_writes;
         options.history_path = settings.history.file;
@@ -144,7 +202,6 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
         options.metrics = settings.http_metrics == "off"    ? ApiOptions::Metrics::off
                           : settings.http_metrics == "open" ? ApiOptions::Metrics::open
                                                             : ApiOptions::Metrics::on;
-        options.line = settings.line.IsTcp() ? settings.line.tcp : settings.line.port;
         api.emplace(*live, inbox, options, *access);
         std::optional<TlsFiles> tls;
         if (!settings.http_tls_certificate.empty()) tls = TlsFiles{settings.http_tls_certificate, settings.http_tls_key};
@@ -159,7 +216,7 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
         MqttSettings broker = mqtt_settings_from(settings.mqtt);
         broker.identity.version = environment.version;
         if (http) broker.identity.configuration_url = page_url_for_others(*http, settings.http);
-        outlets.Add(mqtt.emplace(broker, settings.devices, settings.allow_writes ? &inbox : nullptr, mosquitto_links()));
+        outlets.Add(mqtt.emplace(broker, meters, settings.allow_writes ? &inbox : nullptr, mosquitto_links()));
         facts["mqtt"] = settings.mqtt.url;
     }
     // However the run ends, a write asked for from now on is answered at
@@ -172,24 +229,34 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
     }
 
     const PluginLibrary library(settings.plugin);
-    std::vector<std::unique_ptr<SPModbus>> devices;
-    for (std::size_t i = 0; i < settings.devices.size(); ++i) devices.push_back(library.CreateDevice());
-    const std::unique_ptr<ModbusContext> context = open_line(settings.line);
-    const LineSettings& line = settings.line;
-    ModbusLine modbus(*context, RetryPolicy{line.retries, line.delay_ms, line.response_timeout_ms}, clock, stop);
-    PollLoop loop(settings.devices, line,
-                  PollOptions{settings.cycles, settings.interval_seconds, settings.write, takes_writes ? &inbox : nullptr,
-                              settings.emulate_line || !is_pseudo_terminal(line.port)},
-                  std::move(devices), modbus, outlets, clock);
-    if (history) {
-        loop.Reload([&history](std::uint32_t data_id) -> std::optional<std::vector<unsigned char>> {
-            if (auto newest = history->Newest(data_id)) return newest->record;
-            return std::nullopt;
-        });
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const LineConfig& config = settings.lines[i];
+        const LineSettings& line = config.line;
+        LineRun& run = runs[i];
+        std::vector<std::unique_ptr<SPModbus>> devices;
+        for (std::size_t d = 0; d < config.devices.size(); ++d) devices.push_back(library.CreateDevice());
+        run.context = open_line(line);
+        run.modbus = std::make_unique<ModbusLine>(*run.context, RetryPolicy{line.retries, line.delay_ms, line.response_timeout_ms},
+                                                  clock, stop);
+        // The write asked for on the command line goes to the first line's first meter.
+        run.loop = std::make_unique<PollLoop>(
+            config.devices, line,
+            PollOptions{settings.cycles, settings.interval_seconds, i == 0 ? settings.write : std::vector<std::uint16_t>{},
+                        takes_writes ? &inbox : nullptr, config.emulate_line || !is_pseudo_terminal(line.port)},
+            std::move(devices), *run.modbus, outlets, clock);
+        if (history) {
+            run.loop->Reload([&history](std::uint32_t data_id) -> std::optional<std::vector<unsigned char>> {
+                if (auto newest = history->Newest(data_id)) return newest->record;
+                return std::nullopt;
+            });
+        }
     }
-    int status = loop.Run(stop);
+    poll_every_line(runs, stop);
     inbox.Close();
     if (http) http->Stop();
+    // The first line that did not end well says how the run ended.
+    int status = exit_status::kSuccess;
+    for (const LineRun& run : runs) status = status == exit_status::kSuccess ? run.status : status;
     // A lost record must not pass for a clean run; the other troubles say more.
     if (history_sink && !history_sink->complete() && status == exit_status::kSuccess) {
         status = exit_status::kHistoryIncomplete;

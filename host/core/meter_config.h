@@ -21,6 +21,7 @@ struct DeviceConfig {
     std::string name;
     std::uint32_t data_id = 0;
     int slave = 1;
+    std::string line;  // the line it is on as people know it, its port or TCP address; set when it is opened
     std::map<std::string, Threshold> thresholds;  // what the controller holds per alarm key
     Json::Value setting;                          // handed to the device's InitSetting
 };

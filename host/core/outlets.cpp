@@ -2,6 +2,7 @@
 
 template <typename Event>
 void Outlets::Deliver(Event event) {
+    const std::lock_guard<std::mutex> lock(deliver_mutex_);
     for (Outlet* outlet : outlets_) event(*outlet);
     for (Outlet* noticing : outlets_) {
         for (const std::string& notice : noticing->TakeNotices()) {

@@ -1,8 +1,11 @@
 // Every outlet of a run behind one: each event goes to each outlet in turn,
 // and what the outlets noticed on their own side since (a broker away, a
-// busy history) then goes to every outlet as a problem.
+// busy history) then goes to every outlet as a problem. Each line's poll
+// thread delivers here; one event at a time passes, so that no outlet is
+// entered by two lines at once.
 #pragma once
 
+#include <mutex>
 #include <vector>
 
 #include "host/core/report.h"
@@ -25,5 +28,6 @@ private:
     template <typename Event>
     void Deliver(Event event);
 
-    std::vector<Outlet*> outlets_;
+    std::vector<Outlet*> outlets_;  // not changed once polling starts
+    std::mutex deliver_mutex_;      // held while an event goes round
 };

@@ -1,5 +1,7 @@
 #include "host/core/poll_loop.h"
 
+#include <algorithm>
+
 #include "framework/control_codes.h"
 #include "host/core/alarm_changes.h"
 #include "host/core/controller_requests.h"
@@ -166,15 +168,16 @@ std::int32_t PollLoop::WriteAndConfirm(Meter& meter, const std::vector<std::uint
 
 void PollLoop::ServeInbox(int cycle) {
     if (options_.inbox == nullptr) return;
-    for (WriteInbox::Pending& pending : options_.inbox->TakeAll()) {
-        std::int32_t status = write_outcome::kNone;
+    const auto on_this_line = [this](std::uint32_t data_id) {
+        return std::any_of(meters_.begin(), meters_.end(), [data_id](const auto& m) { return m->config.data_id == data_id; });
+    };
+    for (WriteInbox::Pending& pending : options_.inbox->Take(on_this_line)) {
         for (const auto& meter : meters_) {
             if (meter->config.data_id == pending.request.device) {
-                status = WriteAndConfirm(*meter, pending.request.words, cycle);
+                pending.done(WriteAndConfirm(*meter, pending.request.words, cycle));
                 break;
             }
         }
-        pending.done(status);
     }
 }
 

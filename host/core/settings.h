@@ -1,4 +1,4 @@
-// Everything a bench host run is set up with: its line, its meters, and
+// Everything a bench host run is set up with: its lines, their meters, and
 // what it does with them. Every value but the meters' is a row of the
 // settings table (settings_table.h), which declares its name, type, range,
 // default and help once for the configuration file and the command line.
@@ -44,10 +44,19 @@ struct HistorySettings {
     double batch_seconds = 0;
 };
 
-struct HostSettings {
-    std::string plugin;
+// One bus and the meters on it: a serial port, a Modbus TCP gateway, or the
+// simulated meter when neither is given.
+struct LineConfig {
     LineSettings line;
     std::vector<DeviceConfig> devices;
+    bool emulate_line = false;  // the simulated meter paces its bytes at the line speed
+};
+
+struct HostSettings {
+    std::string plugin;
+    // Never empty. The command line's line options set the first; a
+    // configuration may list more, each polled on its own thread.
+    std::vector<LineConfig> lines{1};
     int cycles = 0;  // 0: until stopped
     double interval_seconds = 0;
     HistorySettings history;
@@ -61,6 +70,5 @@ struct HostSettings {
     std::string http_tls_certificate, http_tls_key;  // PEM files; empty: plain HTTP
     bool allow_writes = false;
     MqttOptions mqtt;
-    bool emulate_line = false;          // the simulated meter paces its bytes at the line speed
     std::vector<std::string> sim_args;  // handed to the simulated meter
 };

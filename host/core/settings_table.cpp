@@ -54,8 +54,8 @@ std::vector<Setting> make_table() {
         {"line.port", "--port", K::text, 0, 0, "",
          "serial device (a pseudo-terminal too); empty or left out: start the simulated meter", kSerialOnly, nullptr,
          [](HostSettings& s, const SettingValue& v) {
-             s.line.port = text_of(v);
-             s.line.tcp.clear();
+             s.lines.front().line.port = text_of(v);
+             s.lines.front().line.tcp.clear();
          },
          nullptr},
         {"line.tcp", "--tcp", K::text, 0, 0, "",
@@ -64,8 +64,8 @@ std::vector<Setting> make_table() {
              return text_of(v) == kTcpSimulator ? std::string() : problem_of([](const std::string& t) { parse_tcp_address(t); }, v);
          },
          [](HostSettings& s, const SettingValue& v) {
-             s.line.tcp = text_of(v);
-             s.line.port.clear();
+             s.lines.front().line.tcp = text_of(v);
+             s.lines.front().line.port.clear();
          },
          nullptr},
         {"line.baud", "--baud", K::whole, 1, 4000000, "9600", "line speed", kSerialOnly,
@@ -74,40 +74,41 @@ std::vector<Setting> make_table() {
                                                           : std::to_string(std::get<long long>(v)) +
                                                                 " is not one of " + line_speed_list();
          },
-         [](HostSettings& s, const SettingValue& v) { s.line.baud = whole_of(v); }, nullptr},
+         [](HostSettings& s, const SettingValue& v) { s.lines.front().line.baud = whole_of(v); }, nullptr},
         {"line.parity", "--parity", K::text, 0, 0, "N", "N, E or O", kSerialOnly,
          [](const SettingValue& v) { return one_of(v, {"N", "E", "O"}); },
-         [](HostSettings& s, const SettingValue& v) { s.line.parity = text_of(v)[0]; }, nullptr},
+         [](HostSettings& s, const SettingValue& v) { s.lines.front().line.parity = text_of(v)[0]; }, nullptr},
         {"line.data_bits", "--data-bits", K::whole, 7, 8, "8", "data bits", kSerialOnly, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.line.data_bits = whole_of(v); }, nullptr},
+         [](HostSettings& s, const SettingValue& v) { s.lines.front().line.data_bits = whole_of(v); }, nullptr},
         {"line.stop_bits", "--stop-bits", K::whole, 1, 2, "1", "stop bits", kSerialOnly, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.line.stop_bits = whole_of(v); }, nullptr},
+         [](HostSettings& s, const SettingValue& v) { s.lines.front().line.stop_bits = whole_of(v); }, nullptr},
         {"line.response_timeout_ms", "--timeout-ms,--response-timeout-ms", K::whole, 1, 60000, "1000",
          "ms from the end of a request to the first byte of its answer", 0, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.line.response_timeout_ms = whole_of(v); }, nullptr},
+         [](HostSettings& s, const SettingValue& v) { s.lines.front().line.response_timeout_ms = whole_of(v); }, nullptr},
         {"line.byte_timeout_ms", "--byte-timeout-ms", K::whole, 0, 60000, "500",
          "longest silence inside an answer, ms; 0: the whole answer within the response timeout", 0, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.line.byte_timeout_ms = whole_of(v); }, nullptr},
+         [](HostSettings& s, const SettingValue& v) { s.lines.front().line.byte_timeout_ms = whole_of(v); }, nullptr},
         {"line.retries", "--retries", K::whole, 0, 10, "2", "further attempts after a failed request", 0, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.line.retries = whole_of(v); }, nullptr},
+         [](HostSettings& s, const SettingValue& v) { s.lines.front().line.retries = whole_of(v); }, nullptr},
         {"line.rs485", "--rs485", K::flag, 0, 0, "", "put the port in the kernel driver's RS-485 mode", kSerialOnly,
-         nullptr, [](HostSettings& s, const SettingValue& v) { s.line.rs485 = flag_of(v); }, nullptr},
+         nullptr, [](HostSettings& s, const SettingValue& v) { s.lines.front().line.rs485 = flag_of(v); }, nullptr},
         {"line.rts", "--rts", K::text, 0, 0, "none", "none, up or down: RTS level libmodbus sets while sending",
          kSerialOnly, [](const SettingValue& v) { return one_of(v, {"none", "up", "down"}); },
-         [](HostSettings& s, const SettingValue& v) { s.line.rts = text_of(v); }, nullptr},
+         [](HostSettings& s, const SettingValue& v) { s.lines.front().line.rts = text_of(v); }, nullptr},
         {"line.rts_delay_us", "--rts-delay-us", K::whole, 0, 1000000, "",
          "RTS settling time before and after sending, us (default: one character)", kSerialOnly, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.line.rts_delay_us = whole_of(v); }, nullptr},
+         [](HostSettings& s, const SettingValue& v) { s.lines.front().line.rts_delay_us = whole_of(v); }, nullptr},
         {"line.delay_ms", "--delay-ms", K::whole, 0, 10000, "0", "silence kept before each request, ms", 0, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.line.delay_ms = whole_of(v); }, nullptr},
+         [](HostSettings& s, const SettingValue& v) { s.lines.front().line.delay_ms = whole_of(v); }, nullptr},
         {"line.emulate_line", "--emulate-line", K::flag, 0, 0, "", "simulated meter: pace bytes at the line speed",
-         kSerialOnly, nullptr, [](HostSettings& s, const SettingValue& v) { s.emulate_line = flag_of(v); }, nullptr},
+         kSerialOnly, nullptr, [](HostSettings& s, const SettingValue& v) { s.lines.front().emulate_line = flag_of(v); }, nullptr},
         {nullptr, "--slave", K::whole, 1, 247, "", "slave address of the first meter (default: the configuration's)", 0,
          nullptr,
          [](HostSettings& s, const SettingValue& v) {
-             if (s.devices.empty()) return;  // the configuration lists at least one; a test may not
-             s.devices.front().slave = whole_of(v);
-             s.devices.front().setting["modbus"]["slave"] = whole_of(v);
+             std::vector<DeviceConfig>& devices = s.lines.front().devices;
+             if (devices.empty()) return;  // the configuration lists at least one; a test may not
+             devices.front().slave = whole_of(v);
+             devices.front().setting["modbus"]["slave"] = whole_of(v);
          },
          nullptr},
         {"interval", "--interval", K::real, 0, 3600, "1", "seconds from the start of one poll cycle to the next", 0,
@@ -346,8 +347,9 @@ void SettingsBuilder::ReadFile(const std::string& path, const std::string& text)
     if (!Json::parseFromStream(builder, in, &parsed, &errors)) throw SettingsError(path + ": not JSON: " + errors);
     const Json::Value& root = parsed;  // const: looking a key up adds none
     if (!root.isObject()) throw SettingsError(path + ": must hold a JSON object");
+    const bool listed = root.isMember("lines");
     // What may stand where follows from the table's keys.
-    std::map<std::string, std::vector<std::string>> known{{"", {"devices"}}};
+    std::map<std::string, std::vector<std::string>> known{{"", {"devices", "lines"}}};
     for (const Setting& row : settings_table()) {
         if (row.key == nullptr) continue;
         const auto [section, key] = split_key(row.key);
@@ -363,10 +365,17 @@ void SettingsBuilder::ReadFile(const std::string& path, const std::string& text)
             refuse_unknown_keys(object, section + ".", keys);
         }
         refuse_unknown_keys(root, "", known[""]);
-        settings_.devices = read_devices(root["devices"]);
+        if (listed) {
+            if (root.isMember("line") || root.isMember("devices")) {
+                throw SettingsError("lines: each line holds its own settings and devices; leave out line and devices");
+            }
+        } else {
+            settings_.lines.front().devices = read_devices(root["devices"]);
+        }
     } catch (const SettingsError& e) {
         throw SettingsError(path + ": " + e.what());
     }
+    if (listed) ReadLines(root["lines"], known["line"]);
     for (const Setting& row : settings_table()) {
         if (row.key == nullptr) continue;
         const auto [section, key] = split_key(row.key);
@@ -380,10 +389,60 @@ void SettingsBuilder::ReadFile(const std::string& path, const std::string& text)
     }
 }
 
+// Each entry is read as the one-line form's line section, over the same
+// defaults, with its own devices.
+void SettingsBuilder::ReadLines(const Json::Value& lines, const std::vector<std::string>& line_keys) {
+    if (!lines.isArray() || lines.empty() || lines.size() > kMostLines) {
+        throw SettingsError(file_ + ": lines: must list from 1 to " + std::to_string(kMostLines) + " lines");
+    }
+    std::vector<std::string> keys = line_keys;
+    keys.push_back("devices");
+    std::vector<LineConfig> read;
+    for (Json::ArrayIndex i = 0; i < lines.size(); ++i) {
+        const std::string where = file_ + ": lines[" + std::to_string(i) + "]";
+        const Json::Value& entry = lines[i];
+        if (!entry.isObject()) throw SettingsError(where + ": must be an object");
+        HostSettings scratch;
+        scratch.lines = {LineConfig{settings_.lines.front().line, {}, settings_.lines.front().emulate_line}};
+        const Setting* serial = nullptr;
+        try {
+            refuse_unknown_keys(entry, "", keys);
+            scratch.lines.front().devices = read_devices(entry["devices"]);
+        } catch (const SettingsError& e) {
+            throw SettingsError(where + "." + e.what());
+        }
+        for (const Setting& row : settings_table()) {
+            const auto [section, key] = row.key == nullptr ? std::pair<std::string, std::string>() : split_key(row.key);
+            if (section != "line" || !entry.isMember(key)) continue;
+            try {
+                const SettingValue value = from_json(row, entry[key]);
+                if (const std::string problem = value_problem(row, value); !problem.empty()) {
+                    throw std::invalid_argument(problem);
+                }
+                row.apply(scratch, value);
+            } catch (const std::invalid_argument& e) {
+                throw SettingsError(where + "." + key + ": " + e.what());
+            }
+            if ((row.rules & kSerialOnly) != 0) serial = &row;
+        }
+        if (serial != nullptr && scratch.lines.front().line.IsTcp()) {
+            throw SettingsError(where + "." + split_key(serial->key).second +
+                                ": a serial setting, but the line is Modbus TCP (tcp): leave one out");
+        }
+        read.push_back(std::move(scratch.lines.front()));
+    }
+    settings_.lines = std::move(read);
+}
+
 void SettingsBuilder::ReadCommandLine(const CommandLineValues& values) {
     for (const Setting& row : settings_table()) {
         const auto given = values.find(&row);
         if (given == values.end() || given->second.empty()) continue;
+        const bool line_row = row.key == nullptr ? std::string(row.option) == "--slave" : split_key(row.key).first == "line";
+        if (line_row && settings_.lines.size() > 1) {
+            throw SettingsError(Where(row, Source::command_line) + ": the configuration lists " +
+                                std::to_string(settings_.lines.size()) + " lines; set it in theirs");
+        }
         try {
             Take(row, from_texts(row, given->second), Source::command_line);
         } catch (const std::invalid_argument& e) {
@@ -397,7 +456,7 @@ void SettingsBuilder::ReadCommandLine(const CommandLineValues& values) {
 // then have nothing to act on; one given where the address was, or later,
 // is refused.
 void SettingsBuilder::CheckTransport() const {
-    if (!settings_.line.IsTcp()) return;
+    if (!settings_.lines.front().line.IsTcp()) return;
     const Setting* tcp = nullptr;
     for (const Setting& row : settings_table()) tcp = row.key != nullptr && std::string(row.key) == "line.tcp" ? &row : tcp;
     const Source transport = given_.at(tcp);
@@ -451,7 +510,21 @@ void SettingsBuilder::CheckNeeds() const {
 HostSettings SettingsBuilder::Finish() const {
     CheckTransport();
     CheckNeeds();
-    if (const std::string problem = duplicate_device_problem(settings_.devices); !problem.empty()) {
+    const std::string where_lines = file_.empty() ? "" : file_ + ": ";
+    std::map<std::uint32_t, std::size_t> line_of;  // data id to the line it is on
+    for (std::size_t i = 0; i < settings_.lines.size() && settings_.lines.size() > 1; ++i) {
+        const std::string problem = duplicate_device_problem(settings_.lines[i].devices);
+        if (!problem.empty()) throw SettingsError(where_lines + "lines[" + std::to_string(i) + "]." + problem);
+        for (const DeviceConfig& device : settings_.lines[i].devices) {
+            const auto taken = line_of.emplace(device.data_id, i);
+            if (!taken.second) {
+                throw SettingsError(where_lines + "lines[" + std::to_string(i) + "]: data id " +
+                                    std::to_string(device.data_id) + " is on lines[" + std::to_string(taken.first->second) +
+                                    "] too: their records would be indistinguishable");
+            }
+        }
+    }
+    if (const std::string problem = duplicate_device_problem(settings_.lines.front().devices); !problem.empty()) {
         // The first meter's address may be the command line's.
         const auto slave = std::find_if(given_.begin(), given_.end(), [](const auto& given) {
             return given.first->key == nullptr && std::string(given.first->option) == "--slave";

@@ -51,6 +51,8 @@ using CommandLineValues = std::map<const Setting*, std::vector<std::string>>;
 // throw is a SettingsError that names the file and key, or the option.
 class SettingsBuilder {
 public:
+    static constexpr Json::ArrayIndex kMostLines = 16;  // a box has a few adapters, not dozens
+
     SettingsBuilder();
 
     // The configuration file's text; its meters, and every row it names.
@@ -63,6 +65,7 @@ private:
     enum class Source { file, command_line };
     void Take(const Setting& row, const SettingValue& value, Source source);
     std::string Where(const Setting& row, Source source) const;
+    void ReadLines(const Json::Value& lines, const std::vector<std::string>& line_keys);
     void CheckTransport() const;
     void CheckNeeds() const;
 

@@ -16,12 +16,17 @@ std::optional<std::future<std::int32_t>> WriteInbox::Submit(WriteRequest request
     return status;
 }
 
-std::vector<WriteInbox::Pending> WriteInbox::TakeAll() {
+std::vector<WriteInbox::Pending> WriteInbox::Take(const std::function<bool(std::uint32_t data_id)>& ours) {
     const std::lock_guard<std::mutex> lock(inbox_mutex_);
     std::vector<Pending> taken;
-    taken.reserve(pending_.size());
-    for (Pending& pending : pending_) taken.push_back(std::move(pending));
-    pending_.clear();
+    for (auto pending = pending_.begin(); pending != pending_.end();) {
+        if (!ours(pending->request.device)) {
+            ++pending;
+            continue;
+        }
+        taken.push_back(std::move(*pending));
+        pending = pending_.erase(pending);
+    }
     return taken;
 }
 

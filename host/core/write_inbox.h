@@ -29,8 +29,9 @@ public:
     // The status once the poll loop has carried the write out (a future that
     // throws std::future_error when the write was given up); none as above.
     std::optional<std::future<std::int32_t>> Submit(WriteRequest request);
-    // Poll thread: every write waiting, oldest first.
-    std::vector<Pending> TakeAll();
+    // A line's poll thread: every write waiting for one of its meters
+    // (`ours` says which data ids are), oldest first.
+    std::vector<Pending> Take(const std::function<bool(std::uint32_t data_id)>& ours);
     // Once polling has ended: the writes still waiting are given up and no
     // more are taken.
     void Close();

@@ -95,14 +95,14 @@ Json::Value freshness_json(const std::optional<Clock::time_point>& completed_at,
     return freshness;
 }
 
-Json::Value health_json(const LiveMeter& meter, double wire_limit_ms) {
+Json::Value health_json(const LiveMeter& meter) {
     const MeterHealth& h = meter.health;
     Json::Value health;
     health["completed"] = h.completed;
     health["failed"] = h.failed;
     health["retries"] = h.retries;
     health["mean_cycle_ms"] = h.completed > 0 ? Json::Value(h.MeanCycleMs()) : Json::Value();
-    health["wire_limit_ms"] = wire_limit_ms > 0 ? Json::Value(wire_limit_ms) : Json::Value();
+    health["wire_limit_ms"] = meter.wire_limit_ms > 0 ? Json::Value(meter.wire_limit_ms) : Json::Value();
     health["last_cycle"] = meter.completed_at ? meter.shown->cycle : 0;
     health["last_cycle_failed"] = meter.last_cycle_failed;
     health["backed_off_until_cycle"] = h.backed_off_until > 0 ? Json::Value(h.backed_off_until) : Json::Value();
@@ -115,18 +115,19 @@ Json::Value health_json(const LiveMeter& meter, double wire_limit_ms) {
     return health;
 }
 
-Json::Value meter_summary_json(const LiveMeter& meter, double wire_limit_ms) {
+Json::Value meter_summary_json(const LiveMeter& meter) {
     Json::Value summary;
     summary["id"] = meter.config->data_id;
     summary["name"] = meter.config->name;
     summary["slave"] = meter.config->slave;
+    summary["line"] = meter.config->line;
     summary["data_id"] = meter.config->data_id;
-    summary["health"] = health_json(meter, wire_limit_ms);
+    summary["health"] = health_json(meter);
     return summary;
 }
 
-Json::Value meter_detail_json(const LiveMeter& meter, double wire_limit_ms, bool writes_allowed) {
-    Json::Value detail = meter_summary_json(meter, wire_limit_ms);
+Json::Value meter_detail_json(const LiveMeter& meter, bool writes_allowed) {
+    Json::Value detail = meter_summary_json(meter);
     const bool completed = meter.completed_at.has_value();
     detail["cycle"] = completed ? meter.shown->cycle : 0;
     detail["cycle_utc"] = completed ? Json::Value(meter.shown->utc) : Json::Value();

@@ -16,8 +16,8 @@ constexpr double kStaleAfterSeconds = 60.0;
 Json::Value freshness_json(const std::optional<Clock::time_point>& completed_at, Clock::time_point now);
 // Cycles completed and failed, retries, mean cycle beside the wire limit
 // (null over Modbus TCP), last error.
-Json::Value health_json(const LiveMeter& meter, double wire_limit_ms);
+Json::Value health_json(const LiveMeter& meter);
 // Name, slave and data id, with the line's health (not the freshness).
-Json::Value meter_summary_json(const LiveMeter& meter, double wire_limit_ms);
+Json::Value meter_summary_json(const LiveMeter& meter);
 // Everything of one meter but its freshness, which changes by the second.
-Json::Value meter_detail_json(const LiveMeter& meter, double wire_limit_ms, bool writes_allowed);
+Json::Value meter_detail_json(const LiveMeter& meter, bool writes_allowed);

@@ -167,7 +167,7 @@ ApiResponse HttpApi::Handle(const ApiRequest& request) {
         if (!get) return not_allowed("GET");
         ApiResponse response;
         response.content_type = "text/plain; version=0.0.4; charset=utf-8";
-        response.body = metrics_text(live_.Meters(), options_.line, live_.Now());
+        response.body = metrics_text(live_.Meters(), live_.Now());
         return response;
     }
     const std::vector<std::string> segments = segments_of(request.path);
@@ -251,7 +251,7 @@ ApiResponse HttpApi::Devices() {
     list["writes_allowed"] = options_.allow_writes;
     list["history"] = !options_.history_path.empty();
     for (const LiveMeter& meter : live_.Meters()) {
-        Json::Value summary = meter_summary_json(meter, live_.wire_limit_ms());
+        Json::Value summary = meter_summary_json(meter);
         summary["freshness"] = freshness_json(meter.completed_at, now);
         list["devices"].append(summary);
     }
@@ -268,7 +268,7 @@ std::shared_ptr<const std::string> HttpApi::DetailText(std::uint32_t id, std::ui
     const std::optional<LiveMeter> meter = live_.Meter(id);
     if (!meter) return nullptr;
     auto text = std::make_shared<const std::string>(
-        compact_json(meter_detail_json(*meter, live_.wire_limit_ms(), options_.allow_writes)));
+        compact_json(meter_detail_json(*meter, options_.allow_writes)));
     const std::lock_guard<std::mutex> lock(render_mutex_);
     Rendered& rendered = rendered_[id];
     if (!rendered.text || rendered.version < meter->version) rendered = Rendered{meter->version, text};

@@ -51,7 +51,6 @@ struct ApiOptions {
     // /metrics: not served, served as the API's reads are, or served to
     // anyone who names the host (a scraper with no login, the page closed).
     enum class Metrics { off, on, open } metrics = Metrics::on;
-    std::string line{};  // what the metrics name the line by: its port or TCP address
 };
 
 class HttpApi {

@@ -2,16 +2,19 @@
 
 #include "host/meter_view/meter_map.h"
 
-LiveState::LiveState(const std::vector<DeviceConfig>& meters, const LineSettings& line, Clock& clock,
-                     EventHub& events)
-    : clock_(clock), events_(events),
-      // Over TCP the gateway's own line sets the pace, and this host knows nothing of it.
-      wire_limit_ms_(line.IsTcp() ? 0.0 : cycle_wire_limit_ms(line.baud, line.BitsPerCharacter())) {
-    for (const DeviceConfig& device : meters) {
-        LiveMeter meter;
-        meter.config = &device;
-        meter.evaluates_alarms = setting_evaluates_alarms(device.setting);
-        meters_.push_back(std::move(meter));
+LiveState::LiveState(const std::vector<LineConfig>& lines, Clock& clock, EventHub& events)
+    : clock_(clock), events_(events) {
+    for (const LineConfig& line : lines) {
+        const LineSettings& l = line.line;
+        // Over TCP the gateway's own line sets the pace, and this host knows nothing of it.
+        const double wire_limit_ms = l.IsTcp() ? 0.0 : cycle_wire_limit_ms(l.baud, l.BitsPerCharacter());
+        for (const DeviceConfig& device : line.devices) {
+            LiveMeter meter;
+            meter.config = &device;
+            meter.evaluates_alarms = setting_evaluates_alarms(device.setting);
+            meter.wire_limit_ms = wire_limit_ms;
+            meters_.push_back(std::move(meter));
+        }
     }
 }
 

@@ -13,6 +13,7 @@
 
 #include "host/common/clock.h"
 #include "host/core/report.h"
+#include "host/core/settings.h"
 #include "host/live/event_hub.h"
 
 struct LastWrite {
@@ -24,6 +25,7 @@ struct LastWrite {
 struct LiveMeter {
     const DeviceConfig* config = nullptr;  // name, data id, slave, thresholds
     bool evaluates_alarms = false;
+    double wire_limit_ms = 0;  // of a cycle of its line; 0 over Modbus TCP
     // The latest completed poll cycle, or until then the record reloaded at
     // start (which has no time of its own); null before either.
     std::shared_ptr<const CycleReport> shown;
@@ -36,8 +38,8 @@ struct LiveMeter {
 
 class LiveState : public Outlet {
 public:
-    // The meters and the line must outlive this.
-    LiveState(const std::vector<DeviceConfig>& meters, const LineSettings& line, Clock& clock, EventHub& events);
+    // Every line's meters; the lines must outlive this.
+    LiveState(const std::vector<LineConfig>& lines, Clock& clock, EventHub& events);
 
     // What tells whether a view rendered before is still the meter's: its
     // version, and when its last cycle completed.
@@ -52,7 +54,6 @@ public:
     std::optional<LiveMeter> Meter(std::uint32_t data_id) const;
     bool Knows(std::uint32_t data_id) const;
     Clock::time_point Now() const { return clock_.Now(); }
-    double wire_limit_ms() const { return wire_limit_ms_; }  // 0 over Modbus TCP
 
     void Cycle(const std::shared_ptr<const CycleReport>& report) override;
     void Wrote(const WriteReport& report) override;
@@ -69,7 +70,6 @@ private:
 
     Clock& clock_;
     EventHub& events_;
-    const double wire_limit_ms_;
     mutable std::mutex live_mutex_;  // guards meters_
     std::vector<LiveMeter> meters_;
 };

@@ -259,7 +259,7 @@ void append_health(std::string& out, const std::vector<Shown>& meters) {
 
 }  // namespace
 
-std::string metrics_text(const std::vector<LiveMeter>& meters, const std::string& line, Clock::time_point now) {
+std::string metrics_text(const std::vector<LiveMeter>& meters, Clock::time_point now) {
     std::vector<Shown> shown;
     for (const LiveMeter& live : meters) {
         const DeviceConfig& config = *live.config;
@@ -267,7 +267,7 @@ std::string metrics_text(const std::vector<LiveMeter>& meters, const std::string
                            milliseconds_between(*live.completed_at, now) <= kStaleAfterSeconds * 1000;
         shown.push_back({&live,
                          "meter=\"" + std::to_string(config.data_id) + "\",name=\"" + escaped(config.name) +
-                             "\",slave=\"" + std::to_string(config.slave) + "\",line=\"" + escaped(line) + "\"",
+                             "\",slave=\"" + std::to_string(config.slave) + "\",line=\"" + escaped(config.line) + "\"",
                          fresh});
     }
     std::string out;

@@ -14,4 +14,4 @@
 
 // Values older than the freshness limit are left out, as are rules the
 // device did not judge: what is shown was measured recently.
-std::string metrics_text(const std::vector<LiveMeter>& meters, const std::string& line, Clock::time_point now);
+std::string metrics_text(const std::vector<LiveMeter>& meters, Clock::time_point now);

@@ -59,7 +59,7 @@ TEST(BenchRun, StartsTheSimulatorPollsAndEndsWithTheStatusOfTheWrite) {
     EXPECT_FALSE(device_summary(confirmed).isMember("turnaround_ms"));
 
     HostSettings paced = settings;
-    paced.emulate_line = true;
+    paced.lines.front().emulate_line = true;
     paced.cycles = 1;
     EXPECT_TRUE(device_summary(run(paced)).isMember("turnaround_ms"));
 

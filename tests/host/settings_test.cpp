@@ -114,17 +114,17 @@ TEST(LineSettingsCheck, EverySettingIsRangeChecked) {
 
 TEST(LineSettingsCheck, DefaultsAreTheDocumentedOnes) {
     const HostSettings config = parse_settings_file("bench.json", R"({"devices": [{}]})");
-    EXPECT_EQ(config.line.baud, 9600);
-    EXPECT_EQ(config.line.parity, 'N');
-    EXPECT_EQ(config.line.data_bits, 8);
-    EXPECT_EQ(config.line.stop_bits, 1);
-    EXPECT_EQ(config.line.response_timeout_ms, 1000);
-    EXPECT_EQ(config.line.byte_timeout_ms, 500);
-    EXPECT_EQ(config.line.retries, 2);
-    EXPECT_FALSE(config.line.rs485);
-    EXPECT_EQ(config.line.rts, "none");
-    EXPECT_EQ(config.line.delay_ms, 0);
-    EXPECT_FALSE(config.line.rts_delay_us.has_value());
+    EXPECT_EQ(config.lines.front().line.baud, 9600);
+    EXPECT_EQ(config.lines.front().line.parity, 'N');
+    EXPECT_EQ(config.lines.front().line.data_bits, 8);
+    EXPECT_EQ(config.lines.front().line.stop_bits, 1);
+    EXPECT_EQ(config.lines.front().line.response_timeout_ms, 1000);
+    EXPECT_EQ(config.lines.front().line.byte_timeout_ms, 500);
+    EXPECT_EQ(config.lines.front().line.retries, 2);
+    EXPECT_FALSE(config.lines.front().line.rs485);
+    EXPECT_EQ(config.lines.front().line.rts, "none");
+    EXPECT_EQ(config.lines.front().line.delay_ms, 0);
+    EXPECT_FALSE(config.lines.front().line.rts_delay_us.has_value());
     EXPECT_EQ(config.interval_seconds, 1.0);
     EXPECT_EQ(config.mqtt.prefix, "qv5810/");
 }
@@ -165,9 +165,9 @@ TEST(TcpLine, ASerialSettingBesideTheAddressIsRefused) {
     // What a request over TCP needs is no serial setting.
     const HostSettings config = parse_settings_file(
         "bench.json", with_line(R"("tcp": "gw:502", "response_timeout_ms": 300, "retries": 4, "delay_ms": 5)"));
-    EXPECT_EQ(config.line.tcp, "gw:502");
-    EXPECT_EQ(config.line.retries, 4);
-    EXPECT_TRUE(config.line.port.empty());
+    EXPECT_EQ(config.lines.front().line.tcp, "gw:502");
+    EXPECT_EQ(config.lines.front().line.retries, 4);
+    EXPECT_TRUE(config.lines.front().line.port.empty());
 }
 
 TEST(SettingsMerge, FileAndCommandLineReadAlikeAndTheCommandLineWins) {
@@ -176,12 +176,12 @@ TEST(SettingsMerge, FileAndCommandLineReadAlikeAndTheCommandLineWins) {
     const HostSettings from_file = merged(file, {});
     EXPECT_EQ(from_file.interval_seconds, 0.5);
     EXPECT_EQ(from_file.cycles, 7);
-    EXPECT_EQ(from_file.line.retries, 4);
+    EXPECT_EQ(from_file.lines.front().line.retries, 4);
     EXPECT_EQ(from_file.output.verbosity, Verbosity::quiet);
     EXPECT_EQ(from_file.history.file, "/tmp/h.db");
     const HostSettings both = merged(file, options({{"--interval", "2"}, {"--retries", "0x3"}, {"--verbose", "true"}}));
     EXPECT_EQ(both.interval_seconds, 2.0);
-    EXPECT_EQ(both.line.retries, 3);
+    EXPECT_EQ(both.lines.front().line.retries, 3);
     EXPECT_EQ(both.cycles, 7);
     EXPECT_EQ(both.output.verbosity, Verbosity::verbose);
     // One range for both: what the file may not hold, the option may not either.
@@ -217,7 +217,7 @@ TEST(SettingsMerge, RulesBetweenSettingsHoldAfterTheMerge) {
     EXPECT_TRUE(mentions(merge_refusal(R"({"devices": [{}]})", options({{"--http", "0"}, {"--http-tls-cert", QV5810_TEST_CONFIG}})),
                          {"--http-tls-cert", "both the certificate and its key"}));
     // --slave moves the first meter; onto another meter's address it is refused.
-    EXPECT_EQ(merged(R"({"devices": [{"slave": 1}]})", options({{"--slave", "9"}})).devices[0].slave, 9);
+    EXPECT_EQ(merged(R"({"devices": [{"slave": 1}]})", options({{"--slave", "9"}})).lines.front().devices[0].slave, 9);
     const std::string clash = merge_refusal(R"({"devices": [{"slave": 1}, {"slave": 2}]})", options({{"--slave", "2"}}));
     EXPECT_EQ(clash.rfind("--slave: ", 0), 0u) << clash;  // the command line's doing, not the file's
     // A number no meter key could hold is refused with its key, not by the JSON library.

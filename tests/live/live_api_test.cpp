@@ -41,7 +41,7 @@ TEST_F(LiveApiReads, TheDeviceListNamesEachMeterWithItsFreshnessAndHealth) {
     EXPECT_EQ(answer.headers.find("Content-Type")->second, "application/json");
     const Json::Value& devices = answer.json["devices"];
     ASSERT_EQ(devices.size(), 1u);
-    const DeviceConfig& configured = rig.config().devices.front();
+    const DeviceConfig& configured = rig.config().lines.front().devices.front();
     EXPECT_EQ(devices[0]["name"].asString(), configured.name);
     EXPECT_EQ(devices[0]["slave"].asInt(), configured.slave);
     EXPECT_EQ(devices[0]["data_id"].asUInt(), configured.data_id);
@@ -161,7 +161,7 @@ TEST_F(LiveApiReads, TheTwentySevenRulesWithTheirLevelsThresholdsAndOutcomes) {
         const Json::Value& shown = alarms[static_cast<Json::ArrayIndex>(i)];
         ASSERT_EQ(shown["key"].asString(), rule.key);
         EXPECT_EQ(shown["text"].asString(), rule.text);
-        const Threshold& threshold = rig.config().devices.front().thresholds.at(rule.key);
+        const Threshold& threshold = rig.config().lines.front().devices.front().thresholds.at(rule.key);
         EXPECT_EQ(shown["level"].asInt(), threshold.level) << rule.key;
         EXPECT_DOUBLE_EQ(shown["threshold"].asDouble(), threshold.value) << rule.key;
         const double value = served_value(bank, rule.high_register, rule.divisor);

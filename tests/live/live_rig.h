@@ -46,9 +46,9 @@ public:
           // cannot start another without binfmt_misc.
           sim_(QV5810_TEST_SIM, SimArgs(options), SimProcess::Answers::on_terminal, QV5810_TEST_EMULATOR),
           config_(Config(sim_.port())),
-          context_(config_.line),
-          rtu_(context_, RetryPolicy{config_.line.retries, 0, config_.line.response_timeout_ms}, clock_, stop_),
-          live_(config_.devices, config_.line, clock_, events_),
+          context_(config_.lines.front().line),
+          rtu_(context_, RetryPolicy{config_.lines.front().line.retries, 0, config_.lines.front().line.response_timeout_ms}, clock_, stop_),
+          live_(config_.lines, clock_, events_),
           access_(options.users_file),
           api_(live_, inbox_, ApiOptionsOf(options, history_path_, access_), access_),
           server_(api_, events_, ListenAddress{"127.0.0.1", 0}, options.tls),
@@ -63,7 +63,7 @@ public:
         poll_options.inbox = &inbox_;
         std::vector<std::unique_ptr<SPModbus>> devices;
         devices.push_back(std::make_unique<QV5810>());
-        host_ = std::make_unique<PollLoop>(config_.devices, config_.line, poll_options, std::move(devices), rtu_,
+        host_ = std::make_unique<PollLoop>(config_.lines.front().devices, config_.lines.front().line, poll_options, std::move(devices), rtu_,
                                            outlets_, clock_);
         client_.set_read_timeout(30, 0);
         if (options.poll_at_once) StartPolling();
@@ -118,7 +118,6 @@ private:
         api.reads_need_login = options.reads_need_login;
         api.writes_need_login = access.has_credentials();
         api.metrics = options.metrics;
-        api.line = "rig line";
         return api;
     }
 
@@ -130,8 +129,9 @@ private:
 
     static HostSettings Config(const std::string& port) {
         HostSettings config = load_settings_file(QV5810_TEST_CONFIG);
-        config.line.port = port;
-        config.line.response_timeout_ms = 2000;
+        config.lines.front().line.port = port;
+        config.lines.front().line.response_timeout_ms = 2000;
+        for (DeviceConfig& device : config.lines.front().devices) device.line = "rig line";
         return config;
     }
 

@@ -170,7 +170,7 @@ TEST(MqttWrites, ARequestGoesToThePollLoopAndItsOutcomeToSetResult) {
     SinkRig rig({meter(1, "m")});
     FakeLink& link = rig.Link("site/m/");
     link.Deliver("site/m/set/registers", R"({"address": 256, "values": [4660]})");
-    auto pending = rig.inbox.TakeAll();
+    auto pending = rig.inbox.Take([](std::uint32_t) { return true; });
     ASSERT_EQ(pending.size(), 1u);
     EXPECT_EQ(pending[0].request.device, 1u);
     EXPECT_EQ(pending[0].request.words, (std::vector<std::uint16_t>{256, 4660}));
@@ -187,7 +187,7 @@ TEST(MqttWrites, RetainedOversizedMalformedOrUnallowedRequestsAreRefusedUnwritte
     link.Deliver("site/m/set/registers", R"({"address": 256, "values": [1]})", true);
     link.Deliver("site/m/set/registers", std::string(MqttSink::kMostRequest + 1, ' '));
     link.Deliver("site/m/set/registers", R"({"address": 256})");
-    EXPECT_TRUE(rig.inbox.TakeAll().empty());
+    EXPECT_TRUE(rig.inbox.Take([](std::uint32_t) { return true; }).empty());
     const auto results = link.On("site/m/set/result");
     ASSERT_EQ(results.size(), 3u);
     for (const Sent& result : results) EXPECT_TRUE(result.json.isMember("error")) << result.payload;
