@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <iostream>
@@ -111,6 +112,9 @@ int main(int argc, char** argv) {
         slaves_given = true;
         slaves.push_back(static_cast<int>(slave));
     }, 1, 247, "slave address of a meter on the line (repeatable; default 1)");
+    std::vector<int> absent;
+    add_whole_option(app, "--absent", [&absent](long long slave) { absent.push_back(static_cast<int>(slave)); }, 1, 247,
+                     "a slave address that never answers, as a meter switched off (repeatable)");
     app.add_flag("--byte-timing", byte_timing, "pace every byte and frame gap as the line speed would");
     constexpr long long kMost = 1000000;
     add_whole_option(app, "--drop-every", line_faults.drop_every, 0, kMost, "swallow every Nth answer");
@@ -152,6 +156,7 @@ int main(int argc, char** argv) {
         std::vector<std::unique_ptr<MeterSlave>> meters;
         std::vector<LineRelay::Meter> routes;
         for (int slave : slaves) {
+            if (std::find(absent.begin(), absent.end(), slave) != absent.end()) continue;
             meters.push_back(std::make_unique<MeterSlave>(slave, episode, slave_faults, log));
             routes.push_back({slave, meters.back()->relay_fd()});
         }

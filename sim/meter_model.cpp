@@ -46,8 +46,8 @@ void MeterModel::Fill(int cycle, std::uint16_t* registers) {
     double p_total = 0, q_total = 0, s_total = 0;
     for (int k = 0; k < 3; ++k) {
         volts[k] = over_voltage ? 266.0 + 0.5 * k : 230.0 + 3.0 * std::sin(c / 20.0 + 2.1 * k);
-        amps[k] = 40.0 + 8.0 * std::sin(c / 15.0 + k);
-        pf[k] = 0.93 + 0.03 * std::sin(c / 30.0 + k);
+        amps[k] = load_ * (40.0 + 8.0 * std::sin(c / 15.0 + k));
+        pf[k] = 0.93 - pf_drop_ + 0.03 * std::sin(c / 30.0 + k);
         const double s = volts[k] * amps[k];
         const double p = s * pf[k];
         const double q = s * std::sqrt(1.0 - pf[k] * pf[k]);
@@ -60,7 +60,7 @@ void MeterModel::Fill(int cycle, std::uint16_t* registers) {
         put_pair(registers, kReactive[k], q);
         put_pair(registers, kApparent[k], s);
         put_pair(registers, kPf[k], pf[k] * 1000.0);
-        put_pair(registers, kAvgCurrent[k], (40.0 + 8.0 * std::sin((c - 0.5) / 15.0 + k)) * 1000.0);
+        put_pair(registers, kAvgCurrent[k], load_ * (40.0 + 8.0 * std::sin((c - 0.5) / 15.0 + k)) * 1000.0);
     }
     for (int k = 0; k < 3; ++k) {
         // Phases 120 degrees apart: |Va - Vb| = sqrt(Va² + Vb² + Va·Vb).

@@ -20,7 +20,12 @@ public:
     static constexpr int kFirstRegister = 1792;
     static constexpr int kLastRegister = 1887;
 
-    explicit MeterModel(OverVoltageEpisode episode) : episode_(episode) {}
+    // Each slave id a meter of its own on a line: slave 1 carries the base
+    // load; the others more of it, at a lower power factor, with counters of
+    // their own.
+    MeterModel(OverVoltageEpisode episode, int slave)
+        : episode_(episode), load_(1.0 + 0.25 * ((slave - 1) % 8)), pf_drop_(0.02 * ((slave - 1) % 4)),
+          active_energy_wh_(12345678.0 + 1000000.0 * (slave - 1)) {}
 
     // Advances to `cycle` and writes every register from 1792 to 1887 into
     // `registers` (indexed by register address).
@@ -29,7 +34,9 @@ public:
 private:
     OverVoltageEpisode episode_;
     int requests_seen_ = 0;
-    double active_energy_wh_ = 12345678.0;
+    double load_;
+    double pf_drop_;
+    double active_energy_wh_;
     double reactive_energy_varh_ = 2345678.0;
     double exported_energy_wh_ = 1200.0;
     double exported_reactive_varh_ = 300.0;

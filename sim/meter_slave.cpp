@@ -19,7 +19,7 @@ void put_word(std::uint8_t* p, int value) {
 }  // namespace
 
 MeterSlave::MeterSlave(int slave, OverVoltageEpisode episode, SlaveFaults faults, SimLog& log)
-    : slave_(slave), model_(episode), faults_(faults), log_(log) {
+    : slave_(slave), model_(episode, slave), faults_(faults), log_(log) {
     // The pty is a byte pipe: line speed and framing are the relay's business.
     ctx_ = modbus_new_rtu(terminal_.slave_path().c_str(), 115200, 'N', 8, 1);
     if (ctx_ == nullptr || modbus_set_slave(ctx_, slave) != 0 || modbus_connect(ctx_) != 0) {

@@ -44,6 +44,7 @@ void start_simulator(LineConfig& config, const HostSettings& settings, const Run
     }
     for (const DeviceConfig& device : config.devices) args.insert(args.end(), {"--slave", std::to_string(device.slave)});
     args.insert(args.end(), settings.sim_args.begin(), settings.sim_args.end());
+    args.insert(args.end(), config.sim_args.begin(), config.sim_args.end());
     sim.emplace(environment.simulator, args, over_tcp ? SimProcess::Answers::over_tcp : SimProcess::Answers::on_terminal,
                 environment.emulator);
     // It listens on every local address, loopback among them.

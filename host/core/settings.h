@@ -50,6 +50,7 @@ struct LineConfig {
     LineSettings line;
     std::vector<DeviceConfig> devices;
     bool emulate_line = false;  // the simulated meter paces its bytes at the line speed
+    std::vector<std::string> sim_args;  // this line's simulated meter's, after the run's
 };
 
 struct HostSettings {

@@ -396,18 +396,24 @@ void SettingsBuilder::ReadLines(const Json::Value& lines, const std::vector<std:
         throw SettingsError(file_ + ": lines: must list from 1 to " + std::to_string(kMostLines) + " lines");
     }
     std::vector<std::string> keys = line_keys;
-    keys.push_back("devices");
+    keys.insert(keys.end(), {"devices", "simulator_args"});
     std::vector<LineConfig> read;
     for (Json::ArrayIndex i = 0; i < lines.size(); ++i) {
         const std::string where = file_ + ": lines[" + std::to_string(i) + "]";
         const Json::Value& entry = lines[i];
         if (!entry.isObject()) throw SettingsError(where + ": must be an object");
         HostSettings scratch;
-        scratch.lines = {LineConfig{settings_.lines.front().line, {}, settings_.lines.front().emulate_line}};
+        scratch.lines = {LineConfig{settings_.lines.front().line, {}, settings_.lines.front().emulate_line, {}}};
         const Setting* serial = nullptr;
         try {
             refuse_unknown_keys(entry, "", keys);
             scratch.lines.front().devices = read_devices(entry["devices"]);
+            const Json::Value& args = entry["simulator_args"];
+            if (!args.isNull() && !args.isArray()) throw SettingsError("simulator_args: must be a list of strings");
+            for (const Json::Value& arg : args) {
+                if (!arg.isString()) throw SettingsError("simulator_args: must be a list of strings");
+                scratch.lines.front().sim_args.push_back(arg.asString());
+            }
         } catch (const SettingsError& e) {
             throw SettingsError(where + "." + e.what());
         }
@@ -432,6 +438,7 @@ void SettingsBuilder::ReadLines(const Json::Value& lines, const std::vector<std:
         read.push_back(std::move(scratch.lines.front()));
     }
     settings_.lines = std::move(read);
+    lines_listed_ = true;
 }
 
 void SettingsBuilder::ReadCommandLine(const CommandLineValues& values) {
@@ -512,7 +519,7 @@ HostSettings SettingsBuilder::Finish() const {
     CheckNeeds();
     const std::string where_lines = file_.empty() ? "" : file_ + ": ";
     std::map<std::uint32_t, std::size_t> line_of;  // data id to the line it is on
-    for (std::size_t i = 0; i < settings_.lines.size() && settings_.lines.size() > 1; ++i) {
+    for (std::size_t i = 0; i < settings_.lines.size() && lines_listed_; ++i) {
         const std::string problem = duplicate_device_problem(settings_.lines[i].devices);
         if (!problem.empty()) throw SettingsError(where_lines + "lines[" + std::to_string(i) + "]." + problem);
         for (const DeviceConfig& device : settings_.lines[i].devices) {

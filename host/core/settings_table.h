@@ -72,6 +72,7 @@ private:
     HostSettings settings_;
     std::string file_;
     std::map<const Setting*, Source> given_;
+    bool lines_listed_ = false;  // the file gave "lines", not "line" and "devices"
 };
 
 // A configuration file read alone, over the defaults and with the rules

@@ -255,3 +255,32 @@ TEST(WriteLimits, TheEdgesOfTheMapAndOfAWriteAreTakenAndOnePastThemRefused) {
     EXPECT_EQ(parse_write_words("0=" + values, problem).size(), 124u) << problem;
     EXPECT_TRUE(parse_write_words("0=" + values + ",0", problem).empty());
 }
+
+TEST(ConfigLines, EachLineIsReadAsTheOneLineFormWithItsOwnMeters) {
+    const HostSettings site = parse_settings_file("bench.json", R"({"lines": [
+        {"port": "/dev/ttyUSB0", "baud": 19200, "devices": [{"slave": 1, "data_id": 1}, {"slave": 2, "data_id": 2}]},
+        {"tcp": "gw:502", "retries": 0, "devices": [{"slave": 1, "data_id": 3}]}]})");
+    ASSERT_EQ(site.lines.size(), 2u);
+    EXPECT_EQ(site.lines[0].line.baud, 19200);
+    EXPECT_EQ(site.lines[0].line.retries, 2);  // the default, not the other line's
+    EXPECT_EQ(site.lines[0].devices.size(), 2u);
+    EXPECT_EQ(site.lines[1].line.tcp, "gw:502");
+    EXPECT_EQ(site.lines[1].line.retries, 0);
+    EXPECT_EQ(site.lines[1].devices[0].slave, 1);  // slave 1 again, on a bus of its own
+
+    const std::string one = R"({"port": "/dev/ttyUSB0", "devices": [{"slave": 1, "data_id": 1}]})";
+    EXPECT_TRUE(mentions(refusal(R"({"lines": [)" + one + R"(, {"devices": [{"slave": 1, "data_id": 1}]}]})"),
+                         {"bench.json", "lines[1]", "data id 1", "lines[0]"}));
+    EXPECT_TRUE(mentions(refusal(R"({"lines": [{"tcp": "gw:502", "baud": 9600, "devices": [{"slave": 1}]}]})"),
+                         {"bench.json: lines[0].baud", "Modbus TCP"}));
+    EXPECT_TRUE(mentions(refusal(R"({"lines": [{"baud": 12345, "devices": [{"slave": 1}]}]})"), {"lines[0].baud"}));
+    EXPECT_TRUE(mentions(refusal(R"({"lines": [{"devices": [{"slave": 1}, {"slave": 1, "data_id": 2}]}]})"),
+                         {"lines[0].devices[1].slave"}));
+    EXPECT_TRUE(mentions(refusal(R"({"lines": [{"devices": [{"slave": 1}]}], "devices": [{"slave": 2}]})"),
+                         {"leave out line and devices"}));
+    EXPECT_TRUE(mentions(refusal(R"({"lines": []})"), {"lines: must list from 1 to 16"}));
+    // The command line's line options have no one line to go to.
+    EXPECT_TRUE(mentions(merge_refusal(R"({"lines": [)" + one + R"(, {"devices": [{"slave": 1, "data_id": 2}]}]})",
+                                       options({{"--baud", "19200"}})),
+                         {"--baud", "2 lines"}));
+}
