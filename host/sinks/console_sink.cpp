@@ -30,7 +30,8 @@ std::string device_text(std::uint32_t data_id) { return "device " + std::to_stri
 
 void meter_summary_text(std::ostringstream& text, const MeterSummary& meter, bool tcp) {
     const MeterHealth& h = meter.health;
-    text << "  " << device_text(meter.meter->data_id) << " (" << meter.meter->name << "): " << h.completed
+    text << "  " << device_text(meter.meter->data_id) << " (" << meter.meter->name << ", slave " << meter.meter->slave
+         << "): " << h.completed
          << " cycles completed, " << h.failed << " failed";
     if (h.skipped > 0) text << ", " << h.skipped << " skipped while backed off";
     text << ", " << h.retries << " retries";
@@ -59,7 +60,7 @@ std::string summary_text(const RunSummary& summary) {
     if (line.IsTcp()) {
         text << " over Modbus TCP to " << line.tcp;
     } else {
-        text << " at " << line.baud << " baud, " << line.data_bits << line.parity << line.stop_bits << " ("
+        text << " on " << line.port << " at " << line.baud << " baud, " << line.data_bits << line.parity << line.stop_bits << " ("
              << line.BitsPerCharacter() << " bits per character); wire limit of one cycle " << summary.wire_limit_ms
              << " ms";
     }
@@ -93,10 +94,14 @@ void ConsoleSink::Line(const std::string& text) {
 
 void ConsoleSink::Started(const Json::Value& facts) {
     if (verbosity_ == Verbosity::quiet) return;
-    const std::string where = facts.isMember("tcp") ? facts["tcp"].asString() + " over "
-                                                     : facts["port"].asString() + " at ";
-    Line("qmxhost " + facts["version"].asString() + ": " + facts["plugin"].asString() + " on " + where +
-         facts["line"].asString() + ", " + std::to_string(facts["meters"].asInt()) + " meter(s)");
+    const auto where = [](const Json::Value& line) {
+        return (line.isMember("tcp") ? line["tcp"].asString() + " over " : line["port"].asString() + " at ") +
+               line["line"].asString() + ", " + std::to_string(line["meters"].asInt()) + " meter(s)";
+    };
+    std::string lines;
+    for (const Json::Value& line : facts["lines"]) lines += (lines.empty() ? "" : "; ") + where(line);
+    Line("qmxhost " + facts["version"].asString() + ": " + facts["plugin"].asString() + " on " +
+         (facts["lines"].size() > 1 ? lines : where(facts)));
 }
 
 void ConsoleSink::Troubles(const std::vector<Exchange>& troubled, int cycle, std::uint32_t data_id) {

@@ -31,6 +31,7 @@ Json::Value summary_json(const RunSummary& summary) {
     if (tcp) {
         json["tcp"] = summary.line->tcp;
     } else {
+        json["port"] = summary.line->port;
         json["wire_limit_ms"] = summary.wire_limit_ms;
     }
     json["cycles"] = summary.cycles;
@@ -40,6 +41,7 @@ Json::Value summary_json(const RunSummary& summary) {
         const MeterHealth& h = meter.health;
         Json::Value device;
         device["device"] = meter.meter->data_id;
+        device["slave"] = meter.meter->slave;
         device["completed"] = h.completed;
         device["failed"] = h.failed;
         device["skipped"] = h.skipped;
@@ -84,6 +86,8 @@ void JsonSink::Record(const CycleReport& report) {
     if (report.Published()) {
         Json::Value event;
         event["device"] = data_id;
+        event["line"] = report.meter->line;
+        event["slave"] = report.meter->slave;
         event["data_id"] = report.record_id;
         event["length"] = static_cast<int>(report.record.size());
         event["delayed"] = report.delayed;

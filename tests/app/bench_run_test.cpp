@@ -1,5 +1,5 @@
-// The whole run wired from its settings, in-process: the simulator it
-// starts, the outlets it feeds, and the exit status it ends with.
+// The whole run wired from its settings, in-process: the simulators it
+// starts, one per line, the outlets it feeds, and the exit status it ends with.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -8,6 +8,7 @@
 #include "host/app/bench_run.h"
 #include "host/core/settings_table.h"
 #include "tests/support/json_text.h"
+#include "tests/support/sim_meter.h"
 
 namespace {
 
@@ -67,4 +68,59 @@ TEST(BenchRun, StartsTheSimulatorPollsAndEndsWithTheStatusOfTheWrite) {
     const RunResult refused = run(settings);
     EXPECT_EQ(refused.status, 3);
     EXPECT_EQ(refused.Count("write_status"), 1u);
+}
+
+// Two lines, each with its own simulator and three meters, one of which is
+// switched off: every record comes from its own line's simulator, and the
+// dead meter costs neither line its rate.
+TEST(BenchRunLines, EachLinePollsItsOwnMetersAndADeadOneCostsNeitherItsRate) {
+    const HostSettings example = load_settings_file(QV5810_TEST_CONFIG);
+    HostSettings settings = example;
+    settings.lines.assign(2, example.lines.front());
+    const std::string logs[2] = {temp_path("line0.log"), temp_path("line1.log")};
+    for (int l = 0; l < 2; ++l) {
+        LineConfig& line = settings.lines[static_cast<std::size_t>(l)];
+        line.devices.clear();
+        for (int m = 1; m <= 3; ++m) {
+            DeviceConfig meter = example.lines.front().devices.front();
+            meter.slave = l * 3 + m;  // each slave's values its own, so a record from the wrong line shows
+            meter.data_id = static_cast<std::uint32_t>(meter.slave);
+            meter.setting["modbus"]["slave"] = meter.slave;
+            line.devices.push_back(meter);
+        }
+        line.line.response_timeout_ms = 150;
+        line.sim_args = {"--log=" + logs[l]};
+    }
+    settings.lines[1].sim_args.push_back("--absent=5");
+    // A probe of the dead meter, 150 ms, fits a slot; only its first failure,
+    // with retries, may cost one.
+    settings.cycles = 20;
+    settings.interval_seconds = 0.5;
+    const RunResult result = run(settings);
+    EXPECT_EQ(result.status, 2);  // meter 5 never completed a cycle
+
+    std::map<std::uint32_t, int> published;
+    std::size_t at = 0, first_of_second_line = 0, last_of_first_line = 0;
+    for (const Json::Value& event : result.events) {
+        ++at;
+        if (event["event"] != "publish" || event["kind"] != "poll") continue;
+        const auto id = event["device"].asUInt();
+        const int slave = event["slave"].asInt();
+        ++published[id];
+        if (slave > 3 && first_of_second_line == 0) first_of_second_line = at;
+        if (slave <= 3) last_of_first_line = at;
+        EXPECT_EQ(static_cast<std::uint32_t>(slave), id);
+        EXPECT_TRUE(from_one_served_cycle(unhex(event["record"].asString()), served_cycles(logs[slave > 3 ? 1 : 0], slave)))
+            << "device " << id;
+    }
+    for (std::uint32_t id : {1u, 2u, 3u, 4u, 6u}) EXPECT_EQ(published[id], 20) << "device " << id;
+    EXPECT_LT(first_of_second_line, last_of_first_line) << "the lines were polled one after the other";
+    EXPECT_EQ(published.count(5), 0u);
+    ASSERT_EQ(result.Count("summary"), 2u);
+    for (const Json::Value& event : result.events) {
+        if (event["event"] != "summary") continue;
+        EXPECT_EQ(event["cycles"].asInt(), 20);
+        EXPECT_LE(event["skipped_slots"].asInt(), 20 / 20) << event["port"];  // within 5 % of the rate
+    }
+    for (const std::string& log : logs) std::remove(log.c_str());
 }
