@@ -46,7 +46,7 @@ test-armhf: deps
 # Only the thread tests: the rest of the suite gains nothing from TSan.
 test-tsan: deps
 	cmake --preset tsan
-	cmake --build --preset tsan --target thread_tests
+	cmake --build --preset tsan --target thread_tests app_tests
 	ctest --preset tsan
 
 # Replays each committed fuzz corpus, then fuzzes each target briefly.

@@ -9,10 +9,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
 
+#include <json/reader.h>
+#include <json/writer.h>
 #include <sqlite3.h>
 
 #include "tests/support/child_process.h"
@@ -264,18 +267,35 @@ TEST(EndToEndFaults, ALateAnswerCostsAtMostTheCycleItFallsIn) {
 
 // An adapter unplugged and plugged in again: the port, named by a link as
 // /dev/serial/by-id/ names it, vanishes and comes back as another device.
-TEST(EndToEndFaults, APortThatGoesAwayIsOpenedAgainByItsPath) {
+// The site's other line, with a simulator of its own, goes on meanwhile.
+TEST(EndToEndFaults, APortThatGoesAwayIsOpenedAgainByItsPathAndTheOtherLineGoesOn) {
     auto first = std::make_unique<Meter>();
     const std::string link = temp_path("by-id-link");
     ASSERT_EQ(symlink(first->port.c_str(), link.c_str()), 0);
-    ChildProcess host({QV5810_TEST_HOST, "--plugin", QV5810_TEST_PLUGIN, "--config", QV5810_TEST_CONFIG, "--json",
-                       "--port", link, "--interval", "0.05", "--timeout-ms", "200", "--retries", "0"});
+    Json::Value example;
+    std::ifstream(QV5810_TEST_CONFIG) >> example;
+    Json::Value site;
+    Json::Value& unplugged = site["lines"][0];
+    unplugged["port"] = link;
+    unplugged["response_timeout_ms"] = 200;
+    unplugged["retries"] = 0;
+    unplugged["devices"].append(example["devices"][0]);
+    Json::Value other = example["devices"][0];
+    other["data_id"] = 2;
+    site["lines"][1]["devices"].append(other);
+    const std::string config = temp_path("site.json");
+    std::ofstream(config) << site;
+    ChildProcess host({QV5810_TEST_HOST, "--plugin", QV5810_TEST_PLUGIN, "--config", config, "--json", "--interval", "0.05"});
+    std::map<std::string, int> other_line;  // device 2's events while device 1 is away
+    bool away = false;
     auto read_until = [&](const std::string& kind) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPatienceMs);
         while (std::chrono::steady_clock::now() < deadline) {
             const auto line = host.ReadLine(kPatienceMs);
             if (!line) return false;
-            if (parse_event(*line)["event"].asString() == kind) return true;
+            const Json::Value event = parse_event(*line);
+            if (away && event["device"].asInt() == 2) ++other_line[event["event"].asString()];
+            if (event["event"].asString() == kind && event["device"].asInt() == 1) return true;
         }
         return false;
     };
@@ -285,14 +305,19 @@ TEST(EndToEndFaults, APortThatGoesAwayIsOpenedAgainByItsPath) {
     ASSERT_EQ(std::remove(link.c_str()), 0);
     first.reset();
     ASSERT_TRUE(read_until("backoff"));
+    away = true;
     Meter second;  // plugged in again
     ASSERT_EQ(symlink(second.port.c_str(), link.c_str()), 0);
     ASSERT_TRUE(read_until("recovered"));
+    away = false;
     ASSERT_TRUE(read_until("publish"));
     host.Kill(SIGINT);
     EXPECT_EQ(host.Wait(), 0);
     EXPECT_FALSE(second.ServedCycles().empty());
+    EXPECT_GE(other_line["publish"], 1);
+    EXPECT_EQ(other_line["error"] + other_line["backoff"], 0);
     std::remove(link.c_str());
+    std::remove(config.c_str());
 }
 
 TEST(EndToEndFaults, AnAnswerLateBehindAStrayFrameIsNeverTakenForTheRetry) {
