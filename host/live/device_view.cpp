@@ -80,7 +80,47 @@ Json::Value alarms_json(const LiveMeter& meter) {
     return rules;
 }
 
+// What the site's overview shows of each meter: the quantities a panel is
+// read by at a glance.
+constexpr const char* kGlanceColumns[] = {
+    "phase_voltage_1_v", "phase_voltage_2_v", "phase_voltage_3_v", "current_1_a",       "current_2_a",
+    "current_3_a",       "total_active_power_kw", "total_power_factor", "frequency_hz", "active_energy_pos_wh",
+};
+
+Json::Value glance_json(const std::vector<unsigned char>& record) {
+    Json::Value glance(Json::arrayValue);
+    for (const char* column : kGlanceColumns) {
+        for (const MeterReading& reading : kMeterReadings) {
+            if (std::string(reading.column) != column) continue;
+            const std::optional<double> value = decode_reading(record, reading);
+            if (!value) break;
+            Json::Value q;
+            q["column"] = reading.column;
+            q["label"] = reading.label;
+            q["unit"] = reading.unit;
+            q["text"] = fixed(*value, reading_decimals(reading));
+            glance.append(q);
+        }
+    }
+    return glance;
+}
+
+Json::Value alarms_up_json(const LiveMeter& meter) {
+    if (!meter.evaluates_alarms || !meter.shown || meter.shown->kind != CycleKind::poll) return Json::Value();
+    int up = 0;
+    for (const AlarmReport& report : meter.shown->alarms) up += report.state ? 1 : 0;
+    return up;
+}
+
 }  // namespace
+
+Json::Value meter_glance_json(const LiveMeter& meter) {
+    Json::Value glance = meter_summary_json(meter);
+    glance["cycle"] = meter.completed_at ? meter.shown->cycle : 0;
+    glance["glance"] = glance_json(meter.shown ? meter.shown->record : kNoRecord);
+    glance["alarms_up"] = alarms_up_json(meter);
+    return glance;
+}
 
 Json::Value freshness_json(const std::optional<Clock::time_point>& completed_at, Clock::time_point now) {
     Json::Value freshness;

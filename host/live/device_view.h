@@ -21,3 +21,6 @@ Json::Value health_json(const LiveMeter& meter);
 Json::Value meter_summary_json(const LiveMeter& meter);
 // Everything of one meter but its freshness, which changes by the second.
 Json::Value meter_detail_json(const LiveMeter& meter, bool writes_allowed);
+// The summary with what the site's overview shows: the main quantities, the
+// rules up (null when the meter judges none) and the cycle they are from.
+Json::Value meter_glance_json(const LiveMeter& meter);

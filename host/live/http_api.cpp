@@ -251,7 +251,7 @@ ApiResponse HttpApi::Devices() {
     list["writes_allowed"] = options_.allow_writes;
     list["history"] = !options_.history_path.empty();
     for (const LiveMeter& meter : live_.Meters()) {
-        Json::Value summary = meter_summary_json(meter);
+        Json::Value summary = meter_glance_json(meter);
         summary["freshness"] = freshness_json(meter.completed_at, now);
         list["devices"].append(summary);
     }

@@ -1,5 +1,5 @@
 // The live page: reads the bench host's API, follows its event stream and
-// shows one meter. Every text from the API is set as text, never as markup.
+// shows every meter at a glance, or one meter whole. Every text from the API is set as text, never as markup.
 'use strict';
 
 const TREND_MINUTES = 10;
@@ -343,6 +343,12 @@ function followEvents() {
     const data = JSON.parse(e.data);
     if (data.device === page.id) refresh();
   });
+  if (document.body.dataset.view === 'site') {
+    for (const kind of ['alarm', 'meter_error', 'write', 'backoff', 'recovered', 'cycle_failed', 'lost']) {
+      source.addEventListener(kind, (e) => logEvent(kind, JSON.parse(e.data)));
+    }
+    return;
+  }
   for (const kind of ['alarm', 'meter_error', 'write', 'backoff', 'recovered', 'cycle_failed', 'lost']) {
     source.addEventListener(kind, (e) => {
       const data = JSON.parse(e.data);
@@ -440,6 +446,65 @@ async function start() {
   await showMeters();
 }
 
+// A meter's state as a badge says it: live, failing (its last cycle failed,
+// the values shown older) or stale.
+function statusOf(meter) {
+  const f = meter.freshness;
+  if (f.age_s === null) return ['stale', 'STALE: no cycle yet'];
+  if (f.stale) return ['stale', `STALE: ${Math.round(f.age_s)} s old`];
+  if (meter.health.last_cycle_failed) return ['failing', `FAILING: cycle ${meter.cycle}`];
+  return ['live', `live: cycle ${meter.cycle}`];
+}
+
+function glanceCard(meter) {
+  const card = el('a', null, 'card meter-glance');
+  card.href = `?device=${meter.id}`;
+  card.dataset.device = String(meter.id);
+  card.append(el('h3', meter.name || `data id ${meter.id}`),
+    el('p', `${meter.line} · slave ${meter.slave} · data id ${meter.data_id}`, 'sub where'));
+  const [state, said] = statusOf(meter);
+  const badges = el('div', null, 'badges');
+  badges.append(el('span', said, `freshness ${state}`));
+  if (meter.alarms_up !== null) {
+    badges.append(el('span', meter.alarms_up ? `${meter.alarms_up} alarm(s) up` : 'no alarm up',
+      `alarms-up${meter.alarms_up ? ' up' : ''}`));
+  }
+  card.append(badges);
+  const list = el('dl');
+  for (const q of meter.glance) {
+    const value = el('dd', q.text);
+    value.dataset.column = q.column;
+    if (q.unit) value.append(el('span', q.unit, 'unit'));
+    list.append(el('dt', q.label), value);
+  }
+  card.append(list);
+  return card;
+}
+
+async function refreshSite() {
+  try {
+    const list = await getJson('/api/devices');
+    showProblem('');
+    const cards = list.devices.map(glanceCard);
+    document.getElementById('site-meters').replaceChildren(...cards);
+    const notLive = list.devices.filter((m) => statusOf(m)[0] !== 'live').length;
+    const up = list.devices.reduce((n, m) => n + (m.alarms_up || 0), 0);
+    document.getElementById('site-summary').textContent =
+      `${list.devices.length} meters · ${notLive} not live · ${up} alarm(s) up`;
+  } catch (e) {
+    showProblem(`The bench host does not answer (${e.message}). The values shown are the last received.`);
+  }
+}
+
+// Every meter at a glance, refreshed as their cycles end.
+function showSite() {
+  document.body.dataset.view = 'site';
+  document.getElementById('site').hidden = false;
+  followEvents();
+  refreshSite();
+  setInterval(refreshSite, 2000);
+}
+
 async function showMeters() {
   let list;
   try {
@@ -456,8 +521,15 @@ async function showMeters() {
     page.names.set(meter.id, meter.name);
   }
   document.getElementById('meter-choice').hidden = list.devices.length < 2;
-  // The meter shown is the page's address (?device=ID), to bookmark or share.
+  document.getElementById('to-site').hidden = list.devices.length < 2;
+  // The meter shown is the page's address (?device=ID), to bookmark or share;
+  // without one, a site of several meters is shown whole.
   const asked = new URLSearchParams(window.location.search).get('device');
+  if (asked === null && list.devices.length > 1) {
+    showSite();
+    return;
+  }
+  document.body.dataset.view = 'meter';
   const chosen = list.devices.find((meter) => String(meter.id) === asked);
   if (asked !== null && !chosen) page.notice = `No meter has data id ${asked}; showing the first.`;
   page.id = chosen ? chosen.id : list.devices.length ? list.devices[0].id : null;
