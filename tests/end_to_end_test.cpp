@@ -586,3 +586,37 @@ TEST(EndToEndHistory, ExportsTakeAMeterARangeAResolutionAndAFormat) {
     }
     for (const char* suffix : {"", "-wal", "-shm"}) std::remove((db + suffix).c_str());
 }
+
+// The commissioning commands against a simulated line of slaves 1 and 3.
+TEST(Commissioning, ReadShowsWhatTheMeterServedAndScanFindsTheSlavesThatAnswer) {
+    Meter meter({"--slave", "1", "--slave", "3"});
+    std::vector<std::string> said;
+    ASSERT_EQ(host_status({"--port", meter.port, "read", "--slave", "3", "1806", "2"}, &said), 0);
+    std::string text;
+    for (const std::string& line : said) text += line + "\n";
+    // What the simulator's log says it served for that read, worked out here.
+    Json::Value served;
+    std::ifstream log(meter.log);
+    for (std::string line; std::getline(log, line);) {
+        const Json::Value event = parse_event(line);
+        if (event["event"] == "served" && event["slave"] == 3 && event["address"] == 1806) served = event["values"];
+    }
+    ASSERT_EQ(served.size(), 2u) << text;
+    const long volts_tenths = static_cast<long>(served[0].asUInt() << 16 | served[1].asUInt());
+    char voltage[32];
+    std::snprintf(voltage, sizeof voltage, "phase 1 voltage %ld.%ld V", volts_tenths / 10, volts_tenths % 10);
+    char row[32];  // register 1807 as decimal and hex
+    std::snprintf(row, sizeof row, " 1807  %5u  0x%04X", served[1].asUInt(), served[1].asUInt());
+    EXPECT_NE(text.find(row), std::string::npos) << text;
+    EXPECT_NE(text.find(voltage), std::string::npos) << text;
+    EXPECT_NE(text.find("mbpoll -r 1807"), std::string::npos) << text;
+
+    EXPECT_EQ(host_status({"--port", meter.port, "--timeout-ms", "200", "read", "--slave", "2", "1806"}, &said), 2);
+    EXPECT_NE(said.at(0).find("timed out"), std::string::npos) << said.at(0);
+
+    ASSERT_EQ(host_status({"--port", meter.port, "scan", "1-4"}, &said), 0);
+    text.clear();
+    for (const std::string& line : said) text += line + "\n";
+    EXPECT_NE(text.find("slave 1: answers\nslave 3: answers\n2 slave id(s) answered"), std::string::npos) << text;
+    EXPECT_EQ(host_status({"--port", meter.port, "scan", "5-6"}, &said), 2);
+}

@@ -1,5 +1,7 @@
 #include "host/app/command_line.h"
 
+#include <modbus.h>
+
 #include <CLI/CLI.hpp>
 
 #include <cstdint>
@@ -93,6 +95,20 @@ void add_history_export(CLI::App& app, HistoryOptions& history) {
         ->check(CLI::IsMember({"raw", "minute", "hour"}));
 }
 
+// "FROM-TO" or one id, each from 1 to 247.
+SlaveScan parse_slave_range(const std::string& text) {
+    const std::size_t dash = text.find('-');
+    SlaveScan scan;
+    try {
+        scan.from = static_cast<int>(parse_whole(text.substr(0, dash), 1, 247));
+        scan.to = dash == std::string::npos ? scan.from : static_cast<int>(parse_whole(text.substr(dash + 1), 1, 247));
+    } catch (const std::invalid_argument& e) {
+        throw CLI::ValidationError("range", e.what());
+    }
+    if (scan.to < scan.from) throw CLI::ValidationError("range", text + " ends before it begins");
+    return scan;
+}
+
 }  // namespace
 
 std::optional<int> parse_command_line(int argc, char** argv, CommandLine& line) {
@@ -124,8 +140,38 @@ std::optional<int> parse_command_line(int argc, char** argv, CommandLine& line) 
     CLI::App* token = app.add_subcommand("token", "a credentials line for --http-users: NAME and a new bearer token, "
                                                   "shown once on standard error");
     token->add_option("name", name, "whose token (a program, say)")->required();
+    // The line's options may follow the command: `qmxhost read --port /dev/ttyUSB0 --slave 3 1806 2`.
+    RegisterRead read;
+    CLI::App* reading = app.add_subcommand("read", "read holding registers of one meter and show them as decimal, "
+                                                   "hex and the meter's quantity");
+    reading->fallthrough();
+    reading->add_option("--slave", read.slave, "the meter's slave address")->required()->check(CLI::Range(1, 247));
+    reading->add_option("address", read.address, "the first register, 0-based as the register map (mbpoll -r is 1-based)")
+        ->required()->check(CLI::Range(0, 65535));
+    reading->add_option("count", read.count, "how many registers (default 1)")->check(CLI::Range(1, MODBUS_MAX_READ_REGISTERS));
+    std::string range = "1-247";
+    CLI::App* scanning = app.add_subcommand("scan", "which slave ids on the line answer a read of the first block, "
+                                                    "each asked once with a short timeout");
+    scanning->fallthrough();
+    scanning->add_option("range", range, "FROM-TO slave ids (default 1-247)");
+    std::size_t line_number = 1;
+    for (CLI::App* command : {reading, scanning}) {
+        command->add_option("--line", line_number, "which of the configuration's lines, from 1 (default 1)")
+            ->check(CLI::Range(1, 16));
+    }
     try {
         app.parse(argc, argv);
+        if (reading->parsed() || scanning->parsed()) {
+            Commissioning wanted;
+            wanted.line = line_number - 1;
+            if (reading->parsed()) {
+                if (read.address + read.count > 65536) throw CLI::ValidationError("count", "reads past register 65535");
+                wanted.read = read;
+            } else {
+                wanted.scan = parse_slave_range(range);
+            }
+            line.commissioning = wanted;
+        }
         if (app.got_subcommand("history")) line.history_export = history.Export();
         if (passwd->parsed() || token->parsed()) line.credential = CredentialWanted{token->parsed(), name};
     } catch (const CLI::ParseError& e) {

@@ -1,10 +1,12 @@
 // qmxhost's command line: an option for every row of the settings table
-// that has one, the configuration file to read, and the history export.
+// that has one, the configuration file to read, the history export, and the
+// commissioning commands.
 #pragma once
 
 #include <optional>
 #include <string>
 
+#include "host/app/commissioning.h"
 #include "host/core/settings_table.h"
 #include "host/history/history_reader.h"
 
@@ -26,6 +28,7 @@ struct CommandLine {
     CommandLineValues values;  // what the options gave, by row
     std::optional<HistoryExport> history_export;  // `history export FILE ...`: that and nothing else
     std::optional<CredentialWanted> credential;
+    std::optional<Commissioning> commissioning;  // `read` or `scan`, on the configured line
 };
 
 // Parses the arguments into `line`. Returns an exit status when the run ends

@@ -75,6 +75,10 @@ int main(int argc, char** argv) {
         builder.ReadCommandLine(command_line.values);
         const HostSettings settings = builder.Finish();
         RunEnvironment environment{sibling("qv5810-sim"), "", QV5810_VERSION, nullptr, &std::cerr};
+        if (const auto& wanted = command_line.commissioning) {
+            return wanted->read ? read_registers(settings, environment, wanted->line, *wanted->read, std::cout)
+                                : scan_line(settings, environment, wanted->line, *wanted->scan, std::cout);
+        }
         environment.out = keep_stdout_for_us(settings.output.verbosity == Verbosity::verbose);
         if (environment.out == nullptr) throw std::runtime_error("cannot set up the output");
         on_stop_signals();
