@@ -140,6 +140,8 @@ int main(int argc, char** argv) {
     add_whole_option(app, "--lifeline-fd", lifeline_fd, 0, 65535,
                      "end when this inherited pipe reaches end-of-file (the parent is gone)");
     app.add_option("--log", log_path, "write every answer served as JSON lines to this file");
+    std::string state_path;
+    app.add_option("--state", state_path, "keep the meters' energy counters in this file across restarts");
     CLI11_PARSE(app, argc, argv);
 
     try {
@@ -153,11 +155,12 @@ int main(int argc, char** argv) {
         }
         if (lifeline_fd >= 0) watch_lifeline(lifeline_fd);
         SimLog log(log_path);
+        EnergyStore energies(state_path);  // outlives the meters, which hand it their counters
         std::vector<std::unique_ptr<MeterSlave>> meters;
         std::vector<LineRelay::Meter> routes;
         for (int slave : slaves) {
             if (std::find(absent.begin(), absent.end(), slave) != absent.end()) continue;
-            meters.push_back(std::make_unique<MeterSlave>(slave, episode, slave_faults, log));
+            meters.push_back(std::make_unique<MeterSlave>(slave, episode, slave_faults, log, energies));
             routes.push_back({slave, meters.back()->relay_fd()});
         }
         std::optional<PseudoTerminal> terminal;

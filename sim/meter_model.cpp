@@ -79,14 +79,14 @@ void MeterModel::Fill(int cycle, std::uint16_t* registers) {
     put_pair(registers, kAvgReactiveNeg, 0);
     put_pair(registers, kAvgApparent, s_total);
 
-    active_energy_wh_ += p_total * kSecondsPerCycle / 3600.0;
-    reactive_energy_varh_ += q_total * kSecondsPerCycle / 3600.0;
-    exported_energy_wh_ += 0.01;
-    exported_reactive_varh_ += 0.005;
-    put_pair(registers, kActiveEnergyPos, std::floor(active_energy_wh_));
-    put_pair(registers, kActiveEnergyNeg, std::floor(exported_energy_wh_));
-    put_pair(registers, kReactiveEnergyPos, std::floor(reactive_energy_varh_));
-    put_pair(registers, kReactiveEnergyNeg, std::floor(exported_reactive_varh_));
+    energy_.active_wh += p_total * kSecondsPerCycle / 3600.0;
+    energy_.reactive_varh += q_total * kSecondsPerCycle / 3600.0;
+    energy_.exported_wh += 0.01;
+    energy_.exported_varh += 0.005;
+    put_pair(registers, kActiveEnergyPos, std::floor(energy_.active_wh));
+    put_pair(registers, kActiveEnergyNeg, std::floor(energy_.exported_wh));
+    put_pair(registers, kReactiveEnergyPos, std::floor(energy_.reactive_varh));
+    put_pair(registers, kReactiveEnergyNeg, std::floor(energy_.exported_varh));
     // Registers 1862 to 1879 exist on the meter but carry nothing here.
     for (int r = 1862; r < 1880; ++r) registers[r] = 0;
 }

@@ -15,6 +15,11 @@ struct OverVoltageEpisode {
     const std::atomic<int>* requests = nullptr;
 };
 
+// A meter's four running totals, as it counts them.
+struct EnergyCounters {
+    double active_wh = 0, exported_wh = 0, reactive_varh = 0, exported_varh = 0;
+};
+
 class MeterModel {
 public:
     static constexpr int kFirstRegister = 1792;
@@ -25,7 +30,11 @@ public:
     // their own.
     MeterModel(OverVoltageEpisode episode, int slave)
         : episode_(episode), load_(1.0 + 0.25 * ((slave - 1) % 8)), pf_drop_(0.02 * ((slave - 1) % 4)),
-          active_energy_wh_(12345678.0 + 1000000.0 * (slave - 1)) {}
+          energy_{12345678.0 + 1000000.0 * (slave - 1), 1200.0, 2345678.0, 300.0} {}
+
+    // Counters kept from an earlier run: a meter's totals never go back.
+    void ResumeFrom(const EnergyCounters& energy) { energy_ = energy; }
+    const EnergyCounters& energy() const { return energy_; }
 
     // Advances to `cycle` and writes every register from 1792 to 1887 into
     // `registers` (indexed by register address).
@@ -36,8 +45,5 @@ private:
     int requests_seen_ = 0;
     double load_;
     double pf_drop_;
-    double active_energy_wh_;
-    double reactive_energy_varh_ = 2345678.0;
-    double exported_energy_wh_ = 1200.0;
-    double exported_reactive_varh_ = 300.0;
+    EnergyCounters energy_;
 };

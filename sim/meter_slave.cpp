@@ -18,8 +18,9 @@ void put_word(std::uint8_t* p, int value) {
 }
 }  // namespace
 
-MeterSlave::MeterSlave(int slave, OverVoltageEpisode episode, SlaveFaults faults, SimLog& log)
-    : slave_(slave), model_(episode, slave), faults_(faults), log_(log) {
+MeterSlave::MeterSlave(int slave, OverVoltageEpisode episode, SlaveFaults faults, SimLog& log, EnergyStore& energies)
+    : slave_(slave), model_(episode, slave), faults_(faults), log_(log), energies_(energies) {
+    if (const auto kept = energies_.Kept(slave)) model_.ResumeFrom(*kept);
     // The pty is a byte pipe: line speed and framing are the relay's business.
     ctx_ = modbus_new_rtu(terminal_.slave_path().c_str(), 115200, 'N', 8, 1);
     if (ctx_ == nullptr || modbus_set_slave(ctx_, slave) != 0 || modbus_connect(ctx_) != 0) {
@@ -66,7 +67,10 @@ void MeterSlave::Answer(const std::uint8_t* query, int length) {
     }
     if (function == MODBUS_FC_READ_HOLDING_REGISTERS) {
         // A read of the first block begins a new poll cycle: the readings move on.
-        if (address == kFirstBlock) model_.Fill(++cycle_, mapping_->tab_registers);
+        if (address == kFirstBlock) {
+            model_.Fill(++cycle_, mapping_->tab_registers);
+            energies_.Update(slave_, model_.energy());
+        }
         ++reads_;
         if (faults_.short_every > 0 && reads_ % faults_.short_every == 0 && count > 1) {
             // libmodbus builds the answer to a query asking one register

@@ -9,6 +9,7 @@
 #include <memory>
 #include <thread>
 
+#include "sim/energy_store.h"
 #include "sim/meter_model.h"
 #include "sim/pseudo_terminal.h"
 #include "sim/sim_log.h"
@@ -20,7 +21,7 @@ struct SlaveFaults {
 
 class MeterSlave {
 public:
-    MeterSlave(int slave, OverVoltageEpisode episode, SlaveFaults faults, SimLog& log);
+    MeterSlave(int slave, OverVoltageEpisode episode, SlaveFaults faults, SimLog& log, EnergyStore& energies);
     ~MeterSlave();
     MeterSlave(const MeterSlave&) = delete;
     MeterSlave& operator=(const MeterSlave&) = delete;
@@ -37,6 +38,7 @@ private:
     MeterModel model_;
     SlaveFaults faults_;
     SimLog& log_;
+    EnergyStore& energies_;
     PseudoTerminal terminal_;
     modbus_t* ctx_ = nullptr;
     modbus_mapping_t* mapping_ = nullptr;

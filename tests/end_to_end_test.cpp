@@ -620,3 +620,29 @@ TEST(Commissioning, ReadShowsWhatTheMeterServedAndScanFindsTheSlavesThatAnswer) 
     EXPECT_NE(text.find("slave 1: answers\nslave 3: answers\n2 slave id(s) answered"), std::string::npos) << text;
     EXPECT_EQ(host_status({"--port", meter.port, "scan", "5-6"}, &said), 2);
 }
+
+// A restarted simulator goes on counting where it stopped: whatever sums a
+// meter's energy must never see it reset.
+TEST(SimulatorState, EnergyCountersSurviveARestart) {
+    const std::string state = temp_path("energy.json");
+    // Imported active energy, Wh: the register pair from 1880, high half first.
+    const auto imported_wh = [](const oracle::RegisterBank& bank) {
+        return static_cast<std::uint32_t>(bank.Get(1880)) << 16 | bank.Get(1881);
+    };
+    std::uint32_t before = 0;
+    {
+        Meter first({"--state", state});
+        ASSERT_EQ(run_host(first, {"--cycles", "3", "--interval", "0"}).status, 0);
+        const auto served = first.ServedBanks();
+        ASSERT_FALSE(served.empty());
+        before = imported_wh(served.rbegin()->second);
+        first.process->Kill(SIGTERM);  // stopped as a service is
+        first.process->Wait();
+    }
+    Meter second({"--state", state});
+    ASSERT_EQ(run_host(second, {"--cycles", "1"}).status, 0);
+    const auto served = second.ServedBanks();
+    ASSERT_FALSE(served.empty());
+    EXPECT_GE(imported_wh(served.begin()->second), before);
+    std::remove(state.c_str());
+}
