@@ -1,6 +1,6 @@
 # Thin front end over the CMake presets. See README.md.
 
-.PHONY: all deps deps-demo build test test-native test-armhf test-tsan test-fuzz fuzz bench bench-instructions bench-http bench-metrics bench-mqtt bench-memory bench-history demo live package clean
+.PHONY: all deps deps-demo build test test-native test-armhf test-tsan test-fuzz fuzz bench bench-instructions bench-http bench-metrics bench-site bench-mqtt bench-memory bench-history demo live package clean
 
 all: build
 
@@ -100,6 +100,12 @@ bench-metrics: deps
 	cmake --build --preset demo --target qmxhost
 	sh bench/metrics_scrape.sh build/demo/bin/qmxhost
 
+# 4 lines of 8 meters at 9600 baud at once, and the overview's API under wrk.
+bench-site: deps
+	cmake --preset demo
+	cmake --build --preset demo --target qmxhost qv5810-sim qv5810
+	sh bench/site.sh build/demo/bin/qmxhost
+
 bench-history: deps
 	cmake --preset release
 	cmake --build --preset release --target history_fill
@@ -112,15 +118,18 @@ bench-memory: deps-demo
 	sh bench/memory.sh build/demo/bin/qmxhost 200000
 
 # Stripped armhf release plug-in with example configuration and install note;
-# Debian packages of the bench host and simulator for armhf and amd64.
+# Debian packages of the bench host and simulator for armhf, arm64 and amd64.
 package: deps
 	cmake --preset armhf-release
 	cmake --build --preset armhf-release
 	cd build/armhf-release && cpack -C Release -G "TGZ;DEB"
+	cmake --preset arm64-release
+	cmake --build --preset arm64-release
+	cd build/arm64-release && cpack -C Release -G DEB
 	cmake --preset amd64-release
 	cmake --build --preset amd64-release
 	cd build/amd64-release && cpack -C Release -G DEB
-	@ls -l build/armhf-release/qv5810-*.tar.gz build/armhf-release/*.deb build/amd64-release/*.deb
+	@ls -l build/armhf-release/qv5810-*.tar.gz build/armhf-release/*.deb build/arm64-release/*.deb build/amd64-release/*.deb
 
 clean:
 	rm -rf build

@@ -6,7 +6,8 @@
 #                 its promtool for the metrics test, an HTTP client
 #                 library, openssl for a test CA), the benchmarks
 #                 (strace counts the history's fsyncs),
-#                 the armhf cross build run under qemu, and dpkg-dev for
+#                 the armhf cross build run under qemu, the arm64 cross
+#                 build of the bench host's package, and dpkg-dev for
 #                 the dependencies make package finds
 set -eu
 set_name=${1:-all}
@@ -21,19 +22,24 @@ tests="clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev valgr
 armhf="libjsoncpp-dev:armhf libboost-dev:armhf libboost-date-time-dev:armhf libmodbus-dev:armhf
   libsqlite3-dev:armhf libgtest-dev:armhf libgmock-dev:armhf libcpp-httplib-dev:armhf
   libmosquitto-dev:armhf libssl-dev:armhf libsodium-dev:armhf"
+arm64="g++-aarch64-linux-gnu binutils-aarch64-linux-gnu libjsoncpp-dev:arm64 libboost-dev:arm64
+  libboost-date-time-dev:arm64 libmodbus-dev:arm64 libsqlite3-dev:arm64 libmosquitto-dev:arm64 libssl-dev:arm64
+  libsodium-dev:arm64"
 
 case $set_name in
     demo) wanted=$demo ;;
-    all) wanted="$demo $tests $armhf" ;;
+    all) wanted="$demo $tests $armhf $arm64" ;;
     *) echo "deps: unknown set $set_name (demo or all)" >&2; exit 2 ;;
 esac
 
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 
-if [ "$set_name" = all ] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
-    $sudo dpkg --add-architecture armhf
-fi
+for arch in armhf arm64; do
+    if [ "$set_name" = all ] && ! dpkg --print-foreign-architectures | grep -qx $arch; then
+        $sudo dpkg --add-architecture $arch
+    fi
+done
 
 missing=""
 for pkg in $wanted; do
