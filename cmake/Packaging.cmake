@@ -39,10 +39,16 @@ set(CPACK_QV5810_DEB_PREFIX ${QV5810_PACKAGE_PREFIX})
 set(CPACK_PACKAGE_FILE_NAME "qv5810-${PROJECT_VERSION}-${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR}")
 set(CPACK_ARCHIVE_CONTROLLER_FILE_NAME ${CPACK_PACKAGE_FILE_NAME})
 
-# The Debian architecture of what is built: a cross build says so itself.
-if(CMAKE_LIBRARY_ARCHITECTURE STREQUAL "arm-linux-gnueabihf")
-    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
-endif()
+# The Debian architecture of what is built: a cross build says so itself,
+# by the multiarch triplet its toolchain names.
+set(debian_architectures arm-linux-gnueabihf=armhf aarch64-linux-gnu=arm64)
+foreach(pair ${debian_architectures})
+    string(REPLACE "=" ";" pair ${pair})
+    list(GET pair 0 triplet)
+    if(CMAKE_LIBRARY_ARCHITECTURE STREQUAL triplet)
+        list(GET pair 1 CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+    endif()
+endforeach()
 set(CPACK_DEBIAN_BENCH_PACKAGE_NAME qv5810-bench)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "qv5810 developers <qv5810@localhost>")
@@ -54,7 +60,7 @@ configuration of /etc/qv5810 as a service.")
 # dpkg-shlibdeps names every library linked in (libmodbus5, libsqlite3-0,
 # libjsoncpp25, the C++ runtime ...): a library added to qmxhost later, such
 # as libsodium23 for the logins, comes with its package without a word
-# here; its armhf -dev package goes in cmake/deps.sh. Name here only what is
+# here; its armhf and arm64 -dev packages go in cmake/deps.sh. Name here only what is
 # run, not linked.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR})
