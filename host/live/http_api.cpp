@@ -244,33 +244,47 @@ ApiResponse HttpApi::LogOut(const ApiRequest& request) {
     return response;
 }
 
-ApiResponse HttpApi::Devices() {
-    const Clock::time_point now = live_.Now();
-    Json::Value list;
-    list["devices"] = Json::Value(Json::arrayValue);
-    list["writes_allowed"] = options_.allow_writes;
-    list["history"] = !options_.history_path.empty();
-    for (const LiveMeter& meter : live_.Meters()) {
-        Json::Value summary = meter_glance_json(meter);
-        summary["freshness"] = freshness_json(meter.completed_at, now);
-        list["devices"].append(summary);
-    }
-    return json_response(list);
+namespace {
+
+// {"freshness":…, then the rest of a rendered view.
+void append_with_freshness(std::string& body, const std::string& freshness, const std::string& view) {
+    body.append("{\"freshness\":").append(freshness).append(",").append(view, 1, std::string::npos);
 }
 
-std::shared_ptr<const std::string> HttpApi::DetailText(std::uint32_t id, std::uint64_t version) {
+}  // namespace
+
+// Asked every few seconds by every open overview, and by scrapers: each
+// meter's part is rendered once per change of the meter, not per request.
+ApiResponse HttpApi::Devices() {
+    const Clock::time_point now = live_.Now();
+    ApiResponse response;
+    response.body = "{\"devices\":[";
+    bool first = true;
+    for (const auto& [id, stamp] : live_.Stamps()) {
+        const std::shared_ptr<const std::string> glance = ViewText(View::glance, id, stamp.version);
+        if (!glance) continue;
+        if (!first) response.body += ',';
+        first = false;
+        append_with_freshness(response.body, compact_json(freshness_json(stamp.completed_at, now)), *glance);
+    }
+    response.body.append("],\"writes_allowed\":").append(options_.allow_writes ? "true" : "false");
+    response.body.append(",\"history\":").append(options_.history_path.empty() ? "false" : "true").append("}");
+    return response;
+}
+
+std::shared_ptr<const std::string> HttpApi::ViewText(View view, std::uint32_t id, std::uint64_t version) {
     {
         const std::lock_guard<std::mutex> lock(render_mutex_);
-        const auto found = rendered_.find(id);
-        if (found != rendered_.end() && found->second.text && found->second.version == version) return found->second.text;
+        const auto found = rendered_.find({view, id});
+        if (found != rendered_.end() && found->second.text && found->second.version >= version) return found->second.text;
     }
     // Rendered outside the lock: requests for a view already rendered never wait for this.
     const std::optional<LiveMeter> meter = live_.Meter(id);
     if (!meter) return nullptr;
-    auto text = std::make_shared<const std::string>(
-        compact_json(meter_detail_json(*meter, options_.allow_writes)));
+    auto text = std::make_shared<const std::string>(compact_json(
+        view == View::detail ? meter_detail_json(*meter, options_.allow_writes) : meter_glance_json(*meter)));
     const std::lock_guard<std::mutex> lock(render_mutex_);
-    Rendered& rendered = rendered_[id];
+    Rendered& rendered = rendered_[{view, id}];
     if (!rendered.text || rendered.version < meter->version) rendered = Rendered{meter->version, text};
     return text;
 }
@@ -278,13 +292,13 @@ std::shared_ptr<const std::string> HttpApi::DetailText(std::uint32_t id, std::ui
 ApiResponse HttpApi::Device(std::uint32_t id) {
     const std::optional<LiveState::Stamp> stamp = live_.StampOf(id);
     if (!stamp) return api_error(404, "no device with data id " + std::to_string(id));
-    const std::shared_ptr<const std::string> detail = DetailText(id, stamp->version);
+    const std::shared_ptr<const std::string> detail = ViewText(View::detail, id, stamp->version);
     if (!detail) return api_error(404, "no device with data id " + std::to_string(id));
     // The freshness goes first, the rest as rendered after the meter last changed.
     ApiResponse response;
     const std::string freshness = compact_json(freshness_json(stamp->completed_at, live_.Now()));
     response.body.reserve(freshness.size() + detail->size() + 16);
-    response.body.append("{\"freshness\":").append(freshness).append(",").append(*detail, 1, std::string::npos);
+    append_with_freshness(response.body, freshness, *detail);
     return response;
 }
 

@@ -74,9 +74,11 @@ private:
     ApiResponse Session(const std::optional<Access::Caller>& caller) const;
     ApiResponse LogIn(const ApiRequest& request);
     ApiResponse LogOut(const ApiRequest& request);
-    // A meter's view without its freshness, rendered again only after the
-    // meter changed; shared, so that a request holds the lock only to take it.
-    std::shared_ptr<const std::string> DetailText(std::uint32_t id, std::uint64_t version);
+    // A meter's view without its freshness (its whole detail, or what the
+    // site's overview shows), rendered again only after the meter changed;
+    // shared, so that a request holds the lock only to take it.
+    enum class View { glance, detail };
+    std::shared_ptr<const std::string> ViewText(View view, std::uint32_t id, std::uint64_t version);
 
     LiveState& live_;
     WriteInbox& inbox_;
@@ -88,7 +90,7 @@ private:
         std::shared_ptr<const std::string> text;  // compact JSON object
     };
     std::mutex render_mutex_;  // guards rendered_
-    std::map<std::uint32_t, Rendered> rendered_;
+    std::map<std::pair<View, std::uint32_t>, Rendered> rendered_;
 };
 
 // {"error": text} with the status.

@@ -35,6 +35,14 @@ std::optional<LiveState::Stamp> LiveState::StampOf(std::uint32_t data_id) const 
     return std::nullopt;
 }
 
+std::vector<std::pair<std::uint32_t, LiveState::Stamp>> LiveState::Stamps() const {
+    const std::lock_guard<std::mutex> lock(live_mutex_);
+    std::vector<std::pair<std::uint32_t, Stamp>> stamps;
+    stamps.reserve(meters_.size());
+    for (const LiveMeter& meter : meters_) stamps.emplace_back(meter.config->data_id, Stamp{meter.version, meter.completed_at});
+    return stamps;
+}
+
 bool LiveState::Knows(std::uint32_t data_id) const {
     const std::lock_guard<std::mutex> lock(live_mutex_);
     return Find(data_id) != nullptr;

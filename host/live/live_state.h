@@ -51,6 +51,8 @@ public:
     // Copies, safe from any thread.
     std::vector<LiveMeter> Meters() const;
     std::optional<Stamp> StampOf(std::uint32_t data_id) const;
+    // Every meter's, in the configuration's order, by data id.
+    std::vector<std::pair<std::uint32_t, Stamp>> Stamps() const;
     std::optional<LiveMeter> Meter(std::uint32_t data_id) const;
     bool Knows(std::uint32_t data_id) const;
     Clock::time_point Now() const { return clock_.Now(); }
