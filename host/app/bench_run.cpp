@@ -16,6 +16,7 @@
 #include "host/line/sim_process.h"
 #include "host/live/http_server.h"
 #include "host/live/live_state.h"
+#include "host/modbus_server/modbus_server.h"
 #include "host/mqtt/mqtt_sink.h"
 #include "host/sinks/console_sink.h"
 #include "host/sinks/history_sink.h"
@@ -62,6 +63,13 @@ void warn_about_the_network(const ListenAddress& listen, const HostSettings& set
     notes << std::endl;
 }
 
+// Modbus TCP has no login: whoever reaches the server reads every meter.
+void warn_about_modbus_on_the_network(const ListenAddress& listen, std::ostream& notes) {
+    notes << "qmxhost: warning: the Modbus server listens on " << listen.host
+          << ", reachable from other machines; Modbus TCP has no login: anyone who reaches it reads the meters"
+          << std::endl;
+}
+
 struct CloseWhenDone {
     WriteInbox& inbox;
     ~CloseWhenDone() { inbox.Close(); }
@@ -105,7 +113,7 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
 
     SteadyClock clock;
     WriteInbox inbox;
-    const bool takes_writes = !settings.http.empty() || !settings.mqtt.url.empty();
+    const bool takes_writes = !settings.http.empty() || !settings.mqtt.url.empty() || !settings.modbus_server.empty();
     std::optional<MqttSink> mqtt;
     if (!settings.mqtt.url.empty()) {
         outlets.Add(mqtt.emplace(mqtt_settings_from(settings.mqtt), settings.devices,
@@ -145,6 +153,18 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
         if (!is_loopback(listen.host)) warn_about_the_network(listen, settings, *environment.notes);
     }
     if (mqtt) facts["mqtt"] = settings.mqtt.url;
+    std::optional<ServedMeters> served;
+    std::optional<ModbusServer> modbus_server;
+    if (!settings.modbus_server.empty()) {
+        const ListenAddress listen = parse_listen_address(settings.modbus_server);
+        outlets.Add(served.emplace(settings.devices, clock));
+        modbus_server.emplace(*served, listen, settings.allow_writes ? &inbox : nullptr);
+        const bool ipv6 = listen.host.find(':') != std::string::npos;
+        const std::string where = (ipv6 ? "[" + listen.host + "]" : listen.host) + ":" + std::to_string(modbus_server->port());
+        facts["modbus_server"] = where;
+        *environment.notes << "qmxhost: Modbus server at " << where << std::endl;
+        if (!is_loopback(listen.host)) warn_about_modbus_on_the_network(listen, *environment.notes);
+    }
     // However the run ends, a write asked for from now on is answered at
     // once, not after its timeout, and before the server waits for its threads.
     const CloseWhenDone close_inbox{inbox};
@@ -173,6 +193,7 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
     int status = loop.Run(stop);
     inbox.Close();
     if (http) http->Stop();
+    if (modbus_server) modbus_server->Stop();
     // A lost record must not pass for a clean run; the other troubles say more.
     if (history_sink && !history_sink->complete() && status == exit_status::kSuccess) {
         status = exit_status::kHistoryIncomplete;
