@@ -99,7 +99,7 @@ void PollLoop::TakeSnapshot(Meter& meter, CycleReport& report) {
 
 // Runs the device's queued requests until it asks for nothing more, keeping
 // the registers each read brought in `read` when given; false when one failed.
-bool PollLoop::RunExchanges(Meter& meter, std::vector<Exchange>& troubled, std::vector<RegisterBlock>* read,
+bool PollLoop::RunExchanges(Meter& meter, std::vector<Exchange>& troubled, std::vector<ReadAnswer>* read,
                             ModbusLine::Attempts attempts) {
     while (modbus_.HasPending()) {
         Exchange exchange = modbus_.RunPending(attempts);

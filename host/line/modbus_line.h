@@ -15,7 +15,7 @@
 #include "host/runtime/modbus_transport.h"
 
 // Registers as a read answered them: the first one's address, then each value.
-struct RegisterBlock {
+struct ReadAnswer {
     int first = 0;
     std::vector<std::uint16_t> registers;
 };
@@ -29,7 +29,7 @@ struct Exchange {
     double latency_ms = 0;   // of the last attempt: request sent to answer taken
     int request_bytes = 0;   // on the wire, CRC included
     int answer_bytes = 0;
-    RegisterBlock read;      // a delivered read's registers; none for a write or a failure
+    ReadAnswer read;         // a delivered read's registers; none for a write or a failure
 };
 
 const char* outcome_name(Exchange::Outcome outcome);

@@ -84,6 +84,8 @@ ModbusServer::ModbusServer(const ServedMeters& meters, const ListenAddress& list
         modbus_free(context_);
         throw std::runtime_error("Modbus server cannot listen on " + where + ": " + why);
     }
+    // A connection given up between poll() and accept() must not leave the thread waiting in accept().
+    fcntl(listener_, F_SETFL, fcntl(listener_, F_GETFL) | O_NONBLOCK);
     sockaddr_storage bound{};
     socklen_t length = sizeof bound;
     getsockname(listener_, reinterpret_cast<sockaddr*>(&bound), &length);
@@ -214,7 +216,7 @@ bool ModbusServer::AnswerRead(Client&, const std::vector<std::uint8_t>& request,
     }
     if (found.state == ServedMeters::Lookup::State::stale) return refuse(context_, request, MODBUS_EXCEPTION_GATEWAY_TARGET);
     const int first = word_at(request, modbus_get_header_length(context_) + 1);
-    for (const RegisterBlock& block : found.cycle->read) {
+    for (const ReadAnswer& block : found.cycle->read) {
         const int count = static_cast<int>(block.registers.size());
         if (first < block.first || first >= block.first + count) continue;
         // The block alone is mapped: libmodbus refuses a range that runs past
