@@ -3,7 +3,9 @@
 #   deps.sh demo  what make demo and make live build and run with
 #   deps.sh all   everything: the tests (GoogleTest, Chromium, Mosquitto,
 #                 socat for the RTU-over-TCP bridge test, Prometheus and
-#                 its promtool for the metrics test, an HTTP client
+#                 its promtool for the metrics test, mbpoll and pymodbus
+#                 (with serial-asyncio, which it imports even for TCP) for
+#                 the Modbus server's test, an HTTP client
 #                 library, openssl for a test CA), the benchmarks
 #                 (strace counts the history's fsyncs),
 #                 the armhf cross build run under qemu, the arm64 cross
@@ -16,7 +18,7 @@ demo="cmake ninja-build g++ make pkg-config
   libjsoncpp-dev libboost-dev libboost-date-time-dev libmodbus-dev libsqlite3-dev libcli11-dev
   libssl-dev libsodium-dev libjs-chart.js libmosquitto-dev"
 tests="clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev valgrind sqlite3 socat dpkg-dev
-  libcpp-httplib-dev openssl prometheus
+  libcpp-httplib-dev openssl prometheus mbpoll python3-pymodbus python3-serial-asyncio
   chromium chromium-driver python3-selenium fonts-wqy-microhei wrk mosquitto mosquitto-clients strace
   g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user"
 armhf="libjsoncpp-dev:armhf libboost-dev:armhf libboost-date-time-dev:armhf libmodbus-dev:armhf

@@ -18,6 +18,7 @@
 #include "host/line/pseudo_terminal.h"
 #include "host/live/http_server.h"
 #include "host/live/live_state.h"
+#include "host/modbus_server/modbus_server.h"
 #include "host/mqtt/mqtt_sink.h"
 #include "host/sinks/console_sink.h"
 #include "host/sinks/history_sink.h"
@@ -43,6 +44,13 @@ void warn_about_the_network(const ListenAddress& listen, const HostSettings& set
     if (settings.http_tls_certificate.empty()) notes << "; it is plain HTTP: logins and readings cross the network unencrypted";
     if (!settings.http_reads_need_login) notes << "; anyone who reaches it reads the meters (http_login all asks for a login)";
     notes << std::endl;
+}
+
+// Modbus TCP has no login: whoever reaches the server reads every meter.
+void warn_about_modbus_on_the_network(const ListenAddress& listen, std::ostream& notes) {
+    notes << "qmxhost: warning: the Modbus server listens on " << listen.host
+          << ", reachable from other machines; Modbus TCP has no login: anyone who reaches it reads the meters"
+          << std::endl;
 }
 
 struct CloseWhenDone {
@@ -143,7 +151,7 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
 
     SteadyClock clock;
     WriteInbox inbox;
-    const bool takes_writes = !settings.http.empty() || !settings.mqtt.url.empty();
+    const bool takes_writes = !settings.http.empty() || !settings.mqtt.url.empty() || !settings.modbus_server.empty();
     EventHub events;
     std::optional<Access> access;
     std::optional<LiveState> live;
@@ -185,6 +193,18 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
         outlets.Add(mqtt.emplace(broker, meters, settings.allow_writes ? &inbox : nullptr, mosquitto_links()));
         facts["mqtt"] = settings.mqtt.url;
     }
+    std::optional<ServedMeters> served;
+    std::optional<ModbusServer> modbus_server;
+    if (!settings.modbus_server.empty()) {
+        const ListenAddress listen = parse_listen_address(settings.modbus_server);
+        outlets.Add(served.emplace(meters, clock));
+        modbus_server.emplace(*served, listen, settings.allow_writes ? &inbox : nullptr);
+        const bool ipv6 = listen.host.find(':') != std::string::npos;
+        const std::string where = (ipv6 ? "[" + listen.host + "]" : listen.host) + ":" + std::to_string(modbus_server->port());
+        facts["modbus_server"] = where;
+        *environment.notes << "qmxhost: Modbus server at " << where << std::endl;
+        if (!is_loopback(listen.host)) warn_about_modbus_on_the_network(listen, *environment.notes);
+    }
     // However the run ends, a write asked for from now on is answered at
     // once, not after its timeout, and before the server waits for its threads.
     const CloseWhenDone close_inbox{inbox};
@@ -220,6 +240,7 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
     poll_every_line(runs, stop);
     inbox.Close();
     if (http) http->Stop();
+    if (modbus_server) modbus_server->Stop();
     // The first line that did not end well says how the run ended.
     int status = exit_status::kSuccess;
     for (const LineRun& run : runs) status = status == exit_status::kSuccess ? run.status : status;

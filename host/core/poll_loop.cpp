@@ -99,13 +99,15 @@ void PollLoop::TakeSnapshot(Meter& meter, CycleReport& report) {
     report.snapshot = snapshot_object(report.snapshot_text);
 }
 
-// Runs the device's queued requests until it asks for nothing more; false
-// when one failed.
-bool PollLoop::RunExchanges(Meter& meter, std::vector<Exchange>& troubled, ModbusLine::Attempts attempts) {
+// Runs the device's queued requests until it asks for nothing more, keeping
+// the registers each read brought in `read` when given; false when one failed.
+bool PollLoop::RunExchanges(Meter& meter, std::vector<Exchange>& troubled, std::vector<ReadAnswer>* read,
+                            ModbusLine::Attempts attempts) {
     while (modbus_.HasPending()) {
         Exchange exchange = modbus_.RunPending(attempts);
         meter.statistics.Exchanged(exchange);
         const bool delivered = exchange.delivered;
+        if (read != nullptr && !exchange.read.registers.empty()) read->push_back(std::move(exchange.read));
         if (exchange.outcome != Exchange::answered || exchange.attempts > 1) troubled.push_back(std::move(exchange));
         if (!delivered) return false;
     }
@@ -123,7 +125,7 @@ void PollLoop::Poll(Meter& meter, int cycle) {
     meter.device->RefreshStatus();
     // A silent meter costs its line one response timeout and the quiet
     // window after it, not its whole retry budget.
-    const bool answered = RunExchanges(meter, report->troubled,
+    const bool answered = RunExchanges(meter, report->troubled, &report->read,
                                        meter.silent ? ModbusLine::Attempts::once : ModbusLine::Attempts::with_retries);
     meter.silent = !answered && !report->troubled.empty() && report->troubled.back().outcome == Exchange::timeout;
     meter.recorder.End();

@@ -46,7 +46,7 @@ public:
 private:
     struct Meter;
 
-    bool RunExchanges(Meter& meter, std::vector<Exchange>& troubled,
+    bool RunExchanges(Meter& meter, std::vector<Exchange>& troubled, std::vector<ReadAnswer>* read = nullptr,
                       ModbusLine::Attempts attempts = ModbusLine::Attempts::with_retries);
     void Poll(Meter& meter, int cycle);
     std::int32_t WriteAndConfirm(Meter& meter, const std::vector<std::uint16_t>& words, int cycle);

@@ -50,6 +50,7 @@ struct CycleReport {
     std::string snapshot_text;               // command 801's answer after the cycle
     Json::Value snapshot;                    // the same as a JSON object; an empty one when it is none
     std::vector<Exchange> troubled;          // every request that needed a retry or failed
+    std::vector<ReadAnswer> read;            // the registers each answered read of the cycle brought, in order
     MeterHealth health;                      // the meter's, after this cycle
 
     bool Published() const { return !record.empty(); }

@@ -70,6 +70,7 @@ struct HostSettings {
     std::string http_metrics = "on";       // /metrics: off, on (as the API's reads), open (no login)
     std::string http_tls_certificate, http_tls_key;  // PEM files; empty: plain HTTP
     bool allow_writes = false;
+    std::string modbus_server;  // [ADDR:]PORT of the Modbus TCP server of the meters' registers; empty: none
     MqttOptions mqtt;
     std::vector<std::string> sim_args;  // handed to the simulated meter
 };

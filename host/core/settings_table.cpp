@@ -194,8 +194,15 @@ std::vector<Setting> make_table() {
          readable_file,
          [](HostSettings& s, const SettingValue& v) { s.http_tls_key = text_of(v); }, nullptr},
         {"allow_writes", "--allow-writes", K::flag, 0, 0, "",
-         "let the HTTP API (POST /api/devices/ID/registers) and MQTT (set/registers) write registers", 0, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.allow_writes = flag_of(v); }, nullptr},
+         "let the HTTP API (POST /api/devices/ID/registers), MQTT (set/registers) and the Modbus server "
+         "(functions 6 and 16) write registers",
+         0, nullptr, [](HostSettings& s, const SettingValue& v) { s.allow_writes = flag_of(v); }, nullptr},
+        {"modbus_server", "--modbus-server", K::text, 0, 0, "",
+         "serve the meters' registers as the last cycle read them over Modbus TCP on [ADDR:]PORT (address "
+         "127.0.0.1 when none; port 0: any), each meter under its slave address",
+         kNotEmpty,
+         [](const SettingValue& v) { return problem_of([](const std::string& t) { parse_listen_address(t); }, v); },
+         [](HostSettings& s, const SettingValue& v) { s.modbus_server = text_of(v); }, nullptr},
         {"mqtt.url", "--mqtt", K::text, 0, 0, "", "publish to the broker at mqtt://HOST[:PORT] (mqtts:// for TLS)",
          kNotEmpty,
          [](const SettingValue& v) { return problem_of([](const std::string& t) { parse_broker_url(t); }, v); },
@@ -506,11 +513,20 @@ void SettingsBuilder::CheckNeeds() const {
         throw SettingsError(where("--allow-writes") + ": the page listens beyond this machine (" + settings_.http +
                             "), where writes need a login: give --http-users FILE");
     }
+    // Modbus TCP has no login: whoever reaches the server could write.
+    if (!settings_.modbus_server.empty() && settings_.allow_writes &&
+        !is_loopback(parse_listen_address(settings_.modbus_server).host)) {
+        throw SettingsError(where("--allow-writes") + ": the Modbus server listens beyond this machine (" +
+                            settings_.modbus_server + ") and Modbus TCP has no login: serve it on loopback or leave "
+                            "writes off");
+    }
     const auto allow = std::find_if(given_.begin(), given_.end(), [](const auto& given) {
         return given.first->key != nullptr && std::string(given.first->key) == "allow_writes";
     });
-    if (settings_.allow_writes && settings_.http.empty() && settings_.mqtt.url.empty()) {
-        throw SettingsError(Where(*allow->first, allow->second) + ": writes come through --http or --mqtt; give one too");
+    if (settings_.allow_writes && settings_.http.empty() && settings_.mqtt.url.empty() &&
+        settings_.modbus_server.empty()) {
+        throw SettingsError(Where(*allow->first, allow->second) +
+                            ": writes come through --http, --mqtt or --modbus-server; give one too");
     }
 }
 
@@ -519,6 +535,7 @@ HostSettings SettingsBuilder::Finish() const {
     CheckNeeds();
     const std::string where_lines = file_.empty() ? "" : file_ + ": ";
     std::map<std::uint32_t, std::size_t> line_of;  // data id to the line it is on
+    std::map<int, std::size_t> unit_of;            // slave address to the line it is on
     for (std::size_t i = 0; i < settings_.lines.size() && lines_listed_; ++i) {
         const std::string problem = duplicate_device_problem(settings_.lines[i].devices);
         if (!problem.empty()) throw SettingsError(where_lines + "lines[" + std::to_string(i) + "]." + problem);
@@ -528,6 +545,14 @@ HostSettings SettingsBuilder::Finish() const {
                 throw SettingsError(where_lines + "lines[" + std::to_string(i) + "]: data id " +
                                     std::to_string(device.data_id) + " is on lines[" + std::to_string(taken.first->second) +
                                     "] too: their records would be indistinguishable");
+            }
+            // The Modbus server serves each meter under its slave address, one unit id for the site.
+            const auto unit = unit_of.emplace(device.slave, i);
+            if (!unit.second && !settings_.modbus_server.empty()) {
+                throw SettingsError(where_lines + "lines[" + std::to_string(i) + "]: slave " +
+                                    std::to_string(device.slave) + " is on lines[" + std::to_string(unit.first->second) +
+                                    "] too, and the Modbus server (modbus_server) serves each meter under its slave "
+                                    "address: give them addresses that differ");
             }
         }
     }

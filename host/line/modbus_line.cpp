@@ -93,6 +93,7 @@ Exchange ModbusLine::RunPending(Attempts attempts) {
     if (!answer.empty()) {
         exchange.delivered = true;
         HostBinding::DeliverAnswer(*request.device, answer.data(), static_cast<unsigned>(answer.size()));
+        if (request.function == MODBUS_FC_READ_HOLDING_REGISTERS) exchange.read = {request.address, std::move(answer)};
         return exchange;
     }
     context_.Flush();

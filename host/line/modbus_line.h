@@ -14,6 +14,12 @@
 #include "host/line/modbus_context.h"
 #include "host/runtime/modbus_transport.h"
 
+// Registers as a read answered them: the first one's address, then each value.
+struct ReadAnswer {
+    int first = 0;
+    std::vector<std::uint16_t> registers;
+};
+
 struct Exchange {
     enum Outcome { answered, timeout, crc, bad_data, exception, interrupted, failed } outcome = failed;
     std::string request;     // e.g. "read 1792/22"
@@ -23,6 +29,7 @@ struct Exchange {
     double latency_ms = 0;   // of the last attempt: request sent to answer taken
     int request_bytes = 0;   // on the wire, CRC included
     int answer_bytes = 0;
+    ReadAnswer read;         // a delivered read's registers; none for a write or a failure
 };
 
 const char* outcome_name(Exchange::Outcome outcome);

@@ -6,11 +6,8 @@
 
 #include <json/value.h>
 
+#include "host/core/freshness.h"
 #include "host/live/live_state.h"
-
-// Seconds after the last completed cycle past which the values are stale,
-// as the plug-in's value query judges them.
-constexpr double kStaleAfterSeconds = 60.0;
 
 // {"age_s": …, "stale": …}; an age of null when no cycle completed.
 Json::Value freshness_json(const std::optional<Clock::time_point>& completed_at, Clock::time_point now);

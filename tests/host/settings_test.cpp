@@ -216,6 +216,11 @@ TEST(SettingsMerge, RulesBetweenSettingsHoldAfterTheMerge) {
                          {"--http-login", "--http-users"}));
     EXPECT_TRUE(mentions(merge_refusal(R"({"devices": [{}]})", options({{"--http", "0"}, {"--http-tls-cert", QV5810_TEST_CONFIG}})),
                          {"--http-tls-cert", "both the certificate and its key"}));
+    // Modbus TCP has no login: writes there only on loopback.
+    const std::string modbus_writes = R"({"allow_writes": true, "modbus_server": "0.0.0.0:1502", "devices": [{}]})";
+    EXPECT_TRUE(mentions(merge_refusal(modbus_writes, {}), {"allow_writes", "Modbus server", "no login"}));
+    EXPECT_EQ(merge_refusal(modbus_writes, options({{"--modbus-server", "1502"}})), "");
+    EXPECT_EQ(merge_refusal(R"({"modbus_server": "0.0.0.0:1502", "devices": [{}]})", {}), "");
     // --slave moves the first meter; onto another meter's address it is refused.
     EXPECT_EQ(merged(R"({"devices": [{"slave": 1}]})", options({{"--slave", "9"}})).lines.front().devices[0].slave, 9);
     const std::string clash = merge_refusal(R"({"devices": [{"slave": 1}, {"slave": 2}]})", options({{"--slave", "2"}}));
