@@ -284,6 +284,10 @@ TEST(ConfigLines, EachLineIsReadAsTheOneLineFormWithItsOwnMeters) {
     EXPECT_TRUE(mentions(refusal(R"({"lines": [{"devices": [{"slave": 1}]}], "devices": [{"slave": 2}]})"),
                          {"leave out line and devices"}));
     EXPECT_TRUE(mentions(refusal(R"({"lines": []})"), {"lines: must list from 1 to 16"}));
+    // Served over Modbus TCP, every meter needs a unit id of its own across the site.
+    const std::string two = R"({"lines": [)" + one + R"(, {"devices": [{"slave": 1, "data_id": 2}]}])";
+    EXPECT_NO_THROW(parse_settings_file("bench.json", two + "}"));
+    EXPECT_TRUE(mentions(refusal(two + R"(, "modbus_server": "1502"})"), {"lines[1]: slave 1 is on lines[0] too"}));
     // The command line's line options have no one line to go to.
     EXPECT_TRUE(mentions(merge_refusal(R"({"lines": [)" + one + R"(, {"devices": [{"slave": 1, "data_id": 2}]}]})",
                                        options({{"--baud", "19200"}})),

@@ -85,9 +85,9 @@ public:
         : log_(temp_path("sim.log")),
           sim_(QV5810_TEST_SIM, {"--log", log_}, SimProcess::Answers::on_terminal, QV5810_TEST_EMULATOR),
           config_(Config(sim_.port())),
-          context_(config_.line),
-          line_(context_, RetryPolicy{config_.line.retries, 0, config_.line.response_timeout_ms}, clock_, stop_),
-          served_(config_.devices, clock_),
+          context_(config_.lines.front().line),
+          line_(context_, RetryPolicy{config_.lines.front().line.retries, 0, config_.lines.front().line.response_timeout_ms}, clock_, stop_),
+          served_(config_.lines.front().devices, clock_),
           server_(served_, ListenAddress{"127.0.0.1", 0}, allow_writes ? &inbox_ : nullptr) {
         outlets_.Add(served_);
         PollOptions options;
@@ -95,7 +95,7 @@ public:
         options.inbox = &inbox_;
         std::vector<std::unique_ptr<SPModbus>> devices;
         devices.push_back(std::make_unique<QV5810>());
-        loop_ = std::make_unique<PollLoop>(config_.devices, config_.line, options, std::move(devices), line_, outlets_,
+        loop_ = std::make_unique<PollLoop>(config_.lines.front().devices, config_.lines.front().line, options, std::move(devices), line_, outlets_,
                                            clock_);
         poller_ = std::thread([this] { loop_->Run(stop_); });
     }
@@ -115,8 +115,8 @@ public:
 private:
     static HostSettings Config(const std::string& port) {
         HostSettings config = load_settings_file(QV5810_TEST_CONFIG);
-        config.line.port = port;
-        config.line.response_timeout_ms = 2000;
+        config.lines.front().line.port = port;
+        config.lines.front().line.response_timeout_ms = 2000;
         return config;
     }
 
