@@ -5,6 +5,7 @@
 #include <thread>
 
 AnswerFaults::Fate AnswerFaults::Next(int slave) {
+    if (!faults_fall_on(faults_.slaves, slave)) return Fate{};
     const int number = ++answers_;
     auto due = [number](int every) { return every > 0 && number % every == 0; };
     Fate fate;

@@ -3,6 +3,7 @@
 // them alike, so that --drop-every 9 loses the same answers on either.
 #pragma once
 
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <vector>
@@ -15,7 +16,13 @@ struct LineFaults {
     int slow_every = 0;     // hold back every Nth answer by slow_ms
     int slow_ms = 0;
     int stray_every = 0;    // another slave's answer at once before every Nth answer, held back by slow_ms
+    std::vector<int> slaves;  // the answers of these slaves only, counted among themselves; empty: every slave's
 };
+
+// Whether the faults asked for fall on `slave`.
+inline bool faults_fall_on(const std::vector<int>& slaves, int slave) {
+    return slaves.empty() || std::find(slaves.begin(), slaves.end(), slave) != slaves.end();
+}
 
 class AnswerFaults {
 public:

@@ -112,6 +112,9 @@ int main(int argc, char** argv) {
         slaves_given = true;
         slaves.push_back(static_cast<int>(slave));
     }, 1, 247, "slave address of a meter on the line (repeatable; default 1)");
+    add_whole_option(app, "--faults-on", [&](long long slave) {
+        line_faults.slaves.push_back(static_cast<int>(slave));
+    }, 1, 247, "the faults fall on this slave's answers only (repeatable; default: every slave's)");
     std::vector<int> absent;
     add_whole_option(app, "--absent", [&absent](long long slave) { absent.push_back(static_cast<int>(slave)); }, 1, 247,
                      "a slave address that never answers, as a meter switched off (repeatable)");
@@ -160,7 +163,8 @@ int main(int argc, char** argv) {
         std::vector<LineRelay::Meter> routes;
         for (int slave : slaves) {
             if (std::find(absent.begin(), absent.end(), slave) != absent.end()) continue;
-            meters.push_back(std::make_unique<MeterSlave>(slave, episode, slave_faults, log, energies));
+            const SlaveFaults faults = faults_fall_on(line_faults.slaves, slave) ? slave_faults : SlaveFaults{};
+            meters.push_back(std::make_unique<MeterSlave>(slave, episode, faults, log, energies));
             routes.push_back({slave, meters.back()->relay_fd()});
         }
         std::optional<PseudoTerminal> terminal;

@@ -646,3 +646,20 @@ TEST(SimulatorState, EnergyCountersSurviveARestart) {
     EXPECT_GE(imported_wh(served.begin()->second), before);
     std::remove(state.c_str());
 }
+
+// Faults asked for one slave fall on its answers only, counted among its
+// own: the line's other meter is never touched.
+TEST(SimulatorFaults, FaultsAskedForOneSlaveFallOnItAlone) {
+    for (const char* fault : {"--drop-every", "--exception-every"}) {
+        Meter meter({"--slave", "1", "--slave", "2", fault, "2", "--faults-on", "2"});
+        std::vector<int> statuses[3];
+        for (int round = 0; round < 4; ++round) {
+            for (int slave : {1, 2}) {
+                statuses[slave].push_back(host_status({"--port", meter.port, "--timeout-ms", "200", "read", "--slave",
+                                                       std::to_string(slave), "1792", "22"}));
+            }
+        }
+        EXPECT_EQ(statuses[1], (std::vector<int>{0, 0, 0, 0})) << fault;
+        EXPECT_EQ(statuses[2], (std::vector<int>{0, 2, 0, 2})) << fault;
+    }
+}
