@@ -267,7 +267,7 @@ TEST(EndToEndFaults, ALateAnswerCostsAtMostTheCycleItFallsIn) {
 
 // An adapter unplugged and plugged in again: the port, named by a link as
 // /dev/serial/by-id/ names it, vanishes and comes back as another device.
-// The site's other line, with a simulator of its own, goes on meanwhile.
+// The site's other line, with a meter of its own, goes on meanwhile.
 TEST(EndToEndFaults, APortThatGoesAwayIsOpenedAgainByItsPathAndTheOtherLineGoesOn) {
     auto first = std::make_unique<Meter>();
     const std::string link = temp_path("by-id-link");
@@ -282,6 +282,8 @@ TEST(EndToEndFaults, APortThatGoesAwayIsOpenedAgainByItsPathAndTheOtherLineGoesO
     unplugged["devices"].append(example["devices"][0]);
     Json::Value other = example["devices"][0];
     other["data_id"] = 2;
+    const Meter steady;  // the other line's meter
+    site["lines"][1]["port"] = steady.port;
     site["lines"][1]["devices"].append(other);
     const std::string config = temp_path("site.json");
     std::ofstream(config) << site;

@@ -11,12 +11,11 @@ its card and by its address. Saves a screenshot of each width.
 import argparse
 import json
 import os
-import signal
-import subprocess
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from host_process import start_host, stop  # noqa: E402
 from sim_log import register_pair, served_cycles  # noqa: E402
 
 from selenium import webdriver
@@ -101,14 +100,8 @@ def main():
     config_path = os.path.join(work, "site.json")
     with open(config_path, "w", encoding="utf-8") as f:
         json.dump(config, f)
-    host = subprocess.Popen([args.host, "--plugin", args.plugin, "--config", config_path, "--http", "127.0.0.1:0",
-                             "--interval", "0.5", "--quiet"],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    url = None
-    for line in host.stderr:
-        if "live view at " in line:
-            url = line.split("live view at ", 1)[1].strip()
-            break
+    host, url = start_host([args.host, "--plugin", args.plugin, "--config", config_path, "--http", "127.0.0.1:0",
+                            "--interval", "0.5", "--quiet"], "live view at ")
     if url is None:
         print("qmxhost did not start its live view", file=sys.stderr)
         return 1
@@ -144,12 +137,7 @@ def main():
         print(f"screenshots: {args.screenshot}")
     finally:
         driver.quit()
-        host.send_signal(signal.SIGINT)
-        try:
-            host.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            host.kill()
-            check(False, "qmxhost ended on SIGINT")
+        check(stop(host), "qmxhost ended on SIGINT")
     if failures:
         print(f"{len(failures)} check(s) failed", file=sys.stderr)
         return 1

@@ -8,30 +8,18 @@ import argparse
 import json
 import os
 import shutil
-import signal
 import socket
 import subprocess
 import sys
 import tempfile
-import time
 import urllib.parse
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from host_process import start_host, stop, wait_for  # noqa: E402
 from sim_log import register_pair, served_cycles  # noqa: E402
 
 PHASE_1_VOLTAGE = 1806  # tenths of a volt
-PATIENCE_S = 90
-
-
-def wait_for(what, condition):
-    deadline = time.monotonic() + PATIENCE_S
-    while time.monotonic() < deadline:
-        result = condition()
-        if result:
-            return result
-        time.sleep(0.2)
-    raise SystemExit(f"FAIL: {what} within {PATIENCE_S} s")
 
 
 def fetch(url):
@@ -57,16 +45,11 @@ def main():
 
     work = tempfile.mkdtemp(prefix="qv5810_prometheus_")
     log_path = os.path.join(work, "sim.log")
-    host = subprocess.Popen([args.host, "--plugin", args.plugin, "--config", args.config, "--quiet",
-                             "--http", "127.0.0.1:0", "--interval", "0.5", f"--sim-arg=--log={log_path}"],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    host, url = start_host([args.host, "--plugin", args.plugin, "--config", args.config, "--quiet",
+                            "--http", "127.0.0.1:0", "--interval", "0.5", f"--sim-arg=--log={log_path}"],
+                           "live view at ")
     prometheus = None
     try:
-        url = None
-        for line in host.stderr:
-            if "live view at " in line:
-                url = line.split("live view at ", 1)[1].strip()
-                break
         if url is None:
             raise SystemExit("FAIL: qmxhost did not start its live view")
         def metrics():
@@ -105,12 +88,8 @@ def main():
         return 0
     finally:
         for process in (prometheus, host):
-            if process is not None and process.poll() is None:
-                process.send_signal(signal.SIGINT)
-                try:
-                    process.wait(timeout=30)
-                except subprocess.TimeoutExpired:
-                    process.kill()
+            if process is not None:
+                stop(process)
         shutil.rmtree(work, ignore_errors=True)
 
 

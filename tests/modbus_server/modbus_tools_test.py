@@ -5,28 +5,15 @@ what the simulated meter served in one cycle (from the simulator's log)."""
 import argparse
 import os
 import re
-import signal
 import subprocess
 import sys
 import tempfile
-import time
 
 from pymodbus.client import ModbusTcpClient
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from host_process import start_host, stop, wait_for  # noqa: E402
 from sim_log import served_cycles  # noqa: E402
-
-PATIENCE_S = 90
-
-
-def wait_for(what, condition):
-    deadline = time.monotonic() + PATIENCE_S
-    while time.monotonic() < deadline:
-        result = condition()
-        if result:
-            return result
-        time.sleep(0.2)
-    raise SystemExit(f"FAIL: {what} within {PATIENCE_S} s")
 
 
 def from_one_served_cycle(log_path, first, registers):
@@ -50,17 +37,13 @@ def main():
     args = parser.parse_args()
 
     log_path = tempfile.mktemp(prefix="qv5810_modbus_tools_", suffix=".log")
-    host = subprocess.Popen([args.host, "--plugin", args.plugin, "--config", args.config, "--quiet",
-                             "--modbus-server", "127.0.0.1:0", "--interval", "0.5", f"--sim-arg=--log={log_path}"],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    host, where = start_host([args.host, "--plugin", args.plugin, "--config", args.config, "--quiet",
+                              "--modbus-server", "127.0.0.1:0", "--interval", "0.5", f"--sim-arg=--log={log_path}"],
+                             "Modbus server at ")
     try:
-        port = None
-        for line in host.stderr:
-            if "Modbus server at " in line:
-                port = int(line.rsplit(":", 1)[1])
-                break
-        if port is None:
+        if where is None:
             raise SystemExit("FAIL: qmxhost did not start its Modbus server")
+        port = int(where.rsplit(":", 1)[1])
 
         client = ModbusTcpClient("127.0.0.1", port=port, timeout=10)
         def pymodbus_read():
@@ -77,11 +60,7 @@ def main():
         print(f"modbus tools: pymodbus and mbpoll read what the meter served ({voltages[:4]}…, {tail[:4]}…)")
         return 0
     finally:
-        host.send_signal(signal.SIGINT)
-        try:
-            host.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            host.kill()
+        stop(host)
         if os.path.exists(log_path):
             os.remove(log_path)
 
