@@ -3,6 +3,8 @@
 #include <json/reader.h>
 #include <json/writer.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
 #include <stdexcept>
@@ -51,7 +53,7 @@ void EnergyStore::Write() {
         Json::Value& counters = kept[std::to_string(slave)];
         for (double value : {c.active_wh, c.exported_wh, c.reactive_varh, c.exported_varh}) counters.append(value);
     }
-    const std::string temporary = path_ + ".new";
+    const std::string temporary = path_ + ".new." + std::to_string(getpid());
     {
         std::ofstream out(temporary, std::ios::trunc);
         out << Json::writeString(Json::StreamWriterBuilder(), kept) << "\n";

@@ -67,6 +67,7 @@ struct LineRun {
     std::unique_ptr<PollLoop> loop;
     int status = exit_status::kSuccess;
     std::exception_ptr failure;
+    std::string name;  // its port or TCP address
 };
 
 Json::Value line_facts(const LineConfig& config, const LineRun& run) {
@@ -104,14 +105,16 @@ std::vector<DeviceConfig> every_meter(const HostSettings& settings) {
     return meters;
 }
 
-// Each line on its own thread, the first on the caller's; an exception
-// that ends a line's polling is kept to be thrown when all have ended.
-void poll_every_line(std::vector<LineRun>& runs, const volatile std::sig_atomic_t& stop) {
-    const auto poll = [&stop](LineRun& run) {
+// Each line on its own thread, the first on the caller's. An exception
+// that ends a line's polling is told at once, while the other lines go on,
+// and thrown when all have ended.
+void poll_every_line(std::vector<LineRun>& runs, Outlet& outlets, const volatile std::sig_atomic_t& stop) {
+    const auto poll = [&stop, &outlets](LineRun& run) {
         try {
             run.status = run.loop->Run(stop);
-        } catch (...) {
+        } catch (const std::exception& e) {
             run.failure = std::current_exception();
+            outlets.Problem(run.name + ": polling stopped: " + e.what() + "; the other lines go on");
         }
     };
     std::vector<std::thread> threads;
@@ -130,7 +133,8 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
     for (std::size_t i = 0; i < runs.size(); ++i) {
         LineConfig& config = settings.lines[i];
         start_simulator(config, settings, environment, runs[i].sim);
-        for (DeviceConfig& device : config.devices) device.line = config.line.IsTcp() ? config.line.tcp : config.line.port;
+        runs[i].name = config.line.IsTcp() ? config.line.tcp : config.line.port;
+        for (DeviceConfig& device : config.devices) device.line = runs[i].name;
     }
     const std::vector<DeviceConfig> meters = every_meter(settings);
     std::optional<HistoryDb> history;
@@ -189,7 +193,10 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
     if (!settings.mqtt.url.empty()) {
         MqttSettings broker = mqtt_settings_from(settings.mqtt);
         broker.identity.version = environment.version;
-        if (http) broker.identity.configuration_url = page_url_for_others(*http, settings.http);
+        // A page on loopback is no page another machine's browser can open.
+        if (http && !is_loopback(parse_listen_address(settings.http).host)) {
+            broker.identity.configuration_url = page_url_for_others(*http, settings.http);
+        }
         outlets.Add(mqtt.emplace(broker, meters, settings.allow_writes ? &inbox : nullptr, mosquitto_links()));
         facts["mqtt"] = settings.mqtt.url;
     }
@@ -237,7 +244,7 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
             });
         }
     }
-    poll_every_line(runs, stop);
+    poll_every_line(runs, outlets, stop);
     inbox.Close();
     if (http) http->Stop();
     if (modbus_server) modbus_server->Stop();

@@ -17,7 +17,8 @@
 
 namespace {
 
-// A scan asks many ids that are not there: each may cost no more than this.
+// A scan asks many ids that are not there: each may cost no more than this
+// beyond the wire time of its request and answer.
 constexpr int kScanTimeoutMs = 100;
 
 std::string failure_text(int result) { return modbus_strerror(-result); }
@@ -28,12 +29,17 @@ struct OpenLine {
     std::unique_ptr<ModbusContext> context;
 };
 
-void open(HostSettings& settings, const RunEnvironment& environment, std::size_t line, OpenLine& opened,
-          std::optional<int> response_timeout_ms = std::nullopt) {
+LineConfig& line_of(HostSettings& settings, std::size_t line) {
     if (line >= settings.lines.size()) {
         throw std::runtime_error("--line " + std::to_string(line + 1) + ": the configuration has " +
                                  std::to_string(settings.lines.size()) + " line(s)");
     }
+    return settings.lines[line];
+}
+
+void open(HostSettings& settings, const RunEnvironment& environment, std::size_t line, OpenLine& opened,
+          std::optional<int> response_timeout_ms = std::nullopt) {
+    line_of(settings, line);
     if (response_timeout_ms) settings.lines[line].line.response_timeout_ms = *response_timeout_ms;
     start_simulator(settings.lines[line], settings, environment, opened.sim);
     opened.context = open_line(settings.lines[line].line);
@@ -82,13 +88,19 @@ int read_registers(HostSettings settings, const RunEnvironment& environment, std
 int scan_line(HostSettings settings, const RunEnvironment& environment, std::size_t line, const SlaveScan& scan,
               std::ostream& out) {
     OpenLine opened;
-    open(settings, environment, line, opened, kScanTimeoutMs);
+    // libmodbus counts the timeout from the request handed to the port, not
+    // from its last byte on the wire: at a low speed that alone takes tens of ms.
+    const LineSettings& speed = line_of(settings, line).line;
+    const int chars = 8 + 5 + 2 * kMeterBlocks.front().count;  // the request, and the answer of the first block
+    const int timeout_ms = speed.IsTcp() ? speed.response_timeout_ms
+                                         : kScanTimeoutMs + chars * speed.BitsPerCharacter() * 1000 / speed.baud + 1;
+    open(settings, environment, line, opened, timeout_ms);
     ModbusContext& context = *opened.context;
     const MeterBlock first = kMeterBlocks.front();
     std::vector<std::uint16_t> words(static_cast<std::size_t>(first.count));
     int answered = 0;
     out << "asking slave ids " << scan.from << " to " << scan.to << " for registers " << first.first_register << " to "
-        << first.first_register + first.count - 1 << ", " << kScanTimeoutMs << " ms each\n";
+        << first.first_register + first.count - 1 << ", " << timeout_ms << " ms each\n";
     for (int slave = scan.from; slave <= scan.to; ++slave) {
         context.SetSlave(slave);
         const int result = context.ReadRegisters(first.first_register, first.count, words.data());

@@ -229,8 +229,8 @@ std::vector<Setting> make_table() {
          "publish Home Assistant discovery: every quantity and alarm rule of every meter", kNeedsMqtt, nullptr,
          [](HostSettings& s, const SettingValue& v) { s.mqtt.discovery = flag_of(v); }, nullptr},
         {"mqtt.site", "--mqtt-site", K::text, 0, 0, "",
-         "this host's part of every Home Assistant id, so that two hosts' meters never share one (default: the "
-         "host name and a digest of the machine id and the prefix)",
+         "this host's part of every Home Assistant id, so that two hosts' meters never share one (default: a "
+         "digest of the machine id and the prefix)",
          kNeedsMqtt | kNotEmpty, nullptr, [](HostSettings& s, const SettingValue& v) { s.mqtt.site = text_of(v); },
          nullptr},
         {"mqtt.manufacturer", "--mqtt-manufacturer", K::text, 0, 0, "",
@@ -473,7 +473,11 @@ void SettingsBuilder::CheckTransport() const {
     if (!settings_.lines.front().line.IsTcp()) return;
     const Setting* tcp = nullptr;
     for (const Setting& row : settings_table()) tcp = row.key != nullptr && std::string(row.key) == "line.tcp" ? &row : tcp;
-    const Source transport = given_.at(tcp);
+    // A line listed in the file was checked as it was read; only the command
+    // line's serial options can stand beside its address.
+    const auto given = given_.find(tcp);
+    const Source transport = given == given_.end() ? Source::file : given->second;
+    const std::string address = given == given_.end() ? file_ + ": lines[0].tcp" : Where(*tcp, transport);
     for (const auto& [row, source] : given_) {
         if ((row->rules & kSerialOnly) == 0 || source < transport) continue;
         if (source == Source::file) {
@@ -481,8 +485,8 @@ void SettingsBuilder::CheckTransport() const {
             throw SettingsError(Where(*row, source) + ": a serial setting, but the line is Modbus TCP (line.tcp): leave out " +
                                 key + " or tcp");
         }
-        throw SettingsError(Where(*row, source) + ": a serial setting, but the line is Modbus TCP (" +
-                            Where(*tcp, transport) + "): leave it out");
+        throw SettingsError(Where(*row, source) + ": a serial setting, but the line is Modbus TCP (" + address +
+                            "): leave it out");
     }
 }
 
@@ -555,6 +559,16 @@ HostSettings SettingsBuilder::Finish() const {
                                     "address: give them addresses that differ");
             }
         }
+    }
+    // One state file kept by several simulators would hold one's counters over another's.
+    const auto simulated = std::count_if(settings_.lines.begin(), settings_.lines.end(), [](const LineConfig& l) {
+        return l.line.port.empty() && (!l.line.IsTcp() || l.line.tcp == kTcpSimulator);
+    });
+    const bool shared_state = std::any_of(settings_.sim_args.begin(), settings_.sim_args.end(),
+                                          [](const std::string& arg) { return arg.rfind("--state", 0) == 0; });
+    if (simulated > 1 && shared_state) {
+        throw SettingsError(where_lines + "simulator_args: --state would be one file for " + std::to_string(simulated) +
+                            " simulated lines: give each line its own in its simulator_args");
     }
     if (const std::string problem = duplicate_device_problem(settings_.lines.front().devices); !problem.empty()) {
         // The first meter's address may be the command line's.

@@ -1,8 +1,13 @@
 #include "host/core/write_inbox.h"
 
+#include <algorithm>
+
 bool WriteInbox::Submit(WriteRequest request, Done done) {
     const std::lock_guard<std::mutex> lock(inbox_mutex_);
-    if (closed_ || pending_.size() >= kMostPending) return false;
+    const auto same_meter = [&request](const Pending& p) { return p.request.device == request.device; };
+    if (closed_ || static_cast<std::size_t>(std::count_if(pending_.begin(), pending_.end(), same_meter)) >= kMostPending) {
+        return false;
+    }
     pending_.push_back(Pending{std::move(request), std::move(done)});
     return true;
 }

@@ -14,7 +14,7 @@
 
 class WriteInbox {
 public:
-    static constexpr std::size_t kMostPending = 8;
+    static constexpr std::size_t kMostPending = 8;  // per meter: a slow line's writes never hold up another's
 
     // Told the device's write status afterwards, on the poll thread.
     using Done = std::function<void(std::int32_t status)>;
@@ -23,8 +23,8 @@ public:
         Done done;
     };
 
-    // False when kMostPending writes are already waiting or the inbox is
-    // closed. A write given up at Close is never told.
+    // False when kMostPending writes are already waiting for that meter or
+    // the inbox is closed. A write given up at Close is never told.
     bool Submit(WriteRequest request, Done done);
     // The status once the poll loop has carried the write out (a future that
     // throws std::future_error when the write was given up); none as above.

@@ -31,6 +31,20 @@ const char* device_class_of(const MeterReading& reading) {
 
 std::string node_of(const std::string& site) { return "qv5810_" + site; }
 
+// An entity id's object part as Home Assistant takes it: lower-case
+// letters, digits and single underscores, none at either end.
+std::string entity_slug(const std::string& text) {
+    std::string slug;
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        const char kept = std::isalnum(byte) != 0 && byte < 0x80 ? static_cast<char>(std::tolower(byte)) : '_';
+        if (kept == '_' && (slug.empty() || slug.back() == '_')) continue;
+        slug += kept;
+    }
+    while (!slug.empty() && slug.back() == '_') slug.pop_back();
+    return slug;
+}
+
 std::string capitalised(std::string text) {
     if (!text.empty()) text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
     return text;
@@ -78,7 +92,7 @@ std::vector<DiscoveryMessage> discovery_messages(const DiscoveryIdentity& identi
     const auto add = [&](const char* component, const std::string& object, Json::Value config) {
         for (const std::string& key : common.getMemberNames()) config[key] = common[key];
         config["unique_id"] = node + "_" + id + "_" + object;
-        config["default_entity_id"] = std::string(component) + "." + discovery_site(node + "_" + id + "_" + object);
+        config["default_entity_id"] = std::string(component) + "." + entity_slug(node + "_" + id + "_" + object);
         messages.push_back({"homeassistant/" + std::string(component) + "/" + node + "/" + id + "_" + object + "/config",
                             compact_json(config)});
     };

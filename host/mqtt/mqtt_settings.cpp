@@ -36,9 +36,10 @@ std::string host_name() {
     return name;
 }
 
-// The host name reads well in Home Assistant; the digest of the machine id
-// (which outlives a renamed host) and the prefix keeps apart two hosts of
-// one name and two runs of one machine under different prefixes.
+// A digest of the machine id, which outlives a renamed host (whose name
+// would change every id in Home Assistant), and of the prefix, which keeps
+// apart two runs of one machine. A cloned system keeps its machine id:
+// there --mqtt-site tells the two apart.
 std::string made_up_site(const std::string& prefix) {
     std::ifstream in("/etc/machine-id");
     std::string machine;
@@ -47,7 +48,7 @@ std::string made_up_site(const std::string& prefix) {
     for (const char c : machine + "\n" + prefix) digest = (digest ^ static_cast<unsigned char>(c)) * 16777619u;
     char hex[9];
     std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(digest));
-    return host_name() + "-" + std::string(hex, 6);
+    return hex;
 }
 
 }  // namespace

@@ -199,8 +199,13 @@ std::vector<std::string> MqttSink::TakeNotices() {
     return taken;
 }
 
-void MqttSink::Finished(const RunSummary&) {
-    for (auto& [id, meter] : meters_) {
+// Once for each line: its meters' counts.
+void MqttSink::Finished(const RunSummary& summary) {
+    for (const MeterSummary& polled : summary.meters) {
+        const std::uint32_t id = polled.meter->data_id;
+        Meter* found = Find(id);
+        if (found == nullptr) continue;
+        Meter& meter = *found;
         const std::size_t unsent = meter.link->queued();
         notices_.push_back("device " + std::to_string(id) + ": mqtt: " + std::to_string(meter.link->published()) +
                            " messages published, " + std::to_string(meter.link->dropped()) +

@@ -58,8 +58,9 @@ private:
 
     const MqttSettings settings_;
     WriteInbox* inbox_;
+    // Before the meters, whose links' threads read it until they are joined.
+    std::set<std::string> discovered_;       // every config topic this run publishes; not changed after construction
     std::map<std::uint32_t, Meter> meters_;  // not changed after construction: the links' threads look meters up
-    std::set<std::string> discovered_;       // every config topic this run publishes; likewise
     std::vector<std::string> notices_;
 };
 

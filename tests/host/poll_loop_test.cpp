@@ -296,3 +296,17 @@ TEST(Reports, AReloadIsAReportOfItsOwnAndLeavesTheFirstCyclesSnapshotToThatCycle
                                                bank.Get(oracle::kPhaseVoltage1 + 1));
     EXPECT_EQ(first.snapshot["相电压1"].asInt(), raw / 10) << "the snapshot is the reloaded record's";
 }
+
+// Several lines share the inbox: a slow line's waiting writes never hold up
+// another's, and each line takes only its own meters' writes.
+TEST(Inbox, EachMeterHasPlacesOfItsOwnAndEachLineTakesOnlyItsMeters) {
+    WriteInbox inbox;
+    const auto ignored = [](std::int32_t) {};
+    for (std::size_t i = 0; i < WriteInbox::kMostPending; ++i) EXPECT_TRUE(inbox.Submit(WriteRequest{1, {256, 1}}, ignored));
+    EXPECT_FALSE(inbox.Submit(WriteRequest{1, {256, 1}}, ignored));
+    EXPECT_TRUE(inbox.Submit(WriteRequest{2, {256, 1}}, ignored));
+    const auto line_of_2 = [](std::uint32_t id) { return id == 2; };
+    EXPECT_EQ(inbox.Take(line_of_2).size(), 1u);
+    EXPECT_TRUE(inbox.Take(line_of_2).empty());
+    EXPECT_EQ(inbox.Take([](std::uint32_t id) { return id == 1; }).size(), WriteInbox::kMostPending);
+}

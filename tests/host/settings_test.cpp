@@ -288,6 +288,14 @@ TEST(ConfigLines, EachLineIsReadAsTheOneLineFormWithItsOwnMeters) {
     const std::string two = R"({"lines": [)" + one + R"(, {"devices": [{"slave": 1, "data_id": 2}]}])";
     EXPECT_NO_THROW(parse_settings_file("bench.json", two + "}"));
     EXPECT_TRUE(mentions(refusal(two + R"(, "modbus_server": "1502"})"), {"lines[1]: slave 1 is on lines[0] too"}));
+    // A Modbus TCP line first is no different, and a serial option beside it is refused.
+    const std::string tcp_first = R"({"lines": [{"tcp": "gw:502", "devices": [{"slave": 1}]}]})";
+    EXPECT_EQ(parse_settings_file("bench.json", tcp_first).lines.front().line.tcp, "gw:502");
+    EXPECT_TRUE(mentions(merge_refusal(tcp_first, options({{"--baud", "19200"}})), {"--baud", "lines[0].tcp"}));
+    // One energy state file for several simulators would mix their counters.
+    EXPECT_TRUE(mentions(refusal(R"({"lines": [{"devices": [{"slave": 1}]}, {"devices": [{"slave": 1, "data_id": 2}]}],
+                                     "simulator_args": ["--state=/tmp/e.json"]})"),
+                         {"simulator_args: --state would be one file for 2 simulated lines"}));
     // The command line's line options have no one line to go to.
     EXPECT_TRUE(mentions(merge_refusal(R"({"lines": [)" + one + R"(, {"devices": [{"slave": 1, "data_id": 2}]}]})",
                                        options({{"--baud", "19200"}})),

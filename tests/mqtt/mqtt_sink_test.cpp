@@ -6,6 +6,7 @@
 #include <mosquitto.h>
 
 #include <map>
+#include <regex>
 #include <set>
 #include <utility>
 
@@ -68,7 +69,7 @@ DeviceConfig meter(std::uint32_t data_id, const std::string& name) {
 
 struct SinkRig {
     explicit SinkRig(std::vector<DeviceConfig> configured, bool discovery = false, bool writes = true,
-                     const std::string& site = "panel1")
+                     const std::string& site = "panel-1")
         : meters(std::move(configured)) {
         settings.prefix = "site/";
         settings.client_id = "test";
@@ -242,13 +243,16 @@ TEST(MqttDiscovery, EveryQuantityAndRuleIsToldAsHomeAssistantFilesIt) {
         EXPECT_TRUE(sent.retain) << topic;
         EXPECT_FALSE(c.isMember("object_id")) << topic;
         EXPECT_EQ(c["availability_topic"].asString(), "site/m/availability");
-        EXPECT_EQ(c["device"]["identifiers"][0].asString(), "qv5810_panel1_3");
+        EXPECT_EQ(c["device"]["identifiers"][0].asString(), "qv5810_panel-1_3");
         EXPECT_EQ(c["device"]["manufacturer"].asString(), "Maker");
         EXPECT_EQ(c["device"]["sw_version"].asString(), "1.2.3");
         EXPECT_EQ(c["device"]["configuration_url"].asString(), "http://box:8080/?device=3");
         EXPECT_EQ(c["origin"]["name"].asString(), "qmxhost");
         const std::string component = topic.substr(14, topic.find('/', 14) - 14);
-        EXPECT_EQ(c["default_entity_id"].asString().rfind(component + ".qv5810_panel1_3_", 0), 0u) << topic;
+        // As Home Assistant checks an entity id: lower case, digits and single underscores.
+        EXPECT_TRUE(std::regex_match(c["default_entity_id"].asString(),
+                                     std::regex(component + "\\.qv5810_panel_1_3(_[a-z0-9]+)+")))
+            << c["default_entity_id"];
         if (component == "binary_sensor") {
             ++problems;
             EXPECT_EQ(c["device_class"].asString(), "problem");
@@ -273,7 +277,7 @@ TEST(MqttDiscovery, EveryQuantityAndRuleIsToldAsHomeAssistantFilesIt) {
 }
 
 TEST(MqttDiscovery, TwoHostsWithTheSameDataIdsKeepTheirIdsApart) {
-    SinkRig panel1({meter(1, "m")}, true, true, "panel1");
+    SinkRig panel1({meter(1, "m")}, true, true, "panel-1");
     SinkRig panel2({meter(1, "m")}, true, true, "panel2");
     std::set<std::string> ids;
     for (SinkRig* rig : {&panel1, &panel2}) {
@@ -305,14 +309,14 @@ TEST(MqttDiscovery, HomeAssistantOnlineHearsItAllAgainAndLeftoversAreTakenBack) 
     EXPECT_EQ(link.On("site/m/alarms/110200010010").size(), 1u);
 
     link.sent.clear();
-    link.Deliver("homeassistant/sensor/qv5810_panel1/9_current_1_a/config", "{}", true);         // a meter gone
-    link.Deliver("homeassistant/sensor/qv5810_panel1/3_old_column/config", "{}", true);          // an entity gone
-    link.Deliver("homeassistant/sensor/qv5810_panel1/3_current_1_a/config", "{}", true);         // still here
+    link.Deliver("homeassistant/sensor/qv5810_panel-1/9_current_1_a/config", "{}", true);         // a meter gone
+    link.Deliver("homeassistant/sensor/qv5810_panel-1/3_old_column/config", "{}", true);          // an entity gone
+    link.Deliver("homeassistant/sensor/qv5810_panel-1/3_current_1_a/config", "{}", true);         // still here
     link.Deliver("homeassistant/sensor/qv5810_panel2/9_current_1_a/config", "{}", true);         // another host's
-    link.Deliver("homeassistant/sensor/qv5810_panel1/9_current_1_a/config", "", true);           // already gone
+    link.Deliver("homeassistant/sensor/qv5810_panel-1/9_current_1_a/config", "", true);           // already gone
     ASSERT_EQ(link.sent.size(), 2u);
-    EXPECT_EQ(link.sent[0].topic, "homeassistant/sensor/qv5810_panel1/9_current_1_a/config");
-    EXPECT_EQ(link.sent[1].topic, "homeassistant/sensor/qv5810_panel1/3_old_column/config");
+    EXPECT_EQ(link.sent[0].topic, "homeassistant/sensor/qv5810_panel-1/9_current_1_a/config");
+    EXPECT_EQ(link.sent[1].topic, "homeassistant/sensor/qv5810_panel-1/3_old_column/config");
     for (const Sent& s : link.sent) EXPECT_TRUE(s.payload.empty() && s.retain);
 }
 
@@ -321,7 +325,9 @@ TEST(MqttNotices, TheLinksNewsAndTheCountsAtTheEndReachTheHost) {
     rig.Link("site/m/").notices.push_back("mqtt: lost b:1883");
     EXPECT_EQ(rig.sink->TakeNotices(), (std::vector<std::string>{"device 1: mqtt: lost b:1883"}));
     EXPECT_TRUE(rig.sink->TakeNotices().empty());
-    rig.sink->Finished(RunSummary{});
+    RunSummary line;  // each line's end tells its own meters' counts
+    line.meters.push_back({&rig.meters[0], MeterHealth{}});
+    rig.sink->Finished(line);
     const auto last = rig.sink->TakeNotices();
     ASSERT_EQ(last.size(), 1u);
     EXPECT_NE(last[0].find("2 dropped while the broker was away"), std::string::npos) << last[0];
