@@ -27,17 +27,17 @@ HostSettings fuzz_config() {
     device.slave = 1;
     device.thresholds["110200010010"] = Threshold{1, 253};
     device.setting["appSetting"]["b_mode"] = "2";
-    config.devices.push_back(device);
+    config.lines.front().devices.push_back(device);
     return config;
 }
 
 struct Live {
-    Live() : live(config.devices, config.line, clock, events) {
+    Live() : live(config.lines, clock, events) {
         // One completed cycle, so the views have a record, a snapshot and alarms to show.
         unsigned char record[167];
         for (std::size_t i = 0; i < sizeof record; ++i) record[i] = static_cast<unsigned char>(i * 37);
         auto report = std::make_shared<CycleReport>();
-        report->meter = &config.devices.front();
+        report->meter = &config.lines.front().devices.front();
         report->cycle = 1;
         report->duration_ms = 245.0;
         report->ended_at = clock.Now();
