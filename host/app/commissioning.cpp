@@ -49,11 +49,9 @@ void open(HostSettings& settings, const RunEnvironment& environment, std::size_t
 std::string quantity_text(int address, const std::vector<std::uint16_t>& words, std::size_t at) {
     const MeterReading* reading = reading_at(address);
     if (reading == nullptr || at + 1 >= words.size()) return "";
-    const auto bits = static_cast<std::uint32_t>(words[at]) << 16 | words[at + 1];
-    const std::int64_t raw = bits <= 0x7FFFFFFFu ? std::int64_t{bits} : std::int64_t{bits} - 4294967296LL;
     std::ostringstream text;
     text << std::fixed << std::setprecision(reading_decimals(*reading)) << "  " << reading->label << " "
-         << static_cast<double>(raw) / reading->divisor << (*reading->unit ? " " : "") << reading->unit << " ("
+         << static_cast<double>(pair_value(words[at], words[at + 1])) / reading->divisor << (*reading->unit ? " " : "") << reading->unit << " ("
          << address << "-" << address + 1 << ")";
     return text.str();
 }

@@ -19,20 +19,26 @@ std::string fixed(double value, int decimals) {
     return text.str();
 }
 
+// A quantity as the overview shows it: its column, label, unit and text.
+Json::Value quantity_json(const MeterReading& reading, double value) {
+    Json::Value q;
+    q["column"] = reading.column;
+    q["label"] = reading.label;
+    q["unit"] = reading.unit;
+    q["text"] = fixed(value, reading_decimals(reading));
+    return q;
+}
+
 Json::Value quantities_json(const std::vector<unsigned char>& record) {
     Json::Value quantities(Json::arrayValue);
     for (const MeterReading& reading : kMeterReadings) {
         const std::optional<double> value = decode_reading(record, reading);
         if (!value) continue;
-        Json::Value q;
-        q["column"] = reading.column;
-        q["label"] = reading.label;
+        Json::Value q = quantity_json(reading, *value);
         q["name"] = reading.chinese_name;
         q["register"] = reading.high_register;
-        q["unit"] = reading.unit;
         q["decimals"] = reading_decimals(reading);
         q["value"] = *value;
-        q["text"] = fixed(*value, reading_decimals(reading));
         quantities.append(q);
     }
     return quantities;
@@ -81,26 +87,15 @@ Json::Value alarms_json(const LiveMeter& meter) {
 }
 
 // What the site's overview shows of each meter: the quantities a panel is
-// read by at a glance.
-constexpr const char* kGlanceColumns[] = {
-    "phase_voltage_1_v", "phase_voltage_2_v", "phase_voltage_3_v", "current_1_a",       "current_2_a",
-    "current_3_a",       "total_active_power_kw", "total_power_factor", "frequency_hz", "active_energy_pos_wh",
-};
+// read by at a glance, by their high registers: phase voltages, currents,
+// total active power and power factor, frequency, imported energy.
+constexpr int kGlanceRegisters[] = {1806, 1808, 1810, 1792, 1794, 1796, 1814, 1820, 1812, 1880};
 
 Json::Value glance_json(const std::vector<unsigned char>& record) {
     Json::Value glance(Json::arrayValue);
-    for (const char* column : kGlanceColumns) {
-        for (const MeterReading& reading : kMeterReadings) {
-            if (std::string(reading.column) != column) continue;
-            const std::optional<double> value = decode_reading(record, reading);
-            if (!value) break;
-            Json::Value q;
-            q["column"] = reading.column;
-            q["label"] = reading.label;
-            q["unit"] = reading.unit;
-            q["text"] = fixed(*value, reading_decimals(reading));
-            glance.append(q);
-        }
+    for (const int high_register : kGlanceRegisters) {
+        const MeterReading& reading = *reading_at(high_register);
+        if (const std::optional<double> value = decode_reading(record, reading)) glance.append(quantity_json(reading, *value));
     }
     return glance;
 }

@@ -56,13 +56,21 @@ int reading_decimals(const MeterReading& reading) {
     return decimals;
 }
 
+std::int32_t pair_value(std::uint16_t high, std::uint16_t low) {
+    const std::uint32_t bits = static_cast<std::uint32_t>(high) << 16 | low;
+    const std::int64_t raw = bits <= 0x7FFFFFFFu ? std::int64_t{bits} : std::int64_t{bits} - 4294967296LL;
+    return static_cast<std::int32_t>(raw);
+}
+
 std::optional<std::int32_t> raw_reading(const std::vector<unsigned char>& record, const MeterReading& reading) {
     const int at = record_offset(reading.high_register);
     if (at < 0 || record.size() < static_cast<std::size_t>(at) + 4) return std::nullopt;
-    const auto byte = [&](int i) { return static_cast<std::uint32_t>(record[static_cast<std::size_t>(at + i)]); };
-    const std::uint32_t bits = ((byte(0) | byte(1) << 8) << 16) | (byte(2) | byte(3) << 8);
-    const std::int64_t raw = bits <= 0x7FFFFFFFu ? std::int64_t{bits} : std::int64_t{bits} - 4294967296LL;
-    return static_cast<std::int32_t>(raw);
+    // Each register is stored low byte first.
+    const auto word = [&](int i) {
+        const auto byte = [&](int j) { return static_cast<unsigned>(record[static_cast<std::size_t>(at + i + j)]); };
+        return static_cast<std::uint16_t>(byte(0) | byte(1) << 8);
+    };
+    return pair_value(word(0), word(2));
 }
 
 std::optional<double> decode_reading(const std::vector<unsigned char>& record, const MeterReading& reading) {

@@ -33,3 +33,6 @@ std::optional<double> decode_reading(const std::vector<unsigned char>& record, c
 // The same as the meter counts it: the register pair as a signed 32-bit
 // number, before the divisor.
 std::optional<std::int32_t> raw_reading(const std::vector<unsigned char>& record, const MeterReading& reading);
+// A register pair as the meter counts it: the high register, then the low,
+// as one signed 32-bit number.
+std::int32_t pair_value(std::uint16_t high, std::uint16_t low);

@@ -68,9 +68,8 @@ MqttSink::MqttSink(const MqttSettings& settings, const std::vector<DeviceConfig>
                                   WriteRequested(meter, payload, retained);
                               });
         if (!settings_.discovery) continue;
-        for (const DiscoveryMessage& message : discovery_messages(settings_.identity, config, base)) {
-            discovered_.insert(message.topic);
-        }
+        meter.discovery = discovery_messages(settings_.identity, config, base);
+        for (const DiscoveryMessage& message : meter.discovery) discovered_.insert(message.topic);
         meter.link->Subscribe(kHomeAssistantStatus, [this, &meter](const std::string&, const std::string& payload, bool) {
             HomeAssistantSaid(meter, payload);
         });
@@ -118,9 +117,7 @@ void MqttSink::WriteRequested(Meter& meter, const std::string& payload, bool ret
 }
 
 void MqttSink::PublishDiscovery(const Meter& meter) {
-    for (const DiscoveryMessage& message : discovery_messages(settings_.identity, *meter.config, meter.base)) {
-        meter.link->Publish(message.topic, message.payload, true);
-    }
+    for (const DiscoveryMessage& message : meter.discovery) meter.link->Publish(message.topic, message.payload, true);
 }
 
 // On the link's thread. A broker restarted without persistence has lost

@@ -45,6 +45,7 @@ private:
         const DeviceConfig* config = nullptr;
         std::string base;  // PREFIX<meter>/
         std::unique_ptr<BrokerLink> link;
+        std::vector<DiscoveryMessage> discovery;  // what it tells Home Assistant, the same all run long
         // Every rule's outcome has been sent once; cleared when Home Assistant
         // comes online again, after a broker that may have lost the retained ones.
         std::atomic<bool> alarms_published{false};
