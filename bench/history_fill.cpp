@@ -99,7 +99,10 @@ int main(int argc, char** argv) {
     {
         HistoryDb history(path);
         history.NameMeter(1, meter.name);
-        HistorySink sink(history, 5.0, 1.0);
+        struct : Notices {
+            void Say(const std::string& text) override { std::cerr << text << std::endl; }
+        } notices;
+        HistorySink sink(history, 5.0, 1.0, notices);
         const HistoryWindows windows;
         for (std::int64_t second = 0; second < days * 86400LL; ++second) {
             auto report = std::make_shared<CycleReport>();
@@ -109,6 +112,7 @@ int main(int argc, char** argv) {
             report->record = record_at(second);
             report->record_id = 5156;
             report->stored = report->record;
+            report->quantities = decode_quantities(report->record);
             sink.Cycle(report);
             if (second % 86400 == 86399) {
                 const int day = static_cast<int>(second / 86400) + 1;
@@ -120,7 +124,7 @@ int main(int argc, char** argv) {
                 }
             }
         }
-        sink.Finished(RunSummary{});
+        sink.Finished();
         size_at_end = file_bytes(path);
     }
     std::cout << "days " << days << "\n";

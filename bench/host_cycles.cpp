@@ -1,6 +1,7 @@
 // The bench host's own cost per meter cycle: the poll loop over a line that
 // answers at once, with the console, the history (to a file, a transaction
-// every cycle: the most it costs) and the live state as outlets; the HTTP server and the broker off. Runs N cycles of one
+// every cycle: the most it costs) and the live state as outlets, each on its
+// own thread as in a run; the HTTP server and the broker off. Runs N cycles of one
 // meter; under callgrind the difference between two N is the cost of the
 // extra cycles, the plug-in's part included (bench/instructions.sh shows it
 // alone as cycle_mode2).
@@ -9,14 +10,16 @@
 #include <iostream>
 #include <string>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "bench/bench_rig.h"
-#include "host/core/outlets.h"
+#include "host/report/outlets.h"
 #include "host/core/poll_loop.h"
 #include "host/live/live_state.h"
 #include "host/sinks/console_sink.h"
 #include "host/sinks/history_sink.h"
+#include "host/sinks/line_writer.h"
 
 namespace {
 
@@ -44,7 +47,7 @@ int main(int argc, char** argv) {
         std::cerr << "usage: host_cycles N" << std::endl;
         return 2;
     }
-    std::FILE* console_out = std::fopen("/dev/null", "w");
+    const int console_out = open("/dev/null", O_WRONLY);
     std::freopen("/dev/null", "w", stdout);  // the plug-in's own lines
     const std::string history_path = "/tmp/qv5810_host_cycles_" + std::to_string(getpid()) + ".db";
 
@@ -54,28 +57,36 @@ int main(int argc, char** argv) {
     meter.setting["appSetting"]["b_mode"] = 2;
     meter.setting["modbus"]["slave"] = 1;
     for (const AlarmRule& rule : kAlarmRules) meter.thresholds[rule.key] = Threshold{1, 235.0f};
-    const std::vector<DeviceConfig> meters{meter};
-    LineSettings line;
+    LineConfig line;
+    line.devices = {meter};
+    const std::vector<LineInfo> site{describe_line(0, "instant", line)};
 
     SteadyClock clock;
+    StopSignal stop;
     InstantLine context;
-    volatile std::sig_atomic_t stop = 0;
     ModbusLine modbus(context, RetryPolicy{2, 0, 1000}, clock, stop);
     Outlets outlets;
-    ConsoleSink console(console_out, Verbosity::normal, false);
+    LineWriter output(console_out, [](const std::string&) {}, [] {});
+    ConsoleSink console(output, Verbosity::normal, false);
     HistoryDb history(history_path);
-    HistorySink history_sink(history, 0.0, 1.0);
+    HistorySink history_sink(history, 0.0, 1.0, outlets);
     EventHub events;
-    LiveState live(meters, line, clock, events);
-    outlets.Add(console);
-    outlets.Add(history_sink);
-    outlets.Add(live);
+    LiveState live(site, clock, events);
+    outlets.Add("console", {&console}, Mailbox{4096, WhenFull::refuse_newest});
+    outlets.Add("history", {&history_sink}, Mailbox{HistoryDb::kMostPending, WhenFull::drop_oldest});
+    outlets.Add("state", {&live}, Mailbox{});
     std::vector<std::unique_ptr<SPModbus>> devices;
     devices.push_back(std::make_unique<QV5810>());
-    PollLoop loop(meters, line, PollOptions{std::atoi(argv[1]), 0.0, {}, nullptr}, std::move(devices), modbus,
-                  outlets, clock);
-    const int status = loop.Run(stop);
+    int status = 0;
+    {
+        PollLoop loop(line.devices, site.front(), PollOptions{std::atoi(argv[1]), 0.0, {}, nullptr}, std::move(devices),
+                      modbus, outlets, clock);
+        status = loop.Run(stop);
+    }
+    outlets.Finished();
+    outlets.Close();
+    output.Close(std::chrono::seconds(10));
     for (const char* suffix : {"", "-wal", "-shm"}) std::remove((history_path + suffix).c_str());
-    std::fclose(console_out);
+    close(console_out);
     return status;
 }

@@ -13,9 +13,10 @@
 #include <string>
 #include <unistd.h>
 
-#include "host/core/settings.h"
+#include "host/config/settings.h"
 #include "host/live/http_api.h"
 #include "host/history/history_db.h"
+#include "host/report/report_json.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ HostSettings fuzz_config() {
 }
 
 struct Live {
-    Live() : live(config.lines, clock, events) {
+    Live() : site{describe_line(0, "fuzz line", config.lines.front())}, live(site, clock, events) {
         // One completed cycle, so the views have a record, a snapshot and alarms to show.
         unsigned char record[167];
         for (std::size_t i = 0; i < sizeof record; ++i) record[i] = static_cast<unsigned char>(i * 37);
@@ -42,15 +43,24 @@ struct Live {
         report->duration_ms = 245.0;
         report->ended_at = clock.Now();
         report->record.assign(record, record + sizeof record);
-        report->alarms.push_back(AlarmReport{1, "110200010010", "1", "over", "266", true, 1});
-        report->alarm_changes.push_back(AlarmChange{report->alarms.front(), true});
+        report->quantities = decode_quantities(report->record);
+        AlarmOutcome outcome;
+        outcome.key = "110200010010";
+        outcome.text = "over";
+        outcome.level = 1;
+        outcome.up = true;
+        outcome.value_text = "266";
+        outcome.compared = 266;
+        outcome.threshold = 253;
+        report->alarms.push_back(outcome);
+        report->alarm_changes.push_back(AlarmChange{outcome, true});
         report->snapshot_text = "{\"相电压1\":266}";
         report->snapshot = snapshot_object(report->snapshot_text);
         live.Cycle(report);
         history_path = "/tmp/qv5810_fuzz_history_" + std::to_string(getpid()) + ".db";
         {
             HistoryDb history(history_path);
-            history.Add({utc_now_ms(), 7, 5156, std::vector<unsigned char>(record, record + sizeof record)});
+            history.Add(history_row(utc_now_ms(), 7, 5156, std::vector<unsigned char>(record, record + sizeof record)));
             history.Commit();
         }
         // Closed: a write is answered at once (503) instead of waiting for a poll loop.
@@ -62,6 +72,7 @@ struct Live {
     }
 
     HostSettings config = fuzz_config();
+    std::vector<LineInfo> site;
     SteadyClock clock;
     EventHub events;
     LiveState live;
@@ -110,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     request.body = text.substr(at);
 
     const ApiResponse response = live.api->Handle(request);
-    if (response.status == 0) {
+    if (response.event_stream) {
         if (request.path != "/api/events") std::abort();
     } else if (response.status < 200 || response.status > 599) {
         std::abort();

@@ -3,26 +3,29 @@
 #include <unistd.h>
 
 #include <exception>
+#include <map>
 #include <memory>
 #include <thread>
 #include <optional>
 #include <stdexcept>
 
 #include "host/app/line_open.h"
-#include "host/core/endpoints.h"
+#include "host/config/endpoints.h"
 #include "host/core/exit_status.h"
-#include "host/core/outlets.h"
-#include "host/core/plugin_library.h"
 #include "host/core/poll_loop.h"
 #include "host/history/history_db.h"
+#include "host/http/http_server.h"
 #include "host/line/pseudo_terminal.h"
-#include "host/live/http_server.h"
+#include "host/live/http_api.h"
 #include "host/live/live_state.h"
 #include "host/modbus_server/modbus_server.h"
 #include "host/mqtt/mqtt_sink.h"
+#include "host/report/outlets.h"
+#include "host/runtime/plugin_library.h"
 #include "host/sinks/console_sink.h"
 #include "host/sinks/history_sink.h"
 #include "host/sinks/json_sink.h"
+#include "host/sinks/line_writer.h"
 
 namespace {
 
@@ -56,6 +59,12 @@ void warn_about_modbus_on_the_network(const ListenAddress& listen, std::ostream&
 struct CloseWhenDone {
     WriteInbox& inbox;
     ~CloseWhenDone() { inbox.Close(); }
+};
+
+// However the run ends, the outlets' threads end before the outlets go.
+struct CloseOutlets {
+    Outlets& outlets;
+    ~CloseOutlets() { outlets.Close(); }
 };
 
 // One line of a run: its simulator when it has none of its own, its
@@ -98,17 +107,18 @@ Json::Value start_facts(const HostSettings& settings, const RunEnvironment& envi
     return facts;
 }
 
-// Every line's meters, in the order of the lines.
-std::vector<DeviceConfig> every_meter(const HostSettings& settings) {
-    std::vector<DeviceConfig> meters;
-    for (const LineConfig& line : settings.lines) meters.insert(meters.end(), line.devices.begin(), line.devices.end());
-    return meters;
+// The site as the outlets name it: each line with its meters, which the
+// settings hold for the whole run.
+std::vector<LineInfo> site_of(const HostSettings& settings, const std::vector<LineRun>& runs) {
+    std::vector<LineInfo> site;
+    for (std::size_t i = 0; i < settings.lines.size(); ++i) site.push_back(describe_line(i, runs[i].name, settings.lines[i]));
+    return site;
 }
 
 // Each line on its own thread, the first on the caller's. An exception
 // that ends a line's polling is told at once, while the other lines go on,
 // and thrown when all have ended.
-void poll_every_line(std::vector<LineRun>& runs, Outlet& outlets, const volatile std::sig_atomic_t& stop) {
+void poll_every_line(std::vector<LineRun>& runs, Outlet& outlets, const StopSignal& stop) {
     const auto poll = [&stop, &outlets](LineRun& run) {
         try {
             run.status = run.loop->Run(stop);
@@ -128,7 +138,7 @@ void poll_every_line(std::vector<LineRun>& runs, Outlet& outlets, const volatile
 
 }  // namespace
 
-int run_bench_host(HostSettings settings, const RunEnvironment& environment, const volatile std::sig_atomic_t& stop) {
+int run_bench_host(HostSettings settings, const RunEnvironment& environment, StopSignal& stop) {
     std::vector<LineRun> runs(settings.lines.size());
     for (std::size_t i = 0; i < runs.size(); ++i) {
         LineConfig& config = settings.lines[i];
@@ -136,22 +146,32 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
         runs[i].name = config.line.IsTcp() ? config.line.tcp : config.line.port;
         for (DeviceConfig& device : config.devices) device.line = runs[i].name;
     }
-    const std::vector<DeviceConfig> meters = every_meter(settings);
+    const std::vector<LineInfo> site = site_of(settings, runs);
     std::optional<HistoryDb> history;
+    // The newest stored record of each meter, taken before the history is
+    // the outlet's, on the outlet's thread alone.
+    std::map<std::uint32_t, std::vector<unsigned char>> newest;
     if (!settings.history.file.empty()) {
         const HistorySettings& h = settings.history;
         history.emplace(h.file, HistoryWindows{h.raw_days, h.minute_days, h.hour_days});
-        for (const DeviceConfig& device : meters) history->NameMeter(device.data_id, device.name);
+        for (const LineInfo& line : site) {
+            for (const DeviceConfig* device : line.meters) {
+                history->NameMeter(device->data_id, device->name);
+                if (auto stored = history->Newest(device->data_id)) newest[device->data_id] = std::move(stored->record);
+            }
+        }
     }
 
+    // Each outlet on a thread of its own (or sharing one), behind a mailbox:
+    // no line ever waits for one.
     Outlets outlets;
-    ConsoleSink console(environment.out, settings.output.verbosity, settings.output.snapshot);
-    JsonSink json(environment.out);
-    outlets.Add(settings.output.json ? static_cast<Outlet&>(json) : console);
+    std::ostream& notes = *environment.notes;
+    LineWriter output(
+        fileno(environment.out), [&notes](const std::string& text) { notes << "qmxhost: " << text << std::endl; },
+        [&stop] { stop.Request(); });
+    ConsoleSink console(output, settings.output.verbosity, settings.output.snapshot);
+    JsonSink json(output);
     std::optional<HistorySink> history_sink;
-    if (history) {
-        outlets.Add(history_sink.emplace(*history, settings.history.batch_seconds, settings.interval_seconds));
-    }
 
     SteadyClock clock;
     WriteInbox inbox;
@@ -170,7 +190,7 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
             throw std::runtime_error(settings.http_users + " holds no login: add one with qmxhost passwd NAME >> " +
                                      settings.http_users);
         }
-        outlets.Add(live.emplace(settings.lines, clock, events));
+        live.emplace(site, clock, events);
         ApiOptions options;
         options.allow_writes = settings.allow_writes;
         options.history_path = settings.history.file;
@@ -197,14 +217,14 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
         if (http && !is_loopback(parse_listen_address(settings.http).host)) {
             broker.identity.configuration_url = page_url_for_others(*http, settings.http);
         }
-        outlets.Add(mqtt.emplace(broker, meters, settings.allow_writes ? &inbox : nullptr, mosquitto_links()));
+        mqtt.emplace(broker, site, settings.allow_writes ? &inbox : nullptr, mosquitto_links(), outlets);
         facts["mqtt"] = settings.mqtt.url;
     }
     std::optional<ServedMeters> served;
     std::optional<ModbusServer> modbus_server;
     if (!settings.modbus_server.empty()) {
         const ListenAddress listen = parse_listen_address(settings.modbus_server);
-        outlets.Add(served.emplace(meters, clock));
+        served.emplace(site, clock);
         modbus_server.emplace(*served, listen, settings.allow_writes ? &inbox : nullptr);
         const bool ipv6 = listen.host.find(':') != std::string::npos;
         const std::string where = (ipv6 ? "[" + listen.host + "]" : listen.host) + ":" + std::to_string(modbus_server->port());
@@ -215,6 +235,20 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
     // However the run ends, a write asked for from now on is answered at
     // once, not after its timeout, and before the server waits for its threads.
     const CloseWhenDone close_inbox{inbox};
+    // The run's own output first: it hears the others' last words.
+    outlets.Add(settings.output.json ? "json" : "console", {settings.output.json ? static_cast<Outlet*>(&json) : &console},
+                Mailbox{4096, WhenFull::refuse_newest});
+    if (history) {
+        history_sink.emplace(*history, settings.history.batch_seconds, settings.interval_seconds, outlets);
+        // The history holds what it cannot store yet; its mailbox as much again.
+        outlets.Add("history", {&*history_sink}, Mailbox{HistoryDb::kMostPending, WhenFull::drop_oldest});
+    }
+    std::vector<Outlet*> states;
+    if (live) states.push_back(&*live);
+    if (served) states.push_back(&*served);
+    if (!states.empty()) outlets.Add("state", states, Mailbox{1024, WhenFull::drop_oldest});
+    if (mqtt) outlets.Add("mqtt", {&*mqtt}, Mailbox{1024, WhenFull::drop_oldest});
+    const CloseOutlets close_outlets{outlets};
     outlets.Started(facts);
     if (history && !history->open()) {
         outlets.Problem("history cannot be written now (" + history->last_error() +
@@ -228,19 +262,20 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
         LineRun& run = runs[i];
         std::vector<std::unique_ptr<SPModbus>> devices;
         for (std::size_t d = 0; d < config.devices.size(); ++d) devices.push_back(library.CreateDevice());
-        run.context = open_line(line);
+        run.context = open_line(line, stop);
         run.modbus = std::make_unique<ModbusLine>(*run.context, RetryPolicy{line.retries, line.delay_ms, line.response_timeout_ms},
                                                   clock, stop);
         // The write asked for on the command line goes to the first line's first meter.
         run.loop = std::make_unique<PollLoop>(
-            config.devices, line,
+            config.devices, site[i],
             PollOptions{settings.cycles, settings.interval_seconds, i == 0 ? settings.write : std::vector<std::uint16_t>{},
                         takes_writes ? &inbox : nullptr, config.emulate_line || !is_pseudo_terminal(line.port)},
             std::move(devices), *run.modbus, outlets, clock);
         if (history) {
-            run.loop->Reload([&history](std::uint32_t data_id) -> std::optional<std::vector<unsigned char>> {
-                if (auto newest = history->Newest(data_id)) return newest->record;
-                return std::nullopt;
+            run.loop->Reload([&newest](std::uint32_t data_id) -> std::optional<std::vector<unsigned char>> {
+                const auto stored = newest.find(data_id);
+                if (stored == newest.end()) return std::nullopt;
+                return stored->second;
             });
         }
     }
@@ -248,6 +283,8 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, con
     inbox.Close();
     if (http) http->Stop();
     if (modbus_server) modbus_server->Stop();
+    outlets.Finished();
+    outlets.Close();
     // The first line that did not end well says how the run ended.
     int status = exit_status::kSuccess;
     for (const LineRun& run : runs) status = status == exit_status::kSuccess ? run.status : status;

@@ -4,22 +4,23 @@
 // so do the tests, in-process.
 #pragma once
 
-#include <csignal>
 #include <cstdio>
 #include <ostream>
 #include <string>
 
-#include "host/core/settings.h"
+#include "host/common/stop_signal.h"
+#include "host/config/settings.h"
 
 struct RunEnvironment {
     std::string simulator;  // the simulated meter's program
     std::string emulator;   // runs the simulator when it is built for another machine; empty: none
     std::string version;
-    std::FILE* out = nullptr;         // the events: for people, or JSON lines
-    std::ostream* notes = nullptr;    // the page's address and warnings about it
+    std::FILE* out = nullptr;         // the events: for people, or JSON lines; written with write(2) on its descriptor
+    std::ostream* notes = nullptr;    // the page's address, warnings, and what became of the output
 };
 
 // Runs until the cycles are done or `stop` is raised, and returns the exit
 // status (exit_status.h). Throws what keeps the run from starting: a port,
-// address, plug-in, history or broker setting that cannot be used.
-int run_bench_host(HostSettings settings, const RunEnvironment& environment, const volatile std::sig_atomic_t& stop);
+// address, plug-in, history or broker setting that cannot be used. An
+// output whose reader went raises the stop.
+int run_bench_host(HostSettings settings, const RunEnvironment& environment, StopSignal& stop);

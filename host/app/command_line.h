@@ -7,7 +7,7 @@
 #include <string>
 
 #include "host/app/commissioning.h"
-#include "host/core/settings_table.h"
+#include "host/config/settings_table.h"
 #include "host/history/history_reader.h"
 
 struct HistoryExport {

@@ -38,11 +38,11 @@ LineConfig& line_of(HostSettings& settings, std::size_t line) {
 }
 
 void open(HostSettings& settings, const RunEnvironment& environment, std::size_t line, OpenLine& opened,
-          std::optional<int> response_timeout_ms = std::nullopt) {
+          StopSignal& stop, std::optional<int> response_timeout_ms = std::nullopt) {
     line_of(settings, line);
     if (response_timeout_ms) settings.lines[line].line.response_timeout_ms = *response_timeout_ms;
     start_simulator(settings.lines[line], settings, environment, opened.sim);
-    opened.context = open_line(settings.lines[line].line);
+    opened.context = open_line(settings.lines[line].line, stop);
 }
 
 // The quantity a register pair holds, when `address` is the high half of one and both were read.
@@ -59,9 +59,9 @@ std::string quantity_text(int address, const std::vector<std::uint16_t>& words, 
 }  // namespace
 
 int read_registers(HostSettings settings, const RunEnvironment& environment, std::size_t line, const RegisterRead& read,
-                   std::ostream& out) {
+                   std::ostream& out, StopSignal& stop) {
     OpenLine opened;
-    open(settings, environment, line, opened);
+    open(settings, environment, line, opened, stop);
     ModbusContext& context = *opened.context;
     std::vector<std::uint16_t> words(static_cast<std::size_t>(read.count));
     context.SetSlave(read.slave);
@@ -84,7 +84,7 @@ int read_registers(HostSettings settings, const RunEnvironment& environment, std
 }
 
 int scan_line(HostSettings settings, const RunEnvironment& environment, std::size_t line, const SlaveScan& scan,
-              std::ostream& out) {
+              std::ostream& out, StopSignal& stop) {
     OpenLine opened;
     // libmodbus counts the timeout from the request handed to the port, not
     // from its last byte on the wire: at a low speed that alone takes tens of ms.
@@ -92,14 +92,14 @@ int scan_line(HostSettings settings, const RunEnvironment& environment, std::siz
     const int chars = 8 + 5 + 2 * kMeterBlocks.front().count;  // the request, and the answer of the first block
     const int timeout_ms = speed.IsTcp() ? speed.response_timeout_ms
                                          : kScanTimeoutMs + chars * speed.BitsPerCharacter() * 1000 / speed.baud + 1;
-    open(settings, environment, line, opened, timeout_ms);
+    open(settings, environment, line, opened, stop, timeout_ms);
     ModbusContext& context = *opened.context;
     const MeterBlock first = kMeterBlocks.front();
     std::vector<std::uint16_t> words(static_cast<std::size_t>(first.count));
     int answered = 0;
     out << "asking slave ids " << scan.from << " to " << scan.to << " for registers " << first.first_register << " to "
         << first.first_register + first.count - 1 << ", " << timeout_ms << " ms each\n";
-    for (int slave = scan.from; slave <= scan.to; ++slave) {
+    for (int slave = scan.from; slave <= scan.to && !stop.requested(); ++slave) {
         context.SetSlave(slave);
         const int result = context.ReadRegisters(first.first_register, first.count, words.data());
         // A refusal is an answer too: something lives at that id.

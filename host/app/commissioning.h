@@ -6,7 +6,7 @@
 #include <ostream>
 
 #include "host/app/bench_run.h"
-#include "host/core/settings.h"
+#include "host/config/settings.h"
 
 struct RegisterRead {
     int slave = 1;
@@ -25,8 +25,9 @@ struct Commissioning {
 };
 
 // Each prints what it found on `out` and returns the exit status: 0 when
-// the registers came (read) or a slave answered (scan), else 2.
+// the registers came (read) or a slave answered (scan), else 2. A stop
+// ends either at once.
 int read_registers(HostSettings settings, const RunEnvironment& environment, std::size_t line, const RegisterRead& read,
-                   std::ostream& out);
+                   std::ostream& out, StopSignal& stop);
 int scan_line(HostSettings settings, const RunEnvironment& environment, std::size_t line, const SlaveScan& scan,
-              std::ostream& out);
+              std::ostream& out, StopSignal& stop);

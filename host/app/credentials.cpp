@@ -6,7 +6,7 @@
 #include <iostream>
 #include <stdexcept>
 
-#include "host/live/access.h"
+#include "host/access/access.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include "host/line/libmodbus_rtu_context.h"
 #include "host/line/libmodbus_tcp_context.h"
-#include "host/line/tcp_address.h"
+#include "host/config/tcp_address.h"
 
 void start_simulator(LineConfig& config, const HostSettings& settings, const RunEnvironment& environment,
                      std::optional<SimProcess>& sim) {
@@ -30,8 +30,8 @@ void start_simulator(LineConfig& config, const HostSettings& settings, const Run
     }
 }
 
-std::unique_ptr<ModbusContext> open_line(const LineSettings& line) {
-    if (line.IsTcp()) return std::make_unique<LibmodbusTcpContext>(line);
-    return std::make_unique<LibmodbusRtuContext>(line);
+std::unique_ptr<ModbusContext> open_line(const LineSettings& line, StopSignal& stop) {
+    if (line.IsTcp()) return std::make_unique<LibmodbusTcpContext>(line, stop);
+    return std::make_unique<LibmodbusRtuContext>(line, stop);
 }
 

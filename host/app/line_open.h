@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "host/app/bench_run.h"
-#include "host/core/settings.h"
+#include "host/config/settings.h"
 #include "host/line/modbus_context.h"
 #include "host/line/sim_process.h"
 
@@ -15,4 +15,5 @@
 void start_simulator(LineConfig& config, const HostSettings& settings, const RunEnvironment& environment,
                      std::optional<SimProcess>& sim);
 
-std::unique_ptr<ModbusContext> open_line(const LineSettings& line);
+// Cut short by `stop`, which must outlive it.
+std::unique_ptr<ModbusContext> open_line(const LineSettings& line, StopSignal& stop);

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cstdio>
 #include <iostream>
 
@@ -13,27 +12,9 @@
 #include "host/core/exit_status.h"
 #include "host/history/history_reader.h"
 #include "host/app/credentials.h"
-#include "host/line/libmodbus_context.h"
+#include "host/app/stop_on_signals.h"
 
 namespace {
-
-volatile std::sig_atomic_t g_stop = 0;
-
-void request_stop(int) {
-    g_stop = 1;
-    LibmodbusContext::InterruptFromSignal();
-}
-
-// Without SA_RESTART, so that a sleep or a write the signal lands in ends.
-void on_stop_signals() {
-    struct sigaction action {};
-    action.sa_handler = request_stop;
-    sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(signal, &action, nullptr);
-    // Past a file-size limit (a unit's LimitFSIZE=) the history's write fails
-    // as on a full disk, instead of the signal ending the run.
-    std::signal(SIGXFSZ, SIG_IGN);
-}
 
 // The bench's own programs sit side by side.
 std::string sibling(const std::string& name) {
@@ -70,19 +51,21 @@ int main(int argc, char** argv) {
             std::cout << credential_line(*wanted) << std::endl;
             return exit_status::kSuccess;
         }
+        // Before any thread: each one inherits the signals blocked.
+        StopSignal stop;
+        const StopOnSignals signals(stop);
         SettingsBuilder builder;
         builder.ReadFile(command_line.config_path, read_settings_text(command_line.config_path));
         builder.ReadCommandLine(command_line.values);
         const HostSettings settings = builder.Finish();
         RunEnvironment environment{sibling("qv5810-sim"), "", QV5810_VERSION, nullptr, &std::cerr};
         if (const auto& wanted = command_line.commissioning) {
-            return wanted->read ? read_registers(settings, environment, wanted->line, *wanted->read, std::cout)
-                                : scan_line(settings, environment, wanted->line, *wanted->scan, std::cout);
+            return wanted->read ? read_registers(settings, environment, wanted->line, *wanted->read, std::cout, stop)
+                                : scan_line(settings, environment, wanted->line, *wanted->scan, std::cout, stop);
         }
         environment.out = keep_stdout_for_us(settings.output.verbosity == Verbosity::verbose);
         if (environment.out == nullptr) throw std::runtime_error("cannot set up the output");
-        on_stop_signals();
-        const int status = run_bench_host(settings, environment, g_stop);
+        const int status = run_bench_host(settings, environment, stop);
         std::fclose(environment.out);
         return status;
     } catch (const std::exception& e) {

@@ -1,7 +1,5 @@
 #include "host/common/clock.h"
 
-#include <time.h>
-
 #include <boost/date_time/gregorian/gregorian_types.hpp>
 
 #include <cerrno>
@@ -16,20 +14,8 @@ const boost::gregorian::date kEpoch(1970, 1, 1);
 
 Clock::time_point SteadyClock::Now() { return std::chrono::steady_clock::now(); }
 
-// steady_clock is CLOCK_MONOTONIC on Linux; a signal ends the sleep with
-// EINTR, so Ctrl-C never waits out a long interval.
-bool SteadyClock::SleepUntil(time_point until, const volatile std::sig_atomic_t& stop) {
-    const auto since_epoch = std::chrono::duration_cast<std::chrono::nanoseconds>(until.time_since_epoch());
-    timespec deadline{};
-    deadline.tv_sec = static_cast<time_t>(since_epoch.count() / 1000000000LL);
-    deadline.tv_nsec = static_cast<long>(since_epoch.count() % 1000000000LL);
-    while (!stop) {
-        const int rc = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
-        if (rc == 0) return !stop;
-        if (rc != EINTR) return !stop;
-    }
-    return false;
-}
+// Woken at once by a stop: Ctrl-C never waits out a long interval.
+bool SteadyClock::SleepUntil(time_point until, const StopSignal& stop) { return stop.SleepUntil(until); }
 
 std::int64_t utc_now_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())

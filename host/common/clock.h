@@ -3,10 +3,11 @@
 #pragma once
 
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <optional>
 #include <string>
+
+#include "host/common/stop_signal.h"
 
 class Clock {
 public:
@@ -15,13 +16,13 @@ public:
     virtual ~Clock() = default;
     virtual time_point Now() = 0;
     // Returns at `until`, or early with false once `stop` is raised.
-    virtual bool SleepUntil(time_point until, const volatile std::sig_atomic_t& stop) = 0;
+    virtual bool SleepUntil(time_point until, const StopSignal& stop) = 0;
 };
 
 class SteadyClock : public Clock {
 public:
     time_point Now() override;
-    bool SleepUntil(time_point until, const volatile std::sig_atomic_t& stop) override;
+    bool SleepUntil(time_point until, const StopSignal& stop) override;
 };
 
 // The wall-clock time now, as milliseconds since the epoch (UTC).

@@ -1,16 +1,47 @@
 #include "host/core/alarm_changes.h"
 
-std::vector<AlarmChange> AlarmChanges::After(const std::vector<AlarmReport>& reports) {
-    std::vector<AlarmChange> changes;
-    std::map<std::string, AlarmReport> now;
-    for (const AlarmReport& report : reports) {
-        now.insert_or_assign(report.alarm_key, report);
-        const auto was = last_.find(report.alarm_key);
-        const bool was_up = was != last_.end() && was->second.state;
-        if (was_up != report.state) changes.push_back({report, report.state});
+#include <charconv>
+
+AlarmOutcome alarm_outcome(const AlarmReport& report, const DeviceConfig& meter, const std::vector<Quantity>& quantities) {
+    AlarmOutcome outcome;
+    outcome.key = report.alarm_key;
+    outcome.text = report.alarm_text;
+    outcome.signal_key = report.signal_key;
+    outcome.level = report.level;
+    outcome.up = report.state;
+    outcome.count = report.count;
+    outcome.value_text = report.value_text;
+    long long compared = 0;
+    const char* end = report.value_text.data() + report.value_text.size();
+    if (const auto [at, error] = std::from_chars(report.value_text.data(), end, compared); error == std::errc() && at == end) {
+        outcome.compared = compared;
     }
-    for (const auto& [key, report] : last_) {
-        if (report.state && now.count(key) == 0) changes.push_back({report, false});
+    for (const AlarmRuleView& rule : kAlarmCatalogue) {
+        if (rule.key == report.alarm_key) outcome.rule = &rule;
+    }
+    if (outcome.rule != nullptr) {
+        outcome.reading = reading_at(outcome.rule->high_register);
+        for (const Quantity& quantity : quantities) {
+            if (quantity.reading == outcome.reading) outcome.value = quantity.value;
+        }
+    }
+    if (const auto threshold = meter.thresholds.find(report.alarm_key); threshold != meter.thresholds.end()) {
+        outcome.threshold = threshold->second.value;
+    }
+    return outcome;
+}
+
+std::vector<AlarmChange> AlarmChanges::After(const std::vector<AlarmOutcome>& outcomes) {
+    std::vector<AlarmChange> changes;
+    std::map<std::string, AlarmOutcome> now;
+    for (const AlarmOutcome& outcome : outcomes) {
+        now.insert_or_assign(outcome.key, outcome);
+        const auto was = last_.find(outcome.key);
+        const bool was_up = was != last_.end() && was->second.up;
+        if (was_up != outcome.up) changes.push_back({outcome, outcome.up});
+    }
+    for (const auto& [key, outcome] : last_) {
+        if (outcome.up && now.count(key) == 0) changes.push_back({outcome, false});
     }
     last_ = std::move(now);
     return changes;

@@ -1,16 +1,23 @@
 // The controller's side of one device as the poll loop sees it: what the
-// device publishes, stores and reports during a cycle goes into that
+// device publishes, stores and reports during a cycle is kept for that
 // cycle's report. Everything else the controller does is the runtime's.
 #pragma once
 
-#include "host/core/report.h"
+#include <vector>
+
+#include "host/report/report.h"
 #include "host/runtime/host_sink.h"
 
 class CycleRecorder : public HostSink {
 public:
-    // From here to End, the device's effects go into `report`.
-    void Begin(CycleReport& report) { report_ = &report; }
+    // From here to End, the device's effects go into `report`, its alarm
+    // reports into alarms().
+    void Begin(CycleReport& report) {
+        report_ = &report;
+        alarms_.clear();
+    }
     void End() { report_ = nullptr; }
+    const std::vector<AlarmReport>& alarms() const { return alarms_; }
 
     void Published(const QMXVDevice&, std::uint32_t data_id, const unsigned char* data, int length,
                    bool delayed) override {
@@ -23,9 +30,10 @@ public:
         if (report_ != nullptr) report_->stored.assign(data, data + (length > 0 ? length : 0));
     }
     void AlarmReported(const QMXVDevice&, const AlarmCall& call) override {
-        if (report_ != nullptr) report_->alarms.push_back(call.Keep());
+        if (report_ != nullptr) alarms_.push_back(call.Keep());
     }
 
 private:
     CycleReport* report_ = nullptr;
+    std::vector<AlarmReport> alarms_;
 };

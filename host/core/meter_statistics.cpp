@@ -2,13 +2,6 @@
 
 #include "host/common/clock.h"
 
-void LatencyBuckets::Add(double ms) {
-    std::size_t bucket = 0;
-    while (bucket < kUpperMs.size() && ms > kUpperMs[bucket]) ++bucket;
-    ++counts[bucket];
-    sum_ms += ms;
-}
-
 MeterStatistics::MeterStatistics(const LineSettings& line, bool frames_take_wire_time)
     : line_(line), frames_take_wire_time_(frames_take_wire_time) {}
 
@@ -30,14 +23,17 @@ void MeterStatistics::Exchanged(const Exchange& exchange) {
     if (frames_take_wire_time_) turnaround_.Add(exchange.latency_ms - wire);
 }
 
-void MeterStatistics::Completed(double milliseconds) {
+void MeterStatistics::Completed(int cycle, double milliseconds) {
     ++health_.completed;
+    health_.last_completed = cycle;
+    health_.last_cycle_failed = false;
     health_.completed_ms += milliseconds;
     health_.backed_off_until = 0;
 }
 
 void MeterStatistics::Failed(bool answered) {
     ++health_.failed;
+    health_.last_cycle_failed = true;
     if (answered) ++health_.failures["incomplete"];
 }
 

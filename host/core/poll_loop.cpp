@@ -3,13 +3,15 @@
 #include <algorithm>
 
 #include "framework/control_codes.h"
+#include "host/config/settings.h"
 #include "host/core/alarm_changes.h"
 #include "host/core/controller_requests.h"
 #include "host/core/cycle_recorder.h"
 #include "host/core/exit_status.h"
 #include "host/core/meter_backoff.h"
+#include "host/core/meter_statistics.h"
 #include "host/core/poll_schedule.h"
-#include "host/meter_view/meter_map.h"
+#include "host/report/report_json.h"
 #include "host/runtime/host_binding.h"
 
 struct PollLoop::Meter {
@@ -41,12 +43,12 @@ bool has_enabled_alarm(const DeviceConfig& device) {
 
 }  // namespace
 
-PollLoop::PollLoop(const std::vector<DeviceConfig>& meters, const LineSettings& line, PollOptions options,
+PollLoop::PollLoop(const std::vector<DeviceConfig>& meters, const LineInfo& line, PollOptions options,
                    std::vector<std::unique_ptr<SPModbus>> devices, ModbusLine& modbus, Outlet& outlets, Clock& clock)
     : line_(line), options_(std::move(options)), modbus_(modbus), outlets_(outlets), clock_(clock) {
     for (std::size_t i = 0; i < meters.size() && i < devices.size(); ++i) {
         const DeviceConfig& config = meters[i];
-        auto meter = std::make_unique<Meter>(config, std::move(devices[i]), line_, options_.frames_take_wire_time);
+        auto meter = std::make_unique<Meter>(config, std::move(devices[i]), *line_.settings, options_.frames_take_wire_time);
         meter->binding.sink = &meter->recorder;
         meter->binding.transport = &modbus_;
         SPModbus& device = *meter->device;
@@ -87,6 +89,7 @@ void PollLoop::Reload(const StoredRecords& newest) {
         report->ended_at = clock_.Now();
         report->utc_ms = utc_now_ms();
         report->utc = utc_text(report->utc_ms);
+        Decode(*meter, *report);
         // No snapshot here: asked for now, the device would build it from the
         // reloaded record and keep it for a first cycle within the same second.
         report->health = meter->statistics.Health();
@@ -94,27 +97,43 @@ void PollLoop::Reload(const StoredRecords& newest) {
     }
 }
 
-void PollLoop::TakeSnapshot(Meter& meter, CycleReport& report) {
-    report.snapshot_text = snapshot_text(*meter.device);
-    report.snapshot = snapshot_object(report.snapshot_text);
+// The record decoded and the device's alarm reports made outcomes, once,
+// for every outlet.
+void PollLoop::Decode(Meter& meter, CycleReport& report) {
+    report.quantities = decode_quantities(report.record);
+    for (const AlarmReport& alarm : meter.recorder.alarms()) {
+        report.alarms.push_back(alarm_outcome(alarm, meter.config, report.quantities));
+    }
 }
+
+namespace {
+
+RequestTrouble trouble_of(const Exchange& exchange) {
+    return {exchange.request, exchange.outcome == Exchange::answered, outcome_name(exchange.outcome), exchange.message,
+            exchange.attempts};
+}
+
+}  // namespace
 
 // Runs the device's queued requests until it asks for nothing more, keeping
 // the registers each read brought in `read` when given; false when one failed.
-bool PollLoop::RunExchanges(Meter& meter, std::vector<Exchange>& troubled, std::vector<ReadAnswer>* read,
+bool PollLoop::RunExchanges(Meter& meter, std::vector<RequestTrouble>& troubled, std::vector<ReadBlock>* read,
                             ModbusLine::Attempts attempts) {
     while (modbus_.HasPending()) {
         Exchange exchange = modbus_.RunPending(attempts);
-        meter.statistics.Exchanged(exchange);
+        // A request a stop cut short tells nothing of the meter.
+        if (exchange.outcome != Exchange::interrupted) meter.statistics.Exchanged(exchange);
         const bool delivered = exchange.delivered;
-        if (read != nullptr && !exchange.read.registers.empty()) read->push_back(std::move(exchange.read));
-        if (exchange.outcome != Exchange::answered || exchange.attempts > 1) troubled.push_back(std::move(exchange));
+        if (read != nullptr && !exchange.read.registers.empty()) {
+            read->push_back({exchange.read.first, std::move(exchange.read.registers)});
+        }
+        if (exchange.outcome != Exchange::answered || exchange.attempts > 1) troubled.push_back(trouble_of(exchange));
         if (!delivered) return false;
     }
     return true;
 }
 
-void PollLoop::Poll(Meter& meter, int cycle) {
+void PollLoop::Poll(Meter& meter, int cycle, const StopSignal& stop) {
     if (!meter.backoff.DueIn(cycle)) {
         meter.statistics.Skipped();
         return;
@@ -127,14 +146,17 @@ void PollLoop::Poll(Meter& meter, int cycle) {
     // window after it, not its whole retry budget.
     const bool answered = RunExchanges(meter, report->troubled, &report->read,
                                        meter.silent ? ModbusLine::Attempts::once : ModbusLine::Attempts::with_retries);
-    meter.silent = !answered && !report->troubled.empty() && report->troubled.back().outcome == Exchange::timeout;
     meter.recorder.End();
+    // Cut short by a stop: no failure of the meter's, and nothing to tell.
+    if (!answered && stop.requested()) return;
+    meter.silent = !answered && !report->troubled.empty() && report->troubled.back().kind == outcome_name(Exchange::timeout);
     report->ended_at = clock_.Now();
     report->utc_ms = utc_now_ms();
     report->utc = utc_text(report->utc_ms);
     report->duration_ms = milliseconds_between(report->started_at, report->ended_at);
     if (!answered || !report->Published()) {
         report->kind = CycleKind::failed;
+        Decode(meter, *report);
         meter.statistics.Failed(answered);
         const bool paused = meter.backoff.Failed(cycle) > 0;
         if (paused) meter.statistics.BackedOff(meter.backoff.next_cycle());
@@ -146,8 +168,10 @@ void PollLoop::Poll(Meter& meter, int cycle) {
         return;
     }
     if (meter.backoff.Completed()) outlets_.Recovered(meter.config, cycle);
-    meter.statistics.Completed(report->duration_ms);
-    TakeSnapshot(meter, *report);
+    meter.statistics.Completed(cycle, report->duration_ms);
+    Decode(meter, *report);
+    report->snapshot_text = snapshot_text(*meter.device);
+    report->snapshot = snapshot_object(report->snapshot_text);
     report->alarm_changes = meter.alarms.After(report->alarms);
     report->health = meter.statistics.Health();
     outlets_.Cycle(report);
@@ -185,38 +209,38 @@ void PollLoop::ServeInbox(int cycle) {
 
 // A write asked for between cycles is carried out within a tenth of a second,
 // not after the rest of a long interval.
-void PollLoop::WaitServingInbox(Clock::time_point until, int cycle, const volatile std::sig_atomic_t& stop) {
+void PollLoop::WaitServingInbox(Clock::time_point until, int cycle, const StopSignal& stop) {
     if (options_.inbox == nullptr) {
         clock_.SleepUntil(until, stop);
         return;
     }
     constexpr auto kSlice = std::chrono::milliseconds(100);
-    while (!stop && clock_.Now() < until) {
+    while (!stop.requested() && clock_.Now() < until) {
         clock_.SleepUntil(std::min(until, clock_.Now() + kSlice), stop);
-        if (!stop) ServeInbox(cycle);
+        if (!stop.requested()) ServeInbox(cycle);
     }
 }
 
-int PollLoop::Run(const volatile std::sig_atomic_t& stop) {
+int PollLoop::Run(const StopSignal& stop) {
     PollSchedule schedule(clock_.Now(), std::chrono::duration_cast<Clock::duration>(
                                             std::chrono::duration<double>(options_.interval_seconds)));
     std::int32_t write_status = write_outcome::kNone;
     int cycle = 0;
     int skipped_slots = 0;
-    while (!stop && (options_.cycles == 0 || cycle < options_.cycles)) {
+    while (!stop.requested() && (options_.cycles == 0 || cycle < options_.cycles)) {
         ++cycle;
-        for (std::size_t i = 0; i < meters_.size() && !stop; ++i) Poll(*meters_[i], cycle);
-        if (cycle == 1 && !options_.write.empty() && !stop && !meters_.empty()) {
+        for (std::size_t i = 0; i < meters_.size() && !stop.requested(); ++i) Poll(*meters_[i], cycle, stop);
+        if (cycle == 1 && !options_.write.empty() && !stop.requested() && !meters_.empty()) {
             write_status = WriteAndConfirm(*meters_.front(), options_.write, cycle);
         }
-        if (!stop) ServeInbox(cycle);
-        outlets_.CycleOver(cycle);
-        if (stop || (options_.cycles != 0 && cycle >= options_.cycles)) break;
+        if (!stop.requested()) ServeInbox(cycle);
+        outlets_.CycleOver(line_, cycle);
+        if (stop.requested() || (options_.cycles != 0 && cycle >= options_.cycles)) break;
         int skipped = 0;
         const auto next = schedule.Next(clock_.Now(), skipped);
         if (skipped > 0) {
             skipped_slots += skipped;
-            outlets_.SlotsSkipped(cycle, skipped);
+            outlets_.SlotsSkipped(line_, cycle, skipped);
         }
         WaitServingInbox(next, cycle, stop);
     }
@@ -230,11 +254,9 @@ int PollLoop::Run(const volatile std::sig_atomic_t& stop) {
 
 void PollLoop::Finish(int cycles, int skipped_slots) {
     RunSummary summary;
+    summary.line = line_;
     summary.cycles = cycles;
     summary.skipped_slots = skipped_slots;
-    summary.line = &line_;
-    // Over TCP the gateway's own line sets the pace, and this host knows nothing of it.
-    summary.wire_limit_ms = line_.IsTcp() ? 0.0 : cycle_wire_limit_ms(line_.baud, line_.BitsPerCharacter());
     for (const auto& meter : meters_) summary.meters.push_back({&meter->config, meter->statistics.Health()});
-    outlets_.Finished(summary);
+    outlets_.LineEnded(summary);
 }

@@ -1,9 +1,8 @@
 // The bench host's main loop: the controller's polling, control and cache
-// handling for the configured meters on one line. Each meter's cycle ends
-// in one CycleReport for the outlets.
+// handling for the configured meters on one line. Each meter's cycle is
+// decoded once into one CycleReport for the outlets.
 #pragma once
 
-#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -12,9 +11,10 @@
 
 #include "framework/sp_modbus.h"
 #include "host/common/clock.h"
-#include "host/core/report.h"
-#include "host/core/write_inbox.h"
+#include "host/common/stop_signal.h"
 #include "host/line/modbus_line.h"
+#include "host/report/report.h"
+#include "host/report/write_inbox.h"
 
 struct PollOptions {
     int cycles = 0;  // 0: until stopped
@@ -31,32 +31,35 @@ using StoredRecords = std::function<std::optional<std::vector<unsigned char>>(st
 class PollLoop {
 public:
     // One device per configured meter, in the same order. The meters and the
-    // line must outlive the loop; the devices are configured here.
-    PollLoop(const std::vector<DeviceConfig>& meters, const LineSettings& line, PollOptions options,
+    // line (its settings too) must outlive the loop; the devices are
+    // configured here.
+    PollLoop(const std::vector<DeviceConfig>& meters, const LineInfo& line, PollOptions options,
              std::vector<std::unique_ptr<SPModbus>> devices, ModbusLine& modbus, Outlet& outlets, Clock& clock);
     ~PollLoop();
     PollLoop(const PollLoop&) = delete;
     PollLoop& operator=(const PollLoop&) = delete;
 
     void Reload(const StoredRecords& newest);
-    // Polls until the cycle count is reached or `stop` is raised; returns
-    // the process exit status (exit_status.h).
-    int Run(const volatile std::sig_atomic_t& stop);
+    // Polls until the cycle count is reached or `stop` is raised, tells the
+    // outlets that the line ended, and returns the process exit status
+    // (exit_status.h). A cycle a stop cuts short is no failure of its meter:
+    // it is left out, as if it had not begun.
+    int Run(const StopSignal& stop);
 
 private:
     struct Meter;
 
-    bool RunExchanges(Meter& meter, std::vector<Exchange>& troubled, std::vector<ReadAnswer>* read = nullptr,
+    bool RunExchanges(Meter& meter, std::vector<RequestTrouble>& troubled, std::vector<ReadBlock>* read = nullptr,
                       ModbusLine::Attempts attempts = ModbusLine::Attempts::with_retries);
-    void Poll(Meter& meter, int cycle);
+    void Poll(Meter& meter, int cycle, const StopSignal& stop);
     std::int32_t WriteAndConfirm(Meter& meter, const std::vector<std::uint16_t>& words, int cycle);
     void ServeInbox(int cycle);
-    void WaitServingInbox(Clock::time_point until, int cycle, const volatile std::sig_atomic_t& stop);
-    void TakeSnapshot(Meter& meter, CycleReport& report);
+    void WaitServingInbox(Clock::time_point until, int cycle, const StopSignal& stop);
+    void Decode(Meter& meter, CycleReport& report);
     std::shared_ptr<CycleReport> NewReport(const Meter& meter, CycleKind kind, int cycle) const;
     void Finish(int cycles, int skipped_slots);
 
-    const LineSettings& line_;
+    const LineInfo& line_;
     PollOptions options_;
     std::vector<std::unique_ptr<Meter>> meters_;  // not moved: each device holds its meter's binding
     ModbusLine& modbus_;

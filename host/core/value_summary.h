@@ -9,10 +9,7 @@
 #include <cstddef>
 #include <memory>
 
-struct Spread {
-    std::size_t count = 0;
-    double min = 0, max = 0, mean = 0, median = 0, p99 = 0;
-};
+#include "host/report/meter_health.h"
 
 class ValueSummary {
 public:

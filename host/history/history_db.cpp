@@ -36,9 +36,9 @@ struct Aggregate {
     std::vector<std::int64_t> least, greatest, sum, last;
 
     Aggregate() : least(kMeterReadings.size()), greatest(kMeterReadings.size()), sum(kMeterReadings.size()), last(kMeterReadings.size()) {}
-    void Add(const std::vector<unsigned char>& record) {
+    void Add(const std::vector<std::optional<std::int32_t>>& counts) {
         for (std::size_t i = 0; i < kMeterReadings.size(); ++i) {
-            const std::int64_t value = raw_reading(record, kMeterReadings[i]).value_or(0);
+            const std::int64_t value = i < counts.size() ? counts[i].value_or(0) : 0;
             least[i] = samples == 0 ? value : std::min(least[i], value);
             greatest[i] = samples == 0 ? value : std::max(greatest[i], value);
             sum[i] += value;
@@ -82,6 +82,17 @@ std::string v2_time_sql() {
 }
 
 }  // namespace
+
+std::vector<std::optional<std::int32_t>> history_counts_of(const std::vector<unsigned char>& record) {
+    std::vector<std::optional<std::int32_t>> counts;
+    for (const MeterReading& reading : kMeterReadings) counts.push_back(raw_reading(record, reading));
+    return counts;
+}
+
+HistoryRow history_row(std::int64_t t_ms, std::uint32_t device, std::uint32_t data_id, std::vector<unsigned char> record) {
+    std::vector<std::optional<std::int32_t>> counts = history_counts_of(record);
+    return {t_ms, device, data_id, std::move(record), std::move(counts)};
+}
 
 void HistoryDb::CloseDb::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
 void HistoryDb::Finalize::operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
@@ -256,8 +267,9 @@ void HistoryDb::Migrate() {
             continue;
         }
         const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(old.get(), 4));
-        rows.push_back({t, device, static_cast<std::uint32_t>(sqlite3_column_int64(old.get(), 2)),
-                        std::vector<unsigned char>(bytes, bytes + sqlite3_column_bytes(old.get(), 4))});
+        // A file of the previous schema holds records alone: their columns are worked out here.
+        rows.push_back(history_row(t, device, static_cast<std::uint32_t>(sqlite3_column_int64(old.get(), 2)),
+                                   std::vector<unsigned char>(bytes, bytes + sqlite3_column_bytes(old.get(), 4))));
         newest[device] = t;
         if (rows.size() == kMigratedPerStep) {
             Write(rows, {});
@@ -340,7 +352,7 @@ void HistoryDb::Write(const std::vector<HistoryRow>& rows, const std::vector<His
         sqlite3_bind_int64(s, 3, row.data_id);
         sqlite3_bind_blob(s, 4, row.record.data(), static_cast<int>(row.record.size()), SQLITE_STATIC);
         for (std::size_t i = 0; i < kMeterReadings.size(); ++i) {
-            const std::optional<std::int32_t> value = raw_reading(row.record, kMeterReadings[i]);
+            const std::optional<std::int32_t> value = i < row.counts.size() ? row.counts[i] : std::nullopt;
             const int at = static_cast<int>(i) + 5;
             if (value) {
                 sqlite3_bind_int64(s, at, *value);
@@ -349,8 +361,8 @@ void HistoryDb::Write(const std::vector<HistoryRow>& rows, const std::vector<His
             }
         }
         if (sqlite3_step(s) != SQLITE_DONE) Fail("cannot store a record");
-        minutes[{row.device, row.t_ms - row.t_ms % kMinuteMs}].Add(row.record);
-        hours[{row.device, row.t_ms - row.t_ms % kHourMs}].Add(row.record);
+        minutes[{row.device, row.t_ms - row.t_ms % kMinuteMs}].Add(row.counts);
+        hours[{row.device, row.t_ms - row.t_ms % kHourMs}].Add(row.counts);
     }
     for (auto [statement, buckets] : {std::pair{upsert_minute_.get(), &minutes}, std::pair{upsert_hour_.get(), &hours}}) {
         for (const auto& [key, aggregate] : *buckets) {

@@ -31,7 +31,15 @@ struct HistoryRow {
     std::uint32_t device = 0;
     std::uint32_t data_id = 0;  // the data id the record was published under
     std::vector<unsigned char> record;
+    // Each quantity of the meter view's table as the meter counts it, in the
+    // table's order; none where the record holds none. The history stores
+    // them as they are: it decodes nothing itself.
+    std::vector<std::optional<std::int32_t>> counts;
 };
+
+// The counts of a record, for a row made outside a poll cycle (tools, tests).
+std::vector<std::optional<std::int32_t>> history_counts_of(const std::vector<unsigned char>& record);
+HistoryRow history_row(std::int64_t t_ms, std::uint32_t device, std::uint32_t data_id, std::vector<unsigned char> record);
 
 struct HistoryEvent {
     std::int64_t t_ms = 0;

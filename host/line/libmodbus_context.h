@@ -1,12 +1,16 @@
 // ModbusContext on a libmodbus context, whichever backend opened it: the
-// calls, the line's timeouts, the way a stop signal cuts a wait short, and
-// a line that went away closed and opened again before the next request
-// (the backend says how it opens and which errors mean it is gone).
+// calls, the line's timeouts, the way a stop cuts a wait short, and a line
+// that went away closed and opened again before the next request (the
+// backend says how it opens and which errors mean it is gone).
 #pragma once
 
 #include <modbus.h>
+#include <pthread.h>
 
-#include "host/line/line_settings.h"
+#include <mutex>
+
+#include "host/common/stop_signal.h"
+#include "host/config/line_settings.h"
 #include "host/line/modbus_context.h"
 
 class LibmodbusContext : public ModbusContext {
@@ -23,20 +27,22 @@ public:
     int Drain(int quiet_ms) override;
     int HeaderLength() override;
 
-    // Async-signal-safe. libmodbus restarts its wait for an answer when a
-    // signal interrupts it, so a stop request puts /dev/null in place of the
-    // line: the wait ends at once and every later call on the line fails.
-    static void InterruptFromSignal();
+    // Any thread. libmodbus waits for an answer in select() and starts the
+    // wait again when a signal interrupts it, so this context puts its own
+    // /dev/null in place of its line and wakes the thread waiting on it: the
+    // wait ends at once, and every later call on the line fails.
+    void Interrupt();
 
 protected:
-    // Takes over `ctx` (which must not be null) and sets the line's timeouts on it.
-    LibmodbusContext(modbus_t* ctx, const LineSettings& settings);
-    // After every connect: the line a stop request cuts is the one now open.
+    // Takes over `ctx` (which must not be null), sets the line's timeouts
+    // on it, and is interrupted when `stop` is raised.
+    LibmodbusContext(modbus_t* ctx, const LineSettings& settings, StopSignal& stop);
+    // After every connect: the line a stop cuts is the one now open.
     void Connected();
-    // Before closing the line, so that a stop request never cuts a closed one.
+    // Before closing the line, so that a stop never cuts a closed one.
     void Disconnecting();
-    // Whether a stop request came, in which case no line is opened again.
-    static bool Interrupted();
+    // Whether a stop came, in which case no line is opened again.
+    bool Interrupted();
     // 0 when the line is open or opened now, or minus the errno of the failed open.
     int EnsureOpen();
 
@@ -50,5 +56,24 @@ private:
     // `rc` as the call returned it; a line gone is closed for the next request to open again.
     int Checked(int rc);
 
-    bool open_ = false;
+    // Marks the calling thread as the one waiting on the line, for Interrupt to wake.
+    class Waiting {
+    public:
+        explicit Waiting(LibmodbusContext& context);
+        ~Waiting();
+        Waiting(const Waiting&) = delete;
+        Waiting& operator=(const Waiting&) = delete;
+
+    private:
+        LibmodbusContext& context_;
+    };
+
+    std::mutex line_mutex_;  // guards the four below: Interrupt comes from another thread
+    int line_fd_ = -1;       // the open line's descriptor; -1 while closed
+    int null_fd_ = -1;       // this context's /dev/null, put over the line by Interrupt
+    bool interrupted_ = false;
+    int waiting_ = 0;        // calls under way; the waiting thread is `waiter_`
+    pthread_t waiter_{};
+    bool open_ = false;      // the poll thread's alone
+    StopSignal::Hook stop_hook_;  // last: it is removed first, before anything it touches goes
 };

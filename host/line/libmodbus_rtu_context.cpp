@@ -20,7 +20,8 @@ modbus_t* new_rtu(const LineSettings& s) {
 }  // namespace
 
 // A throw from here leaves the context to the base's destructor.
-LibmodbusRtuContext::LibmodbusRtuContext(const LineSettings& s) : LibmodbusContext(new_rtu(s), s), settings_(s) {
+LibmodbusRtuContext::LibmodbusRtuContext(const LineSettings& s, StopSignal& stop)
+    : LibmodbusContext(new_rtu(s), s, stop), settings_(s) {
     std::string why;
     if (Open(why) != 0) throw std::runtime_error(why);
 }

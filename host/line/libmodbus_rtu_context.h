@@ -15,7 +15,7 @@
 
 class LibmodbusRtuContext : public LibmodbusContext {
 public:
-    explicit LibmodbusRtuContext(const LineSettings& settings);  // throws std::runtime_error
+    LibmodbusRtuContext(const LineSettings& settings, StopSignal& stop);  // throws std::runtime_error
 
     int ChecksumLength() override { return 2; }  // the CRC
 

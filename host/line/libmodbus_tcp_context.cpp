@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <stdexcept>
 
-#include "host/line/tcp_address.h"
+#include "host/config/tcp_address.h"
 
 namespace {
 
@@ -37,8 +37,8 @@ std::string connect_failure(const TcpAddress& address, int error, int timeout_ms
 
 }  // namespace
 
-LibmodbusTcpContext::LibmodbusTcpContext(const LineSettings& s)
-    : LibmodbusContext(new_tcp(parse_tcp_address(s.tcp)), s) {
+LibmodbusTcpContext::LibmodbusTcpContext(const LineSettings& s, StopSignal& stop)
+    : LibmodbusContext(new_tcp(parse_tcp_address(s.tcp)), s, stop) {
     if (const int rc = EnsureOpen(); rc != 0) {
         throw std::runtime_error("cannot connect to " + s.tcp + ": " +
                                  connect_failure(parse_tcp_address(s.tcp), -rc, s.response_timeout_ms));

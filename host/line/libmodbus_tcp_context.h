@@ -18,7 +18,7 @@ public:
     // Connects, within the response timeout. Throws std::runtime_error
     // saying whether the name did not resolve, the connection was refused or
     // no answer came.
-    explicit LibmodbusTcpContext(const LineSettings& settings);
+    LibmodbusTcpContext(const LineSettings& settings, StopSignal& stop);
 
     int ChecksumLength() override { return 0; }  // TCP carries its own
 

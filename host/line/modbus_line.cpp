@@ -45,7 +45,7 @@ const char* outcome_name(Exchange::Outcome outcome) {
     return "error";
 }
 
-ModbusLine::ModbusLine(ModbusContext& context, RetryPolicy policy, Clock& clock, const volatile std::sig_atomic_t& stop)
+ModbusLine::ModbusLine(ModbusContext& context, RetryPolicy policy, Clock& clock, const StopSignal& stop)
     : context_(context), policy_(policy), clock_(clock), stop_(stop) {}
 
 void ModbusLine::ReadRegisters(SPModbus& device, int address, int count) {
@@ -70,7 +70,7 @@ Exchange ModbusLine::RunPending(Attempts attempts) {
     exchange.request = describe(request.function, request.address, request.count);
     const int most = attempts == Attempts::once ? 1 : 1 + policy_.retries;
     for (int attempt = 1; attempt <= most; ++attempt) {
-        if (stop_) break;
+        if (stop_.requested()) break;
         // Whatever is still on the line (a late or broken answer to an
         // earlier attempt) goes now, before it can be read as this answer.
         context_.Flush();
@@ -84,9 +84,9 @@ Exchange ModbusLine::RunPending(Attempts attempts) {
         exchange.latency_ms = milliseconds_between(start, clock_.Now());
         // A refusal is the meter's answer: asking again changes nothing.
         if (exchange.outcome == Exchange::answered || exchange.outcome == Exchange::exception) break;
-        if (!stop_ && policy_.quiet_after_failure_ms > 0) context_.Drain(policy_.quiet_after_failure_ms);
+        if (!stop_.requested() && policy_.quiet_after_failure_ms > 0) context_.Drain(policy_.quiet_after_failure_ms);
     }
-    if (stop_ && exchange.outcome != Exchange::answered && exchange.outcome != Exchange::exception) {
+    if (stop_.requested() && exchange.outcome != Exchange::answered && exchange.outcome != Exchange::exception) {
         exchange.outcome = Exchange::interrupted;
         exchange.message = "interrupted";
     }

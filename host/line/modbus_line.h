@@ -4,7 +4,6 @@
 // answer to the device only when it is complete and answers this request.
 #pragma once
 
-#include <csignal>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -44,7 +43,7 @@ struct RetryPolicy {
 
 class ModbusLine : public ModbusTransport {
 public:
-    ModbusLine(ModbusContext& context, RetryPolicy policy, Clock& clock, const volatile std::sig_atomic_t& stop);
+    ModbusLine(ModbusContext& context, RetryPolicy policy, Clock& clock, const StopSignal& stop);
 
     void ReadRegisters(SPModbus& device, int address, int count) override;
     void WriteRegister(SPModbus& device, int address, int value) override;
@@ -75,6 +74,6 @@ private:
     ModbusContext& context_;
     RetryPolicy policy_;
     Clock& clock_;
-    const volatile std::sig_atomic_t& stop_;
+    const StopSignal& stop_;
     std::optional<Request> pending_;
 };

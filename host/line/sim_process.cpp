@@ -37,7 +37,16 @@ SimProcess::SimProcess(const std::string& program, const std::vector<std::string
     std::vector<char*> argv;
     for (std::string& a : argv_text) argv.push_back(a.data());
     argv.push_back(nullptr);
-    const int spawned = posix_spawn(&pid_, argv_text.front().c_str(), &actions, nullptr, argv.data(), environ);
+    // This process blocks its stop signals in every thread; the simulator
+    // must take its own.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    const int spawned = posix_spawn(&pid_, argv_text.front().c_str(), &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     close(lifeline[0]);

@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "host/live/device_view.h"
-#include "host/live/metrics_text.h"
+#include "host/metrics/metrics_text.h"
 #include "host/common/json_text.h"
 #include "host/live/web_assets.h"
 #include "host/history/history_reader.h"
-#include "host/core/write_request.h"
+#include "host/config/write_request.h"
 
 namespace {
 
@@ -107,12 +107,6 @@ const std::string* single_param(const ApiRequest& request, const std::string& na
 
 }  // namespace
 
-ApiResponse api_error(int status, const std::string& text) {
-    Json::Value error;
-    error["error"] = text;
-    return json_response(error, status);
-}
-
 HttpApi::HttpApi(LiveState& live, WriteInbox& inbox, ApiOptions options, Access& access)
     : live_(live), inbox_(inbox), access_(access), options_(std::move(options)) {}
 
@@ -167,17 +161,17 @@ ApiResponse HttpApi::Handle(const ApiRequest& request) {
         if (!get) return not_allowed("GET");
         ApiResponse response;
         response.content_type = "text/plain; version=0.0.4; charset=utf-8";
-        response.body = metrics_text(live_.Meters(), live_.Now());
+        const std::vector<LiveMeter> meters = live_.Meters();
+        std::vector<const MeterState*> states;
+        for (const LiveMeter& meter : meters) states.push_back(&meter);
+        response.body = metrics_text(states, live_.Now());
         return response;
     }
     const std::vector<std::string> segments = segments_of(request.path);
     if (segments.size() < 2 || segments[0] != "api") return api_error(404, "no such page: " + quoted(request.path));
     if (segments[1] == "events" && segments.size() == 2) {
         if (!get) return not_allowed("GET");
-        ApiResponse response;
-        response.content_type = "text/event-stream";
-        response.status = 0;  // the server streams it
-        return response;
+        return ApiResponse::EventStream();
     }
     if (segments[1] != "devices" || segments.size() > 4) {
         return api_error(404, "no such API path: " + quoted(request.path));
@@ -265,7 +259,7 @@ ApiResponse HttpApi::Devices() {
         if (!glance) continue;
         if (!first) response.body += ',';
         first = false;
-        append_with_freshness(response.body, compact_json(freshness_json(stamp.completed_at, now)), *glance);
+        append_with_freshness(response.body, compact_json(freshness_json(freshness_of(stamp.completed_at, now))), *glance);
     }
     response.body.append("],\"writes_allowed\":").append(options_.allow_writes ? "true" : "false");
     response.body.append(",\"history\":").append(options_.history_path.empty() ? "false" : "true").append("}");
@@ -296,7 +290,7 @@ ApiResponse HttpApi::Device(std::uint32_t id) {
     if (!detail) return api_error(404, "no device with data id " + std::to_string(id));
     // The freshness goes first, the rest as rendered after the meter last changed.
     ApiResponse response;
-    const std::string freshness = compact_json(freshness_json(stamp->completed_at, live_.Now()));
+    const std::string freshness = compact_json(freshness_json(freshness_of(stamp->completed_at, live_.Now())));
     response.body.reserve(freshness.size() + detail->size() + 16);
     append_with_freshness(response.body, freshness, *detail);
     return response;

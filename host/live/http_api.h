@@ -12,31 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "host/live/access.h"
+#include "host/access/access.h"
+#include "host/http/http_types.h"
 #include "host/live/live_state.h"
-#include "host/core/write_inbox.h"
-
-struct ApiRequest {
-    std::string method;  // "GET", "POST", ...
-    std::string path;    // decoded, without the query
-    std::multimap<std::string, std::string> params;  // the query's, decoded
-    std::string content_type;
-    std::string body;
-    std::string host;           // the Host header
-    std::string origin;         // the Origin header; empty when none
-    std::string cookie;         // the Cookie header
-    std::string authorization;  // the Authorization header
-    bool tls = false;           // came over HTTPS
-};
-
-struct ApiResponse {
-    int status = 200;
-    std::string content_type = "application/json";
-    std::string body;
-    std::string allow;     // the methods a 405 names
-    std::string filename;  // a download's name; empty: shown, not downloaded
-    std::string set_cookie;
-};
+#include "host/report/write_inbox.h"
 
 struct ApiOptions {
     bool allow_writes = false;
@@ -53,12 +32,12 @@ struct ApiOptions {
     enum class Metrics { off, on, open } metrics = Metrics::on;
 };
 
-class HttpApi {
+class HttpApi : public HttpHandler {
 public:
     // `access` knows the users and their sessions; it must outlive this.
     HttpApi(LiveState& live, WriteInbox& inbox, ApiOptions options, Access& access);
 
-    ApiResponse Handle(const ApiRequest& request);
+    ApiResponse Handle(const ApiRequest& request) override;
 
     static constexpr int kMostHistoryRows = 5000;
     static constexpr int kMostExportRows = 100000;  // about 60 MB of raw rows as CSV, one export at a time
@@ -93,5 +72,3 @@ private:
     std::map<std::pair<View, std::uint32_t>, Rendered> rendered_;
 };
 
-// {"error": text} with the status.
-ApiResponse api_error(int status, const std::string& text);

@@ -1,18 +1,15 @@
 #include "host/live/live_state.h"
 
-#include "host/meter_view/meter_map.h"
+#include "host/report/report_json.h"
 
-LiveState::LiveState(const std::vector<LineConfig>& lines, Clock& clock, EventHub& events)
+LiveState::LiveState(const std::vector<LineInfo>& lines, Clock& clock, EventHub& events)
     : clock_(clock), events_(events) {
-    for (const LineConfig& line : lines) {
-        const LineSettings& l = line.line;
-        // Over TCP the gateway's own line sets the pace, and this host knows nothing of it.
-        const double wire_limit_ms = l.IsTcp() ? 0.0 : cycle_wire_limit_ms(l.baud, l.BitsPerCharacter());
-        for (const DeviceConfig& device : line.devices) {
+    for (const LineInfo& line : lines) {
+        for (const DeviceConfig* device : line.meters) {
             LiveMeter meter;
-            meter.config = &device;
-            meter.evaluates_alarms = setting_evaluates_alarms(device.setting);
-            meter.wire_limit_ms = wire_limit_ms;
+            meter.config = device;
+            meter.line = &line;
+            meter.evaluates_alarms = setting_evaluates_alarms(device->setting);
             meters_.push_back(std::move(meter));
         }
     }
@@ -60,28 +57,21 @@ LiveMeter* LiveState::Find(std::uint32_t data_id) {
 }
 
 void LiveState::Cycle(const std::shared_ptr<const CycleReport>& report) {
-    Take(*report, report);
+    Take(report);
     PublishEvents(*report);
 }
 
-void LiveState::Take(const CycleReport& report, const std::shared_ptr<const CycleReport>& shared) {
+void LiveState::Take(const std::shared_ptr<const CycleReport>& report) {
     const std::lock_guard<std::mutex> lock(live_mutex_);
-    LiveMeter* meter = Find(report.meter->data_id);
+    LiveMeter* meter = Find(report->meter->data_id);
     if (meter == nullptr) return;
-    meter->health = report.health;
-    if (report.kind != CycleKind::reload) meter->last_cycle_failed = report.kind == CycleKind::failed;
-    if (report.kind == CycleKind::poll) {
-        meter->shown = shared;
-        meter->completed_at = report.ended_at;
-    } else if (report.kind == CycleKind::reload && report.Published() && !meter->completed_at) {
-        meter->shown = shared;
-    }
+    meter->MeterState::Take(report);
     ++meter->version;
 }
 
-void LiveState::PublishErrors(std::uint32_t data_id, int cycle, const std::vector<Exchange>& troubled) {
-    for (const Exchange& exchange : troubled) {
-        if (exchange.outcome != Exchange::answered) events_.Publish("meter_error", exchange_json(data_id, cycle, exchange));
+void LiveState::PublishErrors(std::uint32_t data_id, int cycle, const std::vector<RequestTrouble>& troubled) {
+    for (const RequestTrouble& trouble : troubled) {
+        if (!trouble.answered) events_.Publish("meter_error", trouble_json(data_id, cycle, trouble));
     }
 }
 
@@ -99,14 +89,9 @@ void LiveState::PublishEvents(const CycleReport& report) {
     cycle["duration_ms"] = report.duration_ms;
     events_.Publish("cycle", cycle);
     for (const AlarmChange& change : report.alarm_changes) {
-        Json::Value event;
+        Json::Value event = alarm_json(change.outcome, change.up);
         event["device"] = data_id;
-        event["key"] = change.report.alarm_key;
-        event["text"] = change.report.alarm_text;
-        event["level"] = change.report.level;
-        // A rule no longer judged has no value of this cycle to show.
-        if (change.up == change.report.state) event["value"] = change.report.value_text;
-        event["up"] = change.up;
+        event["cycle"] = report.cycle;
         events_.Publish("alarm", event);
     }
 }
@@ -127,3 +112,10 @@ void LiveState::Wrote(const WriteReport& report) {
 void LiveState::BackingOff(const BackoffReport& report) { events_.Publish("backoff", backoff_json(report)); }
 
 void LiveState::Recovered(const DeviceConfig& meter, int cycle) { events_.Publish("recovered", recovered_json(meter, cycle)); }
+
+// The page's own stream says what it lost; this tells it the state did too.
+void LiveState::Missed(const Gap& gap) {
+    Json::Value event;
+    event["events"] = static_cast<Json::UInt64>(gap.events);
+    events_.Publish("missed", event);
+}

@@ -1,7 +1,8 @@
 // What the live view and the HTTP API show of each meter: the report of its
 // latest completed cycle, its health and its last write, kept as one of the
-// poll loop's outlets. The poll loop only swaps the shared, read-only report
-// in under the mutex; readers copy out and do their work outside.
+// run's outlets on the outlets' thread. That thread only swaps the shared,
+// read-only report in under the mutex; readers copy out and do their work
+// outside. Each event also goes to the page's event stream.
 #pragma once
 
 #include <cstdint>
@@ -12,9 +13,8 @@
 #include <vector>
 
 #include "host/common/clock.h"
-#include "host/core/report.h"
-#include "host/core/settings.h"
-#include "host/live/event_hub.h"
+#include "host/http/event_hub.h"
+#include "host/report/report.h"
 
 struct LastWrite {
     std::vector<std::uint16_t> words;  // the first register, then the values
@@ -22,16 +22,8 @@ struct LastWrite {
     std::string utc;
 };
 
-struct LiveMeter {
-    const DeviceConfig* config = nullptr;  // name, data id, slave, thresholds
+struct LiveMeter : MeterState {
     bool evaluates_alarms = false;
-    double wire_limit_ms = 0;  // of a cycle of its line; 0 over Modbus TCP
-    // The latest completed poll cycle, or until then the record reloaded at
-    // start (which has no time of its own); null before either.
-    std::shared_ptr<const CycleReport> shown;
-    std::optional<Clock::time_point> completed_at;  // of the latest completed poll cycle
-    MeterHealth health;
-    bool last_cycle_failed = false;  // the values shown are older than the meter's last cycle
     std::optional<LastWrite> last_write;
     std::uint64_t version = 0;  // raised by every change
 };
@@ -39,7 +31,7 @@ struct LiveMeter {
 class LiveState : public Outlet {
 public:
     // Every line's meters; the lines must outlive this.
-    LiveState(const std::vector<LineConfig>& lines, Clock& clock, EventHub& events);
+    LiveState(const std::vector<LineInfo>& lines, Clock& clock, EventHub& events);
 
     // What tells whether a view rendered before is still the meter's: its
     // version, and when its last cycle completed.
@@ -61,14 +53,15 @@ public:
     void Wrote(const WriteReport& report) override;
     void BackingOff(const BackoffReport& report) override;
     void Recovered(const DeviceConfig& meter, int cycle) override;
+    void Missed(const Gap& gap) override;
 
 private:
     // With live_mutex_ held.
     const LiveMeter* Find(std::uint32_t data_id) const;
     LiveMeter* Find(std::uint32_t data_id);
-    void Take(const CycleReport& report, const std::shared_ptr<const CycleReport>& shared);
+    void Take(const std::shared_ptr<const CycleReport>& report);
     void PublishEvents(const CycleReport& report);
-    void PublishErrors(std::uint32_t data_id, int cycle, const std::vector<Exchange>& troubled);
+    void PublishErrors(std::uint32_t data_id, int cycle, const std::vector<RequestTrouble>& troubled);
 
     Clock& clock_;
     EventHub& events_;

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 struct MeterReading {
@@ -19,6 +20,7 @@ struct MeterReading {
     int divisor;               // raw value / divisor = value in `unit`
     const char* unit;
     bool counter;              // a running total (the energies): its last value says more than a mean
+    int glance;                // its place on the site's overview, from 1; 0: not shown there
 };
 
 extern const std::array<MeterReading, 38> kMeterReadings;
@@ -33,6 +35,23 @@ std::optional<double> decode_reading(const std::vector<unsigned char>& record, c
 // The same as the meter counts it: the register pair as a signed 32-bit
 // number, before the divisor.
 std::optional<std::int32_t> raw_reading(const std::vector<unsigned char>& record, const MeterReading& reading);
+// One quantity of a record, decoded: what every outlet shows of it.
+struct Quantity {
+    const MeterReading* reading = nullptr;  // its row: label, column, unit, decimals
+    std::int32_t count = 0;                 // as the meter counts it, before the divisor
+    double value = 0;                       // in the row's unit
+
+    int decimals() const;
+    // Rounded to its decimals, so that 230.1 goes out as 230.1.
+    double Rounded() const;
+    // With its decimals, without the unit: "230.1".
+    std::string Text() const;
+};
+
+// Every quantity a record holds, in the table's order; none of a record too
+// short to hold them.
+std::vector<Quantity> decode_quantities(const std::vector<unsigned char>& record);
+
 // A register pair as the meter counts it: the high register, then the low,
 // as one signed 32-bit number.
 std::int32_t pair_value(std::uint16_t high, std::uint16_t low);

@@ -16,7 +16,7 @@
 #include <utility>
 
 #include "framework/control_codes.h"
-#include "host/core/write_request.h"
+#include "host/config/write_request.h"
 
 namespace {
 
@@ -216,7 +216,7 @@ bool ModbusServer::AnswerRead(Client&, const std::vector<std::uint8_t>& request,
     }
     if (found.state == ServedMeters::Lookup::State::stale) return refuse(context_, request, MODBUS_EXCEPTION_GATEWAY_TARGET);
     const int first = word_at(request, modbus_get_header_length(context_) + 1);
-    for (const ReadAnswer& block : found.cycle->read) {
+    for (const ReadBlock& block : found.cycle->read) {
         const int count = static_cast<int>(block.registers.size());
         if (first < block.first || first >= block.first + count) continue;
         // The block alone is mapped: libmodbus refuses a range that runs past

@@ -23,8 +23,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/core/endpoints.h"
-#include "host/core/write_inbox.h"
+#include "host/config/endpoints.h"
+#include "host/report/write_inbox.h"
 #include "host/modbus_server/served_meters.h"
 
 class ModbusServer {

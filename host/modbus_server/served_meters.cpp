@@ -1,9 +1,9 @@
 #include "host/modbus_server/served_meters.h"
 
-#include "host/core/freshness.h"
-
-ServedMeters::ServedMeters(const std::vector<DeviceConfig>& meters, Clock& clock) : clock_(clock) {
-    for (const DeviceConfig& meter : meters) by_unit_.emplace(meter.slave, Served{&meter, nullptr});
+ServedMeters::ServedMeters(const std::vector<LineInfo>& lines, Clock& clock) : clock_(clock) {
+    for (const LineInfo& line : lines) {
+        for (const DeviceConfig* meter : line.meters) by_unit_.emplace(meter->slave, Served{meter, nullptr});
+    }
 }
 
 void ServedMeters::Cycle(const std::shared_ptr<const CycleReport>& report) {
@@ -24,7 +24,7 @@ ServedMeters::Lookup ServedMeters::Find(int unit) const {
         const std::lock_guard<std::mutex> lock(latest_mutex_);
         last = served->second.last;
     }
-    const bool fresh = last && milliseconds_between(last->ended_at, clock_.Now()) <= kStaleAfterSeconds * 1000;
+    const bool fresh = last && !last->FreshnessAt(clock_.Now()).stale;
     if (!fresh) return {Lookup::State::stale, served->second.meter, nullptr};
     return {Lookup::State::fresh, served->second.meter, std::move(last)};
 }

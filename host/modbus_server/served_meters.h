@@ -10,14 +10,13 @@
 #include <vector>
 
 #include "host/common/clock.h"
-#include "host/core/meter_config.h"
-#include "host/core/report.h"
+#include "host/report/report.h"
 
 class ServedMeters : public Outlet {
 public:
-    // The meters and the clock must outlive it; the clock is the poll loop's,
+    // The lines and the clock must outlive it; the clock is the poll loop's,
     // whose times the cycle reports carry.
-    ServedMeters(const std::vector<DeviceConfig>& meters, Clock& clock);
+    ServedMeters(const std::vector<LineInfo>& lines, Clock& clock);
 
     void Cycle(const std::shared_ptr<const CycleReport>& report) override;
 

@@ -1,22 +1,31 @@
-// One connection to the broker as the MQTT outlet uses it, behind an
+// The connection to the broker as the MQTT outlet uses it, behind an
 // interface so that its topics, alarm changes, discovery and write requests
-// are tested in-process; MqttLink is the real one.
+// are tested in-process; MqttLink is the real one. One link serves every
+// meter of the host.
 #pragma once
 
 #include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 struct MqttSettings;
+
+// The host's own availability: `online` on every connect, `offline` when
+// the host goes, said by the broker (the last will) when it goes unseen.
+struct LinkWill {
+    std::string topic;
+    std::string online = "online";
+    std::string offline = "offline";
+};
 
 class BrokerLink {
 public:
     using Handler = std::function<void(const std::string& topic, const std::string& payload, bool retained)>;
 
     virtual ~BrokerLink() = default;
-    // Any thread; queued while the broker is away, the oldest dropped first.
+    // Any thread; never waits. Queued while the broker is away, the oldest
+    // dropped first.
     virtual void Publish(const std::string& topic, const std::string& payload, bool retain) = 0;
     // Before Start: messages on `topic` (which may hold + and #) go to
     // `handler`, on the link's own thread.
@@ -26,12 +35,9 @@ public:
     virtual std::size_t dropped() const = 0;
     virtual std::size_t published() const = 0;
     virtual std::size_t queued() = 0;  // waiting for the broker
-    // What happened to the connection since the last call, for people.
-    virtual std::vector<std::string> TakeNotices() = 0;
 };
 
-// Makes a meter's link: with its client id, and its last will `will_payload`
-// on `will_topic`, where `online` is published at every connect.
+// Makes the host's link; `notice` is told, once per change, what happened
+// to the connection, on the link's thread.
 using BrokerLinkFactory = std::function<std::unique_ptr<BrokerLink>(
-    const MqttSettings& settings, const std::string& will_topic, const std::string& online,
-    const std::string& will_payload)>;
+    const MqttSettings& settings, const LinkWill& will, std::function<void(const std::string&)> notice)>;

@@ -81,7 +81,14 @@ std::vector<DiscoveryMessage> discovery_messages(const DiscoveryIdentity& identi
     const std::string node = node_of(identity.site);
     const std::string id = std::to_string(meter.data_id);
     Json::Value common;
-    common["availability_topic"] = base + "availability";
+    // A host killed outright says offline through its last will: every
+    // meter of it goes with it.
+    Json::Value host, own;
+    host["topic"] = identity.host_availability;
+    own["topic"] = base + "availability";
+    common["availability"].append(host);
+    common["availability"].append(own);
+    common["availability_mode"] = "all";
     common["device"] = device_block(identity, meter);
     common["origin"]["name"] = "qmxhost";
     common["origin"]["sw_version"] = identity.version;

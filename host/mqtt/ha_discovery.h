@@ -10,13 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "host/core/meter_config.h"
+#include "host/config/meter_config.h"
 
 struct DiscoveryIdentity {
     std::string site;               // letters, digits, - and _ only
     std::string version;            // qmxhost's: the origin's and the device's software version
     std::string manufacturer;       // empty: left out
     std::string configuration_url;  // the live page when it is served; empty: left out
+    std::string host_availability;  // the host's own availability topic (its last will)
 };
 
 struct DiscoveryMessage {
@@ -28,7 +29,8 @@ struct DiscoveryMessage {
 std::string discovery_site(const std::string& text);
 
 // What one meter tells Home Assistant, its topics under `base` (PREFIX<meter>/).
-// The rules are told only to a meter whose device judges them.
+// The rules are told only to a meter whose device judges them. Every
+// entity is available while both the host and the meter are.
 std::vector<DiscoveryMessage> discovery_messages(const DiscoveryIdentity& identity, const DeviceConfig& meter,
                                                  const std::string& base);
 

@@ -2,16 +2,19 @@
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
+#include <pthread.h>
 
-#include <chrono>
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
-#include <thread>
 
 namespace {
 
 constexpr int kQos = 1;
 constexpr int kKeepAliveSeconds = 30;
-constexpr std::chrono::seconds kLongestPause{30};  // between connects the broker refused
+// How long one turn of the network thread waits on the socket: a stop is
+// seen within it. Messages published meanwhile wake it at once.
+constexpr int kTurnMs = 250;
 
 struct Library {
     Library() { mosquitto_lib_init(); }
@@ -20,14 +23,16 @@ struct Library {
 
 }  // namespace
 
-MqttLink::MqttLink(const MqttSettings& settings, std::string will_topic, std::string online, std::string will_payload)
-    : settings_(settings), will_topic_(std::move(will_topic)), online_(std::move(online)),
-      will_payload_(std::move(will_payload)) {
+MqttLink::MqttLink(const MqttSettings& settings, LinkWill will, std::function<void(const std::string&)> notice)
+    : settings_(settings), will_(std::move(will)), notice_(std::move(notice)) {
     static Library library;
     // A clean session leaves nothing behind on the broker; QoS 1 messages in
     // flight when the line broke are still sent again after the reconnect.
     client_ = mosquitto_new(settings_.client_id.c_str(), true, this);
     if (client_ == nullptr) throw std::runtime_error("mqtt: cannot make a client");
+    // Other threads publish; the library then wakes this link's thread
+    // instead of writing from theirs.
+    mosquitto_threaded_set(client_, true);
     // MQTT 5, for its retain-as-published subscriptions: a write request
     // published retained reaches us marked so even while we are connected.
     mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
@@ -36,8 +41,7 @@ MqttLink::MqttLink(const MqttSettings& settings, std::string will_topic, std::st
     mosquitto_message_callback_set(client_, &MqttLink::OnMessage);
     mosquitto_publish_callback_set(client_, &MqttLink::OnPublish);
     mosquitto_log_callback_set(client_, &MqttLink::OnLog);
-    mosquitto_reconnect_delay_set(client_, 1, 30, true);
-    mosquitto_will_set(client_, will_topic_.c_str(), static_cast<int>(will_payload_.size()), will_payload_.data(), kQos,
+    mosquitto_will_set(client_, will_.topic.c_str(), static_cast<int>(will_.offline.size()), will_.offline.data(), kQos,
                        true);
     if (!settings_.username.empty()) {
         mosquitto_username_pw_set(client_, settings_.username.c_str(),
@@ -55,54 +59,67 @@ MqttLink::MqttLink(const MqttSettings& settings, std::string will_topic, std::st
 }
 
 MqttLink::~MqttLink() {
-    {
-        const std::lock_guard<std::mutex> lock(supervise_mutex_);
-        stopping_ = true;
-    }
-    supervise_.notify_all();
-    if (supervisor_.joinable()) supervisor_.join();
     if (connected_) {
         // A clean goodbye sends no will, so the offline state is said here.
-        PublishNow(will_topic_, will_payload_, true);
+        PublishNow(will_.topic, will_.offline, true);
         // The last cycles' messages are on their way: give the broker time to
         // take them (a busy machine's broker can take seconds), not forever.
         for (int waited = 0; waited < 1000 && connected_ && acknowledged_ < handed_over_; ++waited) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
+    {
+        const std::lock_guard<std::mutex> lock(run_mutex_);
+        stopping_ = true;
+        stop_ = true;
+    }
+    run_.notify_all();
     mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, false);
+    if (thread_.joinable()) thread_.join();
     mosquitto_destroy(client_);
 }
 
 void MqttLink::Subscribe(const std::string& topic, Handler handler) { handlers_[topic] = std::move(handler); }
 
 void MqttLink::Start() {
-    const int rc = mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port, kKeepAliveSeconds);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        Notice("mqtt: cannot reach " + settings_.host + ":" + std::to_string(settings_.port) + ": " +
-               (rc == MOSQ_ERR_ERRNO ? "connection failed" : mosquitto_strerror(rc)) + "; retrying");
-    }
-    // The network thread retries a failed first connect as it does a lost one.
-    if (mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS) throw std::runtime_error("mqtt: cannot start its thread");
-    supervisor_ = std::thread([this] { Supervise(); });
+    thread_ = std::thread([this] { Run(); });
+    pthread_setname_np(thread_.native_handle(), "mqtt");
 }
 
-void MqttLink::Supervise() {
+bool MqttLink::Pause(std::chrono::seconds pause) {
+    std::unique_lock<std::mutex> lock(run_mutex_);
+    return !run_.wait_for(lock, pause, [this] { return stopping_; });
+}
+
+void MqttLink::Run() {
     std::chrono::seconds pause{1};
-    std::unique_lock<std::mutex> lock(supervise_mutex_);
-    for (;;) {
-        supervise_.wait(lock, [this] { return stopping_ || refused_; });
-        if (pause_reset_.exchange(false)) pause = std::chrono::seconds(1);
-        if (supervise_.wait_for(lock, pause, [this] { return stopping_; })) return;
+    const auto unreachable = [this](int rc) {
+        Notice("mqtt: cannot reach " + settings_.host + ":" + std::to_string(settings_.port) + ": " +
+               (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : std::string(mosquitto_strerror(rc))) +
+               "; retrying");
+    };
+    for (bool first = true; !stop_; first = false) {
+        ++attempts_;
+        answered_ = false;
+        // Non-blocking: the turns below carry the connect through.
+        int rc = first ? mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port, kKeepAliveSeconds)
+                       : mosquitto_reconnect_async(client_);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            unreachable(rc);
+        } else {
+            // Until the connection ends: lost, closed, or refused by the broker.
+            do {
+                rc = mosquitto_loop(client_, kTurnMs, 1);
+            } while (!stop_ && rc == MOSQ_ERR_SUCCESS);
+            // No broker answered the connect at all: a refused or silent port.
+            if (!stop_ && !answered_) unreachable(rc);
+        }
+        if (stop_) break;
+        // A connection that was up starts the pauses afresh; a broker that
+        // refuses every connect (a login, a version) is asked less and less.
+        if (reached_.exchange(false)) pause = std::chrono::seconds(1);
+        if (!Pause(pause)) break;
         pause = std::min(pause * 2, kLongestPause);
-        refused_ = false;
-        lock.unlock();
-        // The library's thread has ended, or is ended here; a new one connects again.
-        mosquitto_loop_stop(client_, true);
-        mosquitto_reconnect_async(client_);
-        mosquitto_loop_start(client_);
-        lock.lock();
     }
 }
 
@@ -134,19 +151,14 @@ void MqttLink::Send(const Message& message) {
     }
 }
 
-std::vector<std::string> MqttLink::TakeNotices() {
-    const std::lock_guard<std::mutex> lock(link_mutex_);
-    std::vector<std::string> taken;
-    taken.swap(notices_);
-    return taken;
-}
-
 void MqttLink::Notice(const std::string& text) {
-    const std::lock_guard<std::mutex> lock(link_mutex_);
-    // A broker away for an hour is one notice, not one per retry.
-    if (text == last_notice_) return;
-    last_notice_ = text;
-    notices_.push_back(text);
+    {
+        const std::lock_guard<std::mutex> lock(link_mutex_);
+        // A broker away for an hour is one notice, not one per retry.
+        if (text == last_notice_) return;
+        last_notice_ = text;
+    }
+    notice_(text);
 }
 
 void MqttLink::OnConnect(mosquitto* client, void* self, int code) {
@@ -155,6 +167,7 @@ void MqttLink::OnConnect(mosquitto* client, void* self, int code) {
     // A broker of MQTT 3.1.1 only refuses a version 5 connect: the next
     // attempt speaks 3.1.1, and the one thing that costs is said.
     const bool older_broker = code == CONNACK_REFUSED_PROTOCOL_VERSION || code == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION;
+    link.answered_ = true;
     if (code != 0) {
         if (older_broker && !link.mqtt_311_) {
             link.mqtt_311_ = true;
@@ -164,14 +177,9 @@ void MqttLink::OnConnect(mosquitto* client, void* self, int code) {
         } else {
             link.Notice("mqtt: " + where + " refused the connection: " + mosquitto_connack_string(code) + "; retrying");
         }
-        {
-            const std::lock_guard<std::mutex> lock(link.supervise_mutex_);
-            link.refused_ = true;
-        }
-        link.supervise_.notify_all();
         return;
     }
-    link.pause_reset_ = true;
+    link.reached_ = true;
     for (const auto& [topic, handler] : link.handlers_) {
         if (link.mqtt_311_) {
             mosquitto_subscribe(client, nullptr, topic.c_str(), kQos);
@@ -179,7 +187,6 @@ void MqttLink::OnConnect(mosquitto* client, void* self, int code) {
             mosquitto_subscribe_v5(client, nullptr, topic.c_str(), kQos, MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
         }
     }
-    link.PublishNow(link.will_topic_, link.online_, true);
     std::size_t flushed = 0;
     {
         const std::lock_guard<std::mutex> lock(link.link_mutex_);
@@ -188,17 +195,22 @@ void MqttLink::OnConnect(mosquitto* client, void* self, int code) {
         link.queue_.clear();
         link.connected_ = true;
     }
+    // After what was queued: the meters' own availability, said meanwhile,
+    // is in place before the host says it is here.
+    link.PublishNow(link.will_.topic, link.will_.online, true);
     link.Notice("mqtt: connected to " + where + (flushed > 0 ? "; sent " + std::to_string(flushed) + " queued" : "") +
                 (link.dropped_ > 0 ? "; " + std::to_string(link.dropped_.load()) + " dropped so far" : ""));
 }
 
 void MqttLink::OnDisconnect(mosquitto*, void* self, int code) {
     auto& link = *static_cast<MqttLink*>(self);
+    bool was_connected = false;
     {
         const std::lock_guard<std::mutex> lock(link.link_mutex_);
-        link.connected_ = false;
+        was_connected = link.connected_.exchange(false);
     }
-    if (code != 0) {
+    // A connect the broker refused was said as such.
+    if (code != 0 && was_connected && !link.stop_) {
         link.Notice("mqtt: lost " + link.settings_.host + ":" + std::to_string(link.settings_.port) +
                     "; queueing the newest " + std::to_string(link.settings_.most_queued) + " messages, reconnecting");
     }

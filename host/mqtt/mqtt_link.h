@@ -1,9 +1,11 @@
-// The broker connection, on libmosquitto's own network thread: QoS 1,
-// reconnection with back-off, a last will, and a bounded queue of the newest
+// The broker connection on one network thread of its own: QoS 1,
+// reconnection with back-off (1 s doubling to 30 s, also after the broker
+// refused a connect), a last will, and a bounded queue of the newest
 // messages for the time the broker is away. Publishing never waits.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -12,7 +14,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "host/mqtt/broker_link.h"
 #include "host/mqtt/mqtt_settings.h"
@@ -22,13 +23,12 @@ struct mosquitto_message;
 
 class MqttLink : public BrokerLink {
 public:
+    static constexpr std::chrono::seconds kLongestPause{30};  // between connects that failed
 
-    // The last will: `will_payload` published retained on `will_topic` when
-    // the connection is lost without a goodbye; `online` is published there
-    // on every connect. Starts connecting at once; throws std::runtime_error
-    // only for what no retry mends (a TLS setup that fails, out of memory).
-    MqttLink(const MqttSettings& settings, std::string will_topic, std::string online, std::string will_payload);
-    ~MqttLink() override;  // says goodbye (the will's payload) and disconnects
+    // Starts nothing yet; throws std::runtime_error only for what no retry
+    // mends (a TLS setup that fails, out of memory).
+    MqttLink(const MqttSettings& settings, LinkWill will, std::function<void(const std::string&)> notice);
+    ~MqttLink() override;  // says offline on the will's topic, waits a moment for the broker to take the last messages
     MqttLink(const MqttLink&) = delete;
     MqttLink& operator=(const MqttLink&) = delete;
 
@@ -39,7 +39,8 @@ public:
     std::size_t dropped() const override { return dropped_; }
     std::size_t published() const override { return published_; }
     std::size_t queued() override;
-    std::vector<std::string> TakeNotices() override;
+    // Connects made so far, refused ones too.
+    int attempts() const { return attempts_; }
 
 private:
     struct Message {
@@ -54,28 +55,31 @@ private:
     int PublishNow(const std::string& topic, const std::string& payload, bool retain);
     void Send(const Message& message);  // with link_mutex_ held
     void Notice(const std::string& text);
-    void Supervise();
+    // The network thread: connects, runs the connection until it ends,
+    // pauses, connects again, until the link goes.
+    void Run();
+    bool Pause(std::chrono::seconds pause);  // false when the link goes meanwhile
 
     MqttSettings settings_;
-    std::string will_topic_, online_, will_payload_;
+    LinkWill will_;
+    std::function<void(const std::string&)> notice_;
     mosquitto* client_ = nullptr;
-    std::map<std::string, Handler> handlers_;
+    std::map<std::string, Handler> handlers_;  // not changed once started
     std::atomic<bool> connected_{false};
     std::atomic<bool> mqtt_311_{false};  // the broker refused MQTT 5
+    std::atomic<bool> reached_{false};   // connected since the last pause
+    bool answered_ = false;              // the network thread's: the broker answered this attempt's connect
     std::atomic<std::size_t> dropped_{0};
     std::atomic<std::size_t> published_{0};
     std::atomic<std::size_t> handed_over_{0};  // to libmosquitto, ours and the availability's
     std::atomic<std::size_t> acknowledged_{0};
-    std::mutex link_mutex_;  // guards queue_, notices_, last_notice_
+    std::atomic<int> attempts_{0};
+    std::mutex link_mutex_;  // guards queue_ and last_notice_
     std::deque<Message> queue_;
-    std::vector<std::string> notices_;
     std::string last_notice_;
-    // libmosquitto's network thread ends when the broker refuses a connect
-    // (a login, a protocol version); this one starts it again after a pause.
-    std::thread supervisor_;
-    std::mutex supervise_mutex_;  // guards refused_ and stopping_ for the waits
-    std::condition_variable supervise_;
-    bool refused_ = false;
+    std::mutex run_mutex_;  // guards stopping_, for the pauses
+    std::condition_variable run_;
     bool stopping_ = false;
-    std::atomic<bool> pause_reset_{false};  // connected since the last refusal
+    std::atomic<bool> stop_{false};  // the same, read by the network thread between turns
+    std::thread thread_;
 };

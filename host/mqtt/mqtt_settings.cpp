@@ -8,7 +8,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "host/core/endpoints.h"
+#include "host/config/endpoints.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <string>
 
-#include "host/core/settings.h"
+#include "host/config/settings.h"
 #include "host/mqtt/ha_discovery.h"
 
 struct MqttSettings {

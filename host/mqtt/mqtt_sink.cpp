@@ -1,13 +1,12 @@
 #include "host/mqtt/mqtt_sink.h"
 
-#include <cmath>
 #include <stdexcept>
 
-#include "host/core/write_request.h"
 #include "host/common/json_text.h"
-#include "host/meter_view/meter_readings.h"
+#include "host/config/write_request.h"
 #include "host/mqtt/ha_discovery.h"
 #include "host/mqtt/mqtt_link.h"
+#include "host/report/report_json.h"
 
 namespace {
 
@@ -18,11 +17,7 @@ Json::Value error_result(std::uint32_t data_id, const std::string& text) {
     return result;
 }
 
-// Rounded to the meter's decimals, so that 230.1 is sent as 230.1.
-double rounded(double value, int decimals) {
-    const double scale = std::pow(10.0, decimals);
-    return std::round(value * scale) / scale;
-}
+constexpr const char* kWriteTopic = "set/registers";
 
 }  // namespace
 
@@ -40,51 +35,63 @@ std::string mqtt_meter_topic(const std::string& name, std::uint32_t data_id) {
 }
 
 BrokerLinkFactory mosquitto_links() {
-    return [](const MqttSettings& settings, const std::string& will_topic, const std::string& online,
-              const std::string& will_payload) -> std::unique_ptr<BrokerLink> {
-        return std::make_unique<MqttLink>(settings, will_topic, online, will_payload);
+    return [](const MqttSettings& settings, const LinkWill& will,
+              std::function<void(const std::string&)> notice) -> std::unique_ptr<BrokerLink> {
+        return std::make_unique<MqttLink>(settings, will, std::move(notice));
     };
 }
 
-MqttSink::MqttSink(const MqttSettings& settings, const std::vector<DeviceConfig>& meters, WriteInbox* inbox,
-                   const BrokerLinkFactory& make_link)
-    : settings_(settings), inbox_(inbox) {
-    std::map<std::string, std::uint32_t> bases;
-    for (const DeviceConfig& config : meters) {
-        const std::string base = settings_.prefix + mqtt_meter_topic(config.name, config.data_id) + "/";
-        if (const auto taken = bases.emplace(base, config.data_id); !taken.second) {
-            throw std::runtime_error("--mqtt: devices " + std::to_string(taken.first->second) + " and " +
-                                     std::to_string(config.data_id) + " would both publish under " + base +
-                                     "; give them names that differ");
+MqttSink::MqttSink(const MqttSettings& settings, const std::vector<LineInfo>& lines, WriteInbox* inbox,
+                   const BrokerLinkFactory& make_link, Notices& notices)
+    : settings_(settings), inbox_(inbox), notices_(notices) {
+    const std::string host_base = settings_.prefix + kMqttHostTopic + "/";
+    DiscoveryIdentity identity = settings_.identity;
+    identity.host_availability = host_base + "availability";
+    for (const LineInfo& line : lines) {
+        for (const DeviceConfig* config : line.meters) {
+            const std::string base = settings_.prefix + mqtt_meter_topic(config->name, config->data_id) + "/";
+            if (base == host_base) {
+                throw std::runtime_error("--mqtt: device " + std::to_string(config->data_id) + " would publish under " +
+                                         base + ", where qmxhost says whether it is up; give it another name");
+            }
+            if (const auto taken = by_base_.find(base); taken != by_base_.end()) {
+                throw std::runtime_error("--mqtt: devices " + std::to_string(taken->second->config->data_id) + " and " +
+                                         std::to_string(config->data_id) + " would both publish under " + base +
+                                         "; give them names that differ");
+            }
+            Meter& meter = meters_[config->data_id];
+            meter.config = config;
+            meter.base = base;
+            by_base_[base] = &meter;
+            if (settings_.discovery) {
+                meter.discovery = discovery_messages(identity, *config, base);
+                for (const DiscoveryMessage& message : meter.discovery) discovered_.insert(message.topic);
+            }
         }
-        Meter& meter = meters_[config.data_id];
-        meter.config = &config;
-        meter.base = base;
-        MqttSettings own = settings_;
-        own.client_id = settings_.client_id + "-" + std::to_string(config.data_id);
-        meter.link = make_link(own, base + "availability", "online", "offline");
-        meter.link->Subscribe(base + "set/registers",
-                              [this, &meter](const std::string&, const std::string& payload, bool retained) {
-                                  WriteRequested(meter, payload, retained);
-                              });
-        if (!settings_.discovery) continue;
-        meter.discovery = discovery_messages(settings_.identity, config, base);
-        for (const DiscoveryMessage& message : meter.discovery) discovered_.insert(message.topic);
-        meter.link->Subscribe(kHomeAssistantStatus, [this, &meter](const std::string&, const std::string& payload, bool) {
-            HomeAssistantSaid(meter, payload);
-        });
+    }
+    link_ = make_link(settings_, LinkWill{identity.host_availability}, [this](const std::string& text) {
+        notices_.Say(text);
+    });
+    link_->Subscribe(settings_.prefix + "+/" + kWriteTopic, [this](const std::string& topic, const std::string& payload,
+                                                                    bool retained) {
+        WriteRequested(topic, payload, retained);
+    });
+    if (settings_.discovery) {
+        link_->Subscribe(kHomeAssistantStatus,
+                         [this](const std::string&, const std::string& payload, bool) { HomeAssistantSaid(payload); });
+        link_->Subscribe(discovery_subscription(settings_.identity.site),
+                         [this](const std::string& topic, const std::string& payload, bool) {
+                             TakeBackIfGone(topic, payload);
+                         });
+    }
+    for (auto& [id, meter] : meters_) {
+        // Until its first completed cycle: a meter that does not answer never
+        // shows online, whatever an earlier run left retained.
+        link_->Publish(meter.base + "availability", "offline", true);
         PublishDiscovery(meter);
     }
-    // One link is enough to find what an earlier run left behind.
-    if (settings_.discovery && !meters_.empty()) {
-        BrokerLink& link = *meters_.begin()->second.link;
-        link.Subscribe(discovery_subscription(settings_.identity.site),
-                       [this, &link](const std::string& topic, const std::string& payload, bool) {
-                           TakeBackIfGone(link, topic, payload);
-                       });
-    }
-    // Only now: a request may arrive as soon as a link is up, and finds every meter.
-    for (auto& [id, meter] : meters_) meter.link->Start();
+    // Only now: a request may arrive as soon as the link is up, and finds every meter.
+    link_->Start();
 }
 
 MqttSink::Meter* MqttSink::Find(std::uint32_t data_id) {
@@ -94,10 +101,13 @@ MqttSink::Meter* MqttSink::Find(std::uint32_t data_id) {
 
 // On the link's thread: the request is checked here and carried out by
 // the poll loop, whose answer goes out on set/result.
-void MqttSink::WriteRequested(Meter& meter, const std::string& payload, bool retained) {
+void MqttSink::WriteRequested(const std::string& topic, const std::string& payload, bool retained) {
+    const auto found = by_base_.find(topic.substr(0, topic.size() - std::string(kWriteTopic).size()));
+    if (found == by_base_.end()) return;  // no meter of ours
+    const Meter& meter = *found->second;
     const std::uint32_t data_id = meter.config->data_id;
     const std::string result_topic = meter.base + "set/result";
-    BrokerLink& link = *meter.link;
+    BrokerLink& link = *link_;
     const auto refuse = [&](const std::string& why) {
         link.Publish(result_topic, compact_json(error_result(data_id, why)), false);
     };
@@ -117,39 +127,41 @@ void MqttSink::WriteRequested(Meter& meter, const std::string& payload, bool ret
 }
 
 void MqttSink::PublishDiscovery(const Meter& meter) {
-    for (const DiscoveryMessage& message : meter.discovery) meter.link->Publish(message.topic, message.payload, true);
+    for (const DiscoveryMessage& message : meter.discovery) link_->Publish(message.topic, message.payload, true);
 }
 
 // On the link's thread. A broker restarted without persistence has lost
 // every retained config and outcome; Home Assistant's birth message is the
 // moment to tell them again.
-void MqttSink::HomeAssistantSaid(Meter& meter, const std::string& payload) {
+void MqttSink::HomeAssistantSaid(const std::string& payload) {
     if (payload != "online") return;
-    PublishDiscovery(meter);
-    meter.alarms_published = false;
+    for (auto& [id, meter] : meters_) {
+        PublishDiscovery(meter);
+        meter.alarms_published = false;
+    }
 }
 
 // On the link's thread: a config this site published for a meter or an
 // entity that this run does not have is emptied, which removes it from
 // Home Assistant. An empty payload is such a removal already.
-void MqttSink::TakeBackIfGone(BrokerLink& link, const std::string& topic, const std::string& payload) {
+void MqttSink::TakeBackIfGone(const std::string& topic, const std::string& payload) {
     if (payload.empty() || !is_site_config(settings_.identity.site, topic) || discovered_.count(topic) != 0) return;
-    link.Publish(topic, "", true);
+    link_->Publish(topic, "", true);
 }
 
-void MqttSink::PublishAlarm(const Meter& meter, const CycleReport& report, const AlarmReport& alarm, bool up) {
-    Json::Value message;
+void MqttSink::PublishAlarm(const Meter& meter, const CycleReport& report, const AlarmOutcome& outcome, bool up) {
+    Json::Value message = alarm_json(outcome, up);
     message["utc"] = report.utc;
-    message["key"] = alarm.alarm_key;
-    message["text"] = alarm.alarm_text;
-    message["level"] = alarm.level;
-    const auto threshold = meter.config->thresholds.find(alarm.alarm_key);
-    message["threshold"] =
-        threshold == meter.config->thresholds.end() ? Json::Value() : Json::Value(threshold->second.value);
-    message["value"] = alarm.value_text;
-    message["up"] = up;
     message["cycle"] = report.cycle;
-    meter.link->Publish(meter.base + "alarms/" + alarm.alarm_key, compact_json(message), true);
+    // The whole number as the device compared it, as earlier releases sent it.
+    message["value_text"] = outcome.value_text;
+    link_->Publish(meter.base + "alarms/" + outcome.key, compact_json(message), true);
+}
+
+void MqttSink::Available(Meter& meter, bool online) {
+    if (meter.online == online) return;
+    meter.online = online;
+    link_->Publish(meter.base + "availability", online ? "online" : "offline", true);
 }
 
 void MqttSink::Cycle(const std::shared_ptr<const CycleReport>& report) {
@@ -160,53 +172,38 @@ void MqttSink::Cycle(const std::shared_ptr<const CycleReport>& report) {
     state["device"] = meter->config->data_id;
     state["name"] = meter->config->name;
     state["cycle"] = report->cycle;
-    for (const MeterReading& reading : kMeterReadings) {
-        if (const auto value = decode_reading(report->record, reading)) {
-            state["values"][reading.column] = rounded(*value, reading_decimals(reading));
-        }
-    }
+    state["values"] = Json::Value(Json::objectValue);
+    for (const Quantity& quantity : report->quantities) state["values"][quantity.reading->column] = quantity.Rounded();
     state["snapshot"] = report->snapshot;
-    meter->link->Publish(meter->base + "state", compact_json(state), true);
+    link_->Publish(meter->base + "state", compact_json(state), true);
+    Available(*meter, true);
     // The retained alarm topics say every rule's outcome once, then its changes.
     if (!meter->alarms_published.exchange(true)) {
-        for (const AlarmReport& alarm : report->alarms) PublishAlarm(*meter, *report, alarm, alarm.state);
+        for (const AlarmOutcome& outcome : report->alarms) PublishAlarm(*meter, *report, outcome, outcome.up);
         return;
     }
-    for (const AlarmChange& change : report->alarm_changes) PublishAlarm(*meter, *report, change.report, change.up);
+    for (const AlarmChange& change : report->alarm_changes) PublishAlarm(*meter, *report, change.outcome, change.up);
 }
 
 void MqttSink::BackingOff(const BackoffReport& report) {
     // The host is up but the meter does not answer: what it published is old.
-    if (Meter* meter = Find(report.meter->data_id)) meter->link->Publish(meter->base + "availability", "offline", true);
+    if (Meter* meter = Find(report.meter->data_id)) Available(*meter, false);
 }
 
 void MqttSink::Recovered(const DeviceConfig& config, int) {
-    if (Meter* meter = Find(config.data_id)) meter->link->Publish(meter->base + "availability", "online", true);
+    if (Meter* meter = Find(config.data_id)) Available(*meter, true);
 }
 
-std::vector<std::string> MqttSink::TakeNotices() {
-    std::vector<std::string> taken;
-    for (auto& [id, meter] : meters_) {
-        for (const std::string& notice : meter.link->TakeNotices()) {
-            taken.push_back("device " + std::to_string(id) + ": " + notice);
-        }
-    }
-    taken.insert(taken.end(), notices_.begin(), notices_.end());
-    notices_.clear();
-    return taken;
+// Changes let go: every rule's outcome is told again with the next cycle.
+void MqttSink::Missed(const Gap&) {
+    for (auto& [id, meter] : meters_) meter.alarms_published = false;
 }
 
-// Once for each line: its meters' counts.
-void MqttSink::Finished(const RunSummary& summary) {
-    for (const MeterSummary& polled : summary.meters) {
-        const std::uint32_t id = polled.meter->data_id;
-        Meter* found = Find(id);
-        if (found == nullptr) continue;
-        Meter& meter = *found;
-        const std::size_t unsent = meter.link->queued();
-        notices_.push_back("device " + std::to_string(id) + ": mqtt: " + std::to_string(meter.link->published()) +
-                           " messages published, " + std::to_string(meter.link->dropped()) +
-                           " dropped while the broker was away" +
-                           (unsent > 0 ? ", " + std::to_string(unsent) + " never sent" : ""));
-    }
+void MqttSink::Finished() {
+    // Said offline before the link says the host is: the meters went with it.
+    for (auto& [id, meter] : meters_) Available(meter, false);
+    const std::size_t unsent = link_->queued();
+    notices_.Say("mqtt: " + std::to_string(link_->published()) + " messages published, " +
+                 std::to_string(link_->dropped()) + " dropped while the broker was away" +
+                 (unsent > 0 ? ", " + std::to_string(unsent) + " never sent" : ""));
 }

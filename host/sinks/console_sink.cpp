@@ -5,8 +5,7 @@
 #include <iomanip>
 #include <sstream>
 
-#include "host/core/write_request.h"
-#include "host/meter_view/meter_readings.h"
+#include "host/config/write_request.h"
 
 namespace {
 
@@ -54,14 +53,14 @@ void meter_summary_text(std::ostringstream& text, const MeterSummary& meter, boo
 }
 
 std::string summary_text(const RunSummary& summary) {
-    const LineSettings& line = *summary.line;
+    const LineSettings& line = *summary.line.settings;
     std::ostringstream text;
     text << std::fixed << std::setprecision(1) << "\nsummary: " << summary.cycles << " cycles";
     if (line.IsTcp()) {
         text << " over Modbus TCP to " << line.tcp;
     } else {
         text << " on " << line.port << " at " << line.baud << " baud, " << line.data_bits << line.parity << line.stop_bits << " ("
-             << line.BitsPerCharacter() << " bits per character); wire limit of one cycle " << summary.wire_limit_ms
+             << line.BitsPerCharacter() << " bits per character); wire limit of one cycle " << summary.line.wire_limit_ms
              << " ms";
     }
     if (summary.skipped_slots > 0) text << "; " << summary.skipped_slots << " slots skipped to keep the rate";
@@ -72,25 +71,18 @@ std::string summary_text(const RunSummary& summary) {
 
 }  // namespace
 
-std::string readings_table(const std::vector<unsigned char>& record, const Json::Value& snapshot) {
+std::string readings_table(const CycleReport& report) {
     std::ostringstream table;
-    for (const MeterReading& reading : kMeterReadings) {
-        const auto value = decode_reading(record, reading);
-        if (!value) continue;
-        std::ostringstream shown;
-        shown << std::fixed << std::setprecision(reading_decimals(reading)) << *value << " " << reading.unit;
-        const Json::Value& whole = snapshot[reading.chinese_name];
-        table << "    " << padded(reading.label, 30) << std::setw(16) << shown.str() << "   "
+    for (const Quantity& quantity : report.quantities) {
+        const MeterReading& reading = *quantity.reading;
+        const Json::Value& whole = report.snapshot[reading.chinese_name];
+        table << "    " << padded(reading.label, 30) << std::setw(16) << quantity.Text() + " " + reading.unit << "   "
               << padded(reading.chinese_name, 16) << (whole.isNull() ? "-" : whole.asString()) << "\n";
     }
     return table.str();
 }
 
-
-void ConsoleSink::Line(const std::string& text) {
-    std::fputs((text + "\n").c_str(), out_);
-    std::fflush(out_);
-}
+void ConsoleSink::Line(const std::string& text) { out_.Write(text + "\n"); }
 
 void ConsoleSink::Started(const Json::Value& facts) {
     if (verbosity_ == Verbosity::quiet) return;
@@ -104,15 +96,15 @@ void ConsoleSink::Started(const Json::Value& facts) {
          (facts["lines"].size() > 1 ? lines : where(facts)));
 }
 
-void ConsoleSink::Troubles(const std::vector<Exchange>& troubled, int cycle, std::uint32_t data_id) {
+void ConsoleSink::Troubles(const std::vector<RequestTrouble>& troubled, int cycle, std::uint32_t data_id) {
     if (verbosity_ == Verbosity::quiet) return;
     const std::string where = "cycle " + std::to_string(cycle) + "  " + device_text(data_id) + ": ";
-    for (const Exchange& exchange : troubled) {
-        if (exchange.outcome != Exchange::answered) {
-            Line(where + exchange.request + " failed after " + std::to_string(exchange.attempts) + " attempt(s): " +
-                 outcome_name(exchange.outcome) + " (" + exchange.message + ")");
+    for (const RequestTrouble& trouble : troubled) {
+        if (!trouble.answered) {
+            Line(where + trouble.request + " failed after " + std::to_string(trouble.attempts) + " attempt(s): " +
+                 trouble.kind + " (" + trouble.message + ")");
         } else if (verbosity_ == Verbosity::verbose) {
-            Line(where + exchange.request + " answered after " + std::to_string(exchange.attempts) + " attempts");
+            Line(where + trouble.request + " answered after " + std::to_string(trouble.attempts) + " attempts");
         }
     }
 }
@@ -147,9 +139,9 @@ void ConsoleSink::Changes(const CycleReport& report) {
     if (report.kind == CycleKind::failed) {
         if (told.failed_cycles++ > 0) return;
         std::string why = "the device published no record";
-        for (const Exchange& exchange : report.troubled) {
-            if (exchange.outcome == Exchange::answered) continue;
-            why = exchange.request + " " + outcome_name(exchange.outcome) + " (" + exchange.message + ")";
+        for (const RequestTrouble& trouble : report.troubled) {
+            if (trouble.answered) continue;
+            why = trouble.request + " " + trouble.kind + " (" + trouble.message + ")";
             break;
         }
         return Line(where + "failing: " + why);
@@ -160,11 +152,10 @@ void ConsoleSink::Changes(const CycleReport& report) {
         told = Told{};
     }
     for (const AlarmChange& change : report.alarm_changes) {
-        const AlarmReport& alarm = change.report;
-        const auto threshold = report.meter->thresholds.find(alarm.alarm_key);
+        const AlarmOutcome& alarm = change.outcome;
         std::ostringstream limit;
-        if (threshold != report.meter->thresholds.end()) limit << " threshold " << threshold->second.value;
-        Line(where + (change.up ? "ALARM " : "alarm cleared ") + alarm.alarm_key + " " + alarm.alarm_text + " value " +
+        if (alarm.threshold) limit << " threshold " << *alarm.threshold;
+        Line(where + (change.up ? "ALARM " : "alarm cleared ") + alarm.key + " " + alarm.text + " value " +
              alarm.value_text + limit.str() + " level " + std::to_string(alarm.level));
     }
 }
@@ -175,14 +166,11 @@ void ConsoleSink::Readings(const CycleReport& report) {
     if (report.planned > 0) head << "/" << report.planned;
     head << "  " << device_text(report.meter->data_id) << "  " << std::fixed << std::setprecision(1)
          << report.duration_ms << " ms";
-    Line(head.str());
-    if (show_snapshot_text_) std::fputs(("  snapshot: " + report.snapshot_text).c_str(), out_);
-    std::fputs(("    " + padded("quantity", 30) + std::string(16 - 8, ' ') + "as read" + "   " +
-                padded("controller", 16) + "snapshot\n")
-                   .c_str(),
-               out_);
-    std::fputs(readings_table(report.record, report.snapshot).c_str(), out_);
-    std::fflush(out_);
+    std::string text = head.str() + "\n";
+    if (show_snapshot_text_) text += "  snapshot: " + report.snapshot_text;
+    text += "    " + padded("quantity", 30) + std::string(16 - 8, ' ') + "as read" + "   " + padded("controller", 16) +
+            "snapshot\n";
+    out_.Write(text + readings_table(report));
 }
 
 void ConsoleSink::Wrote(const WriteReport& report) {
@@ -206,16 +194,26 @@ void ConsoleSink::BackingOff(const BackoffReport& report) {
          std::to_string(report.next_cycle));
 }
 
-void ConsoleSink::SlotsSkipped(int cycle, int skipped) {
+void ConsoleSink::SlotsSkipped(const LineInfo& line, int cycle, int skipped) {
     if (verbosity_ == Verbosity::quiet) return;
-    Line("after cycle " + std::to_string(cycle) + ": " + std::to_string(skipped) +
+    Line(line.name + ": after cycle " + std::to_string(cycle) + ": " + std::to_string(skipped) +
          " slot(s) skipped to keep the poll rate");
 }
 
 void ConsoleSink::Problem(const std::string& text) { Line(text); }
 
-void ConsoleSink::Finished(const RunSummary& summary) {
+void ConsoleSink::LineEnded(const RunSummary& summary) {
     if (progress_shown_) std::fputs("\n", stderr);
-    std::fputs(summary_text(summary).c_str(), out_);
-    std::fflush(out_);
+    progress_shown_ = false;
+    out_.Write(summary_text(summary));
+}
+
+// Said on the output it concerns, should it take lines again; the writer
+// says it on standard error as well.
+void ConsoleSink::Finished() {
+    if (const std::size_t lost = out_.lost(); lost > 0) Line(std::to_string(lost) + " lines not written: stdout blocked");
+}
+
+void ConsoleSink::Missed(const Gap& gap) {
+    Line(std::to_string(gap.events) + " events not shown: the output fell behind");
 }

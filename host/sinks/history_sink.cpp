@@ -2,9 +2,9 @@
 
 #include <cmath>
 
-HistorySink::HistorySink(HistoryDb& history, double batch_seconds, double poll_interval_seconds)
+HistorySink::HistorySink(HistoryDb& history, double batch_seconds, double poll_interval_seconds, Notices& notices)
     : history_(history), batch_ms_(std::llround(batch_seconds * 1000)),
-      every_record_(poll_interval_seconds >= batch_seconds) {
+      every_record_(poll_interval_seconds >= batch_seconds), notices_(notices) {
     // A history that cannot be written from the start was reported with the
     // start; its first failed batch is no news.
     if (!history_.open()) {
@@ -23,12 +23,12 @@ void HistorySink::Cycle(const std::shared_ptr<const CycleReport>& report) {
                            newest ? std::optional<std::int64_t>(newest->t_ms) : std::nullopt,
                            "the newest record handed back to the device at start"});
     } else if (report->kind == CycleKind::poll && !report->stored.empty()) {
-        history_.Add({report->utc_ms, device, report->record_id, report->stored});
+        history_.Add(history_row_of(*report));
     }
     CommitIfDue(report->utc_ms);
 }
 
-void HistorySink::CycleOver(int) { CommitIfDue(utc_now_ms()); }
+void HistorySink::CycleOver(const LineInfo&, int) { CommitIfDue(utc_now_ms()); }
 
 void HistorySink::CommitIfDue(std::int64_t now_ms) {
     if (history_.idle()) return;
@@ -46,13 +46,13 @@ void HistorySink::Commit(std::int64_t now_ms) {
     tried_ms_ = now_ms;
     if (outcome == HistoryDb::Outcome::stored) {
         if (state_ != HistoryDb::Outcome::stored) {
-            notices_.push_back("history storing again: " + std::to_string(held) + " held record(s) stored" +
+            Say("history storing again: " + std::to_string(held) + " held record(s) stored" +
                                (history_.dropped() > 0 ? "; " + std::to_string(history_.dropped()) +
                                                              " dropped while it could not store"
                                                        : ""));
         }
     } else if (outcome != state_ || (outcome == HistoryDb::Outcome::failed && history_.last_error() != said_error_)) {
-        notices_.push_back(outcome == HistoryDb::Outcome::busy
+        Say(outcome == HistoryDb::Outcome::busy
                                ? "history busy (locked by another process): " + std::to_string(history_.pending()) +
                                      " record(s) held, retried with the next batch"
                                : "history cannot store (" + history_.last_error() + "): " +
@@ -62,19 +62,28 @@ void HistorySink::Commit(std::int64_t now_ms) {
     state_ = outcome;
 }
 
-void HistorySink::Finished(const RunSummary&) {
+void HistorySink::Finished() {
     Commit(utc_now_ms());
     history_.Checkpoint();
-    if (history_.pending() == 0 && history_.dropped() == 0) return;
+    if (history_.pending() == 0 && history_.dropped() == 0 && missed_records_ == 0) return;
     complete_ = false;
-    const std::size_t lost = history_.pending() + history_.dropped();
-    notices_.push_back(state_ == HistoryDb::Outcome::busy
+    const std::size_t lost = history_.pending() + history_.dropped() + missed_records_;
+    Say(state_ == HistoryDb::Outcome::busy
                            ? "history still locked by another process: " + std::to_string(lost) + " record(s) not stored"
                            : "history: " + std::to_string(lost) + " record(s) not stored (" + history_.last_error() + ")");
 }
 
-std::vector<std::string> HistorySink::TakeNotices() {
-    std::vector<std::string> taken;
-    taken.swap(notices_);
-    return taken;
+HistoryRow history_row_of(const CycleReport& report) {
+    HistoryRow row{report.utc_ms, report.meter->data_id, report.record_id, report.stored, {}};
+    // What the device stored is what it published; columns from anything
+    // else would need a decoding of their own.
+    if (report.stored == report.record) {
+        row.counts.assign(kMeterReadings.size(), std::nullopt);
+        for (const Quantity& quantity : report.quantities) {
+            row.counts[static_cast<std::size_t>(quantity.reading - kMeterReadings.data())] = quantity.count;
+        }
+    } else {
+        row.counts = history_counts_of(report.stored);
+    }
+    return row;
 }

@@ -2,6 +2,9 @@
 
 #include <json/writer.h>
 
+#include "host/common/json_text.h"
+#include "host/report/report_json.h"
+
 
 namespace {
 
@@ -15,44 +18,23 @@ std::string hex(const std::vector<unsigned char>& data) {
     return text;
 }
 
-Json::Value spread_json(const Spread& s) {
-    Json::Value value;
-    value["min"] = s.min;
-    value["median"] = s.median;
-    value["p99"] = s.p99;
-    value["max"] = s.max;
-    value["mean"] = s.mean;
-    return value;
-}
-
 Json::Value summary_json(const RunSummary& summary) {
     Json::Value json;
-    const bool tcp = summary.line->IsTcp();
-    if (tcp) {
-        json["tcp"] = summary.line->tcp;
+    const LineSettings& line = *summary.line.settings;
+    if (line.IsTcp()) {
+        json["tcp"] = line.tcp;
     } else {
-        json["port"] = summary.line->port;
-        json["wire_limit_ms"] = summary.wire_limit_ms;
+        json["port"] = line.port;
+        json["wire_limit_ms"] = summary.line.wire_limit_ms;
     }
+    json["line"] = summary.line.name;
     json["cycles"] = summary.cycles;
     json["skipped_slots"] = summary.skipped_slots;
     json["devices"] = Json::Value(Json::arrayValue);
     for (const MeterSummary& meter : summary.meters) {
-        const MeterHealth& h = meter.health;
-        Json::Value device;
+        Json::Value device = health_json(meter.health);
         device["device"] = meter.meter->data_id;
         device["slave"] = meter.meter->slave;
-        device["completed"] = h.completed;
-        device["failed"] = h.failed;
-        device["skipped"] = h.skipped;
-        device["retries"] = h.retries;
-        device["mean_cycle_ms"] = h.MeanCycleMs();
-        device["latency_ms"] = spread_json(h.latency);
-        if (!tcp) {
-            if (h.turnaround.count > 0) device["turnaround_ms"] = spread_json(h.turnaround);
-            device["wire_ms"] = spread_json(h.wire);
-        }
-        for (const auto& [why, count] : h.failures) device["failures"][why] = count;
         json["devices"].append(device);
     }
     return json;
@@ -63,23 +45,42 @@ Json::Value summary_json(const RunSummary& summary) {
 void JsonSink::Emit(const char* kind, Json::Value event, const std::string& utc) {
     event["event"] = kind;
     event["utc"] = utc.empty() ? utc_timestamp() : utc;
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    builder["emitUTF8"] = true;
-    const std::string line = Json::writeString(builder, event) + "\n";
-    std::fputs(line.c_str(), out_);
-    std::fflush(out_);
+    out_.Write(compact_json(event) + "\n");
 }
 
 void JsonSink::Started(const Json::Value& facts) { Emit("start", facts); }
 
-void JsonSink::Troubles(const std::vector<Exchange>& troubled, int cycle, std::uint32_t data_id) {
-    for (const Exchange& exchange : troubled) {
-        Emit(exchange.outcome == Exchange::answered ? "retried" : "error", exchange_json(data_id, cycle, exchange));
+void JsonSink::Troubles(const std::vector<RequestTrouble>& troubled, int cycle, std::uint32_t data_id) {
+    for (const RequestTrouble& trouble : troubled) {
+        Emit(trouble.answered ? "retried" : "error", trouble_json(data_id, cycle, trouble));
     }
 }
 
-// What the device did at the end of its cycle: publish, alarm reports, store.
+// Every rule's outcome at the meter's first poll cycle (and after events
+// were missed), then each rule when it changes. The members the first
+// releases wrote (alarm_key, alarm_text, state, ...) stay beside the new.
+void JsonSink::Alarms(const CycleReport& report) {
+    const std::uint32_t data_id = report.meter->data_id;
+    const auto emit = [&](const AlarmOutcome& outcome, bool up) {
+        Json::Value event = alarm_json(outcome, up);
+        event["device"] = data_id;
+        event["cycle"] = report.cycle;
+        event["alarm_key"] = outcome.key;
+        event["alarm_text"] = outcome.text;
+        event["value_text"] = outcome.value_text;
+        event["signal_key"] = outcome.signal_key;
+        event["state"] = up;
+        event["count"] = outcome.count;
+        Emit("alarm", event, report.utc);
+    };
+    if (alarms_told_.insert(data_id).second) {
+        for (const AlarmOutcome& outcome : report.alarms) emit(outcome, outcome.up);
+        return;
+    }
+    for (const AlarmChange& change : report.alarm_changes) emit(change.outcome, change.up);
+}
+
+// What the device did at the end of its cycle: publish, store.
 void JsonSink::Record(const CycleReport& report) {
     const std::uint32_t data_id = report.meter->data_id;
     const char* kind = report.kind == CycleKind::reload ? "reload" : "poll";
@@ -94,18 +95,6 @@ void JsonSink::Record(const CycleReport& report) {
         event["kind"] = kind;
         event["record"] = hex(report.record);
         Emit("publish", event, report.utc);
-    }
-    for (const AlarmReport& alarm : report.alarms) {
-        Json::Value event;
-        event["device"] = data_id;
-        event["level"] = alarm.level;
-        event["alarm_key"] = alarm.alarm_key;
-        event["signal_key"] = alarm.signal_key;
-        event["alarm_text"] = alarm.alarm_text;
-        event["value_text"] = alarm.value_text;
-        event["state"] = alarm.state;
-        event["count"] = alarm.count;
-        Emit("alarm", event, report.utc);
     }
     if (!report.stored.empty()) {
         Json::Value event;
@@ -128,6 +117,7 @@ void JsonSink::Cycle(const std::shared_ptr<const CycleReport>& report) {
         return;
     }
     if (report->kind != CycleKind::poll) return;
+    Alarms(*report);
     Json::Value cycle;
     cycle["device"] = data_id;
     cycle["cycle"] = report->cycle;
@@ -149,8 +139,9 @@ void JsonSink::BackingOff(const BackoffReport& report) { Emit("backoff", backoff
 
 void JsonSink::Recovered(const DeviceConfig& meter, int cycle) { Emit("recovered", recovered_json(meter, cycle)); }
 
-void JsonSink::SlotsSkipped(int cycle, int skipped) {
+void JsonSink::SlotsSkipped(const LineInfo& line, int cycle, int skipped) {
     Json::Value event;
+    event["line"] = line.name;
     event["cycle"] = cycle;
     event["skipped"] = skipped;
     Emit("slots_skipped", event);
@@ -162,4 +153,17 @@ void JsonSink::Problem(const std::string& text) {
     Emit("problem", event);
 }
 
-void JsonSink::Finished(const RunSummary& summary) { Emit("summary", summary_json(summary)); }
+void JsonSink::LineEnded(const RunSummary& summary) { Emit("summary", summary_json(summary)); }
+
+// Said on the output it concerns, should it take lines again; the writer
+// says it on standard error as well.
+void JsonSink::Finished() {
+    if (const std::size_t lost = out_.lost(); lost > 0) Problem(std::to_string(lost) + " lines not written: stdout blocked");
+}
+
+void JsonSink::Missed(const Gap& gap) {
+    Json::Value event;
+    event["events"] = static_cast<Json::UInt64>(gap.events);
+    Emit("missed", event);
+    alarms_told_.clear();
+}

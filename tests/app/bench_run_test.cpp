@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "host/app/bench_run.h"
-#include "host/core/settings_table.h"
+#include "host/config/settings_table.h"
 #include "tests/support/json_text.h"
 #include "tests/support/sim_meter.h"
 
@@ -27,7 +27,7 @@ RunResult run(HostSettings settings) {
     settings.plugin = QV5810_TEST_PLUGIN;
     settings.output.json = true;
     std::FILE* out = std::tmpfile();
-    const volatile std::sig_atomic_t stop = 0;
+    StopSignal stop;
     RunResult result;
     result.status = run_bench_host(settings, RunEnvironment{QV5810_TEST_SIM, QV5810_TEST_EMULATOR, "test", out, &std::cerr}, stop);
     std::rewind(out);

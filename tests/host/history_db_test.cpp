@@ -87,7 +87,7 @@ TEST(HistorySchema, ARecordIsARawRowWithItsQuantitiesAsColumnsAndItsOwnTime) {
     {
         HistoryDb history(path);
         history.NameMeter(31, "panel 31");
-        history.Add({kStart + 123, 31, 5156, record_from(bank, 31)});
+        history.Add(history_row(kStart + 123, 31, 5156, record_from(bank, 31)));
         ASSERT_EQ(history.Commit(), HistoryDb::Outcome::stored) << history.last_error();
         const auto newest = history.Newest(31);
         ASSERT_TRUE(newest.has_value());
@@ -122,7 +122,7 @@ TEST(HistoryRetention, AggregatesAreThoseOfTheRawRowsAndEachKindKeepsExactlyItsW
                 ASSERT_EQ(history.Commit(), HistoryDb::Outcome::stored) << history.last_error();
                 batch_start = t;
             }
-            history.Add({t, 1, 5156, record_at(s)});
+            history.Add(history_row(t, 1, 5156, record_at(s)));
         }
         ASSERT_EQ(history.Commit(), HistoryDb::Outcome::stored);
     }
@@ -166,7 +166,7 @@ TEST(HistoryEvents, AReloadIsAnEventWithTheRecordsOwnTimeAndNeverAReading) {
     const std::string path = temp_db("reload");
     {
         HistoryDb history(path);
-        history.Add({kStart, 1, 5156, record_at(0)});
+        history.Add(history_row(kStart, 1, 5156, record_at(0)));
         ASSERT_EQ(history.Commit(), HistoryDb::Outcome::stored);
         history.AddEvent({kStart + kDay, 1, "reload", history.Newest(1)->t_ms, "handed back"});
         ASSERT_EQ(history.Commit(), HistoryDb::Outcome::stored);
@@ -183,8 +183,8 @@ TEST(HistoryExport, FiltersByMeterTimeAndResolutionWithNamesAndUnitsInTheHeader)
     {
         HistoryDb history(path);
         history.NameMeter(1, "main, panel 1");
-        for (std::int64_t s = 0; s < 180; ++s) history.Add({kStart + s * 1000, 1, 5156, record_at(s)});
-        history.Add({kStart, 2, 5156, record_at(0)});
+        for (std::int64_t s = 0; s < 180; ++s) history.Add(history_row(kStart + s * 1000, 1, 5156, record_at(s)));
+        history.Add(history_row(kStart, 2, 5156, record_at(0)));
         ASSERT_EQ(history.Commit(), HistoryDb::Outcome::stored);
     }
     HistoryQuery query;
@@ -298,9 +298,9 @@ TEST(HistoryFaults, ALockHeldElsewhereHoldsRecordsUntilItIsFree) {
     HistoryDb history(path, {}, 50);
     Query other(path);
     ASSERT_EQ(sqlite3_exec(other.db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
-    history.Add({kStart, 1, 5156, record_at(0)});
+    history.Add(history_row(kStart, 1, 5156, record_at(0)));
     EXPECT_EQ(history.Commit(), HistoryDb::Outcome::busy);
-    history.Add({kStart + 1000, 1, 5156, record_at(1)});
+    history.Add(history_row(kStart + 1000, 1, 5156, record_at(1)));
     EXPECT_EQ(history.Commit(), HistoryDb::Outcome::busy);
     EXPECT_EQ(history.pending(), 2u);
     ASSERT_EQ(sqlite3_exec(other.db, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
@@ -320,7 +320,7 @@ TEST(HistoryFaults, AKillDuringABatchLosesAtMostThatBatchAndLeavesTheFileWhole) 
         close(told[0]);
         HistoryDb history(path);
         for (std::int64_t s = 0;; ++s) {
-            history.Add({kStart + s * 1000, 1, 5156, record_at(s)});
+            history.Add(history_row(kStart + s * 1000, 1, 5156, record_at(s)));
             if (s % 5 == 4 && history.Commit() == HistoryDb::Outcome::stored) {
                 const std::int64_t stored = s + 1;
                 if (write(told[1], &stored, sizeof stored) != sizeof stored) _exit(1);

@@ -1,7 +1,6 @@
 // A QV5810 on the bench host's ModbusLine over a scripted line, in-process.
 #pragma once
 
-#include <csignal>
 #include <memory>
 
 #include "host/line/modbus_line.h"
@@ -32,7 +31,7 @@ struct LineRig {
 
     FakeSteadyClock clock;
     ScriptedLine line{clock};
-    volatile std::sig_atomic_t stop = 0;
+    StopSignal stop;
     ModbusLine rtu;
     RecordingSink sink;
     HostBinding binding;

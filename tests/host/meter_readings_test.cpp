@@ -9,6 +9,7 @@
 #include "host/meter_view/alarm_catalogue.h"
 #include "host/meter_view/meter_map.h"
 #include "host/meter_view/meter_readings.h"
+#include "host/report/report_json.h"
 #include "host/sinks/console_sink.h"
 #include "meter/register_map.h"
 #include "tests/support/meter_oracle.h"
@@ -58,7 +59,10 @@ TEST(MeterReadings, TheTableCoversEveryRegisterPairTheRecordHoldsButTheOpaqueOne
 TEST(MeterReadings, TheConsoleShowsDecimalsBesideTheSnapshotsWholeNumber) {
     oracle::RegisterBank bank;
     bank.SetPair(1820, 949);
-    const std::string table = readings_table(record_from(bank), snapshot_object(R"({"总功率因数": 0, "相电压1": 231})"));
+    CycleReport report;
+    report.quantities = decode_quantities(record_from(bank));
+    report.snapshot = snapshot_object(R"({"总功率因数": 0, "相电压1": 231})");
+    const std::string table = readings_table(report);
     const auto line_end = table.find('\n', table.find("total power factor"));
     const std::string line = table.substr(table.find("total power factor"), line_end - table.find("total power factor"));
     EXPECT_NE(line.find("0.949"), std::string::npos) << line;

@@ -143,7 +143,7 @@ TEST(WriteEcho, ARefusalNeverConfirmsWhateverValueWasWritten) {
 TEST(Interruption, AStopRequestEndsTheRetries) {
     LineRig rig(5);
     rig.line.script = {LineFault::timeout};
-    rig.stop = 1;
+    rig.stop.Request();
     const auto exchanges = rig.Cycle();
     ASSERT_EQ(exchanges.size(), 1u);
     EXPECT_EQ(exchanges[0].outcome, Exchange::interrupted);

@@ -24,8 +24,8 @@ struct Events : Outlet {
     void Wrote(const WriteReport& report) override { writes.push_back(report); }
     void BackingOff(const BackoffReport& report) override { backoff_next.push_back(report.next_cycle); }
     void Recovered(const DeviceConfig&, int cycle) override { recovered.push_back(cycle); }
-    void SlotsSkipped(int, int skipped) override { skipped_slots += skipped; }
-    void Finished(const RunSummary& summary) override { finished = summary; }
+    void SlotsSkipped(const LineInfo&, int, int skipped) override { skipped_slots += skipped; }
+    void LineEnded(const RunSummary& summary) override { finished = summary; }
 
     std::vector<std::shared_ptr<const CycleReport>> reports;
     std::vector<WriteReport> writes;
@@ -57,7 +57,11 @@ struct HostRig {
             if (wall_clock != nullptr) device->UseWallClock(wall_clock);
             devices.push_back(std::move(device));
         }
-        PollLoop loop(meters, settings, options, std::move(devices), rtu, events, clock);
+        LineInfo info;
+        info.name = "scripted";
+        info.settings = &settings;
+        for (const DeviceConfig& meter : meters) info.meters.push_back(&meter);
+        PollLoop loop(meters, info, options, std::move(devices), rtu, events, clock);
         if (stored) loop.Reload([this](std::uint32_t) { return stored; });
         return loop.Run(stop);
     }
@@ -71,7 +75,7 @@ struct HostRig {
     PollOptions options;
     FakeSteadyClock clock;
     ScriptedLine line{clock};
-    volatile std::sig_atomic_t stop = 0;
+    StopSignal stop;
     ModbusLine rtu{line, RetryPolicy{2, 0, 1000}, clock, stop};
     Events events;
     std::optional<std::vector<unsigned char>> stored;  // handed to each device at start
@@ -166,7 +170,7 @@ TEST(Schedule, AnInterruptedWaitIsNoSkippedSlot) {
     // Ctrl-C lands five seconds into a wait for the first answer.
     rig.line.before_read = [&rig] {
         rig.clock.Advance(std::chrono::seconds(5));
-        rig.stop = 1;
+        rig.stop.Request();
     };
     rig.line.script = {LineFault::timeout};
     rig.Run();
@@ -176,7 +180,7 @@ TEST(Schedule, AnInterruptedWaitIsNoSkippedSlot) {
 TEST(Schedule, NoCycleCountRunsUntilStopped) {
     HostRig rig({1}, cycles(0, 1.0));
     rig.events.after_cycle = [&rig](const CycleReport& report) {
-        if (report.cycle == 250) rig.stop = 1;
+        if (report.cycle == 250) rig.stop.Request();
     };
     EXPECT_EQ(rig.Run(), exit_status::kSuccess);
     EXPECT_EQ(rig.events.finished.cycles, 250);
@@ -230,7 +234,7 @@ TEST(Inbox, AWriteAskedForDuringALongWaitIsCarriedOutWithinATenthOfASecondWithou
     std::optional<Clock::time_point> asked, done;
     int sleeps_at_ask = 0;
     rig.clock.after_sleep = [&] {
-        if (rig.clock.sleeps > 1000) rig.stop = 1;  // a loop that spins would never end otherwise
+        if (rig.clock.sleeps > 1000) rig.stop.Request();  // a loop that spins would never end otherwise
         // Three seconds into the wait after cycle 1, a client asks for a write.
         const Clock::time_point first = rig.CycleStarts(0).empty() ? Clock::time_point{} : rig.CycleStarts(0).front();
         if (asked || rig.CycleStarts(0).empty() || rig.clock.Now() - first < std::chrono::seconds(3)) return;
@@ -273,7 +277,7 @@ TEST(Reports, EachCycleIsOneReportWithItsRecordAlarmsChangesAndSnapshot) {
     EXPECT_EQ(failed.kind, CycleKind::failed);
     EXPECT_FALSE(failed.Published());
     ASSERT_EQ(failed.troubled.size(), 1u);
-    EXPECT_EQ(failed.troubled[0].outcome, Exchange::timeout);
+    EXPECT_EQ(failed.troubled[0].kind, "timeout");
     EXPECT_EQ(failed.health.failures.at("timeout"), 1);
 
     // The failed cycle between them changes nothing: the rule stays up.

@@ -5,9 +5,9 @@
 
 #include <stdexcept>
 
-#include "host/core/settings_table.h"
-#include "host/core/write_request.h"
-#include "host/line/tcp_address.h"
+#include "host/config/settings_table.h"
+#include "host/config/write_request.h"
+#include "host/config/tcp_address.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "host/live/access.h"
+#include "host/access/access.h"
 #include "tests/live/live_rig.h"
 #include "tests/live/raw_client.h"
 #include "tests/support/quiet_test.h"

@@ -6,20 +6,20 @@
 #include <httplib.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "host/core/outlets.h"
+#include "host/config/settings_table.h"
 #include "host/core/poll_loop.h"
-#include "host/core/settings_table.h"
+#include "host/http/http_server.h"
 #include "host/line/libmodbus_rtu_context.h"
 #include "host/line/sim_process.h"
-#include "host/live/http_server.h"
+#include "host/live/http_api.h"
 #include "host/live/live_state.h"
+#include "host/report/outlets.h"
 #include "host/sinks/history_sink.h"
 #include "meter/qv5810.h"
 #include "tests/support/json_text.h"
@@ -46,25 +46,27 @@ public:
           // cannot start another without binfmt_misc.
           sim_(QV5810_TEST_SIM, SimArgs(options), SimProcess::Answers::on_terminal, QV5810_TEST_EMULATOR),
           config_(Config(sim_.port())),
-          context_(config_.lines.front().line),
+          site_(Site(config_)),
+          context_(config_.lines.front().line, stop_),
           rtu_(context_, RetryPolicy{config_.lines.front().line.retries, 0, config_.lines.front().line.response_timeout_ms}, clock_, stop_),
-          live_(config_.lines, clock_, events_),
+          live_(site_, clock_, events_),
           access_(options.users_file),
           api_(live_, inbox_, ApiOptionsOf(options, history_path_, access_), access_),
           server_(api_, events_, ListenAddress{"127.0.0.1", 0}, options.tls),
           client_("127.0.0.1", server_.port()) {
-        outlets_.Add(live_);
+        outlets_.Add("state", {&live_}, Mailbox{});
         if (!history_path_.empty()) {
             history_.emplace(history_path_);
-            outlets_.Add(history_sink_.emplace(*history_, 0.0, options.interval_seconds));
+            history_sink_.emplace(*history_, 0.0, options.interval_seconds, outlets_);
+            outlets_.Add("history", {&*history_sink_}, Mailbox{});
         }
         PollOptions poll_options;
         poll_options.interval_seconds = options.interval_seconds;
         poll_options.inbox = &inbox_;
         std::vector<std::unique_ptr<SPModbus>> devices;
         devices.push_back(std::make_unique<QV5810>());
-        host_ = std::make_unique<PollLoop>(config_.lines.front().devices, config_.lines.front().line, poll_options, std::move(devices), rtu_,
-                                           outlets_, clock_);
+        host_ = std::make_unique<PollLoop>(config_.lines.front().devices, site_.front(), poll_options, std::move(devices),
+                                           rtu_, outlets_, clock_);
         client_.set_read_timeout(30, 0);
         if (options.poll_at_once) StartPolling();
     }
@@ -74,10 +76,12 @@ public:
     }
 
     ~LiveRig() {
-        stop_ = 1;
+        stop_.Request();
         if (poller_.joinable()) poller_.join();
         inbox_.Close();
         server_.Stop();
+        outlets_.Finished();
+        outlets_.Close();
         for (const char* suffix : {"", "-wal", "-shm"}) std::remove((history_path_ + suffix).c_str());
         std::remove(log_.c_str());
     }
@@ -127,6 +131,8 @@ private:
         return args;
     }
 
+    static std::vector<LineInfo> Site(const HostSettings& config) { return {describe_line(0, "rig line", config.lines.front())}; }
+
     static HostSettings Config(const std::string& port) {
         HostSettings config = load_settings_file(QV5810_TEST_CONFIG);
         config.lines.front().line.port = port;
@@ -152,9 +158,10 @@ private:
     std::string history_path_;
     SimProcess sim_;
     HostSettings config_;
+    std::vector<LineInfo> site_;
+    StopSignal stop_;
     LibmodbusRtuContext context_;
     SteadyClock clock_;
-    volatile std::sig_atomic_t stop_ = 0;
     ModbusLine rtu_;
     EventHub events_;
     LiveState live_;

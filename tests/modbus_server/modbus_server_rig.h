@@ -7,16 +7,15 @@
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <thread>
 #include <vector>
 
-#include "host/core/outlets.h"
+#include "host/report/outlets.h"
 #include "host/core/poll_loop.h"
-#include "host/core/settings_table.h"
+#include "host/config/settings_table.h"
 #include "host/line/libmodbus_rtu_context.h"
 #include "host/line/sim_process.h"
 #include "host/modbus_server/modbus_server.h"
@@ -85,23 +84,25 @@ public:
         : log_(temp_path("sim.log")),
           sim_(QV5810_TEST_SIM, {"--log", log_}, SimProcess::Answers::on_terminal, QV5810_TEST_EMULATOR),
           config_(Config(sim_.port())),
-          context_(config_.lines.front().line),
+          site_(Site(config_)),
+          context_(config_.lines.front().line, stop_),
           line_(context_, RetryPolicy{config_.lines.front().line.retries, 0, config_.lines.front().line.response_timeout_ms}, clock_, stop_),
-          served_(config_.lines.front().devices, clock_),
+          served_(site_, clock_),
           server_(served_, ListenAddress{"127.0.0.1", 0}, allow_writes ? &inbox_ : nullptr) {
-        outlets_.Add(served_);
+        outlets_.Add("state", {&served_}, Mailbox{});
         PollOptions options;
         options.interval_seconds = 0.05;
         options.inbox = &inbox_;
         std::vector<std::unique_ptr<SPModbus>> devices;
         devices.push_back(std::make_unique<QV5810>());
-        loop_ = std::make_unique<PollLoop>(config_.lines.front().devices, config_.lines.front().line, options, std::move(devices), line_, outlets_,
-                                           clock_);
+        loop_ = std::make_unique<PollLoop>(config_.lines.front().devices, site_.front(), options, std::move(devices), line_,
+                                           outlets_, clock_);
         poller_ = std::thread([this] { loop_->Run(stop_); });
     }
     ~PolledServerRig() {
-        stop_ = 1;
+        stop_.Request();
         poller_.join();
+        outlets_.Close();
         inbox_.Close();
         server_.Stop();
         std::remove(log_.c_str());
@@ -113,6 +114,8 @@ public:
     const std::string& sim_log() const { return log_; }
 
 private:
+    static std::vector<LineInfo> Site(const HostSettings& config) { return {describe_line(0, "rig line", config.lines.front())}; }
+
     static HostSettings Config(const std::string& port) {
         HostSettings config = load_settings_file(QV5810_TEST_CONFIG);
         config.lines.front().line.port = port;
@@ -123,8 +126,9 @@ private:
     std::string log_;
     SimProcess sim_;
     HostSettings config_;
+    std::vector<LineInfo> site_;
     SteadyClock clock_;
-    volatile std::sig_atomic_t stop_ = 0;
+    StopSignal stop_;
     LibmodbusRtuContext context_;
     ModbusLine line_;
     WriteInbox inbox_;

@@ -101,7 +101,7 @@ TEST_F(ModbusServerPolled, AnAllowedWriteIsAnsweredOnceTheMeterConfirmedItAndAFa
 namespace {
 
 struct HandFedServer {
-    HandFedServer() : meters(Meters()), served(meters, clock), server(served, ListenAddress{"127.0.0.1", 0}, nullptr) {}
+    HandFedServer() : meters(Meters()), lines(Lines(meters)), served(lines, clock), server(served, ListenAddress{"127.0.0.1", 0}, nullptr) {}
 
     // A completed cycle that ended `age` ago and read 1792 to 1795.
     void Cycle(std::chrono::seconds age, std::vector<std::uint16_t> registers) {
@@ -119,9 +119,15 @@ struct HandFedServer {
         meter.slave = 1;
         return {meter};
     }
+    static std::vector<LineInfo> Lines(const std::vector<DeviceConfig>& meters) {
+        LineInfo line;
+        for (const DeviceConfig& meter : meters) line.meters.push_back(&meter);
+        return {line};
+    }
 
     SteadyClock clock;
     std::vector<DeviceConfig> meters;
+    std::vector<LineInfo> lines;
     ServedMeters served;
     ModbusServer server;
 };

@@ -351,7 +351,10 @@ TEST(MqttState, DiscoveryLostWithTheBrokerIsToldAgainWhenHomeAssistantComesOnlin
         ASSERT_EQ(told.size(), 65u);
         const Json::Value& voltage = told["homeassistant/sensor/qv5810_panel1/1_phase_voltage_1_v/config"];
         EXPECT_EQ(voltage["state_topic"].asString(), host.Topic("state"));
-        EXPECT_EQ(voltage["availability_topic"].asString(), host.Topic("availability"));
+        // Available while both the host and the meter are: a killed host takes every meter with it.
+        EXPECT_EQ(voltage["availability"][0]["topic"].asString(), "test/qmxhost/availability");
+        EXPECT_EQ(voltage["availability"][1]["topic"].asString(), host.Topic("availability"));
+        EXPECT_EQ(voltage["availability_mode"].asString(), "all");
         EXPECT_EQ(voltage["value_template"].asString(), "{{ value_json.values.phase_voltage_1_v }}");
     }
     const auto said = [](const std::string& text) {
@@ -441,7 +444,7 @@ TEST(MqttWrites, WithoutAllowWritesARequestIsRefused) {
 
 TEST(MqttAvailability, AKilledHostReadsOffline) {
     Broker broker;
-    Subscriber availability(broker, "test/+/availability");
+    Subscriber availability(broker, "test/qmxhost/availability");
     Host host(broker, {"--interval", "0.2"});
     const auto online = availability.Next();
     ASSERT_TRUE(online);

@@ -25,7 +25,8 @@ struct Sent {
 
 class FakeLink : public BrokerLink {
 public:
-    explicit FakeLink(std::string will_topic) : will_topic_(std::move(will_topic)) {}
+    FakeLink(LinkWill will, std::function<void(const std::string&)> notice)
+        : will_(std::move(will)), notice_(std::move(notice)) {}
     void Publish(const std::string& topic, const std::string& payload, bool retain) override {
         sent.push_back({topic, payload, retain, parse_json(payload).value_or(Json::Value())});
     }
@@ -34,7 +35,6 @@ public:
     std::size_t dropped() const override { return 2; }
     std::size_t published() const override { return sent.size(); }
     std::size_t queued() override { return 0; }
-    std::vector<std::string> TakeNotices() override { return std::exchange(notices, {}); }
 
     // A message from the broker on `topic`, to each subscription it matches.
     void Deliver(const std::string& topic, const std::string& payload, bool retained = false) {
@@ -52,11 +52,16 @@ public:
         return found;
     }
 
-    std::string will_topic_;
+    LinkWill will_;
+    std::function<void(const std::string&)> notice_;
     std::vector<Sent> sent;
     std::map<std::string, Handler> handlers;
-    std::vector<std::string> notices;
     bool started = false;
+};
+
+struct SaidNotices : Notices {
+    void Say(const std::string& text) override { said.push_back(text); }
+    std::vector<std::string> said;
 };
 
 DeviceConfig meter(std::uint32_t data_id, const std::string& name) {
@@ -74,21 +79,25 @@ struct SinkRig {
         settings.prefix = "site/";
         settings.client_id = "test";
         settings.discovery = discovery;
-        settings.identity = DiscoveryIdentity{site, "1.2.3", "Maker", "http://box:8080/"};
-        sink = std::make_unique<MqttSink>(settings, meters, writes ? &inbox : nullptr,
-                                          [this](const MqttSettings&, const std::string& will, const std::string&,
-                                                 const std::string&) {
-                                              auto link = std::make_unique<FakeLink>(will);
-                                              links[will.substr(0, will.rfind('/') + 1)] = link.get();
-                                              return link;
-                                          });
+        settings.identity = DiscoveryIdentity{site, "1.2.3", "Maker", "http://box:8080/", ""};
+        lines.emplace_back();
+        for (const DeviceConfig& config : meters) lines.back().meters.push_back(&config);
+        sink = std::make_unique<MqttSink>(
+            settings, lines, writes ? &inbox : nullptr,
+            [this](const MqttSettings&, const LinkWill& will, std::function<void(const std::string&)> notice) {
+                auto made = std::make_unique<FakeLink>(will, std::move(notice));
+                link = made.get();
+                return made;
+            },
+            notices);
     }
-    FakeLink& Link(const std::string& base) { return *links.at(base); }
 
     std::vector<DeviceConfig> meters;
+    std::vector<LineInfo> lines;
     MqttSettings settings;
     WriteInbox inbox;
-    std::map<std::string, FakeLink*> links;  // by topic base
+    SaidNotices notices;
+    FakeLink* link = nullptr;  // the host's one
     std::unique_ptr<MqttSink> sink;
 };
 
@@ -105,7 +114,17 @@ std::shared_ptr<CycleReport> cycle(const DeviceConfig& config, int number, int t
     report->record.assign(oracle::kRecordSize, 0);
     const auto area = oracle::expected_register_area(bank);
     std::copy(area.begin(), area.end(), report->record.begin() + 4);
-    report->alarms.push_back(AlarmReport{1, "110200010010", "110200010010", "over", std::to_string(tenths / 10), up, 1});
+    report->quantities = decode_quantities(report->record);
+    AlarmOutcome outcome;
+    outcome.key = "110200010010";
+    outcome.text = "over";
+    outcome.level = 1;
+    outcome.up = up;
+    outcome.value_text = std::to_string(tenths / 10);
+    outcome.compared = tenths / 10;
+    outcome.value = tenths / 10.0;
+    outcome.threshold = 253.0;
+    report->alarms.push_back(outcome);
     report->alarm_changes = std::move(changes);
     return report;
 }
@@ -114,15 +133,14 @@ std::shared_ptr<CycleReport> cycle(const DeviceConfig& config, int number, int t
 
 TEST(MqttTopics, EachMeterPublishesItsStateRetainedUnderItsOwnName) {
     SinkRig rig({meter(1, "panel 1/main"), meter(2, "")});
-    EXPECT_TRUE(rig.Link("site/panel_1_main/").started);
-    EXPECT_TRUE(rig.Link("site/2/").started);
+    EXPECT_TRUE(rig.link->started);
     rig.sink->Cycle(cycle(rig.meters[0], 1, 2314, false));
-    const auto states = rig.Link("site/panel_1_main/").On("site/panel_1_main/state");
+    const auto states = (*rig.link).On("site/panel_1_main/state");
     ASSERT_EQ(states.size(), 1u);
     EXPECT_TRUE(states[0].retain);
     EXPECT_EQ(states[0].json["values"]["phase_voltage_1_v"].asDouble(), 231.4);
     EXPECT_EQ(states[0].json["cycle"].asInt(), 1);
-    EXPECT_TRUE(rig.Link("site/2/").On("site/2/state").empty());
+    EXPECT_TRUE(rig.link->On("site/2/state").empty());
     // A failed cycle and a reloaded record are no state of the meter now.
     auto failed = cycle(rig.meters[0], 2, 2314, false);
     failed->kind = CycleKind::failed;
@@ -130,16 +148,17 @@ TEST(MqttTopics, EachMeterPublishesItsStateRetainedUnderItsOwnName) {
     reloaded->kind = CycleKind::reload;
     rig.sink->Cycle(failed);
     rig.sink->Cycle(reloaded);
-    EXPECT_EQ(rig.Link("site/panel_1_main/").On("site/panel_1_main/state").size(), 1u);
+    EXPECT_EQ((*rig.link).On("site/panel_1_main/state").size(), 1u);
 }
 
 TEST(MqttTopics, TwoMetersThatWouldShareATopicAreRefused) {
     EXPECT_THROW(SinkRig({meter(1, "a b"), meter(2, "a/b")}), std::runtime_error);
+    EXPECT_THROW(SinkRig({meter(1, kMqttHostTopic)}), std::runtime_error);  // the host's own
 }
 
 TEST(MqttAlarms, EveryOutcomeOnceThenOnlyRisesAndClears) {
     SinkRig rig({meter(1, "m")});
-    FakeLink& link = rig.Link("site/m/");
+    FakeLink& link = (*rig.link);
     const std::string topic = "site/m/alarms/110200010010";
     rig.sink->Cycle(cycle(rig.meters[0], 1, 2300, false));
     ASSERT_EQ(link.On(topic).size(), 1u);  // normal, said once so the retained topic has it
@@ -152,24 +171,30 @@ TEST(MqttAlarms, EveryOutcomeOnceThenOnlyRisesAndClears) {
     rig.sink->Cycle(risen);
     ASSERT_EQ(link.On(topic).size(), 2u);
     EXPECT_TRUE(link.On(topic)[1].json["up"].asBool());
-    EXPECT_EQ(link.On(topic)[1].json["value"].asString(), "266");
+    EXPECT_EQ(link.On(topic)[1].json["value"].asDouble(), 266.0);
+    EXPECT_EQ(link.On(topic)[1].json["compared"].asInt(), 266);
     EXPECT_TRUE(link.On(topic)[1].retain);
 }
 
-TEST(MqttAvailability, ABackedOffMeterIsOfflineUntilItAnswers) {
+TEST(MqttAvailability, AMeterIsOnlineFromItsFirstCycleAndOfflineWhileBackedOffAndAtTheEnd) {
     SinkRig rig({meter(1, "m")});
+    EXPECT_EQ(rig.link->will_.topic, "site/qmxhost/availability");
+    rig.sink->Cycle(cycle(rig.meters[0], 1, 2300, false));
     rig.sink->BackingOff({&rig.meters[0], 5, 3, 7});
     rig.sink->Recovered(rig.meters[0], 7);
-    const auto said = rig.Link("site/m/").On("site/m/availability");
-    ASSERT_EQ(said.size(), 2u);
-    EXPECT_EQ(said[0].payload, "offline");
-    EXPECT_EQ(said[1].payload, "online");
-    EXPECT_TRUE(said[0].retain && said[1].retain);
+    rig.sink->Finished();
+    std::vector<std::string> payloads;
+    for (const Sent& said : rig.link->On("site/m/availability")) {
+        EXPECT_TRUE(said.retain);
+        payloads.push_back(said.payload);
+    }
+    // Never online before it answered: an earlier run's retained online is overwritten at start.
+    EXPECT_EQ(payloads, (std::vector<std::string>{"offline", "online", "offline", "online", "offline"}));
 }
 
 TEST(MqttWrites, ARequestGoesToThePollLoopAndItsOutcomeToSetResult) {
     SinkRig rig({meter(1, "m")});
-    FakeLink& link = rig.Link("site/m/");
+    FakeLink& link = (*rig.link);
     link.Deliver("site/m/set/registers", R"({"address": 256, "values": [4660]})");
     auto pending = rig.inbox.Take([](std::uint32_t) { return true; });
     ASSERT_EQ(pending.size(), 1u);
@@ -184,7 +209,7 @@ TEST(MqttWrites, ARequestGoesToThePollLoopAndItsOutcomeToSetResult) {
 
 TEST(MqttWrites, RetainedOversizedMalformedOrUnallowedRequestsAreRefusedUnwritten) {
     SinkRig rig({meter(1, "m")});
-    FakeLink& link = rig.Link("site/m/");
+    FakeLink& link = (*rig.link);
     link.Deliver("site/m/set/registers", R"({"address": 256, "values": [1]})", true);
     link.Deliver("site/m/set/registers", std::string(MqttSink::kMostRequest + 1, ' '));
     link.Deliver("site/m/set/registers", R"({"address": 256})");
@@ -195,8 +220,8 @@ TEST(MqttWrites, RetainedOversizedMalformedOrUnallowedRequestsAreRefusedUnwritte
     EXPECT_NE(results[0].json["error"].asString().find("retained"), std::string::npos);
 
     SinkRig closed({meter(1, "m")}, false, false);
-    closed.Link("site/m/").Deliver("site/m/set/registers", R"({"address": 256, "values": [1]})");
-    EXPECT_NE(closed.Link("site/m/").On("site/m/set/result").at(0).json["error"].asString().find("--allow-writes"),
+    (*closed.link).Deliver("site/m/set/registers", R"({"address": 256, "values": [1]})");
+    EXPECT_NE((*closed.link).On("site/m/set/result").at(0).json["error"].asString().find("--allow-writes"),
               std::string::npos);
 }
 
@@ -234,7 +259,7 @@ std::map<std::string, Sent> configs_of(const FakeLink& link) {
 
 TEST(MqttDiscovery, EveryQuantityAndRuleIsToldAsHomeAssistantFilesIt) {
     SinkRig rig({judging_meter(3, "m")}, true);
-    FakeLink& link = rig.Link("site/m/");
+    FakeLink& link = (*rig.link);
     rig.sink->Cycle(cycle(rig.meters[0], 1, 2314, false));
     const Json::Value state = link.On("site/m/state").at(0).json;
     int sensors = 0, problems = 0;
@@ -242,7 +267,10 @@ TEST(MqttDiscovery, EveryQuantityAndRuleIsToldAsHomeAssistantFilesIt) {
         const Json::Value& c = sent.json;
         EXPECT_TRUE(sent.retain) << topic;
         EXPECT_FALSE(c.isMember("object_id")) << topic;
-        EXPECT_EQ(c["availability_topic"].asString(), "site/m/availability");
+        // Available while both the host and the meter are.
+        EXPECT_EQ(c["availability"][0]["topic"].asString(), "site/qmxhost/availability");
+        EXPECT_EQ(c["availability"][1]["topic"].asString(), "site/m/availability");
+        EXPECT_EQ(c["availability_mode"].asString(), "all");
         EXPECT_EQ(c["device"]["identifiers"][0].asString(), "qv5810_panel-1_3");
         EXPECT_EQ(c["device"]["manufacturer"].asString(), "Maker");
         EXPECT_EQ(c["device"]["sw_version"].asString(), "1.2.3");
@@ -273,7 +301,7 @@ TEST(MqttDiscovery, EveryQuantityAndRuleIsToldAsHomeAssistantFilesIt) {
     EXPECT_EQ(problems, 27);
     // A meter whose device judges no rule has no problem sensors to go unknown.
     SinkRig quiet({meter(3, "m")}, true);
-    for (const auto& [topic, sent] : configs_of(quiet.Link("site/m/"))) EXPECT_EQ(topic.find("binary_sensor"), std::string::npos);
+    for (const auto& [topic, sent] : configs_of((*quiet.link))) EXPECT_EQ(topic.find("binary_sensor"), std::string::npos);
 }
 
 TEST(MqttDiscovery, TwoHostsWithTheSameDataIdsKeepTheirIdsApart) {
@@ -281,7 +309,7 @@ TEST(MqttDiscovery, TwoHostsWithTheSameDataIdsKeepTheirIdsApart) {
     SinkRig panel2({meter(1, "m")}, true, true, "panel2");
     std::set<std::string> ids;
     for (SinkRig* rig : {&panel1, &panel2}) {
-        for (const auto& [topic, sent] : configs_of(rig->Link("site/m/"))) {
+        for (const auto& [topic, sent] : configs_of((*rig->link))) {
             EXPECT_TRUE(ids.insert(topic).second) << topic;
             EXPECT_TRUE(ids.insert(sent.json["unique_id"].asString()).second) << topic;
         }
@@ -298,7 +326,7 @@ TEST(MqttDiscovery, TwoHostsWithTheSameDataIdsKeepTheirIdsApart) {
 
 TEST(MqttDiscovery, HomeAssistantOnlineHearsItAllAgainAndLeftoversAreTakenBack) {
     SinkRig rig({judging_meter(3, "m")}, true);
-    FakeLink& link = rig.Link("site/m/");
+    FakeLink& link = (*rig.link);
     rig.sink->Cycle(cycle(rig.meters[0], 1, 2314, false));
     const std::size_t told = configs_of(link).size();
     link.sent.clear();
@@ -321,14 +349,10 @@ TEST(MqttDiscovery, HomeAssistantOnlineHearsItAllAgainAndLeftoversAreTakenBack) 
 }
 
 TEST(MqttNotices, TheLinksNewsAndTheCountsAtTheEndReachTheHost) {
-    SinkRig rig({meter(1, "m")});
-    rig.Link("site/m/").notices.push_back("mqtt: lost b:1883");
-    EXPECT_EQ(rig.sink->TakeNotices(), (std::vector<std::string>{"device 1: mqtt: lost b:1883"}));
-    EXPECT_TRUE(rig.sink->TakeNotices().empty());
-    RunSummary line;  // each line's end tells its own meters' counts
-    line.meters.push_back({&rig.meters[0], MeterHealth{}});
-    rig.sink->Finished(line);
-    const auto last = rig.sink->TakeNotices();
-    ASSERT_EQ(last.size(), 1u);
-    EXPECT_NE(last[0].find("2 dropped while the broker was away"), std::string::npos) << last[0];
+    SinkRig rig({meter(1, "m"), meter(2, "n")});
+    rig.link->notice_("mqtt: lost b:1883");
+    EXPECT_EQ(rig.notices.said, (std::vector<std::string>{"mqtt: lost b:1883"}));
+    rig.sink->Finished();  // once for the whole run, not per meter or line
+    ASSERT_EQ(rig.notices.said.size(), 2u);
+    EXPECT_NE(rig.notices.said[1].find("2 dropped while the broker was away"), std::string::npos) << rig.notices.said[1];
 }

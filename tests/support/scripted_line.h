@@ -19,11 +19,11 @@
 class FakeSteadyClock : public Clock {
 public:
     time_point Now() override { return now_; }
-    bool SleepUntil(time_point until, const volatile std::sig_atomic_t& stop) override {
+    bool SleepUntil(time_point until, const StopSignal& stop) override {
         ++sleeps;
         if (until > now_) now_ = until;
         if (after_sleep) after_sleep();
-        return !stop;
+        return !stop.requested();
     }
     int sleeps = 0;
     std::function<void()> after_sleep;  // runs after every sleep, at its end

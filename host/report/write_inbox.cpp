@@ -1,4 +1,4 @@
-#include "host/core/write_inbox.h"
+#include "host/report/write_inbox.h"
 
 #include <algorithm>
 

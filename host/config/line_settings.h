@@ -1,6 +1,6 @@
 // The line as an engineer sets it up: a serial port with the settings
 // mbpoll and modpoll users know, or a Modbus TCP server or gateway. The
-// settings table (host/core/settings_table.cpp) checks every value before
+// settings table (host/config/settings_table.cpp) checks every value before
 // a line is opened with them.
 #pragma once
 

@@ -1,9 +1,16 @@
-#include "host/live/event_hub.h"
+#include "host/http/event_hub.h"
 
-#include "host/common/json_text.h"
 #include "host/common/clock.h"
+#include "host/common/json_text.h"
 
 EventHub::EventHub(std::size_t kept, int most_clients) : kept_(kept), most_clients_(most_clients) {}
+
+std::vector<std::function<void()>> EventHub::Wakes() const {
+    std::vector<std::function<void()>> wakes;
+    const std::lock_guard<std::mutex> lock(hub_mutex_);
+    for (const auto& [id, wake] : wakes_) wakes.push_back(wake);
+    return wakes;
+}
 
 void EventHub::Publish(const std::string& kind, Json::Value data) {
     data["utc"] = utc_timestamp();
@@ -17,22 +24,25 @@ void EventHub::Publish(const std::string& kind, Json::Value data) {
             {last_sequence_, "id: " + std::to_string(last_sequence_) + "\nevent: " + kind + "\ndata: " + body + "\n\n"});
         if (frames_.size() > kept_) frames_.pop_front();
     }
-    published_.notify_all();
+    // Outside the lock: a wake may hand work to a thread that takes frames.
+    for (const auto& wake : Wakes()) wake();
 }
 
-std::optional<EventHub::Client> EventHub::Join() {
+std::optional<EventHub::Client> EventHub::Join(std::function<void()> wake) {
     const std::lock_guard<std::mutex> lock(hub_mutex_);
-    if (closed_ || clients_ >= most_clients_) return std::nullopt;
-    ++clients_;
-    return Client(*this, last_sequence_);
+    if (closed_ || static_cast<int>(wakes_.size()) >= most_clients_) return std::nullopt;
+    const std::uint64_t id = next_id_++;
+    wakes_.emplace(id, std::move(wake));
+    return Client(*this, id, last_sequence_);
 }
 
 void EventHub::Close() {
     {
         const std::lock_guard<std::mutex> lock(hub_mutex_);
+        if (closed_) return;
         closed_ = true;
     }
-    published_.notify_all();
+    for (const auto& wake : Wakes()) wake();
 }
 
 bool EventHub::closed() const {
@@ -42,25 +52,26 @@ bool EventHub::closed() const {
 
 int EventHub::clients() const {
     const std::lock_guard<std::mutex> lock(hub_mutex_);
-    return clients_;
+    return static_cast<int>(wakes_.size());
 }
 
-EventHub::Client::Client(Client&& other) noexcept : hub_(other.hub_), after_(other.after_) { other.hub_ = nullptr; }
+EventHub::Client::Client(Client&& other) noexcept : hub_(other.hub_), id_(other.id_), after_(other.after_) {
+    other.hub_ = nullptr;
+}
 
 EventHub::Client::~Client() {
     if (hub_ == nullptr) return;
     const std::lock_guard<std::mutex> lock(hub_->hub_mutex_);
-    --hub_->clients_;
+    hub_->wakes_.erase(id_);
 }
 
-std::vector<std::string> EventHub::Client::Next(std::chrono::milliseconds wait) {
-    std::unique_lock<std::mutex> lock(hub_->hub_mutex_);
-    hub_->published_.wait_for(lock, wait, [&] { return hub_->closed_ || hub_->last_sequence_ > after_; });
+std::vector<std::string> EventHub::Client::Take() {
+    const std::lock_guard<std::mutex> lock(hub_->hub_mutex_);
     std::vector<std::string> texts;
-    if (hub_->closed_) return texts;
+    if (hub_->last_sequence_ == after_) return texts;
     if (!hub_->frames_.empty() && hub_->frames_.front().sequence > after_ + 1) {
-        texts.push_back("event: lost\ndata: {\"frames\":" +
-                        std::to_string(hub_->frames_.front().sequence - after_ - 1) + "}\n\n");
+        texts.push_back("event: lost\ndata: {\"frames\":" + std::to_string(hub_->frames_.front().sequence - after_ - 1) +
+                        "}\n\n");
     }
     for (const Frame& frame : hub_->frames_) {
         if (frame.sequence > after_) texts.push_back(frame.text);

@@ -1,4 +1,4 @@
-#include "host/core/plugin_library.h"
+#include "host/runtime/plugin_library.h"
 
 #include <dlfcn.h>
 

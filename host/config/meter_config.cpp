@@ -1,4 +1,4 @@
-#include "host/core/meter_config.h"
+#include "host/config/meter_config.h"
 
 #include <cmath>
 #include <cstdlib>

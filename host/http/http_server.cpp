@@ -1,4 +1,4 @@
-#include "host/live/http_server.h"
+#include "host/http/http_server.h"
 
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
@@ -16,7 +16,6 @@
 #include <array>
 #include <atomic>
 #include <condition_variable>
-#include <future>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -198,8 +197,8 @@ std::vector<std::string> host_names_for(const ListenAddress& bind, const std::ve
 }
 
 struct HttpServer::Impl {
-    Impl(HttpApi& api_, EventHub& events_)
-        : api(api_), events(events_), acceptor(net::make_strand(io)), accept_pause(acceptor.get_executor()) {}
+    Impl(HttpHandler& handler_, EventHub& events_)
+        : handler(handler_), events(events_), acceptor(net::make_strand(io)), accept_pause(acceptor.get_executor()) {}
 
     // A connection's place among those the server takes; given back with it.
     class Ticket {
@@ -244,7 +243,7 @@ struct HttpServer::Impl {
         streams_ended.notify_all();
     }
 
-    HttpApi& api;
+    HttpHandler& handler;
     EventHub& events;
     // Declared before the io_context: sessions still queued in it when it
     // goes give back their tickets and use the TLS context as they die.
@@ -254,7 +253,7 @@ struct HttpServer::Impl {
     std::map<std::string, int> per_address;
     std::mutex streams_mutex;  // guards streams
     std::condition_variable streams_ended;
-    int streams = 0;  // event streams, each on a thread of its own; at most the hub's clients
+    int streams = 0;  // event streams open; at most the hub's clients
     std::atomic<bool> stopped{false};
     std::string host;
     int port = 0;
@@ -345,7 +344,7 @@ private:
             lower_this_thread();
             ApiResponse answer;
             try {
-                answer = self->server_.api.Handle(asked);
+                answer = self->server_.handler.Handle(asked);
             } catch (const std::exception& e) {
                 // Out of memory, say: this request fails, not the server.
                 answer = api_error(500, std::string("the request failed: ") + e.what());
@@ -356,7 +355,7 @@ private:
     }
 
     void Answer(ApiResponse answer) {
-        if (answer.status == 0) {
+        if (answer.event_stream) {
             // Chunks need HTTP/1.1, and a HEAD has no body to stream.
             if (head_ || version_ < 11) return Refuse(400, "the event stream is a GET over HTTP/1.1");
             return StreamEvents();
@@ -407,15 +406,20 @@ private:
 
     void RefuseLargeBody() { Refuse(413, "the body is larger than " + std::to_string(kMostBody) + " bytes"); }
 
-    // The event stream: its header, then a chunk for each batch of frames,
-    // written by a thread of its own that waits on the hub, and the last
-    // chunk when the hub closes.
+    // The event stream: its header, then a chunk for each batch of frames
+    // the hub wakes it for, a comment now and then to find a peer that went
+    // away, and the last chunk when the hub closes. All on the connection's
+    // strand: no thread of its own.
     void StreamEvents() {
-        std::optional<EventHub::Client> client = server_.events.Join();
-        if (!client) {
+        std::weak_ptr<Session> weak = this->shared_from_this();
+        std::optional<EventHub::Client> joined = server_.events.Join([weak] {
+            if (auto self = weak.lock()) net::post(self->stream_.get_executor(), [self] { self->Pump(); });
+        });
+        if (!joined) {
             keep_alive_ = false;
             return Answer(api_error(503, "too many event streams are open"));
         }
+        client_.emplace(std::move(*joined));
         auto header = std::make_shared<http::response<http::empty_body>>(http::status::ok, version_);
         header->set(http::field::content_type, "text/event-stream");
         header->set(http::field::cache_control, "no-store");
@@ -428,71 +432,68 @@ private:
             const std::lock_guard<std::mutex> lock(server_.streams_mutex);
             ++server_.streams;
         }
+        counted_ = true;
+        writing_ = true;
         Deadline();
-        http::async_write_header(
-            stream_, *serializer,
-            [self = this->shared_from_this(), header, serializer, client = std::move(*client)](beast::error_code ec,
-                                                                                               std::size_t) mutable {
-                if (ec) {
-                    self->Close();
-                    return self->server_.StreamEnded();
-                }
-                try {
-                    std::thread([self, client = std::move(client)]() mutable {
-                        self->Follow(client);
-                        // The client and the session go before the count
-                        // says so: once it is down, the server may be gone.
-                        Impl& server = self->server_;
-                        { const EventHub::Client leaving = std::move(client); }
-                        self.reset();
-                        server.StreamEnded();
-                    }).detach();
-                } catch (const std::system_error&) {
-                    self->Close();  // no thread to be had: this stream is not served
-                    self->server_.StreamEnded();
-                }
-            });
+        http::async_write_header(stream_, *serializer,
+                                 [self = this->shared_from_this(), header, serializer](beast::error_code ec, std::size_t) {
+                                     self->writing_ = false;
+                                     if (ec) return self->EndStream();
+                                     self->Beat();
+                                     self->Pump();
+                                 });
     }
 
-    // On the stream's own thread: waits for frames, hands each write to the
-    // connection's strand and waits for it.
-    void Follow(EventHub::Client& client) {
-        lower_this_thread();
-        for (;;) {
-            std::vector<std::string> frames = client.Next(std::chrono::seconds(15));
-            const bool last = server_.events.closed();
-            std::string text;
-            // A comment now and then finds a peer that went away.
-            if (frames.empty() && !last) frames.emplace_back(": still here\n\n");
-            for (const std::string& frame : frames) text += frame;
-            if (!WriteChunk(text, last) || last) break;
-        }
-        net::post(stream_.get_executor(), [self = this->shared_from_this()] { self->Close(); });
-    }
-
-    bool WriteChunk(const std::string& text, bool last) {
-        auto done = std::make_shared<std::promise<bool>>();
-        std::future<bool> written = done->get_future();
-        net::post(stream_.get_executor(), [self = this->shared_from_this(), text, last, done] {
-            self->Deadline();
-            auto write = [done](beast::error_code ec, std::size_t) { done->set_value(!ec); };
-            if (text.empty() && last) {
-                net::async_write(self->stream_, http::make_chunk_last(), write);
-            } else if (last) {
-                self->chunk_text_ = text;
-                net::async_write(self->stream_, http::make_chunk(net::buffer(self->chunk_text_)), [self, done](beast::error_code ec, std::size_t) {
-                    if (ec) return done->set_value(false);
-                    net::async_write(self->stream_, http::make_chunk_last(),
-                                     [done](beast::error_code end, std::size_t) { done->set_value(!end); });
-                });
-            } else {
-                self->chunk_text_ = text;
-                net::async_write(self->stream_, http::make_chunk(net::buffer(self->chunk_text_)), write);
-            }
+    // A comment every 15 s, so that a reader that went away is found.
+    void Beat() {
+        heartbeat_.expires_after(std::chrono::seconds(15));
+        heartbeat_.async_wait([self = this->shared_from_this()](beast::error_code ec) {
+            if (ec || self->ended_) return;
+            self->beat_due_ = true;
+            self->Pump();
+            self->Beat();
         });
-        // Stopping waits for the last chunk a moment, not for a client that reads nothing.
-        if (written.wait_for(std::chrono::seconds(kSecondsForARequest)) != std::future_status::ready) return false;
-        return written.get();
+    }
+
+    // On the strand: what the hub holds for this client goes out as one
+    // chunk; what comes while it is written goes with the next.
+    void Pump() {
+        if (ended_ || writing_ || !client_) return;
+        std::string text;
+        for (const std::string& frame : client_->Take()) text += frame;
+        const bool last = server_.events.closed();
+        if (text.empty() && beat_due_) text = ": still here\n\n";
+        beat_due_ = false;
+        if (text.empty() && !last) return;
+        writing_ = true;
+        chunk_text_ = std::move(text);
+        // A reader that takes nothing for this long is dropped.
+        Deadline();
+        const auto done = [self = this->shared_from_this(), last](beast::error_code ec, std::size_t) {
+            self->writing_ = false;
+            if (ec || last) return self->EndStream();
+            self->Pump();
+        };
+        if (chunk_text_.empty()) {
+            net::async_write(stream_, http::make_chunk_last(), done);
+        } else if (last) {
+            net::async_write(stream_, http::make_chunk(net::buffer(chunk_text_)),
+                             [self = this->shared_from_this(), done](beast::error_code ec, std::size_t n) {
+                                 if (ec) return done(ec, n);
+                                 net::async_write(self->stream_, http::make_chunk_last(), done);
+                             });
+        } else {
+            net::async_write(stream_, http::make_chunk(net::buffer(chunk_text_)), done);
+        }
+    }
+
+    void EndStream() {
+        if (ended_) return;
+        ended_ = true;
+        heartbeat_.cancel();
+        client_.reset();
+        Close();
+        if (counted_) server_.StreamEnded();
     }
 
     void Close() {
@@ -516,6 +517,12 @@ private:
     std::optional<http::request_parser<http::string_body>> parser_;
     std::optional<http::response<http::string_body>> response_;
     std::string chunk_text_;
+    std::optional<EventHub::Client> client_;  // while it streams the events
+    net::steady_timer heartbeat_{stream_.get_executor()};
+    bool writing_ = false;  // a chunk (or the header) is on its way
+    bool beat_due_ = false;
+    bool ended_ = false;
+    bool counted_ = false;  // among the server's streams
     std::array<char, 4096> dropped_{};
     unsigned version_ = 11;
     bool keep_alive_ = false;
@@ -548,8 +555,8 @@ void HttpServer::Impl::Accept() {
     });
 }
 
-HttpServer::HttpServer(HttpApi& api, EventHub& events, const ListenAddress& bind, std::optional<TlsFiles> tls)
-    : impl_(std::make_unique<Impl>(api, events)) {
+HttpServer::HttpServer(HttpHandler& handler, EventHub& events, const ListenAddress& bind, std::optional<TlsFiles> tls)
+    : impl_(std::make_unique<Impl>(handler, events)) {
     Impl& s = *impl_;
     raise_open_files();
     s.host = bind.host;
@@ -613,11 +620,12 @@ void HttpServer::Stop() {
         s.acceptor.close(ignored);
         s.accept_pause.cancel();
     });
-    // The streams end with their last chunk while the server still writes.
+    // The streams end with their last chunk while the server still writes;
+    // one whose reader takes nothing is dropped by its deadline.
     s.events.Close();
     {
         std::unique_lock<std::mutex> lock(s.streams_mutex);
-        s.streams_ended.wait(lock, [&s] { return s.streams == 0; });
+        s.streams_ended.wait_for(lock, std::chrono::seconds(kSecondsForARequest + 1), [&s] { return s.streams == 0; });
     }
     s.workers.join();
     s.keep_running.reset();

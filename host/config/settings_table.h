@@ -12,7 +12,7 @@
 #include <variant>
 #include <vector>
 
-#include "host/core/settings.h"
+#include "host/config/settings.h"
 
 enum class SettingKind { whole, real, text, flag, list };
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "host/common/clock.h"
-#include "host/live/live_state.h"
+#include "host/report/report.h"
 
 // Values older than the freshness limit are left out, as are rules the
 // device did not judge: what is shown was measured recently.
-std::string metrics_text(const std::vector<LiveMeter>& meters, Clock::time_point now);
+std::string metrics_text(const std::vector<const MeterState*>& meters, Clock::time_point now);

@@ -1,7 +1,7 @@
 // The HTTP side of the bench host: an event-driven server (Boost.Beast on
 // Asio) that holds thousands of idle or slow connections on two threads,
-// hands each request to HttpApi on a small pool of workers, and streams the
-// events. Every input is bounded: the head's size, the body's, the time a
+// hands each request to its handler on a small pool of workers, and streams
+// the events, each stream driven by Asio like any other connection. Every input is bounded: the head's size, the body's, the time a
 // request may take to arrive, the connections in all and from one address.
 // Nothing here runs on the poll loop, so no client delays a cycle.
 #pragma once
@@ -10,9 +10,9 @@
 #include <optional>
 #include <string>
 
-#include "host/core/endpoints.h"
-#include "host/live/event_hub.h"
-#include "host/live/http_api.h"
+#include "host/config/endpoints.h"
+#include "host/http/event_hub.h"
+#include "host/http/http_types.h"
 
 struct TlsFiles {
     std::string certificate;  // PEM, the chain
@@ -29,7 +29,7 @@ public:
 
     // Binds at once; throws std::runtime_error when it cannot (or cannot
     // read the certificate and key).
-    HttpServer(HttpApi& api, EventHub& events, const ListenAddress& bind, std::optional<TlsFiles> tls = {});
+    HttpServer(HttpHandler& handler, EventHub& events, const ListenAddress& bind, std::optional<TlsFiles> tls = {});
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;

@@ -1,4 +1,4 @@
-#include "host/core/write_request.h"
+#include "host/config/write_request.h"
 
 #include <json/reader.h>
 #include <json/value.h>

@@ -1,4 +1,4 @@
-#include "host/line/tcp_address.h"
+#include "host/config/tcp_address.h"
 
 #include <stdexcept>
 

@@ -1,4 +1,4 @@
-#include "host/core/settings_table.h"
+#include "host/config/settings_table.h"
 
 #include <json/reader.h>
 
@@ -11,9 +11,9 @@
 
 #include "host/common/line_speeds.h"
 #include "host/common/number_text.h"
-#include "host/core/endpoints.h"
-#include "host/core/write_request.h"
-#include "host/line/tcp_address.h"
+#include "host/config/endpoints.h"
+#include "host/config/write_request.h"
+#include "host/config/tcp_address.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "host/core/endpoints.h"
+#include "host/config/endpoints.h"
 
 #include <stdexcept>
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "host/core/meter_config.h"
-#include "host/line/line_settings.h"
+#include "host/config/meter_config.h"
+#include "host/config/line_settings.h"
 
 // quiet: only troubles, the write status and the summary;
 // verbose: also every retry and the plug-in's own lines.

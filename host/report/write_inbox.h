@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-#include "host/core/write_request.h"
+#include "host/config/write_request.h"
 
 class WriteInbox {
 public:

@@ -1,4 +1,4 @@
-#include "host/live/access.h"
+#include "host/access/access.h"
 
 #include <sodium.h>
 

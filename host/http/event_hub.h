@@ -1,13 +1,14 @@
 // The live events (cycles, alarm changes, writes, errors) as Server-Sent
-// Events frames, for every stream client. The poll loop publishes and never
-// waits: a client that falls too far behind loses the oldest frames, and
-// is told so, rather than holding anything back.
+// Events frames, for every stream client. Publishing never waits: each
+// client is only woken (its wake hands the work to its connection's own
+// executor), takes what was published since it last took, and a client
+// that falls too far behind loses the oldest frames and is told so.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -31,20 +32,24 @@ public:
         Client& operator=(const Client&) = delete;
         Client& operator=(Client&&) = delete;
 
-        // The frames published since the last call, waiting up to `wait`
-        // for one. Empty when none came or the hub is closed.
-        std::vector<std::string> Next(std::chrono::milliseconds wait);
+        // The frames published since the last call (a "lost" frame first
+        // when some were let go); none when none came. Never waits.
+        std::vector<std::string> Take();
 
     private:
         friend class EventHub;
-        Client(EventHub& hub, std::uint64_t after) : hub_(&hub), after_(after) {}
+        Client(EventHub& hub, std::uint64_t id, std::uint64_t after) : hub_(&hub), id_(id), after_(after) {}
         EventHub* hub_;
+        std::uint64_t id_;
         std::uint64_t after_;  // sequence number of the last frame taken
     };
 
-    // None when `most_clients` streams are open already.
-    std::optional<Client> Join();
-    // Ends every stream: waiting clients wake, and Next returns nothing more.
+    // `wake` is called after each publication and at Close, from the thread
+    // that published: it must only hand work over, and may be called after
+    // its client went. None when `most_clients` streams are open already, or
+    // after Close.
+    std::optional<Client> Join(std::function<void()> wake);
+    // Ends every stream: each client is woken once more, and closed() is true.
     void Close();
     bool closed() const;
     int clients() const;  // streams open now
@@ -54,13 +59,14 @@ private:
         std::uint64_t sequence;
         std::string text;
     };
+    std::vector<std::function<void()>> Wakes() const;
 
     const std::size_t kept_;
     const int most_clients_;
     mutable std::mutex hub_mutex_;  // guards everything below
-    std::condition_variable published_;
     std::deque<Frame> frames_;
     std::uint64_t last_sequence_ = 0;
-    int clients_ = 0;
+    std::map<std::uint64_t, std::function<void()>> wakes_;  // by client id
+    std::uint64_t next_id_ = 1;
     bool closed_ = false;
 };

@@ -1,10 +1,9 @@
-#include "host/live/metrics_text.h"
+#include "host/metrics/metrics_text.h"
 
 #include <cctype>
 #include <charconv>
 #include <sstream>
 
-#include "host/live/device_view.h"
 #include "host/meter_view/meter_readings.h"
 
 namespace {
@@ -176,7 +175,7 @@ void append_sample(std::string& out, const std::string& name, const std::string&
 }
 
 struct Shown {
-    const LiveMeter* live;
+    const MeterState* live;
     std::string labels;  // meter="1",name="…",slave="1",line="…"
     bool fresh;
 };
@@ -187,8 +186,8 @@ void append_quantities(std::string& out, const std::vector<Shown>& meters) {
         for (const Shown& meter : meters) {
             if (!meter.fresh) continue;
             for (const Series& series : family.series) {
-                const std::optional<std::int32_t> raw = raw_reading(meter.live->shown->record, *series.reading);
-                if (raw) append_sample(out, family.name, meter.labels, series.labels, series.Value(*raw));
+                const Quantity* quantity = meter.live->shown->QuantityAt(series.reading->high_register);
+                if (quantity != nullptr) append_sample(out, family.name, meter.labels, series.labels, series.Value(quantity->count));
             }
         }
     }
@@ -199,11 +198,11 @@ void append_alarms(std::string& out, const std::vector<Shown>& meters) {
     append_header(out, name, "gauge", "1 while the rule's threshold is crossed, 0 when not; rules the meter judged only");
     for (const Shown& meter : meters) {
         if (!meter.fresh) continue;
-        for (const AlarmReport& alarm : meter.live->shown->alarms) {
+        for (const AlarmOutcome& alarm : meter.live->shown->alarms) {
             append_sample(out, name, meter.labels,
-                          ",key=\"" + escaped(alarm.alarm_key) + "\",text=\"" + escaped(alarm.alarm_text) +
-                              "\",level=\"" + std::to_string(alarm.level) + "\"",
-                          alarm.state ? 1 : 0);
+                          ",key=\"" + escaped(alarm.key) + "\",text=\"" + escaped(alarm.text) + "\",level=\"" +
+                              std::to_string(alarm.level) + "\"",
+                          alarm.up ? 1 : 0);
         }
     }
 }
@@ -259,12 +258,12 @@ void append_health(std::string& out, const std::vector<Shown>& meters) {
 
 }  // namespace
 
-std::string metrics_text(const std::vector<LiveMeter>& meters, Clock::time_point now) {
+std::string metrics_text(const std::vector<const MeterState*>& meters, Clock::time_point now) {
     std::vector<Shown> shown;
-    for (const LiveMeter& live : meters) {
+    for (const MeterState* state : meters) {
+        const MeterState& live = *state;
         const DeviceConfig& config = *live.config;
-        const bool fresh = live.completed_at && live.shown && live.shown->kind == CycleKind::poll &&
-                           milliseconds_between(*live.completed_at, now) <= kStaleAfterSeconds * 1000;
+        const bool fresh = live.shown && !live.shown->FreshnessAt(now).stale;
         shown.push_back({&live,
                          "meter=\"" + std::to_string(config.data_id) + "\",name=\"" + escaped(config.name) +
                              "\",slave=\"" + std::to_string(config.slave) + "\",line=\"" + escaped(config.line) + "\"",

@@ -1,0 +1,24 @@
+// The process's stop signals turned into a run's stop. SIGINT, SIGTERM,
+// SIGHUP and SIGPIPE are blocked in every thread and taken by one thread of
+// their own, which raises the stop with nothing of a signal handler's
+// limits: every line is cut at once, through its own hook. Made at the top
+// of main, before any other thread, whose mask every later thread inherits.
+#pragma once
+
+#include <signal.h>
+
+#include <thread>
+
+#include "host/common/stop_signal.h"
+
+class StopOnSignals {
+public:
+    explicit StopOnSignals(StopSignal& stop);
+    ~StopOnSignals();
+    StopOnSignals(const StopOnSignals&) = delete;
+    StopOnSignals& operator=(const StopOnSignals&) = delete;
+
+private:
+    sigset_t signals_{};
+    std::thread taker_;
+};

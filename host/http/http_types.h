@@ -1,0 +1,50 @@
+// A request as the server hands it to its handler, and the answer: the
+// HTTP library's parsing stays in the server, so that the handler (the
+// API's routes) is a function from one plain value to another, reached
+// directly by tests and the fuzzer.
+#pragma once
+
+#include <map>
+#include <string>
+
+struct ApiRequest {
+    std::string method;  // "GET", "POST", ...
+    std::string path;    // decoded, without the query
+    std::multimap<std::string, std::string> params;  // the query's, decoded
+    std::string content_type;
+    std::string body;
+    std::string host;           // the Host header
+    std::string origin;         // the Origin header; empty when none
+    std::string cookie;         // the Cookie header
+    std::string authorization;  // the Authorization header
+    bool tls = false;           // came over HTTPS
+};
+
+struct ApiResponse {
+    int status = 200;
+    std::string content_type = "application/json";
+    std::string body;
+    std::string allow;     // the methods a 405 names
+    std::string filename;  // a download's name; empty: shown, not downloaded
+    std::string set_cookie;
+    // The server answers with the event stream instead of a body.
+    bool event_stream = false;
+
+    static ApiResponse EventStream() {
+        ApiResponse response;
+        response.content_type = "text/event-stream";
+        response.event_stream = true;
+        return response;
+    }
+};
+
+// {"error": text} with the status.
+ApiResponse api_error(int status, const std::string& text);
+
+class HttpHandler {
+public:
+    virtual ~HttpHandler() = default;
+    // On one of the server's workers; may take a while (a write waits for
+    // the meter), never forever.
+    virtual ApiResponse Handle(const ApiRequest& request) = 0;
+};
