@@ -156,22 +156,30 @@ json.dump(config, open(sys.argv[2], "w"))
 PY
 }
 
-# Per line: its meters' mean cycle against the wire limit of one meter's cycle.
+# Per line, in the configuration's order: its meters' mean cycle against the
+# wire limit of one meter's cycle, and the slots it skipped.
 lines() {
     /usr/bin/python3 - "$1" <<'PY'
 import json, sys
-said = False
+order, summaries = [], {}
 for event in map(json.loads, open(sys.argv[1], errors="replace")):
-    if event.get("event") != "summary":
+    if event.get("event") == "start":
+        order = [line.get("port") for line in event.get("lines", [])]
+    elif event.get("event") == "summary":
+        summaries[event["port"]] = event
+if not summaries:
+    print("  no summary: the host did not end by itself")
+for port in order + sorted(set(summaries) - set(order)):
+    event = summaries.get(port)
+    name = f"line {order.index(port) + 1} ({port})" if port in order else port
+    if event is None:
+        print(f"  {name}: no summary")
         continue
-    said = True
     meters = event["devices"]
     mean = sum(m["mean_cycle_ms"] for m in meters) / len(meters)
     limit = event["wire_limit_ms"]
-    print(f"  {event['port']}: {event['cycles']} cycles, {event['skipped_slots']} slots skipped, mean cycle per meter "
+    print(f"  {name}: {event['cycles']} cycles, {event['skipped_slots']} slots skipped, mean cycle per meter "
           f"{mean:.1f} ms against a wire limit of {limit:.1f} ms ({100 * (mean / limit - 1):+.2f} %)")
-if not said:
-    print("  no summary: the host did not end by itself")
 PY
 }
 
@@ -333,7 +341,7 @@ run_big() {
     mosquitto=$!
     started="$started $mosquitto"
     wait_port "$broker" 10 || { echo "big: Mosquitto did not listen on $broker" >&2; return 1; }
-    mosquitto_sub -h 127.0.0.1 -p "$broker" -t '#' >"$out/subscribed.txt" 2>/dev/null &
+    mosquitto_sub -h 127.0.0.1 -p "$broker" -t '#' -F %t >"$out/subscribed.txt" 2>/dev/null &
     subscriber=$!
     started="$started $subscriber"
     "$host" --config "$out/big.json" --interval "$interval" --json --history "$out/big.sqlite" \
