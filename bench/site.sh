@@ -64,7 +64,7 @@ started=""  # every process started here, to end by its id however the script en
 
 cleanup() {
     for each in $started; do
-        if alive "$each"; then kill -9 "$each" 2>/dev/null || true; fi
+        if still "$each"; then kill -9 "${each%%:*}" 2>/dev/null || true; fi
     done
     rm -rf "$out"
 }
@@ -76,6 +76,11 @@ alive() {
     state=$(sed -n 's/^State:[[:space:]]*\([A-Z]\).*/\1/p' "/proc/$1/status" 2>/dev/null || true)
     [ -n "$state" ] && [ "$state" != Z ]
 }
+
+# A process's id with its start time: an id the system has given to another
+# process since is never killed here.
+stamp() { printf '%s:%s' "$1" "$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | awk '{print $20}')"; }
+still() { [ "$(stamp "${1%%:*}")" = "$1" ] && alive "${1%%:*}"; }
 
 # Whether process $1 ends within $2 seconds.
 ends_within() {
@@ -90,13 +95,14 @@ ends_within() {
 # Kills process $1 with SIGKILL. The simulators a host started should
 # follow it (their lifeline); any that do not are killed by their ids too.
 kill_hard() {
-    children=$(cat /proc/"$1"/task/*/children 2>/dev/null || true)
+    children=""
+    for each in $(cat /proc/"$1"/task/*/children 2>/dev/null || true); do children="$children $(stamp "$each")"; done
     kill -9 "$1" 2>/dev/null || true
     wait "$1" 2>/dev/null || true
     sleep 2
     left=""
     for each in $children; do
-        if alive "$each"; then left="$left $each"; kill -9 "$each" 2>/dev/null || true; fi
+        if still "$each"; then left="$left ${each%%:*}"; kill -9 "${each%%:*}" 2>/dev/null || true; fi
     done
     if [ -n "$left" ]; then echo "  (processes it started outlived it:$left; killed with SIGKILL)"; fi
 }
@@ -200,7 +206,7 @@ costs() {
 run_host() {  # $1: the events' file; $2: quiet or load; $3: what to call it
     "$host" --config "$out/site.json" --interval "$interval" --json --http "127.0.0.1:$port" >"$1" 2>/dev/null &
     pid=$!
-    started="$started $pid"
+    started="$started $(stamp "$pid")"
     sleep 5  # every meter's first cycle is in
     if [ "$2" = load ]; then
         wrk -t 2 -c 50 -d "${seconds}s" --latency "http://127.0.0.1:$port/api/devices" >"$out/wrk.txt"
@@ -219,7 +225,7 @@ run_slowdisk() {
     LD_PRELOAD="$out/slow_fsync.so" SLOW_FSYNC_S=${SLOW_FSYNC_S:-1.5} "$host" --config "$out/site.json" \
         --interval "$interval" --json --history "$out/slow.sqlite" >"$out/slow.json" 2>"$out/slow.err" &
     pid=$!
-    started="$started $pid"
+    started="$started $(stamp "$pid")"
     begin=$(now_ms)
     sleep $((seconds + 5))
     measure "$pid"
@@ -261,12 +267,12 @@ run_blocked() {
     # Takes the first 4 KB, then holds the pipe open without reading.
     /usr/bin/python3 -c 'import sys, time; sys.stdin.buffer.read(4096); time.sleep(86400)' <"$out/stdout" &
     reader=$!
-    started="$started $reader"
+    started="$started $(stamp "$reader")"
     begin=$(now_ms)
     "$host" --config "$out/site.json" --interval "$interval" --cycles "$cycles" --json --history "$out/blocked.sqlite" \
         --http "127.0.0.1:$hport" >"$out/stdout" 2>"$out/blocked.err" &
     pid=$!
-    started="$started $pid"
+    started="$started $(stamp "$pid")"
     if ends_within "$pid" "$deadline"; then
         wait "$pid" 2>/dev/null || true
         end=$(now_ms)
@@ -339,27 +345,27 @@ run_big() {
     printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\nlog_dest none\n' "$broker" >"$out/mosquitto.conf"
     mosquitto -c "$out/mosquitto.conf" >"$out/mosquitto.log" 2>&1 &
     mosquitto=$!
-    started="$started $mosquitto"
+    started="$started $(stamp "$mosquitto")"
     wait_port "$broker" 10 || { echo "big: Mosquitto did not listen on $broker" >&2; return 1; }
     mosquitto_sub -h 127.0.0.1 -p "$broker" -t '#' -F %t >"$out/subscribed.txt" 2>/dev/null &
     subscriber=$!
-    started="$started $subscriber"
+    started="$started $(stamp "$subscriber")"
     "$host" --config "$out/big.json" --interval "$interval" --json --history "$out/big.sqlite" \
         --http "127.0.0.1:$hport" --mqtt "mqtt://127.0.0.1:$broker" --modbus-server "127.0.0.1:$mport" \
         >"$out/big.out" 2>"$out/big.err" &
     pid=$!
-    started="$started $pid"
+    started="$started $(stamp "$pid")"
     wait_port "$hport" 30 || { echo "big: the host's page did not listen on $hport" >&2; return 1; }
     streams=""
     for client in 1 2 3 4; do
         curl -sN --max-time $((big_seconds + 60)) "http://127.0.0.1:$hport/api/events" >"$out/events$client.txt" &
         streams="$streams $!"
     done
-    started="$started $streams"
+    for each in $streams; do started="$started $(stamp "$each")"; done
     # A rate of 100 reads a second by one client; it starts at the first read answered.
     "$read_load" "$mport" 1 100 $((big_seconds - 5)) >"$out/modbus.txt" 2>&1 &
     reads=$!
-    started="$started $reads"
+    started="$started $(stamp "$reads")"
     (
         scrapes=$((big_seconds / 5))
         while [ "$scrapes" -gt 0 ]; do
@@ -370,7 +376,7 @@ run_big() {
         done
     ) &
     scraper=$!
-    started="$started $scraper"
+    started="$started $(stamp "$scraper")"
     sleep $((big_seconds / 2))
     threads=$(awk '/^Threads/ {print $2}' "/proc/$pid/status")
     links=$(/usr/bin/python3 - "$pid" "$broker" <<'PY'
