@@ -415,7 +415,7 @@ PY
     events=$(cat "$out"/events?.txt | grep -c '^event: cycle$' || true)
     echo "  event streams: $events cycle events over 4 clients; MQTT: $(wc -l <"$out/subscribed.txt") messages to mosquitto_sub"
     awk '$1 == 200 { n++; t = $2 > t ? $2 : t; b = $3 } $1 != 200 { bad++ }
-         END { printf "  /metrics: %d scrapes answered (%d bytes, slowest %.3f s), %d not\n", n, b, t, bad }' "$out/scrapes.txt"
+         END { printf "  /metrics: %d scrapes answered (the last %d bytes, the slowest %.3f s), %d not\n", n, b, t, bad }' "$out/scrapes.txt"
     sed 's/^/  Modbus server, 100 reads\/s: /' "$out/modbus.txt"
 }
 
