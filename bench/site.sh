@@ -165,10 +165,11 @@ PY
 # Per line, in the configuration's order: its meters' mean cycle against the
 # wire limit of one meter's cycle, and the slots it skipped.
 lines() {
+    # A host killed in the middle of a write leaves a line cut short: only whole lines are read.
     /usr/bin/python3 - "$1" <<'PY'
 import json, sys
 order, summaries = [], {}
-for event in map(json.loads, open(sys.argv[1], errors="replace")):
+for event in map(json.loads, (l for l in open(sys.argv[1], errors="replace") if l.endswith("}\n"))):
     if event.get("event") == "start":
         order = [line.get("port") for line in event.get("lines", [])]
     elif event.get("event") == "summary":
@@ -238,7 +239,7 @@ run_slowdisk() {
     # Opening the history syncs too, before the first cycle.
     /usr/bin/python3 - "$out/slow.json" "$begin" <<'PY'
 import datetime, json, sys
-for event in map(json.loads, open(sys.argv[1], errors="replace")):
+for event in map(json.loads, (l for l in open(sys.argv[1], errors="replace") if l.endswith("}\n"))):
     if event.get("event") == "publish":
         ended = datetime.datetime.fromisoformat(event["utc"].replace("Z", "+00:00")).timestamp() * 1000
         print(f"  the first meter cycle ended {(ended - int(sys.argv[2])) / 1000:.1f} s after the host was started")
@@ -246,14 +247,14 @@ for event in map(json.loads, open(sys.argv[1], errors="replace")):
 PY
     stored=$(/usr/bin/python3 -c '
 import json, sys
-print(sum(1 for e in map(json.loads, open(sys.argv[1], errors="replace"))
+print(sum(1 for e in map(json.loads, (l for l in open(sys.argv[1], errors="replace") if l.endswith("}\n")))
           if e.get("event") == "history" and e.get("kind") == "poll"))' "$out/slow.json")
     rows=$(sqlite3 "$out/slow.sqlite" 'select count(*) from raw' 2>&1 || true)
     if [ "$stored" = "$rows" ]; then verdict="every record is in the history"; else verdict="NOT every record is in the history"; fi
     echo "  records the meters stored: $stored; rows in the history's raw table: $rows: $verdict"
     /usr/bin/python3 -c '
 import json, sys
-for e in map(json.loads, open(sys.argv[1], errors="replace")):
+for e in map(json.loads, (l for l in open(sys.argv[1], errors="replace") if l.endswith("}\n"))):
     if e.get("event") == "problem":
         print("  host said:", e["message"])' "$out/slow.json" | sort | uniq -c | sed 's/^ *\([0-9]*\)  /  \1x/'
 }
