@@ -100,11 +100,18 @@ bench-metrics: deps
 	cmake --build --preset demo --target qmxhost
 	sh bench/metrics_scrape.sh build/demo/bin/qmxhost
 
-# 4 lines of 8 meters at 9600 baud at once, and the overview's API under wrk.
+# 4 lines of 8 meters at 9600 baud at once: quiet, the overview's API under
+# wrk, a slow disk under the history, a standard output nobody reads; then
+# 16 lines of 8 with every outlet on. SITE_RUNS picks some, e.g.
+# make bench-site SITE_RUNS="slowdisk blocked" SITE_SECONDS=30.
+SITE_SECONDS ?= 60
+SITE_RUNS ?= quiet load slowdisk blocked big
 bench-site: deps
 	cmake --preset demo
 	cmake --build --preset demo --target qmxhost qv5810-sim qv5810
-	sh bench/site.sh build/demo/bin/qmxhost
+	cmake --preset release
+	cmake --build --preset release --target modbus_read_load
+	MODBUS_READ_LOAD=build/release/bench/modbus_read_load sh bench/site.sh build/demo/bin/qmxhost $(SITE_SECONDS) $(SITE_RUNS)
 
 # The Modbus server under 10 clients reading 1,000 times a second: figures in docs/performance.md.
 bench-modbus-server: deps
