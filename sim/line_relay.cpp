@@ -41,7 +41,7 @@ std::size_t announced_length(const std::vector<std::uint8_t>& frame, bool answer
 }  // namespace
 
 LineRelay::LineRelay(int line_fd, std::vector<Meter> meters, LineFaults faults, LineTiming timing, SimLog& log)
-    : line_fd_(line_fd), meters_(std::move(meters)), faults_(faults, log), timing_(timing) {}
+    : line_fd_(line_fd), meters_(std::move(meters)), faults_(faults, log), timing_(timing), log_(log) {}
 
 int LineRelay::LongestAnswerMs() const {
     // Paced, a frame takes at most 256 characters and its 3.5-character gap.
@@ -103,12 +103,14 @@ void LineRelay::Answer(const Meter& meter, const volatile std::sig_atomic_t& kee
     if (fate.stray) Send(line_fd_, stray_frame());
     if (fate.hold_ms > 0 && !hold_back(fate.hold_ms, keep_running)) return;
     Send(line_fd_, answer);
+    log_.Answered(meter.slave);
 }
 
 void LineRelay::Run(const volatile std::sig_atomic_t& keep_running) {
     while (keep_running) {
         const std::vector<std::uint8_t> request = ReadFrame(line_fd_, 200, false);
         if (request.empty()) continue;
+        if (request.size() >= 2) log_.Request(request[0], request[1]);
         if (timing_.emulate) {
             // The request took its own time on the wire before the meter saw it.
             std::this_thread::sleep_for(CharTime() * static_cast<long>(request.size() * 2 + 7) / 2);

@@ -43,4 +43,5 @@ private:
     std::vector<Meter> meters_;
     AnswerFaults faults_;
     LineTiming timing_;
+    SimLog& log_;
 };

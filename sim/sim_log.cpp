@@ -4,6 +4,8 @@
 
 #include <stdexcept>
 
+#include "host/common/clock.h"
+
 namespace {
 Json::Value array_of(const std::vector<std::uint16_t>& values) {
     Json::Value array(Json::arrayValue);
@@ -22,8 +24,9 @@ SimLog::~SimLog() {
     if (file_ != nullptr) std::fclose(file_);
 }
 
-void SimLog::Emit(const Json::Value& event) {
+void SimLog::Emit(Json::Value event) {
     if (file_ == nullptr) return;
+    event["utc_ms"] = static_cast<Json::Int64>(utc_now_ms());
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     const std::string line = Json::FastWriter().write(event);
@@ -60,5 +63,20 @@ void SimLog::Fault(const char* kind, int slave, int answer_number) {
     event["fault"] = kind;
     event["slave"] = slave;
     event["answer"] = answer_number;
+    Emit(event);
+}
+
+void SimLog::Request(int slave, int function) {
+    Json::Value event;
+    event["event"] = "request";
+    event["slave"] = slave;
+    event["function"] = function;
+    Emit(event);
+}
+
+void SimLog::Answered(int slave) {
+    Json::Value event;
+    event["event"] = "answered";
+    event["slave"] = slave;
     Emit(event);
 }

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -259,6 +260,7 @@ TEST(EndToEndFaults, ALateAnswerCostsAtMostTheCycleItFallsIn) {
     char line[8192];
     while (log != nullptr && std::fgets(line, sizeof line, log) != nullptr) slow += parse_event(line)["fault"].asString() == "slow";
     if (log != nullptr) std::fclose(log);
+    EXPECT_GE(slow, 1) << "no answer came late: the test tried nothing";
     EXPECT_LE(summary["failed"].asInt(), slow);
     const auto served = meter.ServedCycles();
     for (const auto& event : run.Of("publish")) {
@@ -506,6 +508,61 @@ TEST(EndToEndInterrupt, CtrlCEndsAWaitOnALongTimeout) {
     host.Kill(SIGINT);
     EXPECT_EQ(host.Wait(), 2);  // no cycle completed
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+}
+
+// Every line of a site waits on an answer the meter holds back 20 s when
+// SIGTERM comes: the stop reaches all of them at once, so the run ends with
+// its summaries before any meter says another word, and no cut request
+// counts as the meter's failure.
+TEST(EndToEndInterrupt, ASiteStopsOnEveryLineAtOnce) {
+    std::vector<std::unique_ptr<Meter>> meters;
+    Json::Value config;
+    for (int l = 0; l < 4; ++l) {
+        meters.push_back(std::make_unique<Meter>(std::vector<std::string>{"--slow-every", "1", "--slow-ms", "20000"}));
+        Json::Value line;
+        line["port"] = meters.back()->port;
+        line["response_timeout_ms"] = 30000;
+        line["retries"] = 0;
+        line["devices"][0]["data_id"] = l + 1;
+        config["lines"].append(line);
+    }
+    const std::string path = temp_path("site.json");
+    std::ofstream(path) << Json::writeString(Json::StreamWriterBuilder(), config);
+    ChildProcess host({QV5810_TEST_HOST, "--plugin", QV5810_TEST_PLUGIN, "--config", path, "--json"});
+    const auto events_in = [](const std::string& log, const std::string& kind) {
+        std::vector<Json::Value> found;
+        std::ifstream in(log);
+        for (std::string line; std::getline(in, line);) {
+            const Json::Value event = parse_event(line);
+            if (kind.empty() || event["event"].asString() == kind) found.push_back(event);
+        }
+        return found;
+    };
+    // Every line has its first request on the wire.
+    for (const auto& meter : meters) {
+        for (int waited = 0; events_in(meter->log, "request").empty(); waited += 20) {
+            ASSERT_LT(waited, kPatienceMs) << meter->log;
+            usleep(20 * 1000);
+        }
+    }
+    const auto signalled = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::system_clock::now().time_since_epoch()).count();
+    host.Kill(SIGTERM);
+    std::vector<Json::Value> summaries;
+    for (const std::string& line : host.ReadAll(kPatienceMs)) {
+        const Json::Value event = parse_event(line);
+        if (event["event"] == "summary") summaries.push_back(event);
+        EXPECT_NE(event["event"].asString(), "error") << line;
+    }
+    EXPECT_EQ(host.Wait(), 2);  // no meter completed a cycle
+    ASSERT_EQ(summaries.size(), 4u);
+    for (const Json::Value& summary : summaries) EXPECT_EQ(summary["devices"][0]["failed"].asInt(), 0) << summary;
+    for (const auto& meter : meters) {
+        for (const Json::Value& event : events_in(meter->log, "")) {
+            EXPECT_LE(event["utc_ms"].asInt64(), signalled) << meter->log << ": " << event;
+        }
+    }
+    std::remove(path.c_str());
 }
 
 TEST(EndToEndHistory, ALockHeldByAnotherProcessIsReportedAndPollingGoesOn) {

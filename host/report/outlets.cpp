@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+#include <optional>
+
 namespace {
 
 template <class... Handlers>
@@ -61,22 +63,27 @@ private:
         }
     }
 
+    // One event at a time, so that what waits is all in the mailbox and
+    // its bound is the outlet's whole backlog.
     void Run() {
         for (;;) {
-            std::deque<Event> taken;
+            std::optional<Event> event;
             Gap gap;
             {
                 std::unique_lock<std::mutex> lock(mailbox_mutex_);
                 posted_.wait(lock, [this] { return closed_ || !events_.empty() || gap_.events > 0; });
                 if (events_.empty() && gap_.events == 0) return;  // closed, and everything told
-                taken.swap(events_);
                 std::swap(gap, gap_);
+                if (!events_.empty()) {
+                    event = std::move(events_.front());
+                    events_.pop_front();
+                }
             }
             // What was let go came before what is left.
             if (gap.events > 0) {
                 for (Outlet* outlet : outlets_) outlet->Missed(gap);
             }
-            for (const Event& event : taken) Deliver(event);
+            if (event) Deliver(*event);
         }
     }
 
