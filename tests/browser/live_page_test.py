@@ -17,9 +17,10 @@ import signal
 import subprocess
 import sys
 import tempfile
-import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from host_process import start_host, stop  # noqa: E402
+from host_process import wait_for as wait_until  # noqa: E402
 from sim_log import register_pair, served_cycles  # noqa: E402
 
 from selenium import webdriver
@@ -136,30 +137,20 @@ def main():
         subprocess.run([args.host, "passwd", USER], input=PASSWORD + "\n", stdout=users, text=True, check=True)
     events_path = os.path.join(work, "events.json")
     with open(events_path, "w", encoding="utf-8") as events:
-        host = subprocess.Popen(
+        host, url = start_host(
             [args.host, "--plugin", args.plugin, "--config", config_path, "--http", "127.0.0.1:0", "--allow-writes",
              "--http-users", users_path, "--interval", "0.5", "--timeout-ms", "300", "--json",
              f"--sim-arg=--log={log_path}", "--sim-arg=--overvoltage-on-usr1", "--sim-arg=--overvoltage-cycles=6"],
-            stdout=events, stderr=subprocess.PIPE, text=True)
-    url = None
-    for line in host.stderr:
-        if "live view at " in line:
-            url = line.split("live view at ", 1)[1].strip()
-            break
+            "live view at ", stdout=events)
     if url is None:
         print("qmxhost did not start its live view", file=sys.stderr)
         return 1
-    simulator = None
-    for _ in range(600):
+
+    def start_event():
         with open(events_path, encoding="utf-8") as events:
             first = events.readline()
-        if first.endswith("\n"):
-            simulator = json.loads(first)["simulator_pid"]
-            break
-        time.sleep(0.05)
-    if simulator is None:
-        print("qmxhost did not say where its simulator runs", file=sys.stderr)
-        return 1
+        return json.loads(first) if first.endswith("\n") else None
+    simulator = wait_until("qmxhost to say where its simulator runs", start_event)["simulator_pid"]
 
     options = Options()
     for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
@@ -298,8 +289,7 @@ def main():
         driver.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
 
         # The bench host gone: the page must not go on saying "live".
-        host.send_signal(signal.SIGINT)
-        host.wait(timeout=30)
+        check(stop(host), "qmxhost ended on SIGINT")
         wait_for(driver, "the badge to say the values are stale", 30,
                  lambda d: d.find_element(By.ID, "freshness").get_attribute("data-stale") == "true")
         badge = driver.find_element(By.ID, "freshness")
@@ -307,13 +297,7 @@ def main():
         print(f"screenshot: {args.screenshot}")
     finally:
         driver.quit()
-        if host.poll() is None:
-            host.send_signal(signal.SIGINT)
-        try:
-            host.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            host.kill()
-            check(False, "qmxhost ended on SIGINT")
+        check(stop(host), "qmxhost ended on SIGINT")
     if failures:
         print(f"{len(failures)} check(s) failed", file=sys.stderr)
         return 1

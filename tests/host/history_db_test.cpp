@@ -6,6 +6,7 @@
 
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 
 #include "host/history/history_db.h"
 #include "host/history/history_reader.h"
+#include "host/sinks/history_sink.h"
 #include "tests/support/meter_oracle.h"
 
 namespace {
@@ -308,6 +310,41 @@ TEST(HistoryFaults, ALockHeldElsewhereHoldsRecordsUntilItIsFree) {
     EXPECT_EQ(history.pending(), 0u);
     EXPECT_EQ(other.One("SELECT count(*) FROM raw"), "2");
     remove_db(path);
+}
+
+// The history outlet tries a history that failed again a batch interval
+// later, not at every cycle: a disk in trouble is not hammered, and each
+// retry is counted in records' time, not the machine's.
+TEST(HistoryFaults, AFailedHistoryIsTriedAgainABatchLater) {
+    const std::string folder = temp_db("later") + ".d";
+    const std::string path = folder + "/history.db";
+    HistoryDb history(path);  // its folder not there yet: it cannot open
+    ASSERT_FALSE(history.open());
+    struct : Notices {
+        void Say(const std::string&) override {}
+    } notices;
+    HistorySink sink(history, 2.0, 0.5, notices);
+    DeviceConfig meter;
+    meter.data_id = 1;
+    const auto cycle_at = [&](int second) {
+        auto report = std::make_shared<CycleReport>();
+        report->meter = &meter;
+        report->utc_ms = kStart + second * 1000;
+        report->record = record_at(second);
+        report->stored = report->record;
+        report->quantities = decode_quantities(report->record);
+        sink.Cycle(report);
+    };
+    cycle_at(0);
+    cycle_at(2);  // a batch due: tried, and failed
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    cycle_at(3);  // resting: not tried again yet
+    EXPECT_NE(access(path.c_str(), F_OK), 0) << "tried again within the batch interval";
+    cycle_at(4);  // a batch interval after the failure
+    ASSERT_EQ(access(path.c_str(), F_OK), 0) << "not tried again a batch interval later";
+    EXPECT_EQ(Query(path).One("SELECT count(*) FROM raw"), "4");
+    remove_db(path);
+    rmdir(folder.c_str());
 }
 
 TEST(HistoryFaults, AKillDuringABatchLosesAtMostThatBatchAndLeavesTheFileWhole) {

@@ -7,11 +7,12 @@ import time
 PATIENCE_S = 90
 
 
-def start_host(argv, said):
-    """qmxhost run with `argv`, its standard output dropped, and the rest of
-    the first line of its standard error after `said` ("live view at ",
-    "Modbus server at "); None for that when it ends without saying it."""
-    host = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+def start_host(argv, said, stdout=subprocess.DEVNULL):
+    """qmxhost run with `argv`, its standard output dropped (or written to
+    `stdout`), and the rest of the first line of its standard error after
+    `said` ("live view at ", "Modbus server at "); None for that when it ends
+    without saying it."""
+    host = subprocess.Popen(argv, stdout=stdout, stderr=subprocess.PIPE, text=True)
     for line in host.stderr:
         if said in line:
             return host, line.split(said, 1)[1].strip()
