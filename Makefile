@@ -43,10 +43,11 @@ test-armhf: deps
 	cmake --build --preset armhf
 	ctest --preset armhf
 
-# Only the thread tests: the rest of the suite gains nothing from TSan.
+# Only the thread tests, the runs of several lines and the whole site: the
+# rest of the suite gains nothing from TSan.
 test-tsan: deps
 	cmake --preset tsan
-	cmake --build --preset tsan --target thread_tests app_tests
+	cmake --build --preset tsan --target thread_tests app_tests site_tests
 	ctest --preset tsan
 
 # Replays each committed fuzz corpus, then fuzzes each target briefly.

@@ -43,11 +43,11 @@ std::vector<std::uint8_t> stray_frame() {
     return frame;
 }
 
-bool hold_back(int ms, const volatile std::sig_atomic_t& keep_running) {
+bool hold_back(int ms, const std::atomic<bool>& keep_running) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (keep_running && std::chrono::steady_clock::now() < until) {
         std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
             until - std::chrono::steady_clock::now(), std::chrono::milliseconds(20)));
     }
-    return keep_running != 0;
+    return keep_running.load();
 }

@@ -3,6 +3,7 @@
 // them alike, so that --drop-every 9 loses the same answers on either.
 #pragma once
 
+#include <atomic>
 #include <algorithm>
 #include <csignal>
 #include <cstdint>
@@ -51,4 +52,4 @@ std::vector<std::uint8_t> stray_frame();
 
 // Sleeps `ms` in slices, so that a held-back answer never outlives the run;
 // false when the run ended meanwhile.
-bool hold_back(int ms, const volatile std::sig_atomic_t& keep_running);
+bool hold_back(int ms, const std::atomic<bool>& keep_running);

@@ -94,7 +94,7 @@ void LineRelay::Send(int fd, const std::vector<std::uint8_t>& frame) {
     sleep_until(next);
 }
 
-void LineRelay::Answer(const Meter& meter, const volatile std::sig_atomic_t& keep_running) {
+void LineRelay::Answer(const Meter& meter, const std::atomic<bool>& keep_running) {
     std::vector<std::uint8_t> answer = ReadFrame(meter.fd, kAnswerWaitMs, true);
     if (answer.empty()) return;
     const AnswerFaults::Fate fate = faults_.Next(meter.slave);
@@ -106,7 +106,7 @@ void LineRelay::Answer(const Meter& meter, const volatile std::sig_atomic_t& kee
     log_.Answered(meter.slave);
 }
 
-void LineRelay::Run(const volatile std::sig_atomic_t& keep_running) {
+void LineRelay::Run(const std::atomic<bool>& keep_running) {
     while (keep_running) {
         const std::vector<std::uint8_t> request = ReadFrame(line_fd_, 200, false);
         if (request.empty()) continue;

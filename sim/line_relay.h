@@ -3,6 +3,7 @@
 // line faults and the line's byte timing are made.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -27,7 +28,7 @@ public:
     LineRelay(int line_fd, std::vector<Meter> meters, LineFaults faults, LineTiming timing, SimLog& log);
 
     // Relays until `keep_running` turns false.
-    void Run(const volatile std::sig_atomic_t& keep_running);
+    void Run(const std::atomic<bool>& keep_running);
 
     // The longest a request may wait for its answer here: the meter's time,
     // a held-back answer's and, when paced, both frames on the wire.
@@ -36,7 +37,7 @@ public:
 private:
     std::vector<std::uint8_t> ReadFrame(int fd, int first_wait_ms, bool answer);
     void Send(int fd, const std::vector<std::uint8_t>& frame);
-    void Answer(const Meter& meter, const volatile std::sig_atomic_t& keep_running);
+    void Answer(const Meter& meter, const std::atomic<bool>& keep_running);
     std::chrono::nanoseconds CharTime() const;
 
     int line_fd_;

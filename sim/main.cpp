@@ -27,8 +27,11 @@
 
 namespace {
 
-volatile std::sig_atomic_t g_running = 1;
-void stop(int) { g_running = 0; }
+// Lowered by a signal and by the lifeline's thread, read by the line's and
+// the gateway's: lock-free, so a handler may store it.
+std::atomic<bool> g_running{true};
+static_assert(std::atomic<bool>::is_always_lock_free, "stored in a signal handler");
+void stop(int) { g_running = false; }
 
 std::atomic<int> g_overvoltage_requests{0};
 static_assert(std::atomic<int>::is_always_lock_free, "counted up in a signal handler");
@@ -58,7 +61,7 @@ void watch_lifeline(int fd) {
         pollfd p{fd, POLLIN, 0};
         while (poll(&p, 1, -1) < 0) {
         }
-        g_running = 0;
+        g_running = false;
     }).detach();
 }
 
@@ -191,7 +194,7 @@ int main(int argc, char** argv) {
             try {
                 gateway.Run(g_running);
             } catch (...) {
-                g_running = 0;
+                g_running = false;
                 line.join();
                 throw;
             }

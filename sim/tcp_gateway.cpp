@@ -67,7 +67,7 @@ TcpGateway::TcpGateway(int port, const std::string& line, int longest_answer_ms,
     modbus_set_response_timeout(line_.get(), 0, kPollMs * 1000);
 }
 
-void TcpGateway::Run(const volatile std::sig_atomic_t& keep_running) {
+void TcpGateway::Run(const std::atomic<bool>& keep_running) {
     while (keep_running) {
         if (!Accept(keep_running)) continue;
         Serve(keep_running);
@@ -75,13 +75,13 @@ void TcpGateway::Run(const volatile std::sig_atomic_t& keep_running) {
     }
 }
 
-bool TcpGateway::Accept(const volatile std::sig_atomic_t& keep_running) {
+bool TcpGateway::Accept(const std::atomic<bool>& keep_running) {
     if (!keep_running || !readable(listener_.fd, kPollMs)) return false;
     int listener = listener_.fd;
     return modbus_tcp_pi_accept(server_.get(), &listener) >= 0;
 }
 
-void TcpGateway::Serve(const volatile std::sig_atomic_t& keep_running) {
+void TcpGateway::Serve(const std::atomic<bool>& keep_running) {
     std::uint8_t request[MODBUS_TCP_MAX_ADU_LENGTH];
     while (keep_running) {
         if (!readable(modbus_get_socket(server_.get()), kPollMs)) continue;
@@ -92,7 +92,7 @@ void TcpGateway::Serve(const volatile std::sig_atomic_t& keep_running) {
     }
 }
 
-void TcpGateway::Forward(const std::uint8_t* request, int length, const volatile std::sig_atomic_t& keep_running) {
+void TcpGateway::Forward(const std::uint8_t* request, int length, const std::atomic<bool>& keep_running) {
     // The MBAP header ends in the unit id; the unit id and the PDU make the
     // RTU frame, to which libmodbus adds the CRC.
     const int header = modbus_get_header_length(server_.get());

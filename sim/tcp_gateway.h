@@ -7,6 +7,7 @@
 // accepted when it leaves.
 #pragma once
 
+#include <atomic>
 #include <modbus.h>
 
 #include <csignal>
@@ -29,12 +30,12 @@ public:
     int port() const { return port_; }  // the port bound
 
     // Serves clients until `keep_running` turns false.
-    void Run(const volatile std::sig_atomic_t& keep_running);
+    void Run(const std::atomic<bool>& keep_running);
 
 private:
-    bool Accept(const volatile std::sig_atomic_t& keep_running);
-    void Serve(const volatile std::sig_atomic_t& keep_running);
-    void Forward(const std::uint8_t* request, int length, const volatile std::sig_atomic_t& keep_running);
+    bool Accept(const std::atomic<bool>& keep_running);
+    void Serve(const std::atomic<bool>& keep_running);
+    void Forward(const std::uint8_t* request, int length, const std::atomic<bool>& keep_running);
 
     struct Close {
         void operator()(modbus_t* ctx) const;

@@ -171,6 +171,11 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
         [&stop] { stop.Request(); });
     ConsoleSink console(output, settings.output.verbosity, settings.output.snapshot);
     JsonSink json(output);
+    // The run's own output first: it hears what the others say from their
+    // start (a broker's link speaks as soon as it is made) to their last word.
+    outlets.Add(settings.output.json ? "json" : "console", {settings.output.json ? static_cast<Outlet*>(&json) : &console},
+                Mailbox{4096, WhenFull::refuse_newest});
+    const CloseOutlets close_output{outlets};
     std::optional<HistorySink> history_sink;
 
     SteadyClock clock;
@@ -235,9 +240,6 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
     // However the run ends, a write asked for from now on is answered at
     // once, not after its timeout, and before the server waits for its threads.
     const CloseWhenDone close_inbox{inbox};
-    // The run's own output first: it hears the others' last words.
-    outlets.Add(settings.output.json ? "json" : "console", {settings.output.json ? static_cast<Outlet*>(&json) : &console},
-                Mailbox{4096, WhenFull::refuse_newest});
     if (history) {
         history_sink.emplace(*history, settings.history.batch_seconds, settings.interval_seconds, outlets);
         // The history holds what it cannot store yet; its mailbox as much again.

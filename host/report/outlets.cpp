@@ -119,10 +119,13 @@ Outlets::Outlets() = default;
 Outlets::~Outlets() { Close(); }
 
 void Outlets::Add(const std::string& name, std::vector<Outlet*> outlets, Mailbox mailbox) {
-    threads_.push_back(std::make_unique<Thread>(name, std::move(outlets), mailbox));
+    auto thread = std::make_unique<Thread>(name, std::move(outlets), mailbox);
+    const std::unique_lock<std::shared_mutex> lock(threads_mutex_);
+    threads_.push_back(std::move(thread));
 }
 
 void Outlets::Post(const Event& event) {
+    const std::shared_lock<std::shared_mutex> lock(threads_mutex_);
     for (const auto& thread : threads_) thread->Post(event);
 }
 
@@ -130,7 +133,13 @@ void Outlets::Post(const Event& event) {
 // could not store everything, the broker's counts) still reaches the
 // first, the run's own output.
 void Outlets::Close() {
-    for (auto thread = threads_.rbegin(); thread != threads_.rend(); ++thread) (*thread)->Close();
+    // Not under the lock: a thread that ends may still post (a last notice).
+    std::vector<Thread*> threads;
+    {
+        const std::shared_lock<std::shared_mutex> lock(threads_mutex_);
+        for (const auto& thread : threads_) threads.push_back(thread.get());
+    }
+    for (auto thread = threads.rbegin(); thread != threads.rend(); ++thread) (*thread)->Close();
 }
 
 void Outlets::Started(const Json::Value& facts) { Post(Started_{std::make_shared<const Json::Value>(facts)}); }

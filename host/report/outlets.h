@@ -14,6 +14,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <variant>
@@ -38,9 +39,8 @@ public:
     Outlets(const Outlets&) = delete;
     Outlets& operator=(const Outlets&) = delete;
 
-    // Before the first event: `outlets` are told each event in this order,
-    // on one thread named `name`, behind one mailbox. They must outlive
-    // Close().
+    // `outlets` are told each event from now on, in this order, on one
+    // thread named `name`, behind one mailbox. They must outlive Close().
     void Add(const std::string& name, std::vector<Outlet*> outlets, Mailbox mailbox);
 
     // Any thread; each posts the event to every mailbox and returns.
@@ -79,5 +79,8 @@ private:
     class Thread;
     void Post(const Event& event);
 
-    std::vector<std::unique_ptr<Thread>> threads_;  // not changed once the first event is posted
+    // Read by every post, written by Add: an outlet's own thread (a broker
+    // link's) may say something while the run still adds outlets.
+    std::shared_mutex threads_mutex_;
+    std::vector<std::unique_ptr<Thread>> threads_;
 };

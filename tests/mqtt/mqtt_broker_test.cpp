@@ -27,75 +27,13 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/broker.h"
 #include "tests/support/child_process.h"
 #include "tests/support/json_text.h"
 #include "tests/support/meter_oracle.h"
 #include "tests/support/sim_meter.h"
 
 namespace {
-
-int free_port() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
-bool accepts(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
-}
-
-// Mosquitto on a free loopback port, keeping its sessions and retained
-// messages across a restart unless told to forget them.
-class Broker {
-public:
-    explicit Broker(const std::string& extra = "", bool keeps_state = true)
-        : port_(free_port()), dir_(temp_path("broker")) {
-        mkdir(dir_.c_str(), 0700);
-        // Started by root, mosquitto would become the mosquitto user, which may read none of our files.
-        const passwd* self = getpwuid(getuid());
-        std::ofstream(dir_ + "/mosquitto.conf") << "user " << (self != nullptr ? self->pw_name : "root") << "\n"
-                                                << "listener " << port_ << " 127.0.0.1\n"
-                                                << (extra.empty() ? "allow_anonymous true\n" : extra)
-                                                << "persistence " << (keeps_state ? "true" : "false")
-                                                << "\npersistence_location " << dir_ << "/\n";
-        Start();
-    }
-    ~Broker() {
-        Stop();
-        std::system(("rm -rf '" + dir_ + "'").c_str());
-    }
-    void Start() {
-        process_ = std::make_unique<ChildProcess>(std::vector<std::string>{"mosquitto", "-c", dir_ + "/mosquitto.conf"});
-        for (int i = 0; i < kPatienceMs / 25 && !accepts(port_); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    void Stop() {
-        if (!process_) return;
-        process_->Kill(SIGTERM);
-        process_->Wait();
-        process_.reset();
-    }
-    int port() const { return port_; }
-    std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
-    const std::string& dir() const { return dir_; }
-
-private:
-    int port_;
-    std::string dir_;
-    std::unique_ptr<ChildProcess> process_;
-};
 
 struct Message {
     std::string topic;
