@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
     meter.setting["appSetting"]["b_mode"] = 2;
     meter.setting["modbus"]["slave"] = 1;
     for (const AlarmRule& rule : kAlarmRules) meter.thresholds[rule.key] = Threshold{1, 235.0f};
-    LineConfig line;
+    LineConfig line = default_settings().lines.front();
     line.devices = {meter};
     const std::vector<LineInfo> site{describe_line(0, "instant", line)};
 

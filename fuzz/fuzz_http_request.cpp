@@ -21,7 +21,8 @@
 namespace {
 
 HostSettings fuzz_config() {
-    HostSettings config;
+    HostSettings config = default_settings();
+    config.lines.front().devices.clear();
     DeviceConfig device;
     device.name = "panel <b>1</b>";
     device.data_id = 7;

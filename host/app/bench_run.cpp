@@ -31,8 +31,8 @@ namespace {
 
 // The page as Home Assistant on another machine reaches it: a page on
 // every address is named by this machine's name, not by loopback.
-std::string page_url_for_others(const HttpServer& http, const std::string& listen_text) {
-    const std::string host = parse_listen_address(listen_text).host;
+std::string page_url_for_others(const HttpServer& http, const ListenAddress& listen) {
+    const std::string& host = listen.host;
     std::string url = http.url();
     if (host != "0.0.0.0" && host != "::") return url;
     char name[256] = "";
@@ -82,7 +82,7 @@ struct LineRun {
 Json::Value line_facts(const LineConfig& config, const LineRun& run) {
     Json::Value facts;
     if (config.line.IsTcp()) {
-        facts["tcp"] = config.line.tcp;
+        facts["tcp"] = config.line.Name();
     } else {
         facts["port"] = config.line.port;
     }
@@ -143,7 +143,7 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
     for (std::size_t i = 0; i < runs.size(); ++i) {
         LineConfig& config = settings.lines[i];
         start_simulator(config, settings, environment, runs[i].sim);
-        runs[i].name = config.line.IsTcp() ? config.line.tcp : config.line.port;
+        runs[i].name = config.line.Name();
         for (DeviceConfig& device : config.devices) device.line = runs[i].name;
     }
     const std::vector<LineInfo> site = site_of(settings, runs);
@@ -180,15 +180,15 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
 
     SteadyClock clock;
     WriteInbox inbox;
-    const bool takes_writes = !settings.http.empty() || !settings.mqtt.url.empty() || !settings.modbus_server.empty();
+    const bool takes_writes = settings.http || settings.mqtt.broker || settings.modbus_server;
     EventHub events;
     std::optional<Access> access;
     std::optional<LiveState> live;
     std::optional<HttpApi> api;
     std::optional<HttpServer> http;
     Json::Value facts = start_facts(settings, environment, runs);
-    if (!settings.http.empty()) {
-        const ListenAddress listen = parse_listen_address(settings.http);
+    if (settings.http) {
+        const ListenAddress& listen = *settings.http;
         access.emplace(settings.http_users);
         // A file of comments only would leave the writes open to anyone.
         if (!settings.http_users.empty() && !access->has_credentials()) {
@@ -202,9 +202,7 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
         options.hosts = host_names_for(listen, settings.http_hosts);
         options.reads_need_login = settings.http_reads_need_login;
         options.writes_need_login = !settings.http_users.empty();
-        options.metrics = settings.http_metrics == "off"    ? ApiOptions::Metrics::off
-                          : settings.http_metrics == "open" ? ApiOptions::Metrics::open
-                                                            : ApiOptions::Metrics::on;
+        options.metrics = settings.http_metrics;
         api.emplace(*live, inbox, options, *access);
         std::optional<TlsFiles> tls;
         if (!settings.http_tls_certificate.empty()) tls = TlsFiles{settings.http_tls_certificate, settings.http_tls_key};
@@ -215,24 +213,23 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
     }
     // After the page, whose address Home Assistant links each meter to.
     std::optional<MqttSink> mqtt;
-    if (!settings.mqtt.url.empty()) {
+    if (settings.mqtt.broker) {
         MqttSettings broker = mqtt_settings_from(settings.mqtt);
         broker.identity.version = environment.version;
         // A page on loopback is no page another machine's browser can open.
-        if (http && !is_loopback(parse_listen_address(settings.http).host)) {
-            broker.identity.configuration_url = page_url_for_others(*http, settings.http);
+        if (http && !is_loopback(settings.http->host)) {
+            broker.identity.configuration_url = page_url_for_others(*http, *settings.http);
         }
         mqtt.emplace(broker, site, settings.allow_writes ? &inbox : nullptr, mosquitto_links(), outlets);
-        facts["mqtt"] = settings.mqtt.url;
+        facts["mqtt"] = settings.mqtt.broker->Url();
     }
     std::optional<ServedMeters> served;
     std::optional<ModbusServer> modbus_server;
-    if (!settings.modbus_server.empty()) {
-        const ListenAddress listen = parse_listen_address(settings.modbus_server);
+    if (settings.modbus_server) {
+        const ListenAddress& listen = *settings.modbus_server;
         served.emplace(site, clock);
         modbus_server.emplace(*served, listen, settings.allow_writes ? &inbox : nullptr);
-        const bool ipv6 = listen.host.find(':') != std::string::npos;
-        const std::string where = (ipv6 ? "[" + listen.host + "]" : listen.host) + ":" + std::to_string(modbus_server->port());
+        const std::string where = ListenAddress{listen.host, modbus_server->port()}.Text();
         facts["modbus_server"] = where;
         *environment.notes << "qmxhost: Modbus server at " << where << std::endl;
         if (!is_loopback(listen.host)) warn_about_modbus_on_the_network(listen, *environment.notes);

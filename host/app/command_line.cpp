@@ -24,7 +24,8 @@ const char* option_type_name(SettingKind kind) {
 }
 
 void add_row(CLI::App& app, const Setting& row, CommandLineValues& values) {
-    const std::string help = std::string(row.help) + (*row.fallback != '\0' ? std::string(" (default ") + row.fallback + ")" : "");
+    const std::string fallback = default_text(row);
+    const std::string help = std::string(row.help) + (fallback.empty() ? "" : " (default " + fallback + ")");
     if (row.kind == SettingKind::flag) {
         app.add_flag_function(
             row.option, [&values, &row](std::int64_t count) { values[&row] = {count > 0 ? "true" : "false"}; }, help);
@@ -95,13 +96,14 @@ void add_history_export(CLI::App& app, HistoryOptions& history) {
         ->check(CLI::IsMember({"raw", "minute", "hour"}));
 }
 
-// "FROM-TO" or one id, each from 1 to 247.
+// "FROM-TO" or one id, each a slave address.
 SlaveScan parse_slave_range(const std::string& text) {
     const std::size_t dash = text.find('-');
     SlaveScan scan;
+    const auto [low, high] = kSlaveAddresses;
     try {
-        scan.from = static_cast<int>(parse_whole(text.substr(0, dash), 1, 247));
-        scan.to = dash == std::string::npos ? scan.from : static_cast<int>(parse_whole(text.substr(dash + 1), 1, 247));
+        scan.from = static_cast<int>(parse_whole(text.substr(0, dash), low, high));
+        scan.to = dash == std::string::npos ? scan.from : static_cast<int>(parse_whole(text.substr(dash + 1), low, high));
     } catch (const std::invalid_argument& e) {
         throw CLI::ValidationError("range", e.what());
     }
@@ -145,19 +147,22 @@ std::optional<int> parse_command_line(int argc, char** argv, CommandLine& line) 
     CLI::App* reading = app.add_subcommand("read", "read holding registers of one meter and show them as decimal, "
                                                    "hex and the meter's quantity");
     reading->fallthrough();
-    reading->add_option("--slave", read.slave, "the meter's slave address")->required()->check(CLI::Range(1, 247));
+    reading->add_option("--slave", read.slave, "the meter's slave address")
+        ->required()
+        ->check(CLI::Range(kSlaveAddresses.low, kSlaveAddresses.high));
     reading->add_option("address", read.address, "the first register, 0-based as the register map (mbpoll -r is 1-based)")
         ->required()->check(CLI::Range(0, 65535));
     reading->add_option("count", read.count, "how many registers (default 1)")->check(CLI::Range(1, MODBUS_MAX_READ_REGISTERS));
-    std::string range = "1-247";
+    const std::string every_slave = std::to_string(kSlaveAddresses.low) + "-" + std::to_string(kSlaveAddresses.high);
+    std::string range = every_slave;
     CLI::App* scanning = app.add_subcommand("scan", "which slave ids on the line answer a read of the first block, "
                                                     "each asked once with a short timeout");
     scanning->fallthrough();
-    scanning->add_option("range", range, "FROM-TO slave ids (default 1-247)");
+    scanning->add_option("range", range, "FROM-TO slave ids (default " + every_slave + ")");
     std::size_t line_number = 1;
     for (CLI::App* command : {reading, scanning}) {
         command->add_option("--line", line_number, "which of the configuration's lines, from 1 (default 1)")
-            ->check(CLI::Range(1, 16));
+            ->check(CLI::Range(std::size_t{1}, kMostLines));
     }
     try {
         app.parse(argc, argv);

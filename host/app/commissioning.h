@@ -15,7 +15,7 @@ struct RegisterRead {
 };
 
 struct SlaveScan {
-    int from = 1, to = 247;
+    int from = static_cast<int>(kSlaveAddresses.low), to = static_cast<int>(kSlaveAddresses.high);
 };
 
 struct Commissioning {

@@ -2,12 +2,11 @@
 
 #include "host/line/libmodbus_rtu_context.h"
 #include "host/line/libmodbus_tcp_context.h"
-#include "host/config/tcp_address.h"
 
 void start_simulator(LineConfig& config, const HostSettings& settings, const RunEnvironment& environment,
                      std::optional<SimProcess>& sim) {
     LineSettings& line = config.line;
-    const bool over_tcp = line.tcp == kTcpSimulator;
+    const bool over_tcp = line.tcp_simulated;
     if (!over_tcp && (line.IsTcp() || !line.port.empty())) return;
     std::vector<std::string> args;
     if (over_tcp) {
@@ -24,7 +23,7 @@ void start_simulator(LineConfig& config, const HostSettings& settings, const Run
                 environment.emulator);
     // It listens on every local address, loopback among them.
     if (over_tcp) {
-        line.tcp = "127.0.0.1:" + sim->port();
+        line.tcp = TcpAddress{"127.0.0.1", sim->port()};
     } else {
         line.port = sim->port();
     }

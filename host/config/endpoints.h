@@ -1,12 +1,16 @@
 // Where the bench host listens and what it connects to, as people write
-// them in the settings: the live page's [ADDR:]PORT and a broker's URL.
+// them in the settings: the live page's and the Modbus server's
+// [ADDR:]PORT, a Modbus TCP server's HOST:PORT and a broker's URL. Each is
+// parsed once, where it is read, and kept as its parts.
 #pragma once
 
 #include <string>
 
 struct ListenAddress {
-    std::string host = "127.0.0.1";
+    std::string host = "127.0.0.1";  // when the text names none: loopback
     int port = 0;  // 0: any free port
+
+    std::string Text() const;  // "127.0.0.1:8080", "[::1]:8080"
 };
 
 // "ADDR:PORT", "[IPv6]:PORT", ":PORT" or "PORT" (loopback); throws
@@ -18,6 +22,8 @@ struct BrokerAddress {
     bool tls = false;  // mqtts://
     std::string host;
     int port = 1883;
+
+    std::string Url() const;  // "mqtt://HOST:PORT"
 };
 
 // mqtt://HOST[:PORT] or mqtts://HOST[:PORT] (1883 and 8883 by default);
@@ -27,3 +33,15 @@ BrokerAddress parse_broker_url(const std::string& url);
 // A topic prefix must be a topic's beginning without wildcards, ending in
 // "/": what is wrong with it, or "".
 std::string mqtt_prefix_problem(const std::string& prefix);
+
+// Where a Modbus TCP server or gateway listens: HOST:PORT, a name or an
+// IPv4 address, or an IPv6 address in brackets ([fe80::1]:502).
+struct TcpAddress {
+    std::string host;  // without the brackets
+    std::string port;  // decimal, 1 to 65535
+
+    std::string Text() const;  // as it is written, brackets and all
+};
+
+// Throws std::invalid_argument with what is wrong.
+TcpAddress parse_tcp_address(const std::string& text);

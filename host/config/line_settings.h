@@ -1,32 +1,38 @@
 // The line as an engineer sets it up: a serial port with the settings
-// mbpoll and modpoll users know, or a Modbus TCP server or gateway. The
-// settings table (host/config/settings_table.cpp) checks every value before
-// a line is opened with them.
+// mbpoll and modpoll users know, or a Modbus TCP server or gateway. Every
+// value comes from the settings table (host/config/settings_table.cpp),
+// which declares its default and checks it before a line is opened.
 #pragma once
 
 #include <optional>
 #include <string>
 
-// As the TCP address: start the simulated meter and poll it over Modbus TCP.
-inline const std::string kTcpSimulator = "sim";
+#include "host/config/endpoints.h"
+
+// What libmodbus does with RTS while sending, for adapters whose
+// transceiver follows it.
+enum class Rts { none, up, down };
 
 struct LineSettings {
-    std::string port;  // empty (and no tcp): start the simulated meter on a pseudo-terminal
-    std::string tcp;   // HOST:PORT of a Modbus TCP server or gateway, or kTcpSimulator; empty: the serial line
-    int baud = 9600;
-    char parity = 'N';  // N, E or O
-    int data_bits = 8;
-    int stop_bits = 1;
-    int response_timeout_ms = 1000;  // from the end of a request to the first byte of its answer
-    int byte_timeout_ms = 500;       // longest silence inside an answer; 0: none
-    int retries = 2;                 // further attempts after a failed request
-    bool rs485 = false;              // the kernel driver's RS-485 mode (TIOCSRS485) drives the transceiver
-    std::string rts = "none";        // none, up or down: libmodbus raises (up) or lowers (down) RTS while sending
+    std::string port;                // empty (and no Modbus TCP): start the simulated meter on a pseudo-terminal
+    std::optional<TcpAddress> tcp;   // a Modbus TCP server or gateway; none: the serial line
+    bool tcp_simulated{};            // the simulated meter behind Modbus TCP ("tcp": "sim"), at the address it takes
+    int baud{};
+    char parity{};  // N, E or O
+    int data_bits{};
+    int stop_bits{};
+    int response_timeout_ms{};  // from the end of a request to the first byte of its answer
+    int byte_timeout_ms{};      // longest silence inside an answer; 0: none
+    int retries{};              // further attempts after a failed request
+    bool rs485{};               // the kernel driver's RS-485 mode (TIOCSRS485) drives the transceiver
+    Rts rts{};
     std::optional<int> rts_delay_us;  // RTS settling time; none: libmodbus's own (one character)
-    int delay_ms = 0;                // silence kept before each request
+    int delay_ms{};                   // silence kept before each request
 
-    bool IsTcp() const { return !tcp.empty(); }
+    bool IsTcp() const { return tcp.has_value() || tcp_simulated; }
     int BitsPerCharacter() const { return 1 + data_bits + (parity == 'N' ? 0 : 1) + stop_bits; }
+    // Its port, or its TCP address.
+    std::string Name() const { return tcp ? tcp->Text() : tcp_simulated ? "sim" : port; }
     // "9600 baud 8N1", or "Modbus TCP".
     std::string Text() const {
         if (IsTcp()) return "Modbus TCP";

@@ -21,48 +21,6 @@ int whole(const Json::Value& object, const std::string& where, const char* key, 
     return static_cast<int>(*value);
 }
 
-std::map<std::string, Threshold> read_thresholds(const Json::Value& thresholds, const std::string& at) {
-    std::map<std::string, Threshold> read;
-    if (!thresholds.isNull() && !thresholds.isObject()) bad(at + "thresholds", "must be an object");
-    for (auto it = thresholds.begin(); it != thresholds.end(); ++it) {
-        const std::string where = at + "thresholds." + it.name();
-        if (!it->isObject()) bad(where, "must be an object with \"level\" and \"value\"");
-        refuse_unknown_keys(*it, where + ".", {"level", "value"});
-        if (!it->isMember("level")) bad(where + ".level", "is missing");
-        if (!(*it)["value"].isNumeric()) bad(where + ".value", "must be a number");
-        read[it.name()] = {whole(*it, where + ".", "level", 0, 0, 1000), (*it)["value"].asFloat()};
-    }
-    return read;
-}
-
-DeviceConfig read_device(const Json::Value& device, std::size_t index) {
-    const std::string at = "devices[" + std::to_string(index) + "].";
-    if (!device.isObject()) bad(at.substr(0, at.size() - 1), "must be an object");
-    refuse_unknown_keys(device, at, {"name", "data_id", "slave", "thresholds", "setting"});
-    DeviceConfig config;
-    config.name = "meter " + std::to_string(index + 1);
-    if (device.isMember("name")) {
-        if (!device["name"].isString()) bad(at + "name", "must be a string");
-        config.name = device["name"].asString();
-    }
-    config.data_id = static_cast<std::uint32_t>(
-        whole(device, at, "data_id", static_cast<int>(index + 1), 0, std::numeric_limits<int>::max()));
-    config.slave = whole(device, at, "slave", 1, 1, 247);
-    config.thresholds = read_thresholds(device["thresholds"], at);
-    config.setting = device.get("setting", Json::Value(Json::objectValue));
-    if (!config.setting.isObject()) bad(at + "setting", "must be an object");
-    // The controller's Modbus master takes the slave address from the
-    // setting; one given there must agree with the meter's "slave".
-    const Json::Value* modbus = member(config.setting, "modbus");
-    if (modbus != nullptr && !modbus->isObject()) bad(at + "setting.modbus", "must be an object");
-    if (modbus != nullptr && modbus->isMember("slave") && (*modbus)["slave"] != Json::Value(config.slave)) {
-        bad(at + "setting.modbus.slave",
-            "differs from \"slave\" " + std::to_string(config.slave) + ": leave it out, the bench host fills it in");
-    }
-    config.setting["modbus"]["slave"] = config.slave;
-    return config;
-}
-
 }  // namespace
 
 std::optional<long long> json_whole(const Json::Value& value, long long low, long long high) {
@@ -85,10 +43,18 @@ void refuse_unknown_keys(const Json::Value& object, const std::string& where, co
     }
 }
 
-std::vector<DeviceConfig> read_devices(const Json::Value& devices) {
-    if (!devices.isArray() || devices.empty()) bad("devices", "must list at least one meter");
-    std::vector<DeviceConfig> read;
-    for (Json::ArrayIndex i = 0; i < devices.size(); ++i) read.push_back(read_device(devices[i], i));
+std::map<std::string, Threshold> read_thresholds(const Json::Value& thresholds) {
+    std::map<std::string, Threshold> read;
+    if (!thresholds.isObject()) bad("thresholds", "must be an object");
+    for (auto it = thresholds.begin(); it != thresholds.end(); ++it) {
+        const std::string where = "thresholds." + it.name();
+        if (!it->isObject()) bad(where, "must be an object with \"level\" and \"value\"");
+        refuse_unknown_keys(*it, where + ".", {"level", "value"});
+        if (!it->isMember("level")) bad(where + ".level", "is missing");
+        if (!(*it)["value"].isNumeric()) bad(where + ".value", "must be a number");
+        read[it.name()] = {whole(*it, where + ".", "level", 0, kThresholdLevels.low, kThresholdLevels.high),
+                           (*it)["value"].asFloat()};
+    }
     return read;
 }
 

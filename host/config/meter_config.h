@@ -6,21 +6,36 @@
 #include <json/value.h>
 
 #include <cstdint>
+#include <cstddef>
 #include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+// The whole numbers a setting may take, both ends included.
+struct WholeRange {
+    long long low, high;
+};
+// Modbus RTU's unicast slave addresses.
+inline constexpr WholeRange kSlaveAddresses{1, 247};
+// What a configuration may name a meter by toward the controller.
+inline constexpr WholeRange kDataIds{0, 2147483647};
+// The levels a threshold may carry; 0: the rule is not judged.
+inline constexpr WholeRange kThresholdLevels{0, 1000};
+// A box has a few adapters, not dozens.
+inline constexpr std::size_t kMostLines = 16;
+
 struct Threshold {
-    int level;
-    float value;
+    int level{};
+    float value{};
 };
 
+// Every member is a row of the settings table, which gives its default.
 struct DeviceConfig {
     std::string name;
-    std::uint32_t data_id = 0;
-    int slave = 1;
+    std::uint32_t data_id{};
+    int slave{};
     std::string line;  // the line it is on as people know it, its port or TCP address; set when it is opened
     std::map<std::string, Threshold> thresholds;  // what the controller holds per alarm key
     Json::Value setting;                          // handed to the device's InitSetting
@@ -33,9 +48,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// The "devices" array of a configuration file. Throws SettingsError with
-// what is wrong, the key first ("devices[1].slave: ...").
-std::vector<DeviceConfig> read_devices(const Json::Value& devices);
+// A meter's thresholds as the configuration gives them, by alarm key.
+// Throws SettingsError with what is wrong, the key first ("thresholds.…").
+std::map<std::string, Threshold> read_thresholds(const Json::Value& thresholds);
 
 // Two devices sharing a slave address or a data id, as a message naming
 // both, or an empty string.

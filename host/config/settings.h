@@ -6,42 +6,48 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "host/config/meter_config.h"
+#include "host/config/endpoints.h"
 #include "host/config/line_settings.h"
+#include "host/config/meter_config.h"
 
 // quiet: only troubles, the write status and the summary;
 // verbose: also every retry and the plug-in's own lines.
 enum class Verbosity { quiet, normal, verbose };
 
+// /metrics: not served, served as the API's reads are, or served to
+// anyone who names the host (a scraper with no login, the page closed).
+enum class MetricsAccess { off, on, open };
+
 struct OutputSettings {
-    Verbosity verbosity = Verbosity::normal;
-    bool json = false;      // one JSON object per line for every event, nothing else
-    bool snapshot = false;  // the snapshot text after every cycle
+    Verbosity verbosity{};
+    bool json{};      // one JSON object per line for every event, nothing else
+    bool snapshot{};  // the snapshot text after every cycle
 };
 
 struct MqttOptions {
-    std::string url;  // mqtt://HOST[:PORT] or mqtts://; empty: no broker
+    std::optional<BrokerAddress> broker;  // none: no broker
     std::string client_id;
     std::string login_file;
     std::string ca_file;
     std::string prefix;
-    bool discovery = false;
+    bool discovery{};
     std::string site;  // empty: made up from the machine
     std::string manufacturer;
-    std::size_t queue = 0;
+    std::size_t queue{};
 };
 
 // Where the history goes and how long each kind of row stays (0: for
 // good); records are committed together every batch_seconds.
 struct HistorySettings {
     std::string file;  // empty: no history
-    int raw_days = 0;
-    int minute_days = 0;
-    int hour_days = 0;
-    double batch_seconds = 0;
+    int raw_days{};
+    int minute_days{};
+    int hour_days{};
+    double batch_seconds{};
 };
 
 // One bus and the meters on it: a serial port, a Modbus TCP gateway, or the
@@ -49,28 +55,34 @@ struct HistorySettings {
 struct LineConfig {
     LineSettings line;
     std::vector<DeviceConfig> devices;
-    bool emulate_line = false;  // the simulated meter paces its bytes at the line speed
+    bool emulate_line{};                // the simulated meter paces its bytes at the line speed
     std::vector<std::string> sim_args;  // this line's simulated meter's, after the run's
 };
 
+// No member has a default of its own: every one is a row of the settings
+// table, which gives it (default_settings()).
 struct HostSettings {
     std::string plugin;
     // Never empty. The command line's line options set the first; a
     // configuration may list more, each polled on its own thread.
     std::vector<LineConfig> lines{1};
-    int cycles = 0;  // 0: until stopped
-    double interval_seconds = 0;
+    int cycles{};  // 0: until stopped
+    double interval_seconds{};
     HistorySettings history;
     std::vector<std::uint16_t> write;  // after the first cycle: the first register, then the values
     OutputSettings output;
-    std::string http;  // [ADDR:]PORT of the live page; empty: none
-    std::string http_users;                // credentials file; empty: nobody logs in
-    bool http_reads_need_login = false;    // else only writes need one (when there are users)
-    std::vector<std::string> http_hosts;   // further names the page is reached by
-    std::string http_metrics = "on";       // /metrics: off, on (as the API's reads), open (no login)
+    std::optional<ListenAddress> http;         // the live page; none: no page
+    std::string http_users;                    // credentials file; empty: nobody logs in
+    bool http_reads_need_login{};              // else only writes need one (when there are users)
+    std::vector<std::string> http_hosts;       // further names the page is reached by
+    MetricsAccess http_metrics{};
     std::string http_tls_certificate, http_tls_key;  // PEM files; empty: plain HTTP
-    bool allow_writes = false;
-    std::string modbus_server;  // [ADDR:]PORT of the Modbus TCP server of the meters' registers; empty: none
+    bool allow_writes{};
+    std::optional<ListenAddress> modbus_server;  // the Modbus TCP server of the meters' registers; none: no server
     MqttOptions mqtt;
     std::vector<std::string> sim_args;  // handed to the simulated meter
 };
+
+// Every setting at the settings table's default, with the one meter of a
+// configuration that lists none.
+HostSettings default_settings();

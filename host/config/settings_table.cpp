@@ -5,29 +5,106 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <fstream>
+#include <limits>
 #include <sstream>
+#include <type_traits>
 
 #include "host/common/line_speeds.h"
 #include "host/common/number_text.h"
 #include "host/config/endpoints.h"
 #include "host/config/write_request.h"
-#include "host/config/tcp_address.h"
 
 namespace {
 
-int whole_of(const SettingValue& v) { return static_cast<int>(std::get<long long>(v)); }
 const std::string& text_of(const SettingValue& v) { return std::get<std::string>(v); }
 bool flag_of(const SettingValue& v) { return std::get<bool>(v); }
 
-std::string one_of(const SettingValue& v, std::initializer_list<const char*> choices) {
+// The names of a setting's choices, each with what it means: one table per
+// choice, for the check, the member and the help.
+template <typename Choice>
+struct Choices;
+template <>
+struct Choices<Rts> {
+    static constexpr std::array<std::pair<const char*, Rts>, 3> kNames{
+        {{"none", Rts::none}, {"up", Rts::up}, {"down", Rts::down}}};
+};
+template <>
+struct Choices<Verbosity> {
+    static constexpr std::array<std::pair<const char*, Verbosity>, 3> kNames{
+        {{"normal", Verbosity::normal}, {"quiet", Verbosity::quiet}, {"verbose", Verbosity::verbose}}};
+};
+template <>
+struct Choices<MetricsAccess> {
+    static constexpr std::array<std::pair<const char*, MetricsAccess>, 3> kNames{
+        {{"on", MetricsAccess::on}, {"open", MetricsAccess::open}, {"off", MetricsAccess::off}}};
+};
+template <>
+struct Choices<char> {  // a serial line's parity
+    static constexpr std::array<std::pair<const char*, char>, 3> kNames{{{"N", 'N'}, {"E", 'E'}, {"O", 'O'}}};
+};
+
+template <typename Choice>
+std::string choice_problem(const SettingValue& v) {
     std::string list;
-    for (const char* choice : choices) {
-        if (text_of(v) == choice) return "";
-        list += (list.empty() ? "" : ", ") + std::string(choice);
+    for (const auto& [name, meaning] : Choices<Choice>::kNames) {
+        if (text_of(v) == name) return "";
+        list += (list.empty() ? "" : ", ") + std::string(name);
     }
     return "must be one of " + list + ", not \"" + text_of(v) + "\"";
+}
+
+// A checked value into its member, by the member's type: each type is
+// parsed here once, and kept as what it is.
+void put(int& member, const SettingValue& v) { member = static_cast<int>(std::get<long long>(v)); }
+void put(std::uint32_t& member, const SettingValue& v) { member = static_cast<std::uint32_t>(std::get<long long>(v)); }
+void put(std::size_t& member, const SettingValue& v) { member = static_cast<std::size_t>(std::get<long long>(v)); }
+void put(std::optional<int>& member, const SettingValue& v) { member = static_cast<int>(std::get<long long>(v)); }
+void put(double& member, const SettingValue& v) { member = std::get<double>(v); }
+void put(bool& member, const SettingValue& v) { member = flag_of(v); }
+void put(std::string& member, const SettingValue& v) { member = text_of(v); }
+void put(std::vector<std::string>& member, const SettingValue& v) { member = std::get<std::vector<std::string>>(v); }
+void put(Json::Value& member, const SettingValue& v) { member = std::get<Json::Value>(v); }
+void put(std::optional<ListenAddress>& member, const SettingValue& v) { member = parse_listen_address(text_of(v)); }
+void put(std::optional<BrokerAddress>& member, const SettingValue& v) { member = parse_broker_url(text_of(v)); }
+void put(std::map<std::string, Threshold>& member, const SettingValue& v) { member = read_thresholds(std::get<Json::Value>(v)); }
+template <typename Choice>
+std::enable_if_t<std::is_enum_v<Choice> || std::is_same_v<Choice, char>> put(Choice& member, const SettingValue& v) {
+    for (const auto& [name, meaning] : Choices<Choice>::kNames) {
+        if (text_of(v) == name) member = meaning;
+    }
+}
+
+// Where a row's value goes.
+template <auto Member>
+void host(HostSettings& s, const SettingValue& v) {
+    put(s.*Member, v);
+}
+template <auto Member>
+void line(HostSettings& s, const SettingValue& v) {
+    put(s.lines.front().line.*Member, v);
+}
+template <auto Member>
+void line_config(HostSettings& s, const SettingValue& v) {
+    put(s.lines.front().*Member, v);
+}
+template <auto Member>
+void history(HostSettings& s, const SettingValue& v) {
+    put(s.history.*Member, v);
+}
+template <auto Member>
+void output(HostSettings& s, const SettingValue& v) {
+    put(s.output.*Member, v);
+}
+template <auto Member>
+void mqtt(HostSettings& s, const SettingValue& v) {
+    put(s.mqtt.*Member, v);
+}
+template <auto Member>
+void device(DeviceConfig& d, const SettingValue& v) {
+    put(d.*Member, v);
 }
 
 // Checked at start, so that a missing file is told before anything runs.
@@ -35,7 +112,8 @@ std::string readable_file(const SettingValue& v) {
     return access(text_of(v).c_str(), R_OK) == 0 ? std::string() : "cannot read " + text_of(v);
 }
 
-std::string problem_of(void (*parse)(const std::string&), const SettingValue& v) {
+template <typename Parsed>
+std::string problem_of(Parsed (*parse)(const std::string&), const SettingValue& v) {
     try {
         parse(text_of(v));
     } catch (const std::invalid_argument& e) {
@@ -44,92 +122,104 @@ std::string problem_of(void (*parse)(const std::string&), const SettingValue& v)
     return "";
 }
 
+std::string object_problem(const SettingValue& v) {
+    return std::get<Json::Value>(v).isObject() ? std::string() : "must be an object";
+}
+
+using K = SettingKind;
+using S = SettingScope;
+constexpr double kWholeLimit = 100000000;
+const SettingValue kNone{};
+
 // The rows. Their order is the order values are taken in: the TCP address
 // after the port, so that a line given both is refused as TCP with a port.
 std::vector<Setting> make_table() {
-    using K = SettingKind;
     return {
-        {"plugin", "--plugin", K::text, 0, 0, QV5810_DEFAULT_PLUGIN, "device plug-in to load", kNotEmpty, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.plugin = text_of(v); }, nullptr},
-        {"line.port", "--port", K::text, 0, 0, "",
+        {"plugin", "--plugin", S::host, K::text, 0, 0, std::string(QV5810_DEFAULT_PLUGIN), "device plug-in to load",
+         kNotEmpty, nullptr, &host<&HostSettings::plugin>, nullptr, nullptr},
+        {"line.port", "--port", S::line, K::text, 0, 0, kNone,
          "serial device (a pseudo-terminal too); empty or left out: start the simulated meter", kSerialOnly, nullptr,
          [](HostSettings& s, const SettingValue& v) {
-             s.lines.front().line.port = text_of(v);
-             s.lines.front().line.tcp.clear();
+             LineSettings& l = s.lines.front().line;
+             l.port = text_of(v);
+             l.tcp.reset();
+             l.tcp_simulated = false;
          },
-         nullptr},
-        {"line.tcp", "--tcp", K::text, 0, 0, "",
+         nullptr, nullptr},
+        {"line.tcp", "--tcp", S::line, K::text, 0, 0, kNone,
          "HOST:PORT of a Modbus TCP server or gateway, instead of a serial port; sim: the simulated meter", kNotEmpty,
-         [](const SettingValue& v) {
-             return text_of(v) == kTcpSimulator ? std::string() : problem_of([](const std::string& t) { parse_tcp_address(t); }, v);
-         },
+         [](const SettingValue& v) { return text_of(v) == "sim" ? std::string() : problem_of(&parse_tcp_address, v); },
          [](HostSettings& s, const SettingValue& v) {
-             s.lines.front().line.tcp = text_of(v);
-             s.lines.front().line.port.clear();
+             LineSettings& l = s.lines.front().line;
+             l.tcp_simulated = text_of(v) == "sim";
+             l.tcp.reset();
+             if (!l.tcp_simulated) l.tcp = parse_tcp_address(text_of(v));
+             l.port.clear();
          },
-         nullptr},
-        {"line.baud", "--baud", K::whole, 1, 4000000, "9600", "line speed", kSerialOnly,
+         nullptr, nullptr},
+        {"line.baud", "--baud", S::line, K::whole, 1, 4000000, 9600LL, "line speed", kSerialOnly,
          [](const SettingValue& v) {
-             return is_line_speed(std::get<long long>(v)) ? std::string()
-                                                          : std::to_string(std::get<long long>(v)) +
-                                                                " is not one of " + line_speed_list();
+             const long long baud = std::get<long long>(v);
+             return is_line_speed(baud) ? std::string() : std::to_string(baud) + " is not one of " + line_speed_list();
          },
-         [](HostSettings& s, const SettingValue& v) { s.lines.front().line.baud = whole_of(v); }, nullptr},
-        {"line.parity", "--parity", K::text, 0, 0, "N", "N, E or O", kSerialOnly,
-         [](const SettingValue& v) { return one_of(v, {"N", "E", "O"}); },
-         [](HostSettings& s, const SettingValue& v) { s.lines.front().line.parity = text_of(v)[0]; }, nullptr},
-        {"line.data_bits", "--data-bits", K::whole, 7, 8, "8", "data bits", kSerialOnly, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.lines.front().line.data_bits = whole_of(v); }, nullptr},
-        {"line.stop_bits", "--stop-bits", K::whole, 1, 2, "1", "stop bits", kSerialOnly, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.lines.front().line.stop_bits = whole_of(v); }, nullptr},
-        {"line.response_timeout_ms", "--timeout-ms,--response-timeout-ms", K::whole, 1, 60000, "1000",
+         &line<&LineSettings::baud>, nullptr, nullptr},
+        {"line.parity", "--parity", S::line, K::text, 0, 0, std::string("N"), "N, E or O", kSerialOnly,
+         &choice_problem<char>, &line<&LineSettings::parity>, nullptr, nullptr},
+        {"line.data_bits", "--data-bits", S::line, K::whole, 7, 8, 8LL, "data bits", kSerialOnly, nullptr,
+         &line<&LineSettings::data_bits>, nullptr, nullptr},
+        {"line.stop_bits", "--stop-bits", S::line, K::whole, 1, 2, 1LL, "stop bits", kSerialOnly, nullptr,
+         &line<&LineSettings::stop_bits>, nullptr, nullptr},
+        {"line.response_timeout_ms", "--timeout-ms,--response-timeout-ms", S::line, K::whole, 1, 60000, 1000LL,
          "ms from the end of a request to the first byte of its answer", 0, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.lines.front().line.response_timeout_ms = whole_of(v); }, nullptr},
-        {"line.byte_timeout_ms", "--byte-timeout-ms", K::whole, 0, 60000, "500",
+         &line<&LineSettings::response_timeout_ms>, nullptr, nullptr},
+        {"line.byte_timeout_ms", "--byte-timeout-ms", S::line, K::whole, 0, 60000, 500LL,
          "longest silence inside an answer, ms; 0: the whole answer within the response timeout", 0, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.lines.front().line.byte_timeout_ms = whole_of(v); }, nullptr},
-        {"line.retries", "--retries", K::whole, 0, 10, "2", "further attempts after a failed request", 0, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.lines.front().line.retries = whole_of(v); }, nullptr},
-        {"line.rs485", "--rs485", K::flag, 0, 0, "", "put the port in the kernel driver's RS-485 mode", kSerialOnly,
-         nullptr, [](HostSettings& s, const SettingValue& v) { s.lines.front().line.rs485 = flag_of(v); }, nullptr},
-        {"line.rts", "--rts", K::text, 0, 0, "none", "none, up or down: RTS level libmodbus sets while sending",
-         kSerialOnly, [](const SettingValue& v) { return one_of(v, {"none", "up", "down"}); },
-         [](HostSettings& s, const SettingValue& v) { s.lines.front().line.rts = text_of(v); }, nullptr},
-        {"line.rts_delay_us", "--rts-delay-us", K::whole, 0, 1000000, "",
+         &line<&LineSettings::byte_timeout_ms>, nullptr, nullptr},
+        {"line.retries", "--retries", S::line, K::whole, 0, 10, 2LL, "further attempts after a failed request", 0, nullptr,
+         &line<&LineSettings::retries>, nullptr, nullptr},
+        {"line.rs485", "--rs485", S::line, K::flag, 0, 0, false, "put the port in the kernel driver's RS-485 mode",
+         kSerialOnly, nullptr, &line<&LineSettings::rs485>, nullptr, nullptr},
+        {"line.rts", "--rts", S::line, K::text, 0, 0, std::string("none"),
+         "none, up or down: RTS level libmodbus sets while sending", kSerialOnly, &choice_problem<Rts>,
+         &line<&LineSettings::rts>, nullptr, nullptr},
+        {"line.rts_delay_us", "--rts-delay-us", S::line, K::whole, 0, 1000000, kNone,
          "RTS settling time before and after sending, us (default: one character)", kSerialOnly, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.lines.front().line.rts_delay_us = whole_of(v); }, nullptr},
-        {"line.delay_ms", "--delay-ms", K::whole, 0, 10000, "0", "silence kept before each request, ms", 0, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.lines.front().line.delay_ms = whole_of(v); }, nullptr},
-        {"line.emulate_line", "--emulate-line", K::flag, 0, 0, "", "simulated meter: pace bytes at the line speed",
-         kSerialOnly, nullptr, [](HostSettings& s, const SettingValue& v) { s.lines.front().emulate_line = flag_of(v); }, nullptr},
-        {nullptr, "--slave", K::whole, 1, 247, "", "slave address of the first meter (default: the configuration's)", 0,
-         nullptr,
+         &line<&LineSettings::rts_delay_us>, nullptr, nullptr},
+        {"line.delay_ms", "--delay-ms", S::line, K::whole, 0, 10000, 0LL, "silence kept before each request, ms", 0,
+         nullptr, &line<&LineSettings::delay_ms>, nullptr, nullptr},
+        {"line.emulate_line", "--emulate-line", S::line, K::flag, 0, 0, false,
+         "simulated meter: pace bytes at the line speed", kSerialOnly, nullptr, &line_config<&LineConfig::emulate_line>,
+         nullptr, nullptr},
+        {nullptr, "--slave", S::host, K::whole, static_cast<double>(kSlaveAddresses.low),
+         static_cast<double>(kSlaveAddresses.high), kNone,
+         "slave address of the first meter (default: the configuration's)", 0, nullptr,
          [](HostSettings& s, const SettingValue& v) {
              std::vector<DeviceConfig>& devices = s.lines.front().devices;
              if (devices.empty()) return;  // the configuration lists at least one; a test may not
-             devices.front().slave = whole_of(v);
-             devices.front().setting["modbus"]["slave"] = whole_of(v);
+             devices.front().slave = static_cast<int>(std::get<long long>(v));
+             devices.front().setting["modbus"]["slave"] = devices.front().slave;
          },
-         nullptr},
-        {"interval", "--interval", K::real, 0, 3600, "1", "seconds from the start of one poll cycle to the next", 0,
-         nullptr, [](HostSettings& s, const SettingValue& v) { s.interval_seconds = std::get<double>(v); }, nullptr},
-        {"cycles", "--cycles", K::whole, 0, 100000000, "0", "poll cycles to run; 0: until stopped", 0, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.cycles = whole_of(v); }, nullptr},
-        {"history", "--history", K::text, 0, 0, "", "SQLite file for the device history; reloaded on start",
-         kNotEmpty, nullptr, [](HostSettings& s, const SettingValue& v) { s.history.file = text_of(v); }, nullptr},
-        {"history_raw_days", "--history-raw-days", K::whole, 0, 36500, "7",
+         nullptr, nullptr},
+        {"interval", "--interval", S::host, K::real, 0, 3600, 1.0, "seconds from the start of one poll cycle to the next",
+         0, nullptr, &host<&HostSettings::interval_seconds>, nullptr, nullptr},
+        {"cycles", "--cycles", S::host, K::whole, 0, kWholeLimit, 0LL, "poll cycles to run; 0: until stopped", 0,
+         nullptr, &host<&HostSettings::cycles>, nullptr, nullptr},
+        {"history", "--history", S::host, K::text, 0, 0, kNone, "SQLite file for the device history; reloaded on start",
+         kNotEmpty, nullptr, &history<&HistorySettings::file>, nullptr, nullptr},
+        {"history_raw_days", "--history-raw-days", S::host, K::whole, 0, 36500, 7LL,
          "days each record is kept whole, its quantities as columns; 0: for good", 0, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.history.raw_days = whole_of(v); }, nullptr},
-        {"history_minute_days", "--history-minute-days", K::whole, 0, 36500, "3650",
+         &history<&HistorySettings::raw_days>, nullptr, nullptr},
+        {"history_minute_days", "--history-minute-days", S::host, K::whole, 0, 36500, 3650LL,
          "days the per-minute least, mean and greatest of each quantity are kept; 0: for good", 0, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.history.minute_days = whole_of(v); }, nullptr},
-        {"history_hour_days", "--history-hour-days", K::whole, 0, 36500, "0",
-         "days the per-hour aggregates are kept; 0: for good", 0, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.history.hour_days = whole_of(v); }, nullptr},
-        {"history_batch_s", "--history-batch-s", K::real, 0, 60, "5",
+         &history<&HistorySettings::minute_days>, nullptr, nullptr},
+        {"history_hour_days", "--history-hour-days", S::host, K::whole, 0, 36500, 0LL,
+         "days the per-hour aggregates are kept; 0: for good", 0, nullptr, &history<&HistorySettings::hour_days>,
+         nullptr, nullptr},
+        {"history_batch_s", "--history-batch-s", S::host, K::real, 0, 60, 5.0,
          "seconds of records stored together in one transaction (what a power cut can lose at most)", 0, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.history.batch_seconds = std::get<double>(v); }, nullptr},
-        {nullptr, "--write", K::text, 0, 0, "", "after the first cycle write ADDR=V (one register) or ADDR=V,V,...", 0,
+         &history<&HistorySettings::batch_seconds>, nullptr, nullptr},
+        {nullptr, "--write", S::host, K::text, 0, 0, kNone,
+         "after the first cycle write ADDR=V (one register) or ADDR=V,V,...", 0,
          [](const SettingValue& v) {
              std::string problem;
              parse_write_words(text_of(v), problem);
@@ -139,109 +229,106 @@ std::vector<Setting> make_table() {
              std::string problem;
              s.write = parse_write_words(text_of(v), problem);
          },
-         nullptr},
-        {"snapshot", "--snapshot", K::flag, 0, 0, "", "show the JSON snapshot text after every cycle", 0, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.output.snapshot = flag_of(v); }, nullptr},
-        {"json", "--json", K::flag, 0, 0, "", "one JSON object per line for every event, nothing else on stdout", 0,
-         nullptr, [](HostSettings& s, const SettingValue& v) { s.output.json = flag_of(v); }, nullptr},
-        {"output", "--output", K::text, 0, 0, "normal",
-         "normal, quiet (only troubles, the write status and the summary) or verbose", 0,
-         [](const SettingValue& v) { return one_of(v, {"normal", "quiet", "verbose"}); },
-         [](HostSettings& s, const SettingValue& v) {
-             s.output.verbosity = text_of(v) == "quiet"     ? Verbosity::quiet
-                                  : text_of(v) == "verbose" ? Verbosity::verbose
-                                                            : Verbosity::normal;
-         },
-         nullptr},
-        {nullptr, "--quiet,-q", K::flag, 0, 0, "", "only troubles, the write status and the summary", 0,
+         nullptr, nullptr},
+        {"snapshot", "--snapshot", S::host, K::flag, 0, 0, false, "show the JSON snapshot text after every cycle", 0,
+         nullptr, &output<&OutputSettings::snapshot>, nullptr, nullptr},
+        {"json", "--json", S::host, K::flag, 0, 0, false, "one JSON object per line for every event, nothing else on stdout",
+         0, nullptr, &output<&OutputSettings::json>, nullptr, nullptr},
+        {"output", "--output", S::host, K::text, 0, 0, std::string("normal"),
+         "normal, quiet (only troubles, the write status and the summary) or verbose", 0, &choice_problem<Verbosity>,
+         &output<&OutputSettings::verbosity>, nullptr, nullptr},
+        {nullptr, "--quiet,-q", S::host, K::flag, 0, 0, kNone, "only troubles, the write status and the summary", 0,
          nullptr,
          [](HostSettings& s, const SettingValue& v) {
              if (flag_of(v)) s.output.verbosity = Verbosity::quiet;
          },
-         "--verbose"},
-        {nullptr, "--verbose,-v", K::flag, 0, 0, "", "also every retry and the plug-in's own lines (on standard error)",
-         0, nullptr,
+         nullptr, "--verbose"},
+        {nullptr, "--verbose,-v", S::host, K::flag, 0, 0, kNone,
+         "also every retry and the plug-in's own lines (on standard error)", 0, nullptr,
          [](HostSettings& s, const SettingValue& v) {
              if (flag_of(v)) s.output.verbosity = Verbosity::verbose;
          },
-         nullptr},
-        {"http", "--http", K::text, 0, 0, "",
+         nullptr, nullptr},
+        {"http", "--http", S::host, K::text, 0, 0, kNone,
          "serve the live page and the HTTP API on [ADDR:]PORT (address 127.0.0.1 when none; port 0: any)", kNotEmpty,
-         [](const SettingValue& v) { return problem_of([](const std::string& t) { parse_listen_address(t); }, v); },
-         [](HostSettings& s, const SettingValue& v) { s.http = text_of(v); }, nullptr},
-        {"http_users", "--http-users", K::text, 0, 0, "",
+         [](const SettingValue& v) { return problem_of(&parse_listen_address, v); }, &host<&HostSettings::http>,
+         nullptr, nullptr},
+        {"http_users", "--http-users", S::host, K::text, 0, 0, kNone,
          "file of who may log in to the page and the API (qmxhost passwd, qmxhost token); writes then need a login",
-         kNeedsHttp | kNotEmpty,
-         readable_file,
-         [](HostSettings& s, const SettingValue& v) { s.http_users = text_of(v); }, nullptr},
-        {"http_login", "--http-login", K::text, 0, 0, "writes",
+         kNeedsHttp | kNotEmpty, readable_file, &host<&HostSettings::http_users>, nullptr, nullptr},
+        {"http_login", "--http-login", S::host, K::text, 0, 0, std::string("writes"),
          "writes (a login to write registers) or all (a login to see anything but the login)", kNeedsHttp,
-         [](const SettingValue& v) { return one_of(v, {"writes", "all"}); },
-         [](HostSettings& s, const SettingValue& v) { s.http_reads_need_login = text_of(v) == "all"; }, nullptr},
-        {"http_metrics", "--http-metrics", K::text, 0, 0, "on",
+         [](const SettingValue& v) {
+             return text_of(v) == "writes" || text_of(v) == "all"
+                        ? std::string()
+                        : "must be one of writes, all, not \"" + text_of(v) + "\"";
+         },
+         [](HostSettings& s, const SettingValue& v) { s.http_reads_need_login = text_of(v) == "all"; }, nullptr, nullptr},
+        {"http_metrics", "--http-metrics", S::host, K::text, 0, 0, std::string("on"),
          "/metrics for Prometheus: on (a login when reads need one), open (never a login), or off", kNeedsHttp,
-         [](const SettingValue& v) { return one_of(v, {"on", "open", "off"}); },
-         [](HostSettings& s, const SettingValue& v) { s.http_metrics = text_of(v); }, nullptr},
-        {"http_hosts", "--http-host", K::list, 0, 0, "",
+         &choice_problem<MetricsAccess>, &host<&HostSettings::http_metrics>, nullptr, nullptr},
+        {"http_hosts", "--http-host", S::host, K::list, 0, 0, kNone,
          "a name the page is reached by, beside the addresses it listens on (repeatable)", kNeedsHttp, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.http_hosts = std::get<std::vector<std::string>>(v); }, nullptr},
-        {"http_tls_cert", "--http-tls-cert", K::text, 0, 0, "", "serve HTTPS with this certificate chain (PEM)",
-         kNeedsHttp | kNotEmpty,
-         readable_file,
-         [](HostSettings& s, const SettingValue& v) { s.http_tls_certificate = text_of(v); }, nullptr},
-        {"http_tls_key", "--http-tls-key", K::text, 0, 0, "", "the certificate's private key (PEM)",
-         kNeedsHttp | kNotEmpty,
-         readable_file,
-         [](HostSettings& s, const SettingValue& v) { s.http_tls_key = text_of(v); }, nullptr},
-        {"allow_writes", "--allow-writes", K::flag, 0, 0, "",
+         &host<&HostSettings::http_hosts>, nullptr, nullptr},
+        {"http_tls_cert", "--http-tls-cert", S::host, K::text, 0, 0, kNone, "serve HTTPS with this certificate chain (PEM)",
+         kNeedsHttp | kNotEmpty, readable_file, &host<&HostSettings::http_tls_certificate>, nullptr, nullptr},
+        {"http_tls_key", "--http-tls-key", S::host, K::text, 0, 0, kNone, "the certificate's private key (PEM)",
+         kNeedsHttp | kNotEmpty, readable_file, &host<&HostSettings::http_tls_key>, nullptr, nullptr},
+        {"allow_writes", "--allow-writes", S::host, K::flag, 0, 0, false,
          "let the HTTP API (POST /api/devices/ID/registers), MQTT (set/registers) and the Modbus server "
          "(functions 6 and 16) write registers",
-         0, nullptr, [](HostSettings& s, const SettingValue& v) { s.allow_writes = flag_of(v); }, nullptr},
-        {"modbus_server", "--modbus-server", K::text, 0, 0, "",
+         0, nullptr, &host<&HostSettings::allow_writes>, nullptr, nullptr},
+        {"modbus_server", "--modbus-server", S::host, K::text, 0, 0, kNone,
          "serve the meters' registers as the last cycle read them over Modbus TCP on [ADDR:]PORT (address "
          "127.0.0.1 when none; port 0: any), each meter under its slave address",
-         kNotEmpty,
-         [](const SettingValue& v) { return problem_of([](const std::string& t) { parse_listen_address(t); }, v); },
-         [](HostSettings& s, const SettingValue& v) { s.modbus_server = text_of(v); }, nullptr},
-        {"mqtt.url", "--mqtt", K::text, 0, 0, "", "publish to the broker at mqtt://HOST[:PORT] (mqtts:// for TLS)",
-         kNotEmpty,
-         [](const SettingValue& v) { return problem_of([](const std::string& t) { parse_broker_url(t); }, v); },
-         [](HostSettings& s, const SettingValue& v) { s.mqtt.url = text_of(v); }, nullptr},
-        {"mqtt.client_id", "--mqtt-client-id", K::text, 0, 0, "",
-         "MQTT client id; each meter adds -DATA_ID (default qmxhost-HOSTNAME-PID)", kNeedsMqtt | kNotEmpty, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.mqtt.client_id = text_of(v); }, nullptr},
-        {"mqtt.login", "--mqtt-login", K::text, 0, 0, "",
+         kNotEmpty, [](const SettingValue& v) { return problem_of(&parse_listen_address, v); },
+         &host<&HostSettings::modbus_server>, nullptr, nullptr},
+        {"mqtt.url", "--mqtt", S::host, K::text, 0, 0, kNone, "publish to the broker at mqtt://HOST[:PORT] (mqtts:// for TLS)",
+         kNotEmpty, [](const SettingValue& v) { return problem_of(&parse_broker_url, v); }, &mqtt<&MqttOptions::broker>,
+         nullptr, nullptr},
+        {"mqtt.client_id", "--mqtt-client-id", S::host, K::text, 0, 0, kNone,
+         "MQTT client id of the host's one connection (default qmxhost-HOSTNAME-PID)", kNeedsMqtt | kNotEmpty, nullptr,
+         &mqtt<&MqttOptions::client_id>, nullptr, nullptr},
+        {"mqtt.login", "--mqtt-login", S::host, K::text, 0, 0, kNone,
          "file with the MQTT user name and password on two lines (default: QV5810_MQTT_USERNAME and "
          "QV5810_MQTT_PASSWORD from the environment)",
-         kNeedsMqtt | kNotEmpty, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.mqtt.login_file = text_of(v); }, nullptr},
-        {"mqtt.ca", "--mqtt-ca", K::text, 0, 0, "",
+         kNeedsMqtt | kNotEmpty, nullptr, &mqtt<&MqttOptions::login_file>, nullptr, nullptr},
+        {"mqtt.ca", "--mqtt-ca", S::host, K::text, 0, 0, kNone,
          "with mqtts://: the CA certificates (PEM) the broker's must chain to (default: the system's)",
-         kNeedsMqtt | kNotEmpty,
-         [](const SettingValue& v) {
-             return access(text_of(v).c_str(), R_OK) == 0 ? std::string() : "cannot read " + text_of(v);
-         },
-         [](HostSettings& s, const SettingValue& v) { s.mqtt.ca_file = text_of(v); }, nullptr},
-        {"mqtt.prefix", "--mqtt-prefix", K::text, 0, 0, "qv5810/", "topic prefix, ending in /", kNeedsMqtt,
-         [](const SettingValue& v) { return mqtt_prefix_problem(text_of(v)); },
-         [](HostSettings& s, const SettingValue& v) { s.mqtt.prefix = text_of(v); }, nullptr},
-        {"mqtt.discovery", "--mqtt-discovery", K::flag, 0, 0, "",
+         kNeedsMqtt | kNotEmpty, readable_file, &mqtt<&MqttOptions::ca_file>, nullptr, nullptr},
+        {"mqtt.prefix", "--mqtt-prefix", S::host, K::text, 0, 0, std::string("qv5810/"), "topic prefix, ending in /",
+         kNeedsMqtt, [](const SettingValue& v) { return mqtt_prefix_problem(text_of(v)); }, &mqtt<&MqttOptions::prefix>,
+         nullptr, nullptr},
+        {"mqtt.discovery", "--mqtt-discovery", S::host, K::flag, 0, 0, false,
          "publish Home Assistant discovery: every quantity and alarm rule of every meter", kNeedsMqtt, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.mqtt.discovery = flag_of(v); }, nullptr},
-        {"mqtt.site", "--mqtt-site", K::text, 0, 0, "",
+         &mqtt<&MqttOptions::discovery>, nullptr, nullptr},
+        {"mqtt.site", "--mqtt-site", S::host, K::text, 0, 0, kNone,
          "this host's part of every Home Assistant id, so that two hosts' meters never share one (default: a "
          "digest of the machine id and the prefix)",
-         kNeedsMqtt | kNotEmpty, nullptr, [](HostSettings& s, const SettingValue& v) { s.mqtt.site = text_of(v); },
-         nullptr},
-        {"mqtt.manufacturer", "--mqtt-manufacturer", K::text, 0, 0, "",
+         kNeedsMqtt | kNotEmpty, nullptr, &mqtt<&MqttOptions::site>, nullptr, nullptr},
+        {"mqtt.manufacturer", "--mqtt-manufacturer", S::host, K::text, 0, 0, kNone,
          "the meters' maker as Home Assistant shows it, from their nameplate", kNeedsMqtt | kNotEmpty, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.mqtt.manufacturer = text_of(v); }, nullptr},
-        {"mqtt.queue", "--mqtt-queue", K::whole, 1, 1000000, "1000",
+         &mqtt<&MqttOptions::manufacturer>, nullptr, nullptr},
+        {"mqtt.queue", "--mqtt-queue", S::host, K::whole, 1, 1000000, 1000LL,
          "messages kept while the broker is away, the oldest dropped first", kNeedsMqtt, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.mqtt.queue = static_cast<std::size_t>(std::get<long long>(v)); },
-         nullptr},
-        {"simulator_args", "--sim-arg", K::list, 0, 0, "", "an option for the simulated meter (repeatable)", 0, nullptr,
-         [](HostSettings& s, const SettingValue& v) { s.sim_args = std::get<std::vector<std::string>>(v); }, nullptr},
+         &mqtt<&MqttOptions::queue>, nullptr, nullptr},
+        {"simulator_args", "--sim-arg", S::host, K::list, 0, 0, kNone, "an option for the simulated meter (repeatable)",
+         0, nullptr, &host<&HostSettings::sim_args>, nullptr, nullptr},
+        // A meter's own keys, in each entry of "devices".
+        {"name", nullptr, S::device, K::text, 0, 0, kNone, "the meter's name (default: meter N, N its place in the list)",
+         0, nullptr, nullptr, &device<&DeviceConfig::name>, nullptr},
+        {"data_id", nullptr, S::device, K::whole, static_cast<double>(kDataIds.low), static_cast<double>(kDataIds.high),
+         kNone, "the meter's data id toward the controller, unique in the site (default: its place in the list)", 0,
+         nullptr, nullptr, &device<&DeviceConfig::data_id>, nullptr},
+        {"slave", nullptr, S::device, K::whole, static_cast<double>(kSlaveAddresses.low),
+         static_cast<double>(kSlaveAddresses.high), 1LL, "the meter's slave address, unique on its line", 0, nullptr,
+         nullptr, &device<&DeviceConfig::slave>, nullptr},
+        {"thresholds", nullptr, S::device, K::object, 0, 0, Json::Value(Json::objectValue),
+         "per alarm key, the controller's {\"level\", \"value\"}", 0, object_problem, nullptr,
+         &device<&DeviceConfig::thresholds>, nullptr},
+        {"setting", nullptr, S::device, K::object, 0, 0, Json::Value(Json::objectValue),
+         "handed to the device's InitSetting as it is; modbus.slave filled in", 0, object_problem, nullptr,
+         &device<&DeviceConfig::setting>, nullptr},
     };
 }
 
@@ -255,8 +342,9 @@ SettingValue from_texts(const Setting& row, const std::vector<std::string>& text
     case SettingKind::text: return last;
     case SettingKind::flag: return last != "false";
     case SettingKind::list: return texts;
+    case SettingKind::object: break;
     }
-    return last;
+    throw std::invalid_argument("is given in the configuration file only");
 }
 
 std::string range_text(const Setting& row) {
@@ -297,6 +385,7 @@ SettingValue from_json(const Setting& row, const Json::Value& v) {
         }
         return texts;
     }
+    case SettingKind::object: return v;
     }
     throw std::invalid_argument("has no kind");
 }
@@ -314,6 +403,58 @@ std::pair<std::string, std::string> split_key(const char* key) {
     return {text.substr(0, dot), text.substr(dot + 1)};
 }
 
+const Setting* row_keyed(const char* key) {
+    for (const Setting& row : settings_table()) {
+        if (row.key != nullptr && row.scope != SettingScope::device && std::string(row.key) == key) return &row;
+    }
+    return nullptr;
+}
+
+DeviceConfig read_device(const Json::Value& entry, std::size_t index) {
+    const std::string at = "devices[" + std::to_string(index) + "]";
+    if (!entry.isObject()) throw SettingsError(at + ": must be an object");
+    std::vector<std::string> keys;
+    for (const Setting& row : settings_table()) {
+        if (row.scope == SettingScope::device) keys.push_back(row.key);
+    }
+    DeviceConfig config;
+    config.name = "meter " + std::to_string(index + 1);
+    config.data_id = static_cast<std::uint32_t>(index + 1);
+    try {
+        refuse_unknown_keys(entry, "", keys);
+        for (const Setting& row : settings_table()) {
+            if (row.scope != SettingScope::device) continue;
+            SettingValue value = row.fallback;
+            if (entry.isMember(row.key)) {
+                try {
+                    value = from_json(row, entry[row.key]);
+                } catch (const std::invalid_argument& e) {
+                    throw SettingsError(std::string(row.key) + ": " + e.what());
+                }
+                if (const std::string problem = row.check != nullptr ? row.check(value) : ""; !problem.empty()) {
+                    throw SettingsError(std::string(row.key) + ": " + problem);
+                }
+            }
+            if (!std::holds_alternative<std::monostate>(value)) row.apply_device(config, value);
+        }
+    } catch (const SettingsError& e) {
+        throw SettingsError(at + "." + e.what());
+    }
+    // The controller's Modbus master takes the slave address from the
+    // setting; one given there must agree with the meter's "slave".
+    const Json::Value& setting = config.setting;
+    if (setting.isMember("modbus") && !setting["modbus"].isObject()) {
+        throw SettingsError(at + ".setting.modbus: must be an object");
+    }
+    if (setting.isMember("modbus") && setting["modbus"].isMember("slave") &&
+        setting["modbus"]["slave"] != Json::Value(config.slave)) {
+        throw SettingsError(at + ".setting.modbus.slave: differs from \"slave\" " + std::to_string(config.slave) +
+                            ": leave it out, the bench host fills it in");
+    }
+    config.setting["modbus"]["slave"] = config.slave;
+    return config;
+}
+
 }  // namespace
 
 const std::vector<Setting>& settings_table() {
@@ -321,11 +462,39 @@ const std::vector<Setting>& settings_table() {
     return table;
 }
 
-SettingsBuilder::SettingsBuilder() {
-    for (const Setting& row : settings_table()) {
-        if (*row.fallback != '\0') row.apply(settings_, from_texts(row, {row.fallback}));
+std::string default_text(const Setting& row) {
+    const SettingValue& v = row.fallback;
+    if (const auto* whole = std::get_if<long long>(&v)) return std::to_string(*whole);
+    if (const auto* real = std::get_if<double>(&v)) {
+        std::ostringstream text;
+        text << *real;
+        return text.str();
     }
+    if (const auto* text = std::get_if<std::string>(&v)) return *text;
+    return "";  // none, a flag that is off, or an object
 }
+
+std::vector<DeviceConfig> read_devices(const Json::Value& devices) {
+    if (!devices.isArray() || devices.empty()) throw SettingsError("devices: must list at least one meter");
+    std::vector<DeviceConfig> read;
+    for (Json::ArrayIndex i = 0; i < devices.size(); ++i) read.push_back(read_device(devices[i], i));
+    return read;
+}
+
+HostSettings default_settings() {
+    HostSettings settings;
+    for (const Setting& row : settings_table()) {
+        if (row.scope != SettingScope::device && !std::holds_alternative<std::monostate>(row.fallback)) {
+            row.apply(settings, row.fallback);
+        }
+    }
+    Json::Value one_meter(Json::arrayValue);
+    one_meter.append(Json::objectValue);
+    settings.lines.front().devices = read_devices(one_meter);
+    return settings;
+}
+
+SettingsBuilder::SettingsBuilder() : settings_(default_settings()) { settings_.lines.front().devices.clear(); }
 
 std::string SettingsBuilder::Where(const Setting& row, Source source) const {
     if (source == Source::command_line) {
@@ -358,7 +527,7 @@ void SettingsBuilder::ReadFile(const std::string& path, const std::string& text)
     // What may stand where follows from the table's keys.
     std::map<std::string, std::vector<std::string>> known{{"", {"devices", "lines"}}};
     for (const Setting& row : settings_table()) {
-        if (row.key == nullptr) continue;
+        if (row.key == nullptr || row.scope == SettingScope::device) continue;
         const auto [section, key] = split_key(row.key);
         std::vector<std::string>& top = known[""];
         if (!section.empty() && std::find(top.begin(), top.end(), section) == top.end()) top.push_back(section);
@@ -384,7 +553,7 @@ void SettingsBuilder::ReadFile(const std::string& path, const std::string& text)
     }
     if (listed) ReadLines(root["lines"], known["line"]);
     for (const Setting& row : settings_table()) {
-        if (row.key == nullptr) continue;
+        if (row.key == nullptr || row.scope == SettingScope::device) continue;
         const auto [section, key] = split_key(row.key);
         const Json::Value& object = section.empty() ? root : root[section];
         if (!object.isMember(key)) continue;
@@ -425,8 +594,9 @@ void SettingsBuilder::ReadLines(const Json::Value& lines, const std::vector<std:
             throw SettingsError(where + "." + e.what());
         }
         for (const Setting& row : settings_table()) {
-            const auto [section, key] = row.key == nullptr ? std::pair<std::string, std::string>() : split_key(row.key);
-            if (section != "line" || !entry.isMember(key)) continue;
+            if (row.scope != SettingScope::line || row.key == nullptr) continue;
+            const std::string key = split_key(row.key).second;
+            if (!entry.isMember(key)) continue;
             try {
                 const SettingValue value = from_json(row, entry[key]);
                 if (const std::string problem = value_problem(row, value); !problem.empty()) {
@@ -452,7 +622,7 @@ void SettingsBuilder::ReadCommandLine(const CommandLineValues& values) {
     for (const Setting& row : settings_table()) {
         const auto given = values.find(&row);
         if (given == values.end() || given->second.empty()) continue;
-        const bool line_row = row.key == nullptr ? std::string(row.option) == "--slave" : split_key(row.key).first == "line";
+        const bool line_row = row.scope == SettingScope::line || (row.key == nullptr && std::string(row.option) == "--slave");
         if (line_row && settings_.lines.size() > 1) {
             throw SettingsError(Where(row, Source::command_line) + ": the configuration lists " +
                                 std::to_string(settings_.lines.size()) + " lines; set it in theirs");
@@ -471,8 +641,7 @@ void SettingsBuilder::ReadCommandLine(const CommandLineValues& values) {
 // is refused.
 void SettingsBuilder::CheckTransport() const {
     if (!settings_.lines.front().line.IsTcp()) return;
-    const Setting* tcp = nullptr;
-    for (const Setting& row : settings_table()) tcp = row.key != nullptr && std::string(row.key) == "line.tcp" ? &row : tcp;
+    const Setting* tcp = row_keyed("line.tcp");
     // A line listed in the file was checked as it was read; only the command
     // line's serial options can stand beside its address.
     const auto given = given_.find(tcp);
@@ -492,10 +661,10 @@ void SettingsBuilder::CheckTransport() const {
 
 void SettingsBuilder::CheckNeeds() const {
     for (const auto& [row, source] : given_) {
-        if ((row->rules & kNeedsMqtt) != 0 && settings_.mqtt.url.empty()) {
+        if ((row->rules & kNeedsMqtt) != 0 && !settings_.mqtt.broker) {
             throw SettingsError(Where(*row, source) + ": does nothing without a broker (--mqtt, or mqtt.url in the file)");
         }
-        if ((row->rules & kNeedsHttp) != 0 && settings_.http.empty()) {
+        if ((row->rules & kNeedsHttp) != 0 && !settings_.http) {
             throw SettingsError(Where(*row, source) + ": does nothing without the page (--http, or http in the file)");
         }
     }
@@ -512,23 +681,19 @@ void SettingsBuilder::CheckNeeds() const {
     if (settings_.http_reads_need_login && settings_.http_users.empty()) {
         throw SettingsError(where("--http-login") + ": all, but nobody can log in: give --http-users FILE");
     }
-    if (!settings_.http.empty() && settings_.allow_writes && settings_.http_users.empty() &&
-        !is_loopback(parse_listen_address(settings_.http).host)) {
-        throw SettingsError(where("--allow-writes") + ": the page listens beyond this machine (" + settings_.http +
+    if (settings_.http && settings_.allow_writes && settings_.http_users.empty() && !is_loopback(settings_.http->host)) {
+        throw SettingsError(where("--allow-writes") + ": the page listens beyond this machine (" + settings_.http->Text() +
                             "), where writes need a login: give --http-users FILE");
     }
     // Modbus TCP has no login: whoever reaches the server could write.
-    if (!settings_.modbus_server.empty() && settings_.allow_writes &&
-        !is_loopback(parse_listen_address(settings_.modbus_server).host)) {
+    if (settings_.modbus_server && settings_.allow_writes && !is_loopback(settings_.modbus_server->host)) {
         throw SettingsError(where("--allow-writes") + ": the Modbus server listens beyond this machine (" +
-                            settings_.modbus_server + ") and Modbus TCP has no login: serve it on loopback or leave "
-                            "writes off");
+                            settings_.modbus_server->Text() +
+                            ") and Modbus TCP has no login: serve it on loopback or leave writes off");
     }
-    const auto allow = std::find_if(given_.begin(), given_.end(), [](const auto& given) {
-        return given.first->key != nullptr && std::string(given.first->key) == "allow_writes";
-    });
-    if (settings_.allow_writes && settings_.http.empty() && settings_.mqtt.url.empty() &&
-        settings_.modbus_server.empty()) {
+    const auto allow = given_.find(row_keyed("allow_writes"));
+    if (settings_.allow_writes && !settings_.http && !settings_.mqtt.broker && !settings_.modbus_server &&
+        allow != given_.end()) {
         throw SettingsError(Where(*allow->first, allow->second) +
                             ": writes come through --http, --mqtt or --modbus-server; give one too");
     }
@@ -552,7 +717,7 @@ HostSettings SettingsBuilder::Finish() const {
             }
             // The Modbus server serves each meter under its slave address, one unit id for the site.
             const auto unit = unit_of.emplace(device.slave, i);
-            if (!unit.second && !settings_.modbus_server.empty()) {
+            if (!unit.second && settings_.modbus_server) {
                 throw SettingsError(where_lines + "lines[" + std::to_string(i) + "]: slave " +
                                     std::to_string(device.slave) + " is on lines[" + std::to_string(unit.first->second) +
                                     "] too, and the Modbus server (modbus_server) serves each meter under its slave "
@@ -562,7 +727,7 @@ HostSettings SettingsBuilder::Finish() const {
     }
     // One state file kept by several simulators would hold one's counters over another's.
     const auto simulated = std::count_if(settings_.lines.begin(), settings_.lines.end(), [](const LineConfig& l) {
-        return l.line.port.empty() && (!l.line.IsTcp() || l.line.tcp == kTcpSimulator);
+        return l.line.port.empty() && (!l.line.IsTcp() || l.line.tcp_simulated);
     });
     const bool shared_state = std::any_of(settings_.sim_args.begin(), settings_.sim_args.end(),
                                           [](const std::string& arg) { return arg.rfind("--state", 0) == 0; });

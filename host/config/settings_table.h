@@ -1,8 +1,10 @@
 // Every setting of the bench host, declared once: its key in the
-// configuration file, its option on the command line, its type, range,
-// default and help. The file and the command line are read alike through
-// it, the command line winning; each value is checked by its row, and the
-// rules between settings are checked once, after both are merged.
+// configuration file, its option on the command line, its kind, range,
+// typed default and help, and the member it sets. The file and the command
+// line are read alike through it, the command line winning; each value is
+// checked by its row and parsed there into its type (an address, a URL, a
+// choice), and the rules between settings are checked once, after both are
+// merged. A meter's keys are rows too.
 #pragma once
 
 #include <json/value.h>
@@ -14,9 +16,16 @@
 
 #include "host/config/settings.h"
 
-enum class SettingKind { whole, real, text, flag, list };
+enum class SettingKind { whole, real, text, flag, list, object };
 
-using SettingValue = std::variant<long long, double, std::string, bool, std::vector<std::string>>;
+// A value as read, before it is put in its member; none for a row without
+// a default.
+using SettingValue =
+    std::variant<std::monostate, long long, double, std::string, bool, std::vector<std::string>, Json::Value>;
+
+// What a row sets: the run's settings (the first line's, for a line's row)
+// or one meter's.
+enum class SettingScope { host, line, device };
 
 // What a setting must be beyond its kind and range.
 enum SettingRule : unsigned {
@@ -27,21 +36,28 @@ enum SettingRule : unsigned {
 };
 
 struct Setting {
-    const char* key;     // in the configuration file, "line.baud"; nullptr: the command line only
+    const char* key;     // in the configuration file, "line.baud"; a meter's own key, "slave"; nullptr: the command line only
     const char* option;  // on the command line, as CLI11 names it; nullptr: the file only
+    SettingScope scope;
     SettingKind kind;
-    double low, high;      // whole and real: the range
-    const char* fallback;  // the default as the command line would give it; "": none
+    double low, high;       // whole and real: the range
+    SettingValue fallback;  // the default, of the row's kind; none: the setting is not given
     const char* help;
     unsigned rules;
     // What is wrong with a value that has the right kind and range, or "".
     std::string (*check)(const SettingValue& value);
+    // Puts a checked value into its member: a host or line row's into the
+    // settings (a line row's into the first line), a meter's row's into the meter.
     void (*apply)(HostSettings& settings, const SettingValue& value);
+    void (*apply_device)(DeviceConfig& device, const SettingValue& value);
     // CLI11's name of an option this one cannot stand beside; nullptr: none.
     const char* excludes;
 };
 
 const std::vector<Setting>& settings_table();
+
+// The default as the command line would give it, for help and docs; empty: none.
+std::string default_text(const Setting& row);
 
 // The command line's values, as CLI11 collected them: every occurrence's text.
 using CommandLineValues = std::map<const Setting*, std::vector<std::string>>;
@@ -51,8 +67,6 @@ using CommandLineValues = std::map<const Setting*, std::vector<std::string>>;
 // throw is a SettingsError that names the file and key, or the option.
 class SettingsBuilder {
 public:
-    static constexpr Json::ArrayIndex kMostLines = 16;  // a box has a few adapters, not dozens
-
     SettingsBuilder();
 
     // The configuration file's text; its meters, and every row it names.
@@ -74,6 +88,11 @@ private:
     std::map<const Setting*, Source> given_;
     bool lines_listed_ = false;  // the file gave "lines", not "line" and "devices"
 };
+
+// A configuration's "devices" array, each meter's keys read by the table's
+// meter rows. Throws SettingsError with what is wrong, the key first
+// ("devices[1].slave: ...").
+std::vector<DeviceConfig> read_devices(const Json::Value& devices);
 
 // A configuration file read alone, over the defaults and with the rules
 // checked: the configuration as a run without options would have it.

@@ -5,9 +5,12 @@
 
 namespace {
 
-int rts_mode(const std::string& rts) {
-    if (rts == "up") return MODBUS_RTU_RTS_UP;
-    if (rts == "down") return MODBUS_RTU_RTS_DOWN;
+int rts_mode(Rts rts) {
+    switch (rts) {
+    case Rts::up: return MODBUS_RTU_RTS_UP;
+    case Rts::down: return MODBUS_RTU_RTS_DOWN;
+    case Rts::none: break;
+    }
     return MODBUS_RTU_RTS_NONE;
 }
 

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <stdexcept>
 
-#include "host/config/tcp_address.h"
+#include "host/config/endpoints.h"
 
 namespace {
 
@@ -38,10 +38,10 @@ std::string connect_failure(const TcpAddress& address, int error, int timeout_ms
 }  // namespace
 
 LibmodbusTcpContext::LibmodbusTcpContext(const LineSettings& s, StopSignal& stop)
-    : LibmodbusContext(new_tcp(parse_tcp_address(s.tcp)), s, stop) {
+    : LibmodbusContext(new_tcp(*s.tcp), s, stop) {
     if (const int rc = EnsureOpen(); rc != 0) {
-        throw std::runtime_error("cannot connect to " + s.tcp + ": " +
-                                 connect_failure(parse_tcp_address(s.tcp), -rc, s.response_timeout_ms));
+        throw std::runtime_error("cannot connect to " + s.tcp->Text() + ": " +
+                                 connect_failure(*s.tcp, -rc, s.response_timeout_ms));
     }
 }
 

@@ -132,7 +132,7 @@ std::optional<ApiResponse> HttpApi::Gate(const ApiRequest& request, const std::o
     const bool metrics = request.path == "/metrics";
     const bool open = request.path == "/api/session" || request.path == "/api/login" ||
                       // The page itself shows the login; /metrics, when off, is no page at all.
-                      (metrics ? options_.metrics != ApiOptions::Metrics::on : request.path.rfind("/api/", 0) != 0);
+                      (metrics ? options_.metrics != MetricsAccess::on : request.path.rfind("/api/", 0) != 0);
     if (options_.reads_need_login && !open && !caller) return api_error(401, "log in first");
     return std::nullopt;
 }
@@ -157,7 +157,7 @@ ApiResponse HttpApi::Handle(const ApiRequest& request) {
         response.body.assign(reinterpret_cast<const char*>(asset->data), asset->size);
         return response;
     }
-    if (request.path == "/metrics" && options_.metrics != ApiOptions::Metrics::off) {
+    if (request.path == "/metrics" && options_.metrics != MetricsAccess::off) {
         if (!get) return not_allowed("GET");
         ApiResponse response;
         response.content_type = "text/plain; version=0.0.4; charset=utf-8";

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host/access/access.h"
+#include "host/config/settings.h"
 #include "host/http/http_types.h"
 #include "host/live/live_state.h"
 #include "host/report/write_inbox.h"
@@ -27,9 +28,7 @@ struct ApiOptions {
     std::vector<std::string> hosts{"127.0.0.1", "localhost", "[::1]"};
     bool reads_need_login = false;
     bool writes_need_login = false;
-    // /metrics: not served, served as the API's reads are, or served to
-    // anyone who names the host (a scraper with no login, the page closed).
-    enum class Metrics { off, on, open } metrics = Metrics::on;
+    MetricsAccess metrics = MetricsAccess::on;
 };
 
 class HttpApi : public HttpHandler {

@@ -55,7 +55,7 @@ std::string made_up_site(const std::string& prefix) {
 
 MqttSettings mqtt_settings_from(const MqttOptions& options) {
     MqttSettings settings;
-    const BrokerAddress broker = parse_broker_url(options.url);
+    const BrokerAddress& broker = *options.broker;
     settings.tls = broker.tls;
     settings.host = broker.host;
     settings.port = broker.port;

@@ -22,8 +22,7 @@ struct MqttSettings {
     std::size_t most_queued = 0;  // kept while disconnected, the newest
 };
 
-// The settings' broker options made ready to connect: the URL taken apart,
-// the login read (from the file named, else QV5810_MQTT_USERNAME and
+// The settings' broker options (with a broker) made ready to connect: the login read (from the file named, else QV5810_MQTT_USERNAME and
 // QV5810_MQTT_PASSWORD) and a client id made up when none is given
 // (qmxhost-HOSTNAME-PID), and a site id made up when none is given:
 // stable for one machine and prefix, and different for another. Throws std::runtime_error for a login file it

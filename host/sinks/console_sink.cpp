@@ -57,7 +57,7 @@ std::string summary_text(const RunSummary& summary) {
     std::ostringstream text;
     text << std::fixed << std::setprecision(1) << "\nsummary: " << summary.cycles << " cycles";
     if (line.IsTcp()) {
-        text << " over Modbus TCP to " << line.tcp;
+        text << " over Modbus TCP to " << line.Name();
     } else {
         text << " on " << line.port << " at " << line.baud << " baud, " << line.data_bits << line.parity << line.stop_bits << " ("
              << line.BitsPerCharacter() << " bits per character); wire limit of one cycle " << summary.line.wire_limit_ms

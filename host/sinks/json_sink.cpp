@@ -22,7 +22,7 @@ Json::Value summary_json(const RunSummary& summary) {
     Json::Value json;
     const LineSettings& line = *summary.line.settings;
     if (line.IsTcp()) {
-        json["tcp"] = line.tcp;
+        json["tcp"] = line.Name();
     } else {
         json["port"] = line.port;
         json["wire_limit_ms"] = summary.line.wire_limit_ms;

@@ -111,10 +111,10 @@ TEST(Site, FourLinesWithEveryOutletAndItsClientsAtOnce) {
     }
     settings.interval_seconds = 0.2;
     // Free ports, as the run's start event says which.
-    settings.http = "127.0.0.1:0";
-    settings.modbus_server = "127.0.0.1:0";
+    settings.http = ListenAddress{"127.0.0.1", 0};
+    settings.modbus_server = ListenAddress{"127.0.0.1", 0};
     settings.allow_writes = true;
-    settings.mqtt.url = broker.url();
+    settings.mqtt.broker = parse_broker_url(broker.url());
     settings.mqtt.prefix = "site/";
     settings.mqtt.discovery = true;
     settings.mqtt.queue = 1000;

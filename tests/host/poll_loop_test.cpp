@@ -8,6 +8,7 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "framework/control_codes.h"
+#include "host/config/settings.h"
 #include "host/core/exit_status.h"
 #include "host/core/poll_loop.h"
 #include "meter/qv5810.h"
@@ -71,7 +72,7 @@ struct HostRig {
     std::vector<Clock::time_point> CycleStarts(std::size_t meter) { return events.starts[meters[meter].data_id]; }
 
     std::vector<DeviceConfig> meters;
-    LineSettings settings;
+    LineSettings settings = default_settings().lines.front().line;
     PollOptions options;
     FakeSteadyClock clock;
     ScriptedLine line{clock};

@@ -7,7 +7,7 @@
 
 #include "host/config/settings_table.h"
 #include "host/config/write_request.h"
-#include "host/config/tcp_address.h"
+#include "host/config/endpoints.h"
 
 namespace {
 
@@ -122,7 +122,7 @@ TEST(LineSettingsCheck, DefaultsAreTheDocumentedOnes) {
     EXPECT_EQ(config.lines.front().line.byte_timeout_ms, 500);
     EXPECT_EQ(config.lines.front().line.retries, 2);
     EXPECT_FALSE(config.lines.front().line.rs485);
-    EXPECT_EQ(config.lines.front().line.rts, "none");
+    EXPECT_EQ(config.lines.front().line.rts, Rts::none);
     EXPECT_EQ(config.lines.front().line.delay_ms, 0);
     EXPECT_FALSE(config.lines.front().line.rts_delay_us.has_value());
     EXPECT_EQ(config.interval_seconds, 1.0);
@@ -165,7 +165,7 @@ TEST(TcpLine, ASerialSettingBesideTheAddressIsRefused) {
     // What a request over TCP needs is no serial setting.
     const HostSettings config = parse_settings_file(
         "bench.json", with_line(R"("tcp": "gw:502", "response_timeout_ms": 300, "retries": 4, "delay_ms": 5)"));
-    EXPECT_EQ(config.lines.front().line.tcp, "gw:502");
+    EXPECT_EQ(config.lines.front().line.Name(), "gw:502");
     EXPECT_EQ(config.lines.front().line.retries, 4);
     EXPECT_TRUE(config.lines.front().line.port.empty());
 }
@@ -233,8 +233,9 @@ TEST(SettingsMerge, RulesBetweenSettingsHoldAfterTheMerge) {
 TEST(SettingsTable, EveryRowIsReachableAndItsDefaultPassesItsOwnCheck) {
     for (const Setting& row : settings_table()) {
         EXPECT_TRUE(row.key != nullptr || row.option != nullptr) << row.help;
-        if (*row.fallback == '\0' || row.option == nullptr) continue;
-        const std::string refused = merge_refusal(R"({"devices": [{}]})", options({{row.option, row.fallback}}));
+        const std::string fallback = default_text(row);
+        if (fallback.empty() || row.option == nullptr) continue;
+        const std::string refused = merge_refusal(R"({"devices": [{}]})", options({{row.option, fallback.c_str()}}));
         // Alone, a row may only be refused for wanting the broker or the page it tunes.
         EXPECT_TRUE(refused.empty() || refused.find("without a broker") != std::string::npos ||
                     refused.find("without the page") != std::string::npos)
@@ -269,7 +270,7 @@ TEST(ConfigLines, EachLineIsReadAsTheOneLineFormWithItsOwnMeters) {
     EXPECT_EQ(site.lines[0].line.baud, 19200);
     EXPECT_EQ(site.lines[0].line.retries, 2);  // the default, not the other line's
     EXPECT_EQ(site.lines[0].devices.size(), 2u);
-    EXPECT_EQ(site.lines[1].line.tcp, "gw:502");
+    EXPECT_EQ(site.lines[1].line.Name(), "gw:502");
     EXPECT_EQ(site.lines[1].line.retries, 0);
     EXPECT_EQ(site.lines[1].devices[0].slave, 1);  // slave 1 again, on a bus of its own
 
@@ -290,7 +291,7 @@ TEST(ConfigLines, EachLineIsReadAsTheOneLineFormWithItsOwnMeters) {
     EXPECT_TRUE(mentions(refusal(two + R"(, "modbus_server": "1502"})"), {"lines[1]: slave 1 is on lines[0] too"}));
     // A Modbus TCP line first is no different, and a serial option beside it is refused.
     const std::string tcp_first = R"({"lines": [{"tcp": "gw:502", "devices": [{"slave": 1}]}]})";
-    EXPECT_EQ(parse_settings_file("bench.json", tcp_first).lines.front().line.tcp, "gw:502");
+    EXPECT_EQ(parse_settings_file("bench.json", tcp_first).lines.front().line.Name(), "gw:502");
     EXPECT_TRUE(mentions(merge_refusal(tcp_first, options({{"--baud", "19200"}})), {"--baud", "lines[0].tcp"}));
     // One energy state file for several simulators would mix their counters.
     EXPECT_TRUE(mentions(refusal(R"({"lines": [{"devices": [{"slave": 1}]}, {"devices": [{"slave": 1, "data_id": 2}]}],

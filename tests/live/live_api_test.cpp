@@ -131,8 +131,8 @@ TEST_F(LiveApiReads, MetricsGiveEachQuantityInBaseUnitsAsTheMeterServedIt) {
 }
 
 TEST_F(LiveApiReads, MetricsAreOffOpenOrBehindTheReadsLogin) {
-    for (const auto& [metrics, status] : {std::pair{ApiOptions::Metrics::off, 404}, {ApiOptions::Metrics::on, 401},
-                                         {ApiOptions::Metrics::open, 200}}) {
+    for (const auto& [metrics, status] : {std::pair{MetricsAccess::off, 404}, {MetricsAccess::on, 401},
+                                         {MetricsAccess::open, 200}}) {
         const std::string users = temp_path("users");
         std::ofstream(users) << token_line("prometheus", new_token()) << "\n";
         LiveRigOptions options;

@@ -33,7 +33,7 @@ struct LiveRigOptions {
     bool poll_at_once = true;  // else at StartPolling
     std::string users_file;    // the credentials; writes then need a login
     bool reads_need_login = false;
-    ApiOptions::Metrics metrics = ApiOptions::Metrics::on;
+    MetricsAccess metrics = MetricsAccess::on;
     std::optional<TlsFiles> tls;  // HTTPS; the rig's own client then cannot reach it
 };
 

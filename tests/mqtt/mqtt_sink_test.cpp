@@ -316,7 +316,7 @@ TEST(MqttDiscovery, TwoHostsWithTheSameDataIdsKeepTheirIdsApart) {
     }
     // Made up when not given: the same for one machine and prefix, another for another prefix.
     MqttOptions options;
-    options.url = "mqtt://127.0.0.1";
+    options.broker = parse_broker_url("mqtt://127.0.0.1");
     options.prefix = "a/";
     const std::string site = mqtt_settings_from(options).identity.site;
     EXPECT_EQ(mqtt_settings_from(options).identity.site, site);
