@@ -103,10 +103,11 @@ bench-metrics: deps
 
 # 4 lines of 8 meters at 9600 baud at once: quiet, the overview's API under
 # wrk, a slow disk under the history, a standard output nobody reads; then
-# 16 lines of 8 with every outlet on. SITE_RUNS picks some, e.g.
+# 16 lines of 8 with every outlet on, and the threads of 1, 8 and 32 meters.
+# SITE_RUNS picks some, e.g.
 # make bench-site SITE_RUNS="slowdisk blocked" SITE_SECONDS=30.
 SITE_SECONDS ?= 60
-SITE_RUNS ?= quiet load slowdisk blocked big
+SITE_RUNS ?= quiet load slowdisk blocked big threads
 bench-site: deps
 	cmake --preset demo
 	cmake --build --preset demo --target qmxhost qv5810-sim qv5810

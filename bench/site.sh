@@ -28,6 +28,8 @@
 #             asked just before the kill: each meter's completed cycles,
 #             last cycle and the age of its values.
 #   big       16 lines of 8 meters with every outlet on for BIG_SECONDS
+#   threads   the host's threads and broker connections with every outlet on,
+#             for 1, 8 and 32 meters
 #             (default SECONDS): --history, --http with 4 clients on
 #             /api/events and /metrics scraped every 5 s, MQTT to a
 #             Mosquitto started here with mosquitto_sub reading every topic,
@@ -44,15 +46,15 @@
 #
 #   sh bench/site.sh QMXHOST [SECONDS [RUN...]]     (or RUNS="slowdisk big")
 set -eu
-usage="usage: site.sh QMXHOST [SECONDS [RUN...]]; runs: quiet load slowdisk blocked big"
+usage="usage: site.sh QMXHOST [SECONDS [RUN...]]; runs: quiet load slowdisk blocked big threads"
 host=${1:?$usage}
 seconds=${2:-60}
 shift
 if [ $# -gt 0 ]; then shift; fi
-runs=${*:-${RUNS:-quiet load slowdisk blocked big}}
+runs=${*:-${RUNS:-quiet load slowdisk blocked big threads}}
 for run in $runs; do
     case $run in
-        quiet | load | slowdisk | blocked | big) ;;
+        quiet | load | slowdisk | blocked | big | threads) ;;
         *) echo "$usage" >&2; exit 2 ;;
     esac
 done
@@ -139,20 +141,21 @@ sys.exit(1)
 PY
 }
 
-# LINES lines of 8 meters from the example's meter. With "unique" each meter
-# has a slave address of its own across the site, as the Modbus server
-# needs; otherwise each line's are 1 to 8.
+# LINES lines of 8 meters (or METERS) from the example's meter. With
+# "unique" each meter has a slave address of its own across the site, as the
+# Modbus server needs; otherwise each line's are 1 to 8.
 site_config() {
-    /usr/bin/python3 - "$here/../examples/qv5810.json" "$2" "$1" "$3" <<'PY'
+    /usr/bin/python3 - "$here/../examples/qv5810.json" "$2" "$1" "$3" "${4:-8}" <<'PY'
 import copy, json, sys
 config = json.load(open(sys.argv[1]))
 one, line = config.pop("devices")[0], config.pop("line")
 config["lines"] = []
+per_line = int(sys.argv[5])
 for number in range(int(sys.argv[3])):
     entry = dict(line, emulate_line=True, devices=[])
-    for place in range(1, 9):
+    for place in range(1, per_line + 1):
         meter = copy.deepcopy(one)
-        data_id = number * 8 + place
+        data_id = number * per_line + place
         slave = data_id if sys.argv[4] == "unique" else place
         meter["name"], meter["slave"], meter["data_id"] = f"line {number + 1} meter {place}", slave, data_id
         meter.setdefault("setting", {}).setdefault("modbus", {})["slave"] = slave
@@ -420,6 +423,45 @@ PY
     sed 's/^/  Modbus server, 100 reads\/s: /' "$out/modbus.txt"
 }
 
+# The host's threads with every outlet on (history, page with 4 event
+# streams, MQTT, Modbus server) for sites of 1, 8 and 32 meters: they do not
+# grow with the meters, only with the lines (one each).
+run_threads() {
+    for site in "1 1" "1 8" "4 8"; do
+        set -- $site
+        site_config "$1" "$out/threads.json" unique "$2"
+        broker=$(free_port)
+        hport=$(free_port)
+        mport=$(free_port)
+        printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\nlog_dest none\n' "$broker" >"$out/mosquitto.conf"
+        mosquitto -c "$out/mosquitto.conf" >/dev/null 2>&1 &
+        mosquitto=$!
+        started="$started $(stamp "$mosquitto")"
+        wait_port "$broker" 10 || { echo "threads: Mosquitto did not listen on $broker" >&2; return 1; }
+        "$host" --config "$out/threads.json" --interval "$interval" --json --history "$out/threads.sqlite" \
+            --http "127.0.0.1:$hport" --mqtt "mqtt://127.0.0.1:$broker" --modbus-server "127.0.0.1:$mport" \
+            >/dev/null 2>&1 &
+        pid=$!
+        started="$started $(stamp "$pid")"
+        wait_port "$hport" 30 || { echo "threads: the host's page did not listen on $hport" >&2; return 1; }
+        streams=""
+        for client in 1 2 3 4; do
+            curl -sN --max-time 30 "http://127.0.0.1:$hport/api/events" >/dev/null &
+            streams="$streams $!"
+        done
+        sleep 10
+        threads=$(awk '/^Threads/ {print $2}' "/proc/$pid/status")
+        connections=$(ss -tnp 2>/dev/null | grep "pid=$pid," | grep -c ":$broker " || true)
+        echo "  $(($1 * $2)) meter(s) on $1 line(s), every outlet on: $threads threads, $connections connection(s) to the broker"
+        kill -INT "$pid"
+        within "$pid" 30 "qmxhost" || true
+        for client in $streams; do kill "$client" 2>/dev/null || true; done
+        kill "$mosquitto" 2>/dev/null || true
+        within "$mosquitto" 10 "mosquitto" || true
+        rm -f "$out"/threads.sqlite*
+    done
+}
+
 port=${PORT:-$(free_port)}
 case " $runs " in *" quiet "* | *" load "* | *" slowdisk "* | *" blocked "*) site_config 4 "$out/site.json" shared ;; esac
 for run in $runs; do
@@ -436,5 +478,9 @@ for run in $runs; do
             run_blocked
             ;;
         big) run_big ;;
+        threads)
+            echo "threads of a run:"
+            run_threads
+            ;;
     esac
 done

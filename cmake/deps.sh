@@ -7,7 +7,7 @@
 #                 (with serial-asyncio, which it imports even for TCP) for
 #                 the Modbus server's test, an HTTP client
 #                 library, openssl for a test CA), the benchmarks
-#                 (strace counts the history's fsyncs),
+#                 (strace counts the history's fsyncs; curl and ss watch a site),
 #                 the armhf cross build run under qemu, the arm64 cross
 #                 build of the bench host's package, and dpkg-dev for
 #                 the dependencies make package finds
@@ -19,7 +19,7 @@ demo="cmake ninja-build g++ make pkg-config
   libssl-dev libsodium-dev libjs-chart.js libmosquitto-dev"
 tests="clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev valgrind sqlite3 socat dpkg-dev
   libcpp-httplib-dev openssl prometheus mbpoll python3-pymodbus python3-serial-asyncio
-  chromium chromium-driver python3-selenium fonts-wqy-microhei wrk mosquitto mosquitto-clients strace
+  chromium chromium-driver python3-selenium fonts-wqy-microhei wrk mosquitto mosquitto-clients strace curl iproute2
   g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user"
 armhf="libjsoncpp-dev:armhf libboost-dev:armhf libboost-date-time-dev:armhf libmodbus-dev:armhf
   libsqlite3-dev:armhf libgtest-dev:armhf libgmock-dev:armhf libcpp-httplib-dev:armhf
