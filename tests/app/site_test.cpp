@@ -32,15 +32,8 @@ constexpr int kMetersPerLine = 2;
 constexpr int kMeters = kLines * kMetersPerLine;
 
 int connect_to(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
+    const int fd = connect_loopback(port);
+    if (fd < 0) return -1;
     timeval patience{kPatienceMs / 1000, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
     return fd;

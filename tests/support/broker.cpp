@@ -28,15 +28,21 @@ int free_port() {
     return ntohs(address.sin_port);
 }
 
-bool accepts(int port) {
+int connect_loopback(int port) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
     close(fd);
-    return ok;
+    return -1;
+}
+
+bool accepts(int port) {
+    const int fd = connect_loopback(port);
+    if (fd >= 0) close(fd);
+    return fd >= 0;
 }
 
 Broker::Broker(const std::string& extra, bool keeps_state) : port_(free_port()), dir_(temp_path("broker")) {

@@ -9,6 +9,8 @@
 
 // A loopback port nothing listens on now.
 int free_port();
+// A connection to the loopback port, or -1 when nothing takes it.
+int connect_loopback(int port);
 // Something accepts connections on the loopback port.
 bool accepts(int port);
 
