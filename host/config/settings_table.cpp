@@ -58,9 +58,13 @@ std::string choice_problem(const SettingValue& v) {
 
 // A checked value into its member, by the member's type: each type is
 // parsed here once, and kept as what it is.
-void put(int& member, const SettingValue& v) { member = static_cast<int>(std::get<long long>(v)); }
-void put(std::uint32_t& member, const SettingValue& v) { member = static_cast<std::uint32_t>(std::get<long long>(v)); }
-void put(std::size_t& member, const SettingValue& v) { member = static_cast<std::size_t>(std::get<long long>(v)); }
+// Any whole number (int, a data id, a count: on a 32-bit target the last two
+// are one type), its row's range checked already.
+template <typename Whole>
+std::enable_if_t<std::is_integral_v<Whole> && !std::is_same_v<Whole, bool> && !std::is_same_v<Whole, char>> put(
+    Whole& member, const SettingValue& v) {
+    member = static_cast<Whole>(std::get<long long>(v));
+}
 void put(std::optional<int>& member, const SettingValue& v) { member = static_cast<int>(std::get<long long>(v)); }
 void put(double& member, const SettingValue& v) { member = std::get<double>(v); }
 void put(bool& member, const SettingValue& v) { member = flag_of(v); }
