@@ -120,6 +120,7 @@ void HistoryDb::Close() {
     upsert_minute_.reset();
     upsert_hour_.reset();
     insert_event_.reset();
+    insert_alarm_.reset();
     name_meter_.reset();
     for (Statement& prune : prune_) prune.reset();
     db_.reset();
@@ -172,10 +173,7 @@ void HistoryDb::Open() {
         TakeWriterLock();
         CreateOrMigrate();
         Exec("PRAGMA synchronous=FULL");
-        insert_raw_ = Prepare(insert_raw_sql());
-        upsert_minute_ = Prepare(upsert_sql("minute"));
-        upsert_hour_ = Prepare(upsert_sql("hour"));
-        insert_event_ = Prepare("INSERT INTO events (t, device, kind, record_t, detail) VALUES (?, ?, ?, ?, ?)");
+        PrepareWrites();
         PrepareUpkeep();
         sqlite3_busy_timeout(db_.get(), busy_ms_);
         writer_named_ = false;
@@ -220,6 +218,16 @@ void HistoryDb::CreateOrMigrate() {
     version.reset();
     if (found == 2) return Migrate();
     if (found == kHistorySchemaVersion) return;
+    if (found > 2 && found < kHistorySchemaVersion) {
+        // Tables and views added since: nothing of the file's own changes.
+        Exec("BEGIN IMMEDIATE");
+        for (int next = found + 1; next <= kHistorySchemaVersion; ++next) {
+            for (const std::string& sql : history_schema_added_in(next)) Exec(sql);
+        }
+        Exec("PRAGMA user_version = " + std::to_string(kHistorySchemaVersion));
+        Exec("COMMIT");
+        return;
+    }
     if (found != 0) {
         throw HistoryRefused("history " + path_ + ": schema version " + std::to_string(found) +
                              ", this qmxhost writes version " + std::to_string(kHistorySchemaVersion));
@@ -247,10 +255,7 @@ void HistoryDb::Migrate() {
     Exec("BEGIN IMMEDIATE");
     Exec("DROP VIEW IF EXISTS readings");
     for (const std::string& sql : history_schema_sql()) Exec(sql);
-    insert_raw_ = Prepare(insert_raw_sql());
-    upsert_minute_ = Prepare(upsert_sql("minute"));
-    upsert_hour_ = Prepare(upsert_sql("hour"));
-    insert_event_ = Prepare("INSERT INTO events (t, device, kind, record_t, detail) VALUES (?, ?, ?, ?, ?)");
+    PrepareWrites();
     PrepareUpkeep();
     Statement old = Prepare("SELECT " + v2_time_sql() + ", device, data_id, kind, record FROM history ORDER BY id");
     std::vector<HistoryRow> rows;
@@ -284,11 +289,22 @@ void HistoryDb::Migrate() {
     Exec("COMMIT");
 }
 
+void HistoryDb::PrepareWrites() {
+    insert_raw_ = Prepare(insert_raw_sql());
+    upsert_minute_ = Prepare(upsert_sql("minute"));
+    upsert_hour_ = Prepare(upsert_sql("hour"));
+    insert_event_ = Prepare("INSERT INTO events (t, device, kind, record_t, detail) VALUES (?, ?, ?, ?, ?)");
+    insert_alarm_ = Prepare("INSERT INTO alarms (t, device, key, up, level, value, compared, threshold, unit, text, label) "
+                            "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+}
+
 // Through each meter's (device, t) key, so that only the rows deleted are read.
 void HistoryDb::PrepareUpkeep() {
     name_meter_ = Prepare("INSERT INTO meters (device, name) VALUES (?1, ?2) ON CONFLICT (device) DO UPDATE SET "
                           "name = excluded.name WHERE ?2 != ''");
     prune_[0] = Prepare("DELETE FROM raw WHERE id IN (SELECT id FROM raw WHERE device = ?1 AND t < ?2 ORDER BY t LIMIT ?3)");
+    prune_[3] = Prepare("DELETE FROM alarms WHERE id IN (SELECT id FROM alarms WHERE device = ?1 AND t < ?2 ORDER BY t "
+                        "LIMIT ?3)");
     for (std::size_t i = 1; i < 3; ++i) {
         const std::string table = i == 1 ? "minute" : "hour";
         prune_[i] = Prepare("DELETE FROM " + table + " WHERE device = ?1 AND t IN (SELECT t FROM " + table +
@@ -334,6 +350,52 @@ void HistoryDb::Add(HistoryRow row) {
 }
 
 void HistoryDb::AddEvent(HistoryEvent event) { events_.push_back(std::move(event)); }
+
+void HistoryDb::AddAlarm(HistoryAlarm alarm) { alarms_.push_back(std::move(alarm)); }
+
+namespace {
+
+void bind_text(sqlite3_stmt* s, int at, const std::string& text) {
+    sqlite3_bind_text(s, at, text.c_str(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+void bind_or_null(sqlite3_stmt* s, int at, const std::optional<double>& value) {
+    if (value) {
+        sqlite3_bind_double(s, at, *value);
+    } else {
+        sqlite3_bind_null(s, at);
+    }
+}
+
+}  // namespace
+
+// Inside the commit's transaction, beside the records of the cycles they changed in.
+void HistoryDb::WriteAlarms() {
+    for (const HistoryAlarm& alarm : alarms_) {
+        sqlite3_stmt* s = insert_alarm_.get();
+        sqlite3_reset(s);
+        sqlite3_bind_int64(s, 1, alarm.t_ms);
+        sqlite3_bind_int64(s, 2, alarm.device);
+        bind_text(s, 3, alarm.key);
+        sqlite3_bind_int(s, 4, alarm.up ? 1 : 0);
+        sqlite3_bind_int(s, 5, alarm.level);
+        bind_or_null(s, 6, alarm.value);
+        if (alarm.compared) {
+            sqlite3_bind_int64(s, 7, *alarm.compared);
+        } else {
+            sqlite3_bind_null(s, 7);
+        }
+        bind_or_null(s, 8, alarm.threshold);
+        bind_text(s, 9, alarm.unit);
+        bind_text(s, 10, alarm.text);
+        if (alarm.label.empty()) {
+            sqlite3_bind_null(s, 11);
+        } else {
+            bind_text(s, 11, alarm.label);
+        }
+        if (sqlite3_step(s) != SQLITE_DONE) Fail("cannot store an alarm");
+    }
+}
 
 std::optional<std::int64_t> HistoryDb::pending_since() const {
     if (rows_.empty()) return std::nullopt;
@@ -406,8 +468,8 @@ void HistoryDb::Write(const std::vector<HistoryRow>& rows, const std::vector<His
 // A few of the rows past their window, per meter and kind: no commit waits
 // on a long delete, and a file that fell behind catches up over a while.
 void HistoryDb::Prune(std::int64_t now_ms) {
-    const int days[] = {windows_.raw_days, windows_.minute_days, windows_.hour_days};
-    for (std::size_t i = 0; i < 3; ++i) {
+    const int days[] = {windows_.raw_days, windows_.minute_days, windows_.hour_days, windows_.minute_days};
+    for (std::size_t i = 0; i < 4; ++i) {
         if (days[i] <= 0) continue;
         for (std::uint32_t device : devices_) {
             sqlite3_stmt* prune = prune_[i].get();
@@ -436,6 +498,7 @@ HistoryDb::Outcome HistoryDb::Commit() {
         if (!writer_named_) NameWriter();
         for (const auto& [device, name] : names_) Name(device, name);
         Write(rows, events_);
+        WriteAlarms();
         if (!rows.empty()) {
             const auto newest = std::max_element(rows.begin(), rows.end(), [](const HistoryRow& a, const HistoryRow& b) {
                 return a.t_ms < b.t_ms;
@@ -456,6 +519,7 @@ HistoryDb::Outcome HistoryDb::Commit() {
     }
     rows_.clear();
     events_.clear();
+    alarms_.clear();
     names_.clear();
     last_error_.clear();
     return Outcome::stored;

@@ -49,6 +49,21 @@ struct HistoryEvent {
     std::string detail;
 };
 
+// A rule rising or clearing, as the history keeps it.
+struct HistoryAlarm {
+    std::int64_t t_ms = 0;  // the time of the cycle it changed in
+    std::uint32_t device = 0;
+    std::string key;
+    bool up = false;
+    int level = 0;
+    std::optional<double> value;            // the quantity as measured
+    std::optional<std::int64_t> compared;   // the whole number the device compared
+    std::optional<double> threshold;
+    std::string unit;
+    std::string text;   // the controller's
+    std::string label;  // in English; empty: none
+};
+
 // A file this process must not write: another program's database, a newer
 // qmxhost's, or one another qmxhost writes now.
 class HistoryRefused : public std::runtime_error {
@@ -74,6 +89,7 @@ public:
     void NameMeter(std::uint32_t device, const std::string& name);
     void Add(HistoryRow row);
     void AddEvent(HistoryEvent event);
+    void AddAlarm(HistoryAlarm alarm);
 
     // One transaction: the pending rows and events, their aggregates and a
     // step of retention. Busy while another process holds the file's write
@@ -84,7 +100,8 @@ public:
     void Checkpoint();
 
     std::size_t pending() const { return rows_.size(); }
-    bool idle() const { return rows_.empty() && events_.empty() && names_.empty(); }  // nothing to commit
+    // Nothing to commit.
+    bool idle() const { return rows_.empty() && events_.empty() && alarms_.empty() && names_.empty(); }
     std::optional<std::int64_t> pending_since() const;  // the oldest pending row's time
     std::size_t dropped() const { return dropped_; }
     const std::string& last_error() const { return last_error_; }
@@ -116,6 +133,8 @@ private:
     [[noreturn]] void Fail(const std::string& what) const;
     // Inside an open transaction: rows, their aggregates, events.
     void Write(const std::vector<HistoryRow>& rows, const std::vector<HistoryEvent>& events);
+    void WriteAlarms();
+    void PrepareWrites();
     void Prune(std::int64_t now_ms);
     void PrepareUpkeep();
     void Name(std::uint32_t device, const std::string& name);  // inside a transaction
@@ -126,11 +145,12 @@ private:
     int busy_ms_;
     int lock_fd_ = -1;
     std::unique_ptr<sqlite3, CloseDb> db_;  // declared before the statements: closed after them
-    Statement insert_raw_, upsert_minute_, upsert_hour_, insert_event_, name_meter_;
-    Statement prune_[3];  // raw, minute, hour
+    Statement insert_raw_, upsert_minute_, upsert_hour_, insert_event_, insert_alarm_, name_meter_;
+    Statement prune_[4];  // raw, minute, hour, alarms (kept as long as the minutes)
     std::set<std::uint32_t> devices_;  // the meters the file knows
     std::deque<HistoryRow> rows_;
     std::vector<HistoryEvent> events_;
+    std::vector<HistoryAlarm> alarms_;
     std::vector<std::pair<std::uint32_t, std::string>> names_;
     std::size_t dropped_ = 0;
     bool writer_named_ = false;

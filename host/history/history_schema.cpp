@@ -64,11 +64,27 @@ std::string resolution_select(Resolution resolution) {
     return sql + "\nFROM raw";
 }
 
+std::vector<std::string> history_schema_added_in(int version) {
+    if (version != 4) return {};
+    return {
+        "CREATE TABLE alarms (id INTEGER PRIMARY KEY, t INTEGER NOT NULL, device INTEGER NOT NULL, key TEXT NOT NULL, "
+        "up INTEGER NOT NULL, level INTEGER NOT NULL, value REAL, compared INTEGER, threshold REAL, unit TEXT, "
+        "text TEXT NOT NULL, label TEXT)",
+        "CREATE INDEX alarms_by_device ON alarms (device, t)",
+        "CREATE VIEW alarm_events AS SELECT a.id, " + utc_sql("a.t") + " AS utc, " + local_sql("a.t") +
+            " AS local_time, a.device, m.name, a.key, a.label, a.text, a.level, "
+            "CASE WHEN a.up THEN 'rise' ELSE 'clear' END AS change, a.value, a.compared, a.threshold, a.unit "
+            "FROM alarms a LEFT JOIN meters m ON m.device = a.device",
+        "CREATE TABLE forwarded (target TEXT NOT NULL, kind TEXT NOT NULL, mark INTEGER NOT NULL, "
+        "PRIMARY KEY (target, kind))",
+    };
+}
+
 std::vector<std::string> history_schema_sql() {
     std::string raw = "CREATE TABLE raw (id INTEGER PRIMARY KEY, t INTEGER NOT NULL, device INTEGER NOT NULL, "
                       "data_id INTEGER NOT NULL, record BLOB NOT NULL";
     for (const MeterReading& reading : kMeterReadings) raw += ", " + raw_column(reading.high_register) + " INTEGER";
-    return {
+    std::vector<std::string> statements = {
         raw + ")",
         "CREATE INDEX raw_by_device ON raw (device, t)",
         aggregate_table("minute"),
@@ -83,4 +99,8 @@ std::vector<std::string> history_schema_sql() {
         "CREATE VIEW history_events AS SELECT id, " + utc_sql("t") + " AS utc, " + local_sql("t") +
             " AS local_time, device, kind, " + utc_sql("record_t") + " AS record_utc, detail FROM events",
     };
+    for (int version = 4; version <= kHistorySchemaVersion; ++version) {
+        for (std::string& sql : history_schema_added_in(version)) statements.push_back(std::move(sql));
+    }
+    return statements;
 }

@@ -11,20 +11,28 @@
 //          (r<register>_min, _max, _sum), a counter's last (r<register>_last)
 // hour     the same per hour, kept for the hour window
 // events   what happened that is no reading: a record handed back at start
+// alarms   every rise and clear of an alarm rule, with the measured value,
+//          the whole number compared and the threshold (since version 4)
 // meters   the configured meters' names, for exports
 // writer   the process writing the file, for the message a second one gets
+// forwarded how far each kind of row has reached a central history, per
+//          central database (since version 4)
 //
-// The views `readings`, `readings_per_minute`, `readings_per_hour` and
-// `history_events` show them in units and in readable times.
+// The views `readings`, `readings_per_minute`, `readings_per_hour`,
+// `history_events` and `alarm_events` show them in units and in readable
+// times.
 #pragma once
 
 #include <string>
 #include <vector>
 
-constexpr int kHistorySchemaVersion = 3;
+constexpr int kHistorySchemaVersion = 4;
 
 // Statements that make an empty file a history, in order.
 std::vector<std::string> history_schema_sql();
+// The statements a history of the version before `version` needs to become
+// one of it: its new tables and views.
+std::vector<std::string> history_schema_added_in(int version);
 
 // The rows a query can ask for: the raw rows, or the minute or hour aggregates.
 enum class Resolution { raw, minute, hour };

@@ -25,6 +25,12 @@ void HistorySink::Cycle(const std::shared_ptr<const CycleReport>& report) {
     } else if (report->kind == CycleKind::poll && !report->stored.empty()) {
         history_.Add(history_row_of(*report));
     }
+    // Every rise and clear, beside the record of the cycle it changed in.
+    for (const AlarmChange& change : report->alarm_changes) {
+        const AlarmOutcome& o = change.outcome;
+        history_.AddAlarm({report->utc_ms, device, o.key, change.up, o.level, o.value, o.compared, o.threshold,
+                           o.reading != nullptr ? o.reading->unit : "", o.text, ""});
+    }
     CommitIfDue(report->utc_ms);
 }
 

@@ -1,6 +1,7 @@
 // Every record a device stores goes to the history, gathered into one
 // transaction per batch interval (or at once when cycles come further
-// apart); a record handed back at start is stored as the event it is. On
+// apart), with every alarm rule's rise and clear; a record handed back at
+// start is stored as the event it is. On
 // the outlet's own thread: a slow disk's fsync holds up no line. A busy,
 // full or read-only history is said once per change and retried, never the
 // end of polling; the records it could not take are counted.

@@ -16,6 +16,7 @@
 
 #include "host/history/history_db.h"
 #include "host/history/history_reader.h"
+#include "host/history/history_schema.h"
 #include "host/sinks/history_sink.h"
 #include "tests/support/meter_oracle.h"
 
@@ -286,12 +287,64 @@ TEST(HistoryOpen, AHistoryOfThePreviousSchemaIsCarriedOver) {
     }
     { HistoryDb carried(path); }
     Query q(path);
-    EXPECT_EQ(q.One("PRAGMA user_version"), "3");
+    EXPECT_EQ(q.One("PRAGMA user_version"), std::to_string(kHistorySchemaVersion));
     EXPECT_EQ(q.Rows("SELECT utc FROM readings"),
               (std::vector<std::vector<std::string>>{{"2026-01-01T00:00:00.250Z"}, {"2026-01-01T00:00:01.250Z"}}));
     EXPECT_EQ(q.One("SELECT samples FROM minute"), "2");
     EXPECT_EQ(q.Rows("SELECT kind, record_utc FROM history_events"),
               (std::vector<std::vector<std::string>>{{"reload", "2026-01-01T00:00:01.250Z"}}));
+    remove_db(path);
+}
+
+// A history of version 3 gains the alarms and the forwarding marks and
+// keeps its rows; the rises and clears of the alarm rules are stored with
+// the records of their cycles and shown with the meter's name.
+TEST(HistoryOpen, AHistoryOfVersion3GainsTheAlarmsAndKeepsItsRows) {
+    const std::string path = temp_db("v3");
+    {
+        HistoryDb history(path);
+        history.NameMeter(1, "incomer");
+        history.Add(history_row(kStart, 1, 5156, record_at(0)));
+        history.Commit();
+    }
+    {
+        Query old(path);
+        ASSERT_EQ(sqlite3_exec(old.db, "DROP VIEW alarm_events; DROP TABLE alarms; DROP TABLE forwarded; "
+                                       "PRAGMA user_version = 3;", nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+    }
+    {
+        HistoryDb history(path);
+        struct : Notices {
+            void Say(const std::string&) override {}
+        } notices;
+        HistorySink sink(history, 0.0, 1.0, notices);
+        DeviceConfig meter;
+        meter.data_id = 1;
+        auto report = std::make_shared<CycleReport>();
+        report->meter = &meter;
+        report->utc_ms = kStart + 1000;
+        report->record = record_at(1);
+        report->stored = report->record;
+        report->quantities = decode_quantities(report->record);
+        AlarmOutcome over;
+        over.key = "110200010010";
+        over.text = "over";
+        over.level = 1;
+        over.value = 266.4;
+        over.compared = 266;
+        over.threshold = 253;
+        over.reading = reading_at(1806);
+        report->alarm_changes = {{over, true}};
+        sink.Cycle(report);
+        sink.Finished();
+    }
+    Query q(path);
+    EXPECT_EQ(q.One("PRAGMA user_version"), std::to_string(kHistorySchemaVersion));
+    EXPECT_EQ(q.One("SELECT count(*) FROM raw"), "2");
+    EXPECT_EQ(q.Rows("SELECT utc, name, key, change, value, compared, threshold, unit FROM alarm_events"),
+              (std::vector<std::vector<std::string>>{
+                  {"2026-01-01T00:00:01.000Z", "incomer", "110200010010", "rise", "266.4", "266", "253.0", "V"}}));
     remove_db(path);
 }
 
