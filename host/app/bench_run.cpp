@@ -249,6 +249,8 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
     if (mqtt) outlets.Add("mqtt", {&*mqtt}, Mailbox{1024, WhenFull::drop_oldest});
     const CloseOutlets close_outlets{outlets};
     outlets.Started(facts);
+    // After the start event, which is the run's first: the link's notices follow it.
+    if (mqtt) mqtt->Start();
     if (history && !history->open()) {
         outlets.Problem("history cannot be written now (" + history->last_error() +
                         "): records are held and it is tried again; polling goes on");

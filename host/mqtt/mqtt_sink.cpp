@@ -90,8 +90,6 @@ MqttSink::MqttSink(const MqttSettings& settings, const std::vector<LineInfo>& li
         link_->Publish(meter.base + "availability", "offline", true);
         PublishDiscovery(meter);
     }
-    // Only now: a request may arrive as soon as the link is up, and finds every meter.
-    link_->Start();
 }
 
 MqttSink::Meter* MqttSink::Find(std::uint32_t data_id) {

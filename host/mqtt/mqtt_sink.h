@@ -33,11 +33,13 @@ public:
     static constexpr std::size_t kMostRequest = 4096;  // bytes of a set/registers message
 
     // `inbox` is null without --allow-writes; `make_link` makes the host's
-    // link, which starts connecting at once. Throws std::runtime_error when
-    // two meters would publish under one topic, or one under the host's.
-    // The lines must outlive this.
+    // link. Throws std::runtime_error when two meters would publish under
+    // one topic, or one under the host's. The lines must outlive this.
     MqttSink(const MqttSettings& settings, const std::vector<LineInfo>& lines, WriteInbox* inbox,
              const BrokerLinkFactory& make_link, Notices& notices);
+    // Connects: from here on the link says what becomes of the connection
+    // and takes write requests. After the run has said it started.
+    void Start() { link_->Start(); }
 
     void Cycle(const std::shared_ptr<const CycleReport>& report) override;
     void BackingOff(const BackoffReport& report) override;

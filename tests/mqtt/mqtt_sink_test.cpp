@@ -90,6 +90,7 @@ struct SinkRig {
                 return made;
             },
             notices);
+        sink->Start();
     }
 
     std::vector<DeviceConfig> meters;
