@@ -151,7 +151,10 @@ TEST(EndToEnd, QuietOutputKeepsOneLinePerChangeOfAnAlarmOrAMeter) {
     host_status({"--port", meter.port, "--cycles", "8", "--interval", "0", "--quiet", "--retries", "0",
                  "--timeout-ms", "1000"},
                 &said);
-    EXPECT_EQ(lines_with(said, {"ALARM 110200010010", "value 2", "threshold 253", "level 1"}), 1);
+    // In English beside the controller's text, the measured value beside the whole number compared.
+    EXPECT_EQ(lines_with(said, {"ALARM 110200010010 phase 1 voltage high: 2", " V, compared as 2", "threshold 253",
+                                "level 1", "过高"}),
+              1);
     EXPECT_EQ(lines_with(said, {"alarm cleared 110200010010", "threshold 253", "level 1"}), 1);
     // Each single failed cycle once, and its recovery once (the run may end on a failure).
     const int failing = lines_with(said, {"failing: read", "timeout"});

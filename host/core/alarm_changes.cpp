@@ -16,9 +16,7 @@ AlarmOutcome alarm_outcome(const AlarmReport& report, const DeviceConfig& meter,
     if (const auto [at, error] = std::from_chars(report.value_text.data(), end, compared); error == std::errc() && at == end) {
         outcome.compared = compared;
     }
-    for (const AlarmRuleView& rule : kAlarmCatalogue) {
-        if (rule.key == report.alarm_key) outcome.rule = &rule;
-    }
+    outcome.rule = rule_of(report.alarm_key);
     if (outcome.rule != nullptr) {
         outcome.reading = reading_at(outcome.rule->high_register);
         for (const Quantity& quantity : quantities) {

@@ -49,9 +49,6 @@ Json::Value rules_json(const LiveMeter& meter) {
         const auto level = meter.config->thresholds.find(rule.key);
         r["level"] = level == meter.config->thresholds.end() ? 0 : level->second.level;
         r["direction"] = rule.high ? "high" : "low";
-        if (shown.reading != nullptr) {
-            r["label"] = std::string(shown.reading->label) + (rule.high ? " above" : " below") + " threshold";
-        }
         for (const Quantity& quantity : quantities_of(meter)) {
             if (quantity.reading == shown.reading) r["value_text"] = quantity.Text();
         }

@@ -200,8 +200,9 @@ void append_alarms(std::string& out, const std::vector<Shown>& meters) {
         if (!meter.fresh) continue;
         for (const AlarmOutcome& alarm : meter.live->shown->alarms) {
             append_sample(out, name, meter.labels,
-                          ",key=\"" + escaped(alarm.key) + "\",text=\"" + escaped(alarm.text) + "\",level=\"" +
-                              std::to_string(alarm.level) + "\"",
+                          ",key=\"" + escaped(alarm.key) + "\",label=\"" +
+                              escaped(alarm.rule != nullptr ? alarm.rule->Label() : "") + "\",text=\"" +
+                              escaped(alarm.text) + "\",level=\"" + std::to_string(alarm.level) + "\"",
                           alarm.up ? 1 : 0);
         }
     }

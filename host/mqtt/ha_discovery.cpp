@@ -117,7 +117,7 @@ std::vector<DiscoveryMessage> discovery_messages(const DiscoveryIdentity& identi
     for (const AlarmRuleView& rule : kAlarmCatalogue) {
         if (!judges_rules) break;
         Json::Value config;
-        config["name"] = rule.text;
+        config["name"] = capitalised(rule.Label());
         config["state_topic"] = base + "alarms/" + rule.key;
         config["value_template"] = "{{ 'ON' if value_json.up else 'OFF' }}";
         config["device_class"] = "problem";

@@ -2,6 +2,8 @@
 
 #include <json/reader.h>
 
+#include <iomanip>
+#include <locale>
 #include <sstream>
 
 #include "host/config/settings.h"
@@ -85,6 +87,7 @@ Json::Value alarm_json(const AlarmOutcome& outcome, bool up) {
     Json::Value alarm;
     alarm["key"] = outcome.key;
     alarm["text"] = outcome.text;
+    alarm["label"] = outcome.rule != nullptr ? Json::Value(outcome.rule->Label()) : Json::Value();
     alarm["level"] = outcome.level;
     alarm["threshold"] = or_null(outcome.threshold);
     alarm["value"] = or_null(outcome.value);
@@ -92,6 +95,22 @@ Json::Value alarm_json(const AlarmOutcome& outcome, bool up) {
     alarm["unit"] = outcome.reading != nullptr ? Json::Value(outcome.reading->unit) : Json::Value();
     alarm["up"] = up;
     return alarm;
+}
+
+std::string alarm_text(const AlarmOutcome& outcome) {
+    std::ostringstream text;
+    text.imbue(std::locale::classic());
+    text << (outcome.rule != nullptr ? outcome.rule->Label() : outcome.key) << ": ";
+    if (outcome.value && outcome.reading != nullptr) {
+        text << std::fixed << std::setprecision(reading_decimals(*outcome.reading)) << *outcome.value
+             << (*outcome.reading->unit != '\0' ? " " : "") << outcome.reading->unit << ", compared as ";
+    } else {
+        text << "value ";
+    }
+    text << outcome.value_text << std::defaultfloat << std::setprecision(7);
+    if (outcome.threshold) text << ", threshold " << *outcome.threshold;
+    text << ", level " << outcome.level << " (" << outcome.text << ")";
+    return text.str();
 }
 
 Json::Value spread_json(const Spread& s) {

@@ -19,10 +19,15 @@ Json::Value snapshot_object(const std::string& snapshot_text);
 Json::Value quantity_json(const Quantity& quantity);
 // Every quantity of a report, in the table's order.
 Json::Value quantities_json(const std::vector<Quantity>& quantities);
-// {"key", "text", "level", "threshold", "value", "compared", "unit", "up"}:
-// the measured value beside the whole number the device compared with the
-// threshold. `up` is the outcome told (a change's).
+// {"key", "text", "label", "level", "threshold", "value", "compared", "unit",
+// "up"}: the controller's text beside the rule in English, the measured
+// value beside the whole number the device compared with the threshold.
+// `up` is the outcome told (a change's).
 Json::Value alarm_json(const AlarmOutcome& outcome, bool up);
+// The same for people, on one line: "phase 1 voltage high: 266.4 V,
+// compared as 266, threshold 253, level 1 (001#…过高)".
+std::string alarm_text(const AlarmOutcome& outcome);
+
 // Cycles, failures by cause, retries, the mean cycle, the last cycle and
 // error, the back-off, and the spreads of the requests' times.
 Json::Value health_json(const MeterHealth& health);

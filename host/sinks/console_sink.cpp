@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "host/config/write_request.h"
+#include "host/report/report_json.h"
 
 namespace {
 
@@ -152,11 +153,7 @@ void ConsoleSink::Changes(const CycleReport& report) {
         told = Told{};
     }
     for (const AlarmChange& change : report.alarm_changes) {
-        const AlarmOutcome& alarm = change.outcome;
-        std::ostringstream limit;
-        if (alarm.threshold) limit << " threshold " << *alarm.threshold;
-        Line(where + (change.up ? "ALARM " : "alarm cleared ") + alarm.key + " " + alarm.text + " value " +
-             alarm.value_text + limit.str() + " level " + std::to_string(alarm.level));
+        Line(where + (change.up ? "ALARM " : "alarm cleared ") + change.outcome.key + " " + alarm_text(change.outcome));
     }
 }
 

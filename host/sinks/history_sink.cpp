@@ -29,7 +29,7 @@ void HistorySink::Cycle(const std::shared_ptr<const CycleReport>& report) {
     for (const AlarmChange& change : report->alarm_changes) {
         const AlarmOutcome& o = change.outcome;
         history_.AddAlarm({report->utc_ms, device, o.key, change.up, o.level, o.value, o.compared, o.threshold,
-                           o.reading != nullptr ? o.reading->unit : "", o.text, ""});
+                           o.reading != nullptr ? o.reading->unit : "", o.text, o.rule != nullptr ? o.rule->Label() : ""});
     }
     CommitIfDue(report->utc_ms);
 }

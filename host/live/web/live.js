@@ -141,6 +141,14 @@ function labelled(cell, label) {
   return cell;
 }
 
+// The measured value beside the whole number the controller compared: a
+// current of 80.887 A is compared as 80, not above a threshold of 80.
+function valueCompared(rule) {
+  if (rule.value_text === undefined) return '–';
+  const measured = `${rule.value_text} ${rule.unit || ''}`.trim();
+  return rule.compared === null || rule.compared === undefined ? measured : `${measured}, compared as ${rule.compared}`;
+}
+
 function renderAlarms(detail) {
   const body = document.querySelector('#alarms tbody');
   body.replaceChildren();
@@ -159,7 +167,7 @@ function renderAlarms(detail) {
       el('td', rule.label || ''),
       labelled(el('td', rule.level, 'num'), 'level'),
       labelled(el('td', rule.threshold === null ? '–' : rule.threshold, 'num'), 'threshold'),
-      labelled(el('td', rule.value_text === undefined ? '–' : `${rule.value_text} ${rule.unit || ''}`, 'num'), 'value'),
+      labelled(el('td', valueCompared(rule), 'num'), 'value'),
       labelled(el('td', rule.key, 'key'), 'key'));
     body.append(row);
   }
@@ -318,7 +326,10 @@ function logEvent(kind, data) {
   let text = kind;
   let className = kind;
   if (kind === 'alarm') {
-    text += `: ${data.text} ${data.up ? 'UP' : 'cleared'}` + (data.value ? ` (${data.value})` : '');
+    const value = data.value === null || data.value === undefined ? '' : ` ${data.value} ${data.unit || ''}`.trimEnd();
+    const compared = data.compared === null || data.compared === undefined ? '' : `, compared as ${data.compared}`;
+    const threshold = data.threshold === null || data.threshold === undefined ? '' : `, threshold ${data.threshold}`;
+    text += `: ${data.label || data.text} ${data.up ? 'UP' : 'cleared'}${value ? ` (${value.trim()}${compared}${threshold})` : ''}`;
     className = data.up ? 'alarm-up' : 'alarm';
   } else if (kind === 'meter_error') {
     text += `: ${data.request}: ${data.kind}: ${data.message}`;
