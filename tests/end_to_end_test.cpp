@@ -162,7 +162,7 @@ TEST(EndToEnd, QuietOutputKeepsOneLinePerChangeOfAnAlarmOrAMeter) {
     EXPECT_GE(lines_with(said, {"answering again after 1 failed cycle(s)"}), failing - 1);
     EXPECT_LE(lines_with(said, {"answering again"}), failing);
     EXPECT_EQ(lines_with(said, {"snapshot"}), 0);  // no cycle's table
-    EXPECT_EQ(lines_with(said, {"summary: 8 cycles"}), 1);
+    EXPECT_EQ(lines_with(said, {"summary of ", ": 8 cycles"}), 1);
 
     // A meter that never answers: one line when it fails, one per length of its pause.
     said.clear();

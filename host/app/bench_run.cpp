@@ -76,18 +76,22 @@ struct LineRun {
     std::unique_ptr<PollLoop> loop;
     int status = exit_status::kSuccess;
     std::exception_ptr failure;
-    std::string name;  // its port or TCP address
+    std::string name;  // as the outlets name it
 };
 
 Json::Value line_facts(const LineConfig& config, const LineRun& run) {
     Json::Value facts;
+    facts["name"] = run.name;
     if (config.line.IsTcp()) {
         facts["tcp"] = config.line.Name();
     } else {
         facts["port"] = config.line.port;
     }
     facts["line"] = config.line.Text();
+    // Its readings are made up, and stored as any others: said at every start.
+    facts["simulated"] = run.sim.has_value();
     facts["meters"] = static_cast<int>(config.devices.size());
+    for (const DeviceConfig& device : config.devices) facts["meter_names"].append(device.name);
     if (run.sim) facts["simulator_pid"] = static_cast<int>(run.sim->pid());
     return facts;
 }
@@ -98,6 +102,8 @@ Json::Value start_facts(const HostSettings& settings, const RunEnvironment& envi
     Json::Value facts = line_facts(settings.lines.front(), runs.front());
     facts["version"] = environment.version;
     facts["plugin"] = settings.plugin;
+    facts["config"] = environment.config.empty() ? Json::Value() : Json::Value(environment.config);
+    facts["history"] = settings.history.file.empty() ? Json::Value() : Json::Value(settings.history.file);
     int meters = 0;
     for (std::size_t i = 0; i < runs.size(); ++i) {
         facts["lines"].append(line_facts(settings.lines[i], runs[i]));
@@ -142,8 +148,9 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
     std::vector<LineRun> runs(settings.lines.size());
     for (std::size_t i = 0; i < runs.size(); ++i) {
         LineConfig& config = settings.lines[i];
+        // Named before the simulator gives it a terminal, which changes at every start.
+        runs[i].name = line_name(config, i);
         start_simulator(config, settings, environment, runs[i].sim);
-        runs[i].name = config.line.Name();
         for (DeviceConfig& device : config.devices) device.line = runs[i].name;
     }
     const std::vector<LineInfo> site = site_of(settings, runs);

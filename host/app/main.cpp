@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
         builder.ReadFile(command_line.config_path, read_settings_text(command_line.config_path));
         builder.ReadCommandLine(command_line.values);
         const HostSettings settings = builder.Finish();
-        RunEnvironment environment{sibling("qv5810-sim"), "", QV5810_VERSION, nullptr, &std::cerr};
+        RunEnvironment environment{sibling("qv5810-sim"), "", QV5810_VERSION, nullptr, &std::cerr, command_line.config_path};
         if (const auto& wanted = command_line.commissioning) {
             return wanted->read ? read_registers(settings, environment, wanted->line, *wanted->read, std::cout, stop)
                                 : scan_line(settings, environment, wanted->line, *wanted->scan, std::cout, stop);

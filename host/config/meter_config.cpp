@@ -1,5 +1,8 @@
 #include "host/config/meter_config.h"
 
+#include "host/meter_view/alarm_catalogue.h"
+
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -43,11 +46,42 @@ void refuse_unknown_keys(const Json::Value& object, const std::string& where, co
     }
 }
 
+namespace {
+
+// Edits from one text to the other (Levenshtein).
+std::size_t edits(const std::string& a, const std::string& b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+}  // namespace
+
+std::string threshold_key_problem(const std::string& key) {
+    if (rule_of(key) != nullptr) return "";
+    const AlarmRuleView* nearest = &kAlarmCatalogue.front();
+    for (const AlarmRuleView& rule : kAlarmCatalogue) {
+        if (edits(key, rule.key) < edits(key, nearest->key)) nearest = &rule;
+    }
+    // A rule left out by a typo would never be judged, and nothing would say so.
+    return "no alarm rule has this key; the nearest is " + std::string(nearest->key) + " (" + nearest->Label() + ")";
+}
+
 std::map<std::string, Threshold> read_thresholds(const Json::Value& thresholds) {
     std::map<std::string, Threshold> read;
     if (!thresholds.isObject()) bad("thresholds", "must be an object");
     for (auto it = thresholds.begin(); it != thresholds.end(); ++it) {
         const std::string where = "thresholds." + it.name();
+        if (const std::string problem = threshold_key_problem(it.name()); !problem.empty()) bad(where, problem);
         if (!it->isObject()) bad(where, "must be an object with \"level\" and \"value\"");
         refuse_unknown_keys(*it, where + ".", {"level", "value"});
         if (!it->isMember("level")) bad(where + ".level", "is missing");

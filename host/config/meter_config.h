@@ -48,6 +48,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// What is wrong with a threshold's key: none of the 27 rules has it (said
+// with the nearest that does), or "".
+std::string threshold_key_problem(const std::string& key);
+
 // A meter's thresholds as the configuration gives them, by alarm key.
 // Throws SettingsError with what is wrong, the key first ("thresholds.…").
 std::map<std::string, Threshold> read_thresholds(const Json::Value& thresholds);

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -53,8 +54,13 @@ struct HistorySettings {
 // One bus and the meters on it: a serial port, a Modbus TCP gateway, or the
 // simulated meter when neither is given.
 struct LineConfig {
+    // As people call it; empty: its port's /dev/serial/by-id name, its
+    // address, or "simulated line N" (line_name()).
+    std::string name;
     LineSettings line;
     std::vector<DeviceConfig> devices;
+    // Its meters' thresholds, over the site's, under each meter's own.
+    std::map<std::string, Threshold> thresholds;
     bool emulate_line{};                // the simulated meter paces its bytes at the line speed
     std::vector<std::string> sim_args;  // this line's simulated meter's, after the run's
 };
@@ -81,7 +87,17 @@ struct HostSettings {
     std::optional<ListenAddress> modbus_server;  // the Modbus TCP server of the meters' registers; none: no server
     MqttOptions mqtt;
     std::vector<std::string> sim_args;  // handed to the simulated meter
+    // Every meter's thresholds unless its line's or its own say otherwise;
+    // merged into each meter's own when the settings are finished.
+    std::map<std::string, Threshold> thresholds;
 };
+
+// A line's name as every outlet shows it: the configured one, else its
+// port's name under /dev/serial/by-id (which stays as the adapter moves
+// between /dev/ttyUSB numbers), its port, its Modbus TCP address, or
+// "simulated line N" for the simulated meter, whose terminal changes at
+// every start. `index` from 0.
+std::string line_name(const LineConfig& line, std::size_t index);
 
 // Every setting at the settings table's default, with the one meter of a
 // configuration that lists none.

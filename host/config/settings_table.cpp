@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -130,6 +131,18 @@ std::string object_problem(const SettingValue& v) {
     return std::get<Json::Value>(v).isObject() ? std::string() : "must be an object";
 }
 
+// Said relative to the row's own key: "110200010010.valeu: unknown key".
+std::string thresholds_problem(const SettingValue& v) {
+    try {
+        read_thresholds(std::get<Json::Value>(v));
+    } catch (const SettingsError& e) {
+        const std::string said = e.what();
+        const std::string own = "thresholds.";
+        return said.rfind(own, 0) == 0 ? said.substr(own.size()) : said;
+    }
+    return "";
+}
+
 using K = SettingKind;
 using S = SettingScope;
 constexpr double kWholeLimit = 100000000;
@@ -141,6 +154,10 @@ std::vector<Setting> make_table() {
     return {
         {"plugin", "--plugin", S::host, K::text, 0, 0, std::string(QV5810_DEFAULT_PLUGIN), "device plug-in to load",
          kNotEmpty, nullptr, &host<&HostSettings::plugin>, nullptr, nullptr},
+        {"line.name", nullptr, S::line, K::text, 0, 0, kNone,
+         "the line's name in every output (default: its port's /dev/serial/by-id name, its address, or "
+         "simulated line N)",
+         kNotEmpty, nullptr, &line_config<&LineConfig::name>, nullptr, nullptr},
         {"line.port", "--port", S::line, K::text, 0, 0, kNone,
          "serial device (a pseudo-terminal too); empty or left out: start the simulated meter", kSerialOnly, nullptr,
          [](HostSettings& s, const SettingValue& v) {
@@ -316,6 +333,12 @@ std::vector<Setting> make_table() {
         {"mqtt.queue", "--mqtt-queue", S::host, K::whole, 1, 1000000, 1000LL,
          "messages kept while the broker is away, the oldest dropped first", kNeedsMqtt, nullptr,
          &mqtt<&MqttOptions::queue>, nullptr, nullptr},
+        {"thresholds", nullptr, S::host, K::object, 0, 0, kNone,
+         "per alarm key, {\"level\", \"value\"} for every meter unless its line's or its own thresholds say otherwise",
+         0, thresholds_problem, &host<&HostSettings::thresholds>, nullptr, nullptr},
+        {"line.thresholds", nullptr, S::line, K::object, 0, 0, kNone,
+         "per alarm key, {\"level\", \"value\"} for the line's meters, over the site's thresholds", 0,
+         thresholds_problem, &line_config<&LineConfig::thresholds>, nullptr, nullptr},
         {"simulator_args", "--sim-arg", S::host, K::list, 0, 0, kNone, "an option for the simulated meter (repeatable)",
          0, nullptr, &host<&HostSettings::sim_args>, nullptr, nullptr},
         // A meter's own keys, in each entry of "devices".
@@ -328,8 +351,8 @@ std::vector<Setting> make_table() {
          static_cast<double>(kSlaveAddresses.high), 1LL, "the meter's slave address, unique on its line", 0, nullptr,
          nullptr, &device<&DeviceConfig::slave>, nullptr},
         {"thresholds", nullptr, S::device, K::object, 0, 0, Json::Value(Json::objectValue),
-         "per alarm key, the controller's {\"level\", \"value\"}", 0, object_problem, nullptr,
-         &device<&DeviceConfig::thresholds>, nullptr},
+         "per alarm key, the controller's {\"level\", \"value\"}, over its line's and the site's", 0,
+         thresholds_problem, nullptr, &device<&DeviceConfig::thresholds>, nullptr},
         {"setting", nullptr, S::device, K::object, 0, 0, Json::Value(Json::objectValue),
          "handed to the device's InitSetting as it is; modbus.slave filled in", 0, object_problem, nullptr,
          &device<&DeviceConfig::setting>, nullptr},
@@ -485,6 +508,25 @@ std::vector<DeviceConfig> read_devices(const Json::Value& devices) {
     return read;
 }
 
+std::string line_name(const LineConfig& line, std::size_t index) {
+    if (!line.name.empty()) return line.name;
+    const LineSettings& l = line.line;
+    if (l.tcp && !l.tcp_simulated) return l.tcp->Text();
+    if (l.port.empty() || l.tcp_simulated) return "simulated line " + std::to_string(index + 1);
+    const std::string by_id = "/dev/serial/by-id/";
+    if (l.port.rfind(by_id, 0) == 0) return l.port.substr(by_id.size());
+    // The link under by-id that leads to this port, if the adapter has one.
+    std::error_code failed;
+    const std::filesystem::path port = std::filesystem::canonical(l.port, failed);
+    if (!failed) {
+        for (const auto& entry : std::filesystem::directory_iterator(by_id, failed)) {
+            std::error_code other;
+            if (std::filesystem::canonical(entry.path(), other) == port && !other) return entry.path().filename().string();
+        }
+    }
+    return l.port;
+}
+
 HostSettings default_settings() {
     HostSettings settings;
     for (const Setting& row : settings_table()) {
@@ -583,7 +625,10 @@ void SettingsBuilder::ReadLines(const Json::Value& lines, const std::vector<std:
         const Json::Value& entry = lines[i];
         if (!entry.isObject()) throw SettingsError(where + ": must be an object");
         HostSettings scratch;
-        scratch.lines = {LineConfig{settings_.lines.front().line, {}, settings_.lines.front().emulate_line, {}}};
+        LineConfig defaults;
+        defaults.line = settings_.lines.front().line;
+        defaults.emulate_line = settings_.lines.front().emulate_line;
+        scratch.lines = {defaults};
         const Setting* serial = nullptr;
         try {
             refuse_unknown_keys(entry, "", keys);
@@ -706,6 +751,16 @@ void SettingsBuilder::CheckNeeds() const {
 HostSettings SettingsBuilder::Finish() const {
     CheckTransport();
     CheckNeeds();
+    // Each meter is handed its whole table: the site's, its line's over it, its own over both.
+    HostSettings finished = settings_;
+    for (LineConfig& line : finished.lines) {
+        for (DeviceConfig& device : line.devices) {
+            std::map<std::string, Threshold> merged = finished.thresholds;
+            for (const auto& [key, threshold] : line.thresholds) merged[key] = threshold;
+            for (const auto& [key, threshold] : device.thresholds) merged[key] = threshold;
+            device.thresholds = std::move(merged);
+        }
+    }
     const std::string where_lines = file_.empty() ? "" : file_ + ": ";
     std::map<std::uint32_t, std::size_t> line_of;  // data id to the line it is on
     std::map<int, std::size_t> unit_of;            // slave address to the line it is on
@@ -729,6 +784,15 @@ HostSettings SettingsBuilder::Finish() const {
             }
         }
     }
+    // Every output tells the lines apart by their names.
+    for (std::size_t i = 0; i < settings_.lines.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            if (!settings_.lines[i].name.empty() && settings_.lines[i].name == settings_.lines[j].name) {
+                throw SettingsError(where_lines + "lines[" + std::to_string(i) + "].name: \"" + settings_.lines[i].name +
+                                    "\" is lines[" + std::to_string(j) + "]'s name too: give each line its own");
+            }
+        }
+    }
     // One state file kept by several simulators would hold one's counters over another's.
     const auto simulated = std::count_if(settings_.lines.begin(), settings_.lines.end(), [](const LineConfig& l) {
         return l.line.port.empty() && (!l.line.IsTcp() || l.line.tcp_simulated);
@@ -746,7 +810,7 @@ HostSettings SettingsBuilder::Finish() const {
         });
         throw SettingsError((slave != given_.end() ? "--slave: " : file_.empty() ? "" : file_ + ": ") + problem);
     }
-    return settings_;
+    return finished;
 }
 
 HostSettings parse_settings_file(const std::string& path, const std::string& text) {

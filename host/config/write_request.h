@@ -11,6 +11,7 @@
 struct WriteRequest {
     std::uint32_t device = 0;          // data id of the meter
     std::vector<std::uint16_t> words;  // the first register, then the values
+    std::string by;                    // who asked, for the journal: "login anna", "MQTT", ...
 };
 
 // `{"address": 256, "values": [4660]}`: an address 0…65535 and 1…123 values

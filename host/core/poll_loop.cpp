@@ -177,11 +177,13 @@ void PollLoop::Poll(Meter& meter, int cycle, const StopSignal& stop) {
     outlets_.Cycle(report);
 }
 
-std::int32_t PollLoop::WriteAndConfirm(Meter& meter, const std::vector<std::uint16_t>& words, int cycle) {
+std::int32_t PollLoop::WriteAndConfirm(Meter& meter, const std::vector<std::uint16_t>& words, int cycle,
+                                       const std::string& by) {
     WriteReport report;
     report.meter = &meter.config;
     report.cycle = cycle;
     report.words = words;
+    report.by = by;
     start_write(*meter.device, words);
     // The write's attempts are the line's work too: they count with the meter's.
     RunExchanges(meter, report.troubled);
@@ -200,7 +202,7 @@ void PollLoop::ServeInbox(int cycle) {
     for (WriteInbox::Pending& pending : options_.inbox->Take(on_this_line)) {
         for (const auto& meter : meters_) {
             if (meter->config.data_id == pending.request.device) {
-                pending.done(WriteAndConfirm(*meter, pending.request.words, cycle));
+                pending.done(WriteAndConfirm(*meter, pending.request.words, cycle, pending.request.by));
                 break;
             }
         }
@@ -231,7 +233,7 @@ int PollLoop::Run(const StopSignal& stop) {
         ++cycle;
         for (std::size_t i = 0; i < meters_.size() && !stop.requested(); ++i) Poll(*meters_[i], cycle, stop);
         if (cycle == 1 && !options_.write.empty() && !stop.requested() && !meters_.empty()) {
-            write_status = WriteAndConfirm(*meters_.front(), options_.write, cycle);
+            write_status = WriteAndConfirm(*meters_.front(), options_.write, cycle, "the command line");
         }
         if (!stop.requested()) ServeInbox(cycle);
         outlets_.CycleOver(line_, cycle);

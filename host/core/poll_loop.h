@@ -52,7 +52,7 @@ private:
     bool RunExchanges(Meter& meter, std::vector<RequestTrouble>& troubled, std::vector<ReadBlock>* read = nullptr,
                       ModbusLine::Attempts attempts = ModbusLine::Attempts::with_retries);
     void Poll(Meter& meter, int cycle, const StopSignal& stop);
-    std::int32_t WriteAndConfirm(Meter& meter, const std::vector<std::uint16_t>& words, int cycle);
+    std::int32_t WriteAndConfirm(Meter& meter, const std::vector<std::uint16_t>& words, int cycle, const std::string& by);
     void ServeInbox(int cycle);
     void WaitServingInbox(Clock::time_point until, int cycle, const StopSignal& stop);
     void Decode(Meter& meter, CycleReport& report);

@@ -46,18 +46,26 @@ private:
     std::unique_ptr<sqlite3, CloseDb> db_;
 };
 
-// The query's rows, oldest first, with the meter's name; bound and ready.
+// The query's rows, oldest first, with the meter's name last; bound and ready.
 Statement select_rows(ReadOnlyHistory& db, const HistoryQuery& query) {
-    const std::string table = resolution_table(query.resolution);
-    std::string sql = resolution_select(query.resolution) + " WHERE t >= ?1 AND t <= ?2" +
-                      (query.device ? " AND device = ?3" : "") + " ORDER BY t" + (query.limit > 0 ? " DESC LIMIT ?4" : "");
-    if (query.limit > 0) sql = "SELECT * FROM (" + sql + ") ORDER BY utc";
-    sql = "SELECT rows.*, (SELECT name FROM meters WHERE meters.device = rows.device) AS meter FROM (" + sql + ") AS rows";
+    const bool limited = query.limit > 0;
+    std::string sql;
+    if (query.kind == HistoryKind::alarms) {
+        // The view shows times as text; the table's own times and index pick the rows.
+        sql = std::string("SELECT * FROM alarm_events WHERE id IN (SELECT id FROM alarms WHERE t >= ?1 AND t <= ?2") +
+              (query.device ? " AND device = ?3" : "") + ") ORDER BY id" + (limited ? " DESC LIMIT ?4" : "");
+        if (limited) sql = "SELECT * FROM (" + sql + ") ORDER BY id";
+    } else {
+        sql = resolution_select(query.resolution) + " WHERE t >= ?1 AND t <= ?2" + (query.device ? " AND device = ?3" : "") +
+              " ORDER BY t" + (limited ? " DESC LIMIT ?4" : "");
+        if (limited) sql = "SELECT * FROM (" + sql + ") ORDER BY utc";
+        sql = "SELECT rows.*, (SELECT name FROM meters WHERE meters.device = rows.device) AS meter FROM (" + sql + ") AS rows";
+    }
     Statement statement = db.Prepare(sql);
     sqlite3_bind_int64(statement.get(), 1, query.from_ms);
     sqlite3_bind_int64(statement.get(), 2, query.to_ms);
     if (query.device) sqlite3_bind_int64(statement.get(), 3, *query.device);
-    if (query.limit > 0) sqlite3_bind_int(statement.get(), 4, query.limit);
+    if (limited) sqlite3_bind_int(statement.get(), 4, query.limit);
     return statement;
 }
 
@@ -112,7 +120,9 @@ Json::Value history_rows_json(const std::string& path, const HistoryQuery& query
     ReadOnlyHistory db(path);
     Statement statement = select_rows(db, query);
     sqlite3_stmt* s = statement.get();
-    const int columns = sqlite3_column_count(s) - 1;  // all but the meter's name
+    // Readings go to the page without the meter's name in every row; an
+    // alarm's row keeps it.
+    const int columns = sqlite3_column_count(s) - (query.kind == HistoryKind::readings ? 1 : 0);
     std::vector<Json::StaticString> names;
     for (int c = 0; c < columns; ++c) names.emplace_back(interned(sqlite3_column_name(s, c)));
     Json::Value rows(Json::arrayValue);

@@ -13,11 +13,16 @@
 
 #include "host/history/history_schema.h"
 
+// What rows are read: the meters' readings, or every rise and clear of an
+// alarm rule.
+enum class HistoryKind { readings, alarms };
+
 struct HistoryQuery {
+    HistoryKind kind = HistoryKind::readings;
     std::optional<std::uint32_t> device;  // none: every meter
     std::int64_t from_ms = std::numeric_limits<std::int64_t>::min();
     std::int64_t to_ms = std::numeric_limits<std::int64_t>::max();  // both ends included
-    Resolution resolution = Resolution::raw;
+    Resolution resolution = Resolution::raw;  // of readings
     int limit = 0;  // 0: every row; else the newest `limit`, still oldest first
 };
 
@@ -26,7 +31,7 @@ enum class ExportFormat { csv, jsonl };
 // "raw", "minute", "hour"; nothing for anything else.
 std::optional<Resolution> resolution_named(const std::string& name);
 
-// Each row an object of the view's columns. Throws std::runtime_error
+// Each row an object of the view's columns (readings, alarm_events). Throws std::runtime_error
 // when the file is no history of ours.
 Json::Value history_rows_json(const std::string& path, const HistoryQuery& query);
 

@@ -204,6 +204,7 @@ struct HttpServer::Impl {
     class Ticket {
     public:
         Ticket(Impl& server, std::string address) : server_(server), address_(std::move(address)) {}
+        const std::string& address() const { return address_; }
         ~Ticket() {
             const std::lock_guard<std::mutex> lock(server_.count_mutex);
             --server_.total;
@@ -336,6 +337,7 @@ private:
         beast::get_lowest_layer(stream_).expires_never();
         const auto& request = parser_->get();
         std::optional<ApiRequest> parsed = api_request_of(request, kTls);
+        if (parsed) parsed->remote = ticket_->address();
         if (!parsed) return Refuse(400, "the request's path or query does not decode");
         version_ = request.version();
         keep_alive_ = request.keep_alive();

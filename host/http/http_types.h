@@ -18,6 +18,7 @@ struct ApiRequest {
     std::string cookie;         // the Cookie header
     std::string authorization;  // the Authorization header
     bool tls = false;           // came over HTTPS
+    std::string remote;         // the client's address, IPv6 in brackets
 };
 
 struct ApiResponse {

@@ -192,10 +192,14 @@ ApiResponse HttpApi::Handle(const ApiRequest& request) {
         if (!get) return not_allowed("GET");
         return History(id, request, segments[3] == "history.csv");
     }
+    if (segments[3] == "alarms") {
+        if (!get) return not_allowed("GET");
+        return Alarms(id, request);
+    }
     if (segments[3] == "registers") {
         if (request.method != "POST") return not_allowed("POST");
         if (options_.writes_need_login && !caller) return api_error(401, "log in to write registers");
-        return Write(id, request);
+        return Write(id, request, caller);
     }
     return api_error(404, "no such API path: " + quoted(request.path));
 }
@@ -296,18 +300,18 @@ ApiResponse HttpApi::Device(std::uint32_t id) {
     return response;
 }
 
-ApiResponse HttpApi::History(std::uint32_t id, const ApiRequest& request, bool csv) {
-    if (!live_.Knows(id)) return api_error(404, "no device with data id " + std::to_string(id));
-    if (options_.history_path.empty()) return api_error(404, "no history: qmxhost was started without --history");
+namespace {
+
+// A history request's query string read into `query`: from, to, limit and,
+// for readings, resolution. An answer when it is refused.
+std::optional<ApiResponse> read_history_params(const ApiRequest& request, int most, HistoryQuery& query) {
+    const bool readings = query.kind == HistoryKind::readings;
+    const std::string known = readings ? "from, to, limit and resolution" : "from, to and limit";
     for (const auto& [name, value] : request.params) {
-        if (name != "from" && name != "to" && name != "limit" && name != "resolution") {
-            return api_error(400, "unknown query parameter " + quoted(name) + ": only from, to, limit and resolution");
+        if (name != "from" && name != "to" && name != "limit" && (name != "resolution" || !readings)) {
+            return api_error(400, "unknown query parameter " + quoted(name) + ": only " + known);
         }
     }
-    HistoryQuery query;
-    query.device = id;
-    const int most = csv ? kMostExportRows : kMostHistoryRows;
-    query.limit = csv ? most : 100;
     bool repeated = false;
     if (const std::string* text = single_param(request, "from", repeated)) {
         const auto from = utc_ms_from_text(*text);
@@ -327,14 +331,36 @@ ApiResponse HttpApi::History(std::uint32_t id, const ApiRequest& request, bool c
         }
         query.limit = static_cast<int>(value);
     }
-    std::string resolution = "raw";
     if (const std::string* text = single_param(request, "resolution", repeated)) {
         if (!resolution_named(*text)) return api_error(400, "resolution must be raw, minute or hour");
-        resolution = *text;
         query.resolution = *resolution_named(*text);
     }
-    if (repeated) return api_error(400, "from, to, limit and resolution may each be given once");
+    if (repeated) return api_error(400, known + " may each be given once");
     if (query.from_ms > query.to_ms) return api_error(400, "from is later than to");
+    return std::nullopt;
+}
+
+// The rows' frame: which meter, the times asked (null for open ends) and the limit.
+Json::Value history_answer(std::uint32_t id, const HistoryQuery& query) {
+    Json::Value answer;
+    answer["id"] = id;
+    answer["from"] = query.from_ms == std::numeric_limits<std::int64_t>::min() ? Json::Value() : Json::Value(utc_text(query.from_ms));
+    answer["to"] = query.to_ms == std::numeric_limits<std::int64_t>::max() ? Json::Value() : Json::Value(utc_text(query.to_ms));
+    answer["limit"] = query.limit;
+    return answer;
+}
+
+}  // namespace
+
+ApiResponse HttpApi::History(std::uint32_t id, const ApiRequest& request, bool csv) {
+    if (!live_.Knows(id)) return api_error(404, "no device with data id " + std::to_string(id));
+    if (options_.history_path.empty()) return api_error(404, "no history: qmxhost was started without --history");
+    HistoryQuery query;
+    query.device = id;
+    const int most = csv ? kMostExportRows : kMostHistoryRows;
+    query.limit = csv ? most : 100;
+    if (auto refused = read_history_params(request, most, query)) return *refused;
+    const std::string resolution = resolution_table(query.resolution);
     try {
         if (csv) {
             // One at a time: each may take tens of megabytes until it is sent.
@@ -351,11 +377,7 @@ ApiResponse HttpApi::History(std::uint32_t id, const ApiRequest& request, bool c
             response.body = out.str();
             return response;
         }
-        Json::Value answer;
-        answer["id"] = id;
-        answer["from"] = query.from_ms == std::numeric_limits<std::int64_t>::min() ? Json::Value() : Json::Value(utc_text(query.from_ms));
-        answer["to"] = query.to_ms == std::numeric_limits<std::int64_t>::max() ? Json::Value() : Json::Value(utc_text(query.to_ms));
-        answer["limit"] = query.limit;
+        Json::Value answer = history_answer(id, query);
         answer["resolution"] = resolution;
         answer["rows"] = history_rows_json(options_.history_path, query);
         return json_response(answer);
@@ -364,7 +386,24 @@ ApiResponse HttpApi::History(std::uint32_t id, const ApiRequest& request, bool c
     }
 }
 
-ApiResponse HttpApi::Write(std::uint32_t id, const ApiRequest& request) {
+ApiResponse HttpApi::Alarms(std::uint32_t id, const ApiRequest& request) {
+    if (!live_.Knows(id)) return api_error(404, "no device with data id " + std::to_string(id));
+    if (options_.history_path.empty()) return api_error(404, "no history: qmxhost was started without --history");
+    HistoryQuery query;
+    query.kind = HistoryKind::alarms;
+    query.device = id;
+    query.limit = 100;
+    if (auto refused = read_history_params(request, kMostHistoryRows, query)) return *refused;
+    try {
+        Json::Value answer = history_answer(id, query);
+        answer["rows"] = history_rows_json(options_.history_path, query);
+        return json_response(answer);
+    } catch (const std::exception& e) {
+        return api_error(503, e.what());
+    }
+}
+
+ApiResponse HttpApi::Write(std::uint32_t id, const ApiRequest& request, const std::optional<Access::Caller>& caller) {
     if (!options_.allow_writes) return api_error(403, "writes are off: start qmxhost with --allow-writes");
     // A browser sends a form or text to another site without asking; a JSON
     // body it sends only to the page's own origin.
@@ -375,7 +414,10 @@ ApiResponse HttpApi::Write(std::uint32_t id, const ApiRequest& request) {
     std::string problem;
     std::vector<std::uint16_t> words = parse_write_request(request.body, problem);
     if (words.empty()) return api_error(400, problem);
-    std::optional<std::future<std::int32_t>> status = inbox_.Submit(WriteRequest{id, words});
+    // Named in the journal: the login or token, else where it came from.
+    const std::string by = caller ? (caller->by_token ? "token " : "login ") + caller->name
+                                  : "the page at " + (request.remote.empty() ? std::string("an unknown address") : request.remote);
+    std::optional<std::future<std::int32_t>> status = inbox_.Submit(WriteRequest{id, words, by});
     if (!status) return api_error(503, "too many writes are waiting; try again after they are answered");
     if (status->wait_for(options_.write_timeout) != std::future_status::ready) {
         return api_error(504, "the poll loop did not carry the write out in time; it may still be written");

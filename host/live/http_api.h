@@ -45,7 +45,10 @@ private:
     ApiResponse Devices();
     ApiResponse Device(std::uint32_t id);
     ApiResponse History(std::uint32_t id, const ApiRequest& request, bool csv);
-    ApiResponse Write(std::uint32_t id, const ApiRequest& request);
+    // Every rise and clear of the meter's alarm rules, oldest first: the
+    // newest `limit` (100) between from and to.
+    ApiResponse Alarms(std::uint32_t id, const ApiRequest& request);
+    ApiResponse Write(std::uint32_t id, const ApiRequest& request, const std::optional<Access::Caller>& caller);
     // The checks before any route: the Host, the Origin of what changes
     // something, the login; a refusal, or none.
     std::optional<ApiResponse> Gate(const ApiRequest& request, const std::optional<Access::Caller>& caller) const;

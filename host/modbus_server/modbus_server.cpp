@@ -1,5 +1,6 @@
 #include "host/modbus_server/modbus_server.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -31,6 +32,22 @@ int word_at(const std::vector<std::uint8_t>& frame, int at) {
     return frame[index] << 8 | frame[index + 1];
 }
 
+// "192.0.2.7:50312", "[2001:db8::7]:50312".
+std::string peer_address(int socket) {
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return "?";
+    char host[INET6_ADDRSTRLEN] = "";
+    if (peer.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(peer);
+        inet_ntop(AF_INET6, &v6.sin6_addr, host, sizeof host);
+        return "[" + std::string(host) + "]:" + std::to_string(ntohs(v6.sin6_port));
+    }
+    const auto& v4 = reinterpret_cast<const sockaddr_in&>(peer);
+    inet_ntop(AF_INET, &v4.sin_addr, host, sizeof host);
+    return std::string(host) + ":" + std::to_string(ntohs(v4.sin_port));
+}
+
 // Under a flood of requests a cycle must not wait for a core: the server
 // gives way to the poll loop, as the HTTP threads do.
 void lower_this_thread() { setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10); }
@@ -40,6 +57,7 @@ void lower_this_thread() { setpriority(PRIO_PROCESS, static_cast<id_t>(gettid())
 struct ModbusServer::Client {
     int socket;
     std::uint64_t id;
+    std::string address;  // the peer's, for the journal
     Steady::time_point heard;                // its last whole request, or its connection
     std::optional<Steady::time_point> part;  // when the first byte of a request not yet whole came
     std::vector<std::uint8_t> waiting;       // a write's request until the meter confirmed it or not
@@ -151,7 +169,8 @@ void ModbusServer::Accept() {
     }
     // A client that does not take its answers fails the next one, and goes.
     fcntl(socket, F_SETFL, fcntl(socket, F_GETFL) | O_NONBLOCK);
-    clients_.push_back(std::make_unique<Client>(Client{socket, next_client_id_++, Steady::now(), std::nullopt, {}}));
+    clients_.push_back(
+        std::make_unique<Client>(Client{socket, next_client_id_++, peer_address(socket), Steady::now(), std::nullopt, {}}));
 }
 
 bool ModbusServer::Read(Client& client) {
@@ -251,7 +270,7 @@ bool ModbusServer::AnswerWrite(Client& client, const std::vector<std::uint8_t>& 
     if (!write_span_problem(words).empty()) return refuse(context_, request, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
     const std::shared_ptr<Outcomes> outcomes = outcomes_;
     const std::uint64_t id = client.id;
-    if (!inbox_->Submit(WriteRequest{found.meter->data_id, std::move(words)},
+    if (!inbox_->Submit(WriteRequest{found.meter->data_id, std::move(words), "a Modbus TCP client at " + client.address},
                         [outcomes, id](std::int32_t status) { outcomes->Finished(id, status); })) {
         return refuse(context_, request, MODBUS_EXCEPTION_SLAVE_OR_SERVER_BUSY);
     }

@@ -116,7 +116,7 @@ void MqttSink::WriteRequested(const std::string& topic, const std::string& paylo
     std::string problem;
     const std::vector<std::uint16_t> words = parse_write_request(payload, problem);
     if (words.empty()) return refuse(problem);
-    const bool taken = inbox_->Submit(WriteRequest{data_id, words}, [&link, result_topic, words, data_id](std::int32_t status) {
+    const bool taken = inbox_->Submit(WriteRequest{data_id, words, "MQTT (" + topic + ")"}, [&link, result_topic, words, data_id](std::int32_t status) {
         Json::Value result = write_result_json(words, status);
         result["device"] = data_id;
         link.Publish(result_topic, compact_json(result), false);
@@ -169,6 +169,8 @@ void MqttSink::Cycle(const std::shared_ptr<const CycleReport>& report) {
     state["utc"] = report->utc;
     state["device"] = meter->config->data_id;
     state["name"] = meter->config->name;
+    state["line"] = meter->config->line;
+    state["slave"] = meter->config->slave;
     state["cycle"] = report->cycle;
     state["values"] = Json::Value(Json::objectValue);
     for (const Quantity& quantity : report->quantities) state["values"][quantity.reading->column] = quantity.Rounded();

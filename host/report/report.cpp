@@ -177,6 +177,7 @@ Json::Value write_json(const WriteReport& report) {
     put_written_registers(event, report.words);
     event["status"] = report.status;
     event["outcome"] = write_outcome_text(report.status);
+    event["by"] = report.by;
     return event;
 }
 

@@ -116,6 +116,7 @@ struct WriteReport {
     int cycle = 0;                     // the cycle after which it was carried out
     std::vector<std::uint16_t> words;  // the first register, then the values
     std::int32_t status = 0;           // the device's write status afterwards
+    std::string by;                    // who asked: "login anna", "MQTT", "the command line", ...
     std::vector<RequestTrouble> troubled;
     MeterHealth health;
     std::string utc;

@@ -26,11 +26,12 @@ std::string padded(const std::string& text, std::size_t width) {
     return text + std::string(used < width ? width - used : 1, ' ');
 }
 
-std::string device_text(std::uint32_t data_id) { return "device " + std::to_string(data_id); }
+// A meter as the journal names it: its data id and its name.
+std::string meter_text(const DeviceConfig& meter) { return "device " + std::to_string(meter.data_id) + " (" + meter.name + ")"; }
 
 void meter_summary_text(std::ostringstream& text, const MeterSummary& meter, bool tcp) {
     const MeterHealth& h = meter.health;
-    text << "  " << device_text(meter.meter->data_id) << " (" << meter.meter->name << ", slave " << meter.meter->slave
+    text << "  device " << meter.meter->data_id << " (" << meter.meter->name << ", slave " << meter.meter->slave
          << "): " << h.completed
          << " cycles completed, " << h.failed << " failed";
     if (h.skipped > 0) text << ", " << h.skipped << " skipped while backed off";
@@ -56,7 +57,7 @@ void meter_summary_text(std::ostringstream& text, const MeterSummary& meter, boo
 std::string summary_text(const RunSummary& summary) {
     const LineSettings& line = *summary.line.settings;
     std::ostringstream text;
-    text << std::fixed << std::setprecision(1) << "\nsummary: " << summary.cycles << " cycles";
+    text << std::fixed << std::setprecision(1) << "\nsummary of " << summary.line.name << ": " << summary.cycles << " cycles";
     if (line.IsTcp()) {
         text << " over Modbus TCP to " << line.Name();
     } else {
@@ -85,21 +86,34 @@ std::string readings_table(const CycleReport& report) {
 
 void ConsoleSink::Line(const std::string& text) { out_.Write(text + "\n"); }
 
+// In every verbosity: what a service's journal begins with.
 void ConsoleSink::Started(const Json::Value& facts) {
-    if (verbosity_ == Verbosity::quiet) return;
-    const auto where = [](const Json::Value& line) {
-        return (line.isMember("tcp") ? line["tcp"].asString() + " over " : line["port"].asString() + " at ") +
-               line["line"].asString() + ", " + std::to_string(line["meters"].asInt()) + " meter(s)";
+    std::string text = "qmxhost " + facts["version"].asString() + " with " + facts["plugin"].asString();
+    if (facts["config"].isString()) text += ", configuration " + facts["config"].asString();
+    text += "\n";
+    for (const Json::Value& line : facts["lines"]) {
+        std::string meters;
+        for (const Json::Value& name : line["meter_names"]) meters += (meters.empty() ? "" : ", ") + name.asString();
+        text += "  line \"" + line["name"].asString() + "\": " + (line["simulated"].asBool() ? "SIMULATED meters on " : "") +
+                (line.isMember("tcp") ? line["tcp"].asString() : line["port"].asString()) + ", " + line["line"].asString() +
+                ", " + std::to_string(line["meters"].asInt()) + " meter(s) (" + meters + ")" +
+                (line["simulated"].asBool() ? ": their readings are made up, and every outlet takes them as any others" : "") +
+                "\n";
+    }
+    std::string outlets;
+    const auto outlet = [&](const char* key, const char* what) {
+        if (facts[key].isString()) outlets += (outlets.empty() ? "" : "; ") + std::string(what) + " " + facts[key].asString();
     };
-    std::string lines;
-    for (const Json::Value& line : facts["lines"]) lines += (lines.empty() ? "" : "; ") + where(line);
-    Line("qmxhost " + facts["version"].asString() + ": " + facts["plugin"].asString() + " on " +
-         (facts["lines"].size() > 1 ? lines : where(facts)));
+    outlet("history", "history");
+    outlet("http", "page");
+    outlet("mqtt", "broker");
+    outlet("modbus_server", "Modbus server");
+    out_.Write(text + "  outlets: " + (outlets.empty() ? "none beside this output" : outlets) + "\n");
 }
 
-void ConsoleSink::Troubles(const std::vector<RequestTrouble>& troubled, int cycle, std::uint32_t data_id) {
+void ConsoleSink::Troubles(const std::vector<RequestTrouble>& troubled, int cycle, const DeviceConfig& meter) {
     if (verbosity_ == Verbosity::quiet) return;
-    const std::string where = "cycle " + std::to_string(cycle) + "  " + device_text(data_id) + ": ";
+    const std::string where = "cycle " + std::to_string(cycle) + "  " + meter_text(meter) + ": ";
     for (const RequestTrouble& trouble : troubled) {
         if (!trouble.answered) {
             Line(where + trouble.request + " failed after " + std::to_string(trouble.attempts) + " attempt(s): " +
@@ -111,11 +125,10 @@ void ConsoleSink::Troubles(const std::vector<RequestTrouble>& troubled, int cycl
 }
 
 void ConsoleSink::Cycle(const std::shared_ptr<const CycleReport>& report) {
-    const std::uint32_t data_id = report->meter->data_id;
-    Troubles(report->troubled, report->cycle, data_id);
+    Troubles(report->troubled, report->cycle, *report->meter);
     if (report->kind == CycleKind::reload) {
         if (verbosity_ != Verbosity::quiet) {
-            Line(device_text(data_id) + ": newest history record " +
+            Line(meter_text(*report->meter) + ": newest history record " +
                  (report->Published() ? "reloaded" : "refused by the device"));
         }
         return;
@@ -135,8 +148,7 @@ void ConsoleSink::Cycle(const std::shared_ptr<const CycleReport>& report) {
 
 void ConsoleSink::Changes(const CycleReport& report) {
     Told& told = told_[report.meter->data_id];
-    const std::string where = "cycle " + std::to_string(report.cycle) + "  " + device_text(report.meter->data_id) +
-                              " (" + report.meter->name + "): ";
+    const std::string where = "cycle " + std::to_string(report.cycle) + "  " + meter_text(*report.meter) + ": ";
     if (report.kind == CycleKind::failed) {
         if (told.failed_cycles++ > 0) return;
         std::string why = "the device published no record";
@@ -161,7 +173,7 @@ void ConsoleSink::Readings(const CycleReport& report) {
     std::ostringstream head;
     head << "cycle " << report.cycle;
     if (report.planned > 0) head << "/" << report.planned;
-    head << "  " << device_text(report.meter->data_id) << "  " << std::fixed << std::setprecision(1)
+    head << "  " << meter_text(*report.meter) << "  " << std::fixed << std::setprecision(1)
          << report.duration_ms << " ms";
     std::string text = head.str() + "\n";
     if (show_snapshot_text_) text += "  snapshot: " + report.snapshot_text;
@@ -171,13 +183,13 @@ void ConsoleSink::Readings(const CycleReport& report) {
 }
 
 void ConsoleSink::Wrote(const WriteReport& report) {
-    Troubles(report.troubled, report.cycle, report.meter->data_id);
+    Troubles(report.troubled, report.cycle, *report.meter);
     std::string written;
     for (std::size_t i = 0; i < report.words.size(); ++i) {
         written += (i == 0 ? "" : i == 1 ? "=" : ",") + std::to_string(report.words[i]);
     }
-    Line("write " + written + " to " + device_text(report.meter->data_id) + ": status " +
-         std::to_string(report.status) + " (" + write_outcome_text(report.status) + ")");
+    Line("write " + written + " to " + meter_text(*report.meter) + (report.by.empty() ? "" : ", asked by " + report.by) +
+         ": status " + std::to_string(report.status) + " (" + write_outcome_text(report.status) + ")");
 }
 
 void ConsoleSink::BackingOff(const BackoffReport& report) {
@@ -186,7 +198,7 @@ void ConsoleSink::BackingOff(const BackoffReport& report) {
     const int pause = report.next_cycle - report.cycle - 1;
     if (pause == told.pause) return;
     told.pause = pause;
-    Line("cycle " + std::to_string(report.cycle) + "  " + device_text(report.meter->data_id) + ": " +
+    Line("cycle " + std::to_string(report.cycle) + "  " + meter_text(*report.meter) + ": " +
          std::to_string(report.failures) + " failed cycles in a row; backing off, next try in cycle " +
          std::to_string(report.next_cycle));
 }

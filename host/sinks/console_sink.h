@@ -32,7 +32,7 @@ public:
 
 private:
     void Line(const std::string& text);
-    void Troubles(const std::vector<RequestTrouble>& troubled, int cycle, std::uint32_t data_id);
+    void Troubles(const std::vector<RequestTrouble>& troubled, int cycle, const DeviceConfig& meter);
     void Readings(const CycleReport& report);
     void Changes(const CycleReport& report);
 

@@ -36,7 +36,7 @@ RunResult run(HostSettings settings) {
     std::FILE* out = std::tmpfile();
     StopSignal stop;
     RunResult result;
-    result.status = run_bench_host(settings, RunEnvironment{QV5810_TEST_SIM, QV5810_TEST_EMULATOR, "test", out, &std::cerr}, stop);
+    result.status = run_bench_host(settings, RunEnvironment{QV5810_TEST_SIM, QV5810_TEST_EMULATOR, "test", out, &std::cerr, ""}, stop);
     std::rewind(out);
     char line[65536];
     while (std::fgets(line, sizeof line, out) != nullptr) result.events.push_back(parse_json(line).value_or(Json::Value()));
@@ -188,7 +188,7 @@ TEST(BenchRunOutlets, AStdoutNobodyReadsHoldsUpNoLine) {
     std::ostringstream notes;
     StopSignal stop;
     auto ran = std::async(std::launch::async, [&] {
-        return run_bench_host(settings, RunEnvironment{QV5810_TEST_SIM, QV5810_TEST_EMULATOR, "test", unread, &notes}, stop);
+        return run_bench_host(settings, RunEnvironment{QV5810_TEST_SIM, QV5810_TEST_EMULATOR, "test", unread, &notes, ""}, stop);
     });
     const bool ended = ran.wait_for(std::chrono::milliseconds(kPatienceMs * 3)) == std::future_status::ready;
     if (!ended) stop.Request();  // a stop still ends it: the run is not hung for good

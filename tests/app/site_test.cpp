@@ -116,7 +116,7 @@ TEST(Site, FourLinesWithEveryOutletAndItsClientsAtOnce) {
     std::ostringstream notes;
     StopSignal stop;
     auto run = std::async(std::launch::async, [&] {
-        return run_bench_host(settings, RunEnvironment{QV5810_TEST_SIM, QV5810_TEST_EMULATOR, "test", out, &notes}, stop);
+        return run_bench_host(settings, RunEnvironment{QV5810_TEST_SIM, QV5810_TEST_EMULATOR, "test", out, &notes, ""}, stop);
     });
     // However the test ends, the run ends before the future waits for it.
     struct StopAtEnd {

@@ -66,8 +66,8 @@ def check_cards(driver, logs, slaves):
     shown = cards(driver)
     check(sorted(c["device"] for c in shown) == sorted(slaves), f"a card for every meter: {shown}")
     for card in shown:
-        line, slave = slaves[card["device"]]
-        check(f"slave {slave} " in card["where"] and card["where"].startswith("/dev/"),
+        line, slave, name = slaves[card["device"]]
+        check(card["where"].startswith(f"{name} · slave {slave} "),
               f"card {card['device']} names its line and slave: {card['where']}")
         if not card["badge"].startswith("live: cycle "):
             check(False, f"card {card['device']} is live: {card['badge']}")
@@ -96,7 +96,7 @@ def main():
         logs.append(os.path.join(work, f"line{number}.log"))
         line["simulator_args"] = [f"--log={logs[-1]}"]
         for device in line["devices"]:
-            slaves[device["data_id"]] = (number, device["slave"])
+            slaves[device["data_id"]] = (number, device["slave"], line.get("name", f"simulated line {number + 1}"))
     config_path = os.path.join(work, "site.json")
     with open(config_path, "w", encoding="utf-8") as f:
         json.dump(config, f)

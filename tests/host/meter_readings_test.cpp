@@ -85,6 +85,9 @@ TEST(MeterView, TheAlarmCatalogueAndTheRegisterMapAgreeWithThePlugIns) {
         const std::size_t plugin = record_offset_of_register(static_cast<std::uint32_t>(reg));
         EXPECT_EQ(record_offset(reg), plugin == kNoRecordOffset ? -1 : static_cast<int>(plugin)) << reg;
     }
+    // Each rule's English label is its own, the two low line-voltage rules of one text among them.
+    std::set<std::string> labels;
+    for (const AlarmRuleView& rule : kAlarmCatalogue) EXPECT_TRUE(labels.insert(rule.Label()).second) << rule.Label();
     // Four 8-byte requests, answers of 5 bytes and 78 registers, a 3.5-character
     // gap before each of the 8 frames: 236 characters of 10 bits at 9600 baud.
     EXPECT_NEAR(cycle_wire_limit_ms(9600, 10), 236 * 10 * 1000.0 / 9600, 1e-9);

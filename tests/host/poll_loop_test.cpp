@@ -241,7 +241,7 @@ TEST(Inbox, AWriteAskedForDuringALongWaitIsCarriedOutWithinATenthOfASecondWithou
         if (asked || rig.CycleStarts(0).empty() || rig.clock.Now() - first < std::chrono::seconds(3)) return;
         asked = rig.clock.Now();
         sleeps_at_ask = rig.clock.sleeps;
-        inbox.Submit(WriteRequest{10, {256, 7}}, [&](std::int32_t) { done = rig.clock.Now(); });
+        inbox.Submit(WriteRequest{10, {256, 7}, "test"}, [&](std::int32_t) { done = rig.clock.Now(); });
     };
     rig.Run();
     ASSERT_TRUE(asked && done);
@@ -307,9 +307,9 @@ TEST(Reports, AReloadIsAReportOfItsOwnAndLeavesTheFirstCyclesSnapshotToThatCycle
 TEST(Inbox, EachMeterHasPlacesOfItsOwnAndEachLineTakesOnlyItsMeters) {
     WriteInbox inbox;
     const auto ignored = [](std::int32_t) {};
-    for (std::size_t i = 0; i < WriteInbox::kMostPending; ++i) EXPECT_TRUE(inbox.Submit(WriteRequest{1, {256, 1}}, ignored));
-    EXPECT_FALSE(inbox.Submit(WriteRequest{1, {256, 1}}, ignored));
-    EXPECT_TRUE(inbox.Submit(WriteRequest{2, {256, 1}}, ignored));
+    for (std::size_t i = 0; i < WriteInbox::kMostPending; ++i) EXPECT_TRUE(inbox.Submit(WriteRequest{1, {256, 1}, "test"}, ignored));
+    EXPECT_FALSE(inbox.Submit(WriteRequest{1, {256, 1}, "test"}, ignored));
+    EXPECT_TRUE(inbox.Submit(WriteRequest{2, {256, 1}, "test"}, ignored));
     const auto line_of_2 = [](std::uint32_t id) { return id == 2; };
     EXPECT_EQ(inbox.Take(line_of_2).size(), 1u);
     EXPECT_TRUE(inbox.Take(line_of_2).empty());

@@ -302,3 +302,31 @@ TEST(ConfigLines, EachLineIsReadAsTheOneLineFormWithItsOwnMeters) {
                                        options({{"--baud", "19200"}})),
                          {"--baud", "2 lines"}));
 }
+
+TEST(ConfigThresholds, AMistypedKeyIsRefusedWithTheNearestRule) {
+    // One digit short: the rule it meant would never be judged.
+    const std::string message = refusal(R"({"devices": [{"thresholds": {"11020001001": {"level": 1, "value": 253}}}]})");
+    EXPECT_TRUE(mentions(message, {"bench.json", "devices[0].thresholds", "11020001001", "no alarm rule",
+                                   "110200010010", "phase 1 voltage high"}))
+        << message;
+    EXPECT_TRUE(mentions(refusal(R"({"thresholds": {"x": {"level": 1, "value": 1}}, "devices": [{}]})"),
+                         {"bench.json: thresholds", "no alarm rule"}));
+}
+
+TEST(ConfigThresholds, TheSitesAndALinesThresholdsAreEachMetersUnlessItsOwnSayOtherwise) {
+    const HostSettings site = parse_settings_file("bench.json", R"({
+        "thresholds": {"110200010010": {"level": 1, "value": 253}, "110200160010": {"level": 1, "value": 80}},
+        "lines": [{"thresholds": {"110200160010": {"level": 2, "value": 100}},
+                   "devices": [{"slave": 1, "data_id": 1},
+                               {"slave": 2, "data_id": 2, "thresholds": {"110200010010": {"level": 0, "value": 0}}}]},
+                  {"devices": [{"slave": 1, "data_id": 3}]}]})");
+    const auto threshold = [&](std::size_t line, std::size_t meter, const char* key) {
+        const auto& table = site.lines.at(line).devices.at(meter).thresholds;
+        const auto found = table.find(key);
+        return found == table.end() ? std::pair{-1, 0.0f} : std::pair{found->second.level, found->second.value};
+    };
+    EXPECT_EQ(threshold(0, 0, "110200010010"), (std::pair{1, 253.0f}));  // the site's
+    EXPECT_EQ(threshold(0, 0, "110200160010"), (std::pair{2, 100.0f}));  // the line's over the site's
+    EXPECT_EQ(threshold(0, 1, "110200010010"), (std::pair{0, 0.0f}));    // the meter's own over both
+    EXPECT_EQ(threshold(1, 0, "110200160010"), (std::pair{1, 80.0f}));   // another line: the site's
+}
