@@ -45,11 +45,11 @@ void add_row(CLI::App& app, const Setting& row, CommandLineValues& values) {
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
 }
 
-// `qmxhost history export FILE [--device N] [--from T] [--to T] [--format F]
-// [--resolution R]`, and `qmxhost history --csv FILE` as 1.0 spelt it.
+// `qmxhost history export FILE [--alarms] [--device N] [--from T] [--to T]
+// [--format F] [--resolution R]`, and `qmxhost history --csv FILE` as 1.0 spelt it.
 struct HistoryOptions {
     std::string file, old_file, device, from, to, format = "csv", resolution = "raw";
-    bool csv = false;
+    bool csv = false, alarms = false;
     CLI::App* command = nullptr;
     CLI::App* export_command = nullptr;
 
@@ -74,6 +74,10 @@ struct HistoryOptions {
             *ms = *parsed;
         }
         if (!to.empty() && to.find('.') == std::string::npos) wanted.query.to_ms += 999;  // the whole second
+        if (alarms && resolution != "raw") {
+            throw CLI::ValidationError("--resolution", "the alarms' rises and clears have no resolution; leave it out");
+        }
+        wanted.query.kind = alarms ? HistoryKind::alarms : HistoryKind::readings;
         wanted.query.resolution = *resolution_named(resolution);
         wanted.format = format == "jsonl" ? ExportFormat::jsonl : ExportFormat::csv;
         return wanted;
@@ -87,6 +91,7 @@ void add_history_export(CLI::App& app, HistoryOptions& history) {
     CLI::App* exporting = history.command->add_subcommand("export", "rows of a history as CSV or JSON lines");
     history.export_command = exporting;
     exporting->add_option("file", history.file, "the history file")->required();
+    exporting->add_flag("--alarms", history.alarms, "every rise and clear of an alarm rule, not the readings");
     exporting->add_option("--device", history.device, "only this meter (its data id); default: every meter");
     exporting->add_option("--from", history.from, "from this UTC time on (2026-01-02T03:04:05Z)");
     exporting->add_option("--to", history.to, "up to this UTC time");

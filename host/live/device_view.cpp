@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "host/config/write_request.h"
+#include "host/meter_view/meter_map.h"
 #include "host/report/report_json.h"
 
 namespace {
@@ -117,6 +118,12 @@ Json::Value meter_detail_json(const LiveMeter& meter, bool writes_allowed) {
     detail["quantities"] = quantities_json(quantities_of(meter));
     detail["alarms"] = rules_json(meter);
     detail["write"]["allowed"] = writes_allowed;
+    Json::Value& documented = detail["write"]["documented"] = Json::Value(Json::arrayValue);
+    for (const WritableRegister& reg : kWritableRegisters) {
+        Json::Value& one = documented.append(Json::Value(Json::objectValue));
+        one["address"] = reg.address;
+        one["label"] = reg.label;
+    }
     if (meter.last_write && !meter.last_write->words.empty()) {
         Json::Value& last = detail["write"]["last"];
         put_written_registers(last, meter.last_write->words);

@@ -1,5 +1,6 @@
 #include "host/live/live_state.h"
 
+#include "host/common/clock.h"
 #include "host/report/report_json.h"
 
 LiveState::LiveState(const std::vector<LineInfo>& lines, Clock& clock, EventHub& events)
@@ -82,6 +83,7 @@ void LiveState::PublishEvents(const CycleReport& report) {
     Json::Value cycle;
     cycle["device"] = data_id;
     cycle["cycle"] = report.cycle;
+    cycle["utc"] = utc_text(report.utc_ms);
     if (report.kind == CycleKind::failed) {
         events_.Publish("cycle_failed", cycle);
         return;
@@ -92,6 +94,7 @@ void LiveState::PublishEvents(const CycleReport& report) {
         Json::Value event = alarm_json(change.outcome, change.up);
         event["device"] = data_id;
         event["cycle"] = report.cycle;
+        event["utc"] = utc_text(report.utc_ms);
         events_.Publish("alarm", event);
     }
 }

@@ -30,6 +30,17 @@ constexpr int record_offset(int reg) {
     return -1;
 }
 
+// A register the meter's documentation says may be written, by name.
+struct WritableRegister {
+    int address;
+    const char* label;
+};
+
+// The meter's register map documents readings only and no setting: the
+// page lists what is here and asks for a confirmation before a write to
+// any other address. A documented setting goes here, in address order.
+inline constexpr std::array<WritableRegister, 0> kWritableRegisters = {};
+
 // The wire time of one poll cycle at `baud` with `bits_per_character`: what
 // no host can beat on that line.
 double cycle_wire_limit_ms(int baud, int bits_per_character);

@@ -7,8 +7,10 @@ the over-voltage episode turns the high-voltage rows up and back down and the
 count of alarms up at the top with them, that a meter that stops answering
 turns the badge amber, that a write needs the page's login and is then
 confirmed, that a page of another site (a rebound name for 127.0.0.1) writes
-nothing, and that texts from the configuration are shown as text. Saves a
-screenshot for people to look at.
+nothing, that texts from the configuration are shown as text, that the rises
+and clears come back from the history, and that the health card keeps its
+layout with errors counted at either width. Saves screenshots for people to
+look at.
 """
 import argparse
 import json
@@ -111,6 +113,17 @@ def check_values(driver, log_path):
                   f"cycle {page['cycle']} {column}: page {text}, meter {expected_text(bank, column)}")
 
 
+def check_health_layout(driver, width):
+    """Errors counted, the last one's text long: every label keeps a readable width."""
+    labels = driver.execute_script("""
+        return [...document.querySelectorAll('#health dt')].map((dt) => [dt.textContent,
+            dt.getBoundingClientRect().width, dt.getBoundingClientRect().height]);""")
+    error = driver.execute_script("return document.querySelector('#health dd[data-health=\"last_error\"]').textContent")
+    check(error != "none", f"an error is counted at {width}: {error}")
+    narrow = [label for label, w, h in labels if w < 80 or h > 60]
+    check(labels and not narrow, f"the health card's labels keep their width at {width}: {narrow}")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--host", required=True)
@@ -136,10 +149,12 @@ def main():
     with open(users_path, "w", encoding="utf-8") as users:
         subprocess.run([args.host, "passwd", USER], input=PASSWORD + "\n", stdout=users, text=True, check=True)
     events_path = os.path.join(work, "events.json")
+    history_path = os.path.join(work, "history.db")
     with open(events_path, "w", encoding="utf-8") as events:
         host, url = start_host(
             [args.host, "--plugin", args.plugin, "--config", config_path, "--http", "127.0.0.1:0", "--allow-writes",
              "--http-users", users_path, "--interval", "0.5", "--timeout-ms", "300", "--json",
+             "--history", history_path, "--history-batch-s", "0.5",
              f"--sim-arg=--log={log_path}", "--sim-arg=--overvoltage-on-usr1", "--sim-arg=--overvoltage-cycles=6"],
             "live view at ", stdout=events)
     if url is None:
@@ -181,6 +196,8 @@ def main():
         wait_for(driver, "the phase A over-voltage row up", 60, lambda d: shown(d)["state"] == "up")
         up = shown(driver)
         rows_up = len(driver.find_elements(By.CSS_SELECTOR, '#alarms tr[data-state="up"]'))
+        check(driver.execute_script("return document.querySelector('#alarms tbody tr').dataset.state") == "up",
+              "the rules up come first")
         check(alarms_up.get_attribute("data-up") == str(rows_up) and "up" in alarms_up.get_attribute("class").split(),
               f"the top counts the {rows_up} rules up: {alarms_up.text}")
         bank = served_cycles(log_path).get(up["cycle"])
@@ -219,11 +236,21 @@ def main():
                  lambda d: d.find_element(By.ID, "freshness").text.startswith("live"))
         check(driver.execute_script("return page.chart.data.datasets.every((s) => s.data.some((p) => p.y === null))"),
               "the trend breaks where cycles failed rather than drawing across them")
+        check_health_layout(driver, "1400 px")
+        rises = driver.execute_script("return [...document.querySelectorAll('#alarm-history li')].map((li) => li.textContent)")
+        check(any("phase 1 voltage high UP" in r for r in rises) and any("phase 1 voltage high cleared" in r for r in rises),
+              f"the alarm's rise and clear are listed: {rises}")
+        # An empty trend says so rather than drawing an axis of midnights.
+        empty = driver.execute_script("page.chart.data.datasets.forEach((s) => { s.data = []; }); updateTrend();"
+                                      "return [getComputedStyle(document.getElementById('trend-empty')).display,"
+                                      " getComputedStyle(document.getElementById('trend')).visibility]")
+        check(empty == ["flex", "hidden"], f"an empty trend says 'no data yet': {empty}")
         bad_json = [e["message"] for e in driver.get_log("browser") if "not valid JSON" in e["message"]]
         check(not bad_json, f"every event the page takes is its own: {bad_json}")
 
         # Writing needs a login: the form shows once the password is right.
         check(not driver.find_element(By.ID, "write-form").is_displayed(), "no write form before the login")
+        check(driver.find_element(By.ID, "write-login").is_displayed(), "the write card says how to log in")
         check(driver.find_element(By.ID, "login-card").is_displayed(), "the login is offered")
         driver.find_element(By.ID, "login-user").send_keys(USER)
         driver.find_element(By.ID, "login-password").send_keys("wrong")
@@ -241,7 +268,13 @@ def main():
         driver.find_element(By.ID, "write-values").send_keys("4660")
         driver.find_element(By.CSS_SELECTOR, "#write-form button").click()
         answer = driver.find_element(By.ID, "write-answer")
-        wait_for(driver, "the write's answer", 30, lambda d: answer.text not in ("", "writing…"))
+        # No register of this meter is documented as writable: asked first.
+        check("ask" in answer.get_attribute("class").split() and "not a documented setting" in answer.text,
+              f"a write to an undocumented address asks to be confirmed: {answer.text}")
+        check(not wrote_events(log_path), "nothing written before the confirmation")
+        driver.find_element(By.CSS_SELECTOR, "#write-form button").click()
+        wait_for(driver, "the write's answer", 30, lambda d: answer.text not in ("", "writing…") and
+                 "ask" not in answer.get_attribute("class").split())
         check("confirmed" in answer.get_attribute("class").split(), f"the write is confirmed: {answer.text}")
         check(answer.text.startswith("confirmed (status 1)"), f"the answer says so: {answer.text}")
         check(any(e["address"] == 256 and e["values"] == [4660] for e in wrote_events(log_path)),
@@ -285,6 +318,11 @@ def main():
         off_screen = driver.execute_script(beyond, "dd .value, #alarms td", width)
         check(not off_screen, f"every value within the 360 px screen: {off_screen[:6]}")
         check("No meter has data id 9" in driver.find_element(By.ID, "problem").text, "an unknown meter is said so")
+        check_health_layout(driver, "360 px")
+        history = wait_for(driver, "the alarm's rise and clear from the history", 30, lambda d: d.execute_script(
+            "const rows = [...document.querySelectorAll('#alarm-history li')].map((li) => li.textContent);"
+            "return rows.some((r) => r.includes('phase 1 voltage high cleared')) && rows"))
+        check(history and any("phase 1 voltage high UP" in r for r in history), f"the rise too: {history}")
         driver.save_screenshot(args.screenshot.replace(".png", "-phone.png"))
         driver.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
 
@@ -294,6 +332,8 @@ def main():
                  lambda d: d.find_element(By.ID, "freshness").get_attribute("data-stale") == "true")
         badge = driver.find_element(By.ID, "freshness")
         check(badge.text.startswith("STALE"), f"the badge says so: {badge.text}")
+        check(driver.find_element(By.ID, "alarms-up").text == "alarms unknown",
+              f"a stale meter's alarms are unknown: {driver.find_element(By.ID, 'alarms-up').text}")
         print(f"screenshot: {args.screenshot}")
     finally:
         driver.quit()

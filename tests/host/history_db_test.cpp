@@ -345,6 +345,23 @@ TEST(HistoryOpen, AHistoryOfVersion3GainsTheAlarmsAndKeepsItsRows) {
     EXPECT_EQ(q.Rows("SELECT utc, name, key, change, value, compared, threshold, unit FROM alarm_events"),
               (std::vector<std::vector<std::string>>{
                   {"2026-01-01T00:00:01.000Z", "incomer", "110200010010", "rise", "266.4", "266", "253.0", "V"}}));
+    // Read back as the API and the export read them: by meter and time.
+    HistoryQuery alarms;
+    alarms.kind = HistoryKind::alarms;
+    alarms.device = 1;
+    const Json::Value rows = history_rows_json(path, alarms);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0]["name"].asString(), "incomer");
+    EXPECT_EQ(rows[0]["compared"].asInt(), 266);
+    alarms.from_ms = kStart + 1001;
+    EXPECT_EQ(history_rows_json(path, alarms).size(), 0u);
+    alarms.from_ms = kStart;
+    alarms.device = 2;
+    EXPECT_EQ(history_rows_json(path, alarms).size(), 0u);
+    alarms.device.reset();
+    std::ostringstream csv;
+    export_history(path, alarms, ExportFormat::csv, csv);
+    EXPECT_NE(csv.str().find("\n1,2026-01-01T00:00:01.000Z,"), std::string::npos) << csv.str();
     remove_db(path);
 }
 

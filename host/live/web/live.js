@@ -18,6 +18,7 @@ const TREND_SERIES = [
 ];
 
 const page = {
+  documented: new Map(), confirmed: null, alarmsFrom: null,
   id: null, writesAllowed: false, lastCycle: null, chart: null, refreshing: false, session: null, names: new Map(),
   notice: '',  // what stays said above the values, e.g. that the asked meter is unknown
 };
@@ -149,20 +150,31 @@ function valueCompared(rule) {
   return rule.compared === null || rule.compared === undefined ? measured : `${measured}, compared as ${rule.compared}`;
 }
 
+// Rules up first, the rest in the table's order.
+function rulesUpFirst(rules) {
+  return rules.map((rule, i) => [rule, i])
+    .sort(([a, i], [b, j]) => (b.state === 'up') - (a.state === 'up') || i - j)
+    .map(([rule]) => rule);
+}
+
+// What a stale meter's rules are now nobody knows: the states shown are
+// those of its last completed cycle.
 function renderAlarms(detail) {
   const body = document.querySelector('#alarms tbody');
   body.replaceChildren();
+  const stale = detail.freshness.stale;
   let up = 0;
-  for (const rule of detail.alarms) {
+  for (const rule of rulesUpFirst(detail.alarms)) {
     const row = document.createElement('tr');
     row.dataset.key = rule.key;
     row.dataset.state = rule.state;
-    row.className = rule.state === 'up' ? 'up' : rule.state === 'normal' ? 'normal' : 'idle';
+    row.className = stale ? 'idle' : rule.state === 'up' ? 'up' : rule.state === 'normal' ? 'normal' : 'idle';
     if (rule.state === 'up') up += 1;
     const ruleCell = el('td', rule.text + ' ');
     ruleCell.append(el('span', rule.direction === 'high' ? '(high)' : '(low)', 'sub'));
+    const state = rule.state === 'up' ? 'UP' : rule.state;
     row.append(
-      el('td', rule.state === 'up' ? 'UP' : rule.state, 'state'),
+      el('td', stale ? `unknown (was ${state})` : state, 'state'),
       ruleCell,
       el('td', rule.label || ''),
       labelled(el('td', rule.level, 'num'), 'level'),
@@ -172,17 +184,28 @@ function renderAlarms(detail) {
     body.append(row);
   }
   const summary = document.getElementById('alarm-summary');
-  summary.textContent = detail.threshold_mode_2
-    ? `${up} up of ${detail.alarms.length}`
-    : 'the meter is not in threshold mode 2: no rule is evaluated';
+  summary.textContent = !detail.threshold_mode_2 ? 'the meter is not in threshold mode 2: no rule is evaluated'
+    : stale ? `unknown while the meter is stale; ${up} were up at its last cycle`
+      : `${up} up of ${detail.alarms.length}`;
   const top = document.getElementById('alarms-up');
   top.hidden = !detail.threshold_mode_2;
-  top.className = 'alarms-up' + (up ? ' up' : '');
-  top.textContent = up ? `${up} alarm${up === 1 ? '' : 's'} up` : 'no alarm up';
-  top.dataset.up = String(up);
+  top.className = 'alarms-up' + (stale ? ' unknown' : up ? ' up' : '');
+  top.textContent = stale ? 'alarms unknown' : up ? `${up} alarm${up === 1 ? '' : 's'} up` : 'no alarm up';
+  top.dataset.up = stale ? 'unknown' : String(up);
 }
 
+// The meter's documented settings offered by name; any other address is
+// written only once confirmed.
 function renderWrite(detail) {
+  const documented = detail.write.documented || [];
+  page.documented = new Map(documented.map((r) => [r.address, r.label]));
+  const options = document.getElementById('write-registers');
+  if (options.children.length !== documented.length) {
+    options.replaceChildren(...documented.map((r) => { const o = el('option', r.label); o.value = String(r.address); return o; }));
+  }
+  document.getElementById('write-documented').textContent = documented.length
+    ? `Documented settings: ${documented.map((r) => `${r.address} ${r.label}`).join(', ')}. Any other address asks to be confirmed.`
+    : 'The meter\'s register map documents no writable register: a write to any address asks to be confirmed.';
   const last = detail.write.last;
   document.getElementById('write-last').textContent = last
     ? `last write: register ${last.address} = ${last.values.join(', ')}: ${last.outcome} (status ${last.status}) at ${timeText(last.utc)}`
@@ -200,6 +223,14 @@ function addTrendPoint(detail) {
     if (q) set.data.push(...withGap(set.data, x, q.value));
   });
   trimTrend();
+  updateTrend();
+}
+
+// An empty chart says so, not six ticks of midnight.
+function updateTrend() {
+  const empty = page.chart.data.datasets.every((set) => !set.data.some((p) => p.y !== null));
+  document.querySelector('.trend').classList.toggle('empty', empty);
+  document.getElementById('trend-empty').hidden = !empty;
   page.chart.update('none');
 }
 
@@ -223,7 +254,7 @@ function breakTrend(utc) {
   for (const set of page.chart.data.datasets) {
     if (set.data.length && set.data[set.data.length - 1].y !== null) set.data.push({ x, y: null });
   }
-  page.chart.update('none');
+  updateTrend();
 }
 
 function trimTrend() {
@@ -234,7 +265,10 @@ function trimTrend() {
 }
 
 function makeChart() {
-  if (typeof Chart === 'undefined') return;
+  if (typeof Chart === 'undefined') {
+    document.getElementById('trend-empty').textContent = 'no chart: the chart library is not served';
+    return;
+  }
   const time = (value) => localTime(value, false);
   page.chart = new Chart(document.getElementById('trend'), {
     type: 'line',
@@ -255,6 +289,7 @@ function makeChart() {
       plugins: { tooltip: { callbacks: { title: (items) => items.length ? time(items[0].parsed.x) : '' } } },
     },
   });
+  updateTrend();
 }
 
 async function seedTrendFromHistory() {
@@ -266,7 +301,7 @@ async function seedTrendFromHistory() {
       const x = Date.parse(row.utc);
       page.chart.data.datasets.forEach((set, i) => set.data.push(...withGap(set.data, x, row[TREND_SERIES[i][0]])));
     }
-    page.chart.update('none');
+    updateTrend();
   } catch (e) {
     // The trend starts empty and fills as cycles come.
   }
@@ -294,7 +329,7 @@ async function refresh() {
     const detail = await getJson(`/api/devices/${page.id}`);
     showProblem(page.notice);
     document.getElementById('identity').textContent =
-      `${detail.name} · slave ${detail.slave} · data id ${detail.data_id}`;
+      `${detail.name} · ${detail.line} · slave ${detail.slave} · data id ${detail.data_id}`;
     renderFreshness(detail);
     renderQuantities(detail);
     renderHealth(detail);
@@ -309,8 +344,55 @@ async function refresh() {
     badge.className = 'freshness stale';
     badge.dataset.stale = 'true';
     badge.textContent = 'STALE: the bench host does not answer';
+    const top = document.getElementById('alarms-up');
+    top.className = 'alarms-up unknown';
+    top.textContent = 'alarms unknown';
+    top.dataset.up = 'unknown';
   } finally {
     page.refreshing = false;
+  }
+}
+
+// One rise or clear, from the history's row or a live event's same members.
+function alarmItem(row) {
+  const item = el('li', `${timeText(row.utc)} `, row.change === 'rise' ? 'alarm-up' : 'alarm');
+  item.title = row.utc;
+  const known = (v) => v !== null && v !== undefined;
+  const value = known(row.value) ? ` (${`${row.value} ${row.unit || ''}`.trim()}` +
+    `${known(row.compared) ? `, compared as ${row.compared}` : ''}, threshold ${row.threshold})` : '';
+  item.append(`${row.label || row.text} ${row.change === 'rise' ? 'UP' : 'cleared'}${value} `, el('span', row.text, 'zh'));
+  return item;
+}
+
+function countAlarmHistory() {
+  const list = document.getElementById('alarm-history');
+  document.getElementById('alarm-history-card').dataset.rows = String(list.children.length);
+  document.getElementById('alarm-history-span').textContent = list.children.length
+    ? `since ${localTime(page.alarmsFrom, true)}: ${list.children.length} change(s)`
+    : `none since ${localTime(page.alarmsFrom, true)}`;
+}
+
+// The meter's alarm rules as the history kept them: a day at a time, the
+// newest first; `before` (ms) asks for the day before it and adds it below.
+const DAY_MS = 86400000;
+async function showAlarmHistory(before) {
+  const card = document.getElementById('alarm-history-card');
+  const list = document.getElementById('alarm-history');
+  const to = before === undefined ? Date.now() + 60000 : before - 1;
+  const from = to - DAY_MS;
+  const shown = page.id;
+  try {
+    const answer = await getJson(`/api/devices/${shown}/alarms?from=${encodeURIComponent(new Date(from).toISOString())}` +
+      `&to=${encodeURIComponent(new Date(to).toISOString())}&limit=5000`);
+    if (shown !== page.id) return;
+    if (before === undefined) list.replaceChildren();
+    for (const row of answer.rows.slice().reverse()) list.append(alarmItem(row));
+    page.alarmsFrom = from;
+    card.hidden = false;
+    countAlarmHistory();
+  } catch (e) {
+    document.getElementById('alarm-history-span').textContent = `not read: ${e.message}`;
+    card.hidden = false;
   }
 }
 
@@ -366,6 +448,11 @@ function followEvents() {
       logEvent(kind, data);
       if (data.device !== undefined && data.device !== page.id) return;
       if (kind === 'cycle_failed') breakTrend(data.utc);
+      // The history stores it with its batch; shown at once from the event.
+      if (kind === 'alarm' && page.alarmsFrom !== null && data.device === page.id) {
+        document.getElementById('alarm-history').prepend(alarmItem({ ...data, change: data.up ? 'rise' : 'clear' }));
+        countAlarmHistory();
+      }
       if (kind !== 'meter_error') refresh();
     });
   }
@@ -388,6 +475,15 @@ function setUpWriteForm() {
       answer.textContent = 'Give a register number and one or more whole-number values.';
       return;
     }
+    const asked = `${address}=${values.join(',')}`;
+    if (!page.documented.has(address) && page.confirmed !== asked) {
+      page.confirmed = asked;
+      answer.className = 'answer ask';
+      answer.textContent = `Register ${address} is not a documented setting of this meter; a wrong value may change ` +
+        'how it measures or answers. Press write again to write it.';
+      return;
+    }
+    page.confirmed = null;
     answer.className = 'answer';
     answer.textContent = 'writing…';
     try {
@@ -476,7 +572,9 @@ function glanceCard(meter) {
   const [state, said] = statusOf(meter);
   const badges = el('div', null, 'badges');
   badges.append(el('span', said, `freshness ${state}`));
-  if (meter.alarms_up !== null) {
+  if (meter.alarms_up !== null && state === 'stale') {
+    badges.append(el('span', 'alarms unknown', 'alarms-up unknown'));
+  } else if (meter.alarms_up !== null) {
     badges.append(el('span', meter.alarms_up ? `${meter.alarms_up} alarm(s) up` : 'no alarm up',
       `alarms-up${meter.alarms_up ? ' up' : ''}`));
   }
@@ -550,19 +648,26 @@ async function showMeters() {
     window.history.replaceState(null, '', `?device=${page.id}`);
     page.notice = '';
     page.lastCycle = null;
-    if (page.chart) { page.chart.data.datasets.forEach((s) => { s.data = []; }); page.chart.update('none'); }
+    if (page.chart) { page.chart.data.datasets.forEach((s) => { s.data = []; }); updateTrend(); }
     refresh();
+    if (list.history) showAlarmHistory();
   });
   if (list.writes_allowed) {
     setUpWriteForm();
     if (page.session.writes_need_login && !page.session.user) {
       document.getElementById('write-form').hidden = true;
-      askForLogin('Log in to write registers', () => { document.getElementById('write-form').hidden = false; });
+      document.getElementById('write-login').hidden = false;
+      askForLogin('Log in to write registers', () => {
+        document.getElementById('write-form').hidden = false;
+        document.getElementById('write-login').hidden = true;
+      });
     }
   }
   makeChart();
   if (list.history) {
     setUpDownloads();
+    document.getElementById('alarm-history-earlier').addEventListener('click', () => showAlarmHistory(page.alarmsFrom));
+    showAlarmHistory();
     await seedTrendFromHistory();
   }
   followEvents();
