@@ -20,6 +20,7 @@
 #include "host/live/live_state.h"
 #include "host/modbus_server/modbus_server.h"
 #include "host/mqtt/mqtt_sink.h"
+#include "host/notify/notify_sink.h"
 #include "host/report/outlets.h"
 #include "host/runtime/plugin_library.h"
 #include "host/sinks/console_sink.h"
@@ -104,6 +105,7 @@ Json::Value start_facts(const HostSettings& settings, const RunEnvironment& envi
     facts["plugin"] = settings.plugin;
     facts["config"] = environment.config.empty() ? Json::Value() : Json::Value(environment.config);
     facts["history"] = settings.history.file.empty() ? Json::Value() : Json::Value(settings.history.file);
+    for (const NotifyTarget& hook : settings.notify.targets) facts["notify"].append(hook.url.Shown());
     int meters = 0;
     for (std::size_t i = 0; i < runs.size(); ++i) {
         facts["lines"].append(line_facts(settings.lines[i], runs[i]));
@@ -254,13 +256,21 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
     if (served) states.push_back(&*served);
     if (!states.empty()) outlets.Add("state", states, Mailbox{1024, WhenFull::drop_oldest});
     if (mqtt) outlets.Add("mqtt", {&*mqtt}, Mailbox{1024, WhenFull::drop_oldest});
+    // The hooks hold their own queues: the mailbox only has to keep up
+    // with rendering, and an alarm is never the event it lets go.
+    std::optional<NotifySink> notify;
+    if (!settings.notify.targets.empty()) {
+        notify.emplace(settings.notify, outlets);
+        outlets.Add("notify", {&*notify}, Mailbox{4096, WhenFull::refuse_newest});
+    }
     const CloseOutlets close_outlets{outlets};
     outlets.Started(facts);
     // After the start event, which is the run's first: the link's notices follow it.
     if (mqtt) mqtt->Start();
     if (history && !history->open()) {
-        outlets.Problem("history cannot be written now (" + history->last_error() +
-                        "): records are held and it is tried again; polling goes on");
+        outlets.Fault("history cannot be written now (" + history->last_error() +
+                          "): records are held and it is tried again; polling goes on",
+                      false);
     }
 
     const PluginLibrary library(settings.plugin);

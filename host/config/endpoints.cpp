@@ -73,6 +73,46 @@ BrokerAddress parse_broker_url(const std::string& url) {
     return broker;
 }
 
+WebUrl parse_web_url(const std::string& url) {
+    WebUrl web;
+    std::string rest;
+    if (url.rfind("https://", 0) == 0) {
+        web.tls = true;
+        rest = url.substr(8);
+    } else if (url.rfind("http://", 0) == 0) {
+        rest = url.substr(7);
+    } else {
+        throw std::invalid_argument("expected an http:// or https:// URL, not \"" + url + "\"");
+    }
+    if (url.size() > 2048) throw std::invalid_argument("a URL longer than 2048 characters");
+    if (url.find_first_of(" \t\r\n") != std::string::npos) throw std::invalid_argument("a URL holds no spaces or line breaks");
+    const std::size_t end = rest.find_first_of("/?#");
+    const std::string authority = rest.substr(0, end);
+    if (end != std::string::npos) web.target = rest.substr(end);
+    if (const std::size_t hash = web.target.find('#'); hash != std::string::npos) web.target.erase(hash);
+    if (web.target.empty() || web.target.front() != '/') web.target.insert(0, "/");
+    if (authority.find('@') != std::string::npos) {
+        throw std::invalid_argument("a login in the URL is not sent; give it as a header (\"headers\")");
+    }
+    web.port = web.tls ? "443" : "80";
+    web.host = authority;
+    if (!authority.empty() && authority.front() == '[') {
+        const std::size_t close = authority.find(']');
+        if (close == std::string::npos) throw std::invalid_argument("an IPv6 address needs its closing ]");
+        web.host = authority.substr(1, close - 1);
+        if (close + 1 < authority.size()) {
+            if (authority[close + 1] != ':') throw std::invalid_argument("expected :PORT after the IPv6 address");
+            web.port = authority.substr(close + 2);
+        }
+    } else if (const std::size_t colon = authority.rfind(':'); colon != std::string::npos) {
+        web.host = authority.substr(0, colon);
+        web.port = authority.substr(colon + 1);
+    }
+    if (web.host.empty()) throw std::invalid_argument("no host in \"" + url + "\"");
+    if (port_number(web.port) < 1) throw std::invalid_argument("the port must be 1…65535, not \"" + web.port + "\"");
+    return web;
+}
+
 std::string mqtt_prefix_problem(const std::string& prefix) {
     if (prefix.empty() || prefix.back() != '/') return "the topic prefix must end in /";
     if (prefix.find_first_of("+#") != std::string::npos) return "the topic prefix must not hold + or #";
@@ -120,3 +160,7 @@ std::string BrokerAddress::Url() const {
 }
 
 std::string TcpAddress::Text() const { return host_text(host) + ":" + port; }
+
+std::string WebUrl::Shown() const {
+    return std::string(tls ? "https://" : "http://") + host_text(host) + ":" + port + (target == "/" ? "/" : "/…");
+}

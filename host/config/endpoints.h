@@ -34,6 +34,21 @@ BrokerAddress parse_broker_url(const std::string& url);
 // "/": what is wrong with it, or "".
 std::string mqtt_prefix_problem(const std::string& prefix);
 
+// A web hook's address: http:// or https://, a host, a port and the rest
+// as the request's target. What follows the host may hold a secret (a
+// chat's hook path, a push service's token): Shown() leaves it out.
+struct WebUrl {
+    bool tls = false;
+    std::string host;  // without brackets
+    std::string port;  // decimal
+    std::string target = "/";  // path and query
+
+    std::string Shown() const;  // "https://hooks.example.com:443/…"
+};
+
+// Throws std::invalid_argument with what is wrong.
+WebUrl parse_web_url(const std::string& url);
+
 // Where a Modbus TCP server or gateway listens: HOST:PORT, a name or an
 // IPv4 address, or an IPv6 address in brackets ([fe80::1]:502).
 struct TcpAddress {

@@ -4,6 +4,8 @@
 // default and help once for the configuration file and the command line.
 #pragma once
 
+#include <json/value.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -51,6 +53,35 @@ struct HistorySettings {
     double batch_seconds{};
 };
 
+// What a web hook is told: rises and clears of alarm rules; a meter failing
+// and answering again; faults of the history (and its forwarding) and
+// their end.
+enum NotifyEvent : unsigned { kNotifyAlarms = 1U, kNotifyMeters = 2U, kNotifyFaults = 4U };
+inline constexpr unsigned kNotifyEverything = kNotifyAlarms | kNotifyMeters | kNotifyFaults;
+
+// One web hook: where events are posted and as what. With no body the
+// event goes as our JSON; a body of its own is a template of the chat's or
+// push service's, its {placeholders} filled per event.
+struct NotifyTarget {
+    WebUrl url;
+    unsigned events = kNotifyEverything;
+    std::string body;
+    std::string content_type = "application/json";
+    std::vector<std::pair<std::string, std::string>> headers;  // e.g. Authorization
+};
+
+struct NotifySettings {
+    std::vector<NotifyTarget> targets;  // none: nobody is notified
+    std::size_t queue{};                // events each hook holds while it is away, the oldest dropped first
+    double timeout_seconds{};           // for one post, connection and answer
+    std::string ca_file;                // empty: the system's certificate authorities
+};
+
+// A configuration's "notify": a list of URLs, or of objects with "url" and
+// optionally "events", "body", "content_type" and "headers". Throws
+// std::invalid_argument naming the entry ("notify[1].events: ...").
+std::vector<NotifyTarget> read_notify_targets(const Json::Value& notify);
+
 // One bus and the meters on it: a serial port, a Modbus TCP gateway, or the
 // simulated meter when neither is given.
 struct LineConfig {
@@ -86,6 +117,7 @@ struct HostSettings {
     bool allow_writes{};
     std::optional<ListenAddress> modbus_server;  // the Modbus TCP server of the meters' registers; none: no server
     MqttOptions mqtt;
+    NotifySettings notify;
     std::vector<std::string> sim_args;  // handed to the simulated meter
     // Every meter's thresholds unless its line's or its own say otherwise;
     // merged into each meter's own when the settings are finished.

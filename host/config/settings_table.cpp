@@ -143,6 +143,27 @@ std::string thresholds_problem(const SettingValue& v) {
     return "";
 }
 
+std::string notify_problem(const SettingValue& v) {
+    try {
+        read_notify_targets(std::get<Json::Value>(v));
+    } catch (const std::invalid_argument& e) {
+        return e.what();
+    }
+    return "";
+}
+
+std::string notify_urls_problem(const SettingValue& v) {
+    for (const std::string& url : std::get<std::vector<std::string>>(v)) {
+        if (std::string problem = problem_of(&parse_web_url, SettingValue(url)); !problem.empty()) return problem;
+    }
+    return "";
+}
+
+template <auto Member>
+void notify(HostSettings& s, const SettingValue& v) {
+    put(s.notify.*Member, v);
+}
+
 using K = SettingKind;
 using S = SettingScope;
 constexpr double kWholeLimit = 100000000;
@@ -333,6 +354,34 @@ std::vector<Setting> make_table() {
         {"mqtt.queue", "--mqtt-queue", S::host, K::whole, 1, 1000000, 1000LL,
          "messages kept while the broker is away, the oldest dropped first", kNeedsMqtt, nullptr,
          &mqtt<&MqttOptions::queue>, nullptr, nullptr},
+        {"notify", nullptr, S::host, K::object, 0, 0, kNone,
+         "web hooks to post events to: URLs, or objects with \"url\", \"events\" (alarms, meters, faults), "
+         "\"body\" (a template), \"content_type\" and \"headers\"",
+         0, notify_problem,
+         [](HostSettings& s, const SettingValue& v) { s.notify.targets = read_notify_targets(std::get<Json::Value>(v)); },
+         nullptr, nullptr},
+        {nullptr, "--notify", S::host, K::list, 0, 0, kNone,
+         "post every event (alarms, meters, faults) as JSON to this http:// or https:// URL (repeatable; replaces "
+         "the file's notify)",
+         0, notify_urls_problem,
+         [](HostSettings& s, const SettingValue& v) {
+             s.notify.targets.clear();
+             for (const std::string& url : std::get<std::vector<std::string>>(v)) {
+                 NotifyTarget target;
+                 target.url = parse_web_url(url);
+                 s.notify.targets.push_back(std::move(target));
+             }
+         },
+         nullptr, nullptr},
+        {"notify_queue", "--notify-queue", S::host, K::whole, 1, 100000, 1000LL,
+         "events each web hook holds while it is away, the oldest dropped first", 0, nullptr,
+         &notify<&NotifySettings::queue>, nullptr, nullptr},
+        {"notify_timeout_s", "--notify-timeout-s", S::host, K::real, 1, 120, 10.0,
+         "seconds one post may take, from connecting to the answer; then it is tried again", 0, nullptr,
+         &notify<&NotifySettings::timeout_seconds>, nullptr, nullptr},
+        {"notify_ca", "--notify-ca", S::host, K::text, 0, 0, kNone,
+         "the CA certificates (PEM) an https:// web hook's certificate must chain to (default: the system's)", kNotEmpty,
+         readable_file, &notify<&NotifySettings::ca_file>, nullptr, nullptr},
         {"thresholds", nullptr, S::host, K::object, 0, 0, kNone,
          "per alarm key, {\"level\", \"value\"} for every meter unless its line's or its own thresholds say otherwise",
          0, thresholds_problem, &host<&HostSettings::thresholds>, nullptr, nullptr},

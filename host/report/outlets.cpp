@@ -97,7 +97,10 @@ private:
                            [o](const Recovered_& e) { o->Recovered(*e.meter, e.cycle); },
                            [o](const SlotsSkipped_& e) { o->SlotsSkipped(*e.line, e.cycle, e.skipped); },
                            [o](const CycleOver_& e) { o->CycleOver(*e.line, e.cycle); },
-                           [o](const Problem_& e) { o->Problem(*e.text); },
+                           [o](const Problem_& e) {
+                               if (e.fault == FaultTold::no) return o->Problem(*e.text);
+                               o->Fault(*e.text, e.fault == FaultTold::over);
+                           },
                            [o](const LineEnded_& e) { o->LineEnded(*e.summary); },
                            [o](const Finished_&) { o->Finished(); },
                        },
@@ -149,6 +152,11 @@ void Outlets::BackingOff(const BackoffReport& report) { Post(BackingOff_{report}
 void Outlets::Recovered(const DeviceConfig& meter, int cycle) { Post(Recovered_{&meter, cycle}); }
 void Outlets::SlotsSkipped(const LineInfo& line, int cycle, int skipped) { Post(SlotsSkipped_{&line, cycle, skipped}); }
 void Outlets::CycleOver(const LineInfo& line, int cycle) { Post(CycleOver_{&line, cycle}); }
-void Outlets::Problem(const std::string& text) { Post(Problem_{std::make_shared<const std::string>(text)}); }
+void Outlets::Problem(const std::string& text) {
+    Post(Problem_{std::make_shared<const std::string>(text), FaultTold::no});
+}
+void Outlets::Fault(const std::string& text, bool over) {
+    Post(Problem_{std::make_shared<const std::string>(text), over ? FaultTold::over : FaultTold::began});
+}
 void Outlets::LineEnded(const RunSummary& summary) { Post(LineEnded_{std::make_shared<const RunSummary>(summary)}); }
 void Outlets::Finished() { Post(Finished_{}); }

@@ -53,9 +53,11 @@ public:
     void SlotsSkipped(const LineInfo& line, int cycle, int skipped) override;
     void CycleOver(const LineInfo& line, int cycle) override;
     void Problem(const std::string& text) override;
+    void Fault(const std::string& text, bool over) override;
     void LineEnded(const RunSummary& summary) override;
     void Finished() override;
     void Say(const std::string& text) override { Problem(text); }
+    void SayFault(const std::string& text, bool over) override { Fault(text, over); }
 
     // Every outlet is told what is still in its mailbox, then its thread
     // ends; the last added first, so that the first hears what the others
@@ -70,7 +72,8 @@ private:
     struct Recovered_ { const DeviceConfig* meter; int cycle; };
     struct SlotsSkipped_ { const LineInfo* line; int cycle; int skipped; };
     struct CycleOver_ { const LineInfo* line; int cycle; };
-    struct Problem_ { std::shared_ptr<const std::string> text; };
+    enum class FaultTold { no, began, over };
+    struct Problem_ { std::shared_ptr<const std::string> text; FaultTold fault; };
     struct LineEnded_ { std::shared_ptr<const RunSummary> summary; };
     struct Finished_ {};
     using Event = std::variant<Started_, Cycle_, Wrote_, BackingOff_, Recovered_, SlotsSkipped_, CycleOver_, Problem_,

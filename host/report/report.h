@@ -183,6 +183,9 @@ public:
     // Every meter of the line has had its turn in the cycle.
     virtual void CycleOver(const LineInfo& line, int cycle) { (void)line, (void)cycle; }
     virtual void Problem(const std::string& text) { (void)text; }
+    // A fault of an outlet's own side (the history's, its forwarding's), or
+    // with `over` its end: a problem to most, an event to whom notifies.
+    virtual void Fault(const std::string& text, bool over) { (void)over, Problem(text); }
     // A line has ended; the run goes on until every line has.
     virtual void LineEnded(const RunSummary& summary) { (void)summary; }
     // Once per run, after every line ended: the last event.
@@ -197,4 +200,6 @@ class Notices {
 public:
     virtual ~Notices() = default;
     virtual void Say(const std::string& text) = 0;
+    // A fault of the outlet's own side, or with `over` its end.
+    virtual void SayFault(const std::string& text, bool over) { (void)over, Say(text); }
 };

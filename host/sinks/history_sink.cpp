@@ -52,17 +52,19 @@ void HistorySink::Commit(std::int64_t now_ms) {
     tried_ms_ = now_ms;
     if (outcome == HistoryDb::Outcome::stored) {
         if (state_ != HistoryDb::Outcome::stored) {
-            Say("history storing again: " + std::to_string(held) + " held record(s) stored" +
+            notices_.SayFault("history storing again: " + std::to_string(held) + " held record(s) stored" +
                                (history_.dropped() > 0 ? "; " + std::to_string(history_.dropped()) +
                                                              " dropped while it could not store"
-                                                       : ""));
+                                                       : ""),
+                              true);
         }
     } else if (outcome != state_ || (outcome == HistoryDb::Outcome::failed && history_.last_error() != said_error_)) {
-        Say(outcome == HistoryDb::Outcome::busy
-                               ? "history busy (locked by another process): " + std::to_string(history_.pending()) +
-                                     " record(s) held, retried with the next batch"
-                               : "history cannot store (" + history_.last_error() + "): " +
-                                     std::to_string(history_.pending()) + " record(s) held, retried");
+        notices_.SayFault(outcome == HistoryDb::Outcome::busy
+                              ? "history busy (locked by another process): " + std::to_string(history_.pending()) +
+                                    " record(s) held, retried with the next batch"
+                              : "history cannot store (" + history_.last_error() + "): " +
+                                    std::to_string(history_.pending()) + " record(s) held, retried",
+                          false);
         said_error_ = history_.last_error();
     }
     state_ = outcome;
