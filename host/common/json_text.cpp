@@ -1,5 +1,6 @@
 #include "host/common/json_text.h"
 
+#include <json/reader.h>
 #include <json/writer.h>
 
 #include <memory>
@@ -18,4 +19,15 @@ std::string compact_json(const Json::Value& value) {
     std::ostringstream text;
     writer->write(value, &text);
     return text.str();
+}
+
+std::optional<Json::Value> parse_json_text(const std::string& text) {
+    Json::CharReaderBuilder builder;
+    Json::CharReaderBuilder::strictMode(&builder.settings_);
+    builder["stackLimit"] = 64;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value value;
+    std::string errors;
+    if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors)) return std::nullopt;
+    return value;
 }

@@ -3,8 +3,12 @@
 // not 230.09999999999999.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include <json/value.h>
 
 std::string compact_json(const Json::Value& value);
+
+// Strict JSON of at most 64 levels (a peer's text, never trusted), or none.
+std::optional<Json::Value> parse_json_text(const std::string& text);

@@ -12,6 +12,11 @@
 #include <string>
 #include <vector>
 
+// Where a reading stands when not every reading can be in front: the
+// headline ones always; the per-phase powers at hand; the rest there for
+// whoever looks for them.
+enum class Prominence { headline, at_hand, on_request };
+
 struct MeterReading {
     const char* label;         // English, for the console
     const char* column;        // in the history's readings view
@@ -21,6 +26,7 @@ struct MeterReading {
     const char* unit;
     bool counter;              // a running total (the energies): its last value says more than a mean
     int glance;                // its place on the site's overview, from 1; 0: not shown there
+    Prominence prominence;
 };
 
 extern const std::array<MeterReading, 38> kMeterReadings;

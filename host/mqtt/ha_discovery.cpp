@@ -56,7 +56,7 @@ Json::Value device_block(const DiscoveryIdentity& identity, const DeviceConfig& 
     device["identifiers"].append(id);
     device["name"] = meter.name.empty() ? "QV5810 " + std::to_string(meter.data_id) : meter.name;
     device["model"] = "QV5810";
-    device["serial_number"] = std::to_string(meter.data_id);
+    // No serial_number: the meter reports none, and the data id is ours.
     device["sw_version"] = identity.version;
     if (!identity.manufacturer.empty()) device["manufacturer"] = identity.manufacturer;
     if (!identity.configuration_url.empty()) {
@@ -112,6 +112,11 @@ std::vector<DiscoveryMessage> discovery_messages(const DiscoveryIdentity& identi
         config["state_class"] = reading.counter ? "total_increasing" : "measurement";
         if (*reading.unit != '\0') config["unit_of_measurement"] = reading.unit;
         config["suggested_display_precision"] = reading_decimals(reading);
+        // A meter's 38 readings would bury the few people watch: the
+        // headline ones in front, the per-phase powers among the
+        // diagnostics, the rest there to be switched on.
+        if (reading.prominence != Prominence::headline) config["entity_category"] = "diagnostic";
+        if (reading.prominence == Prominence::on_request) config["enabled_by_default"] = false;
         add("sensor", reading.column, config);
     }
     for (const AlarmRuleView& rule : kAlarmCatalogue) {
@@ -121,6 +126,8 @@ std::vector<DiscoveryMessage> discovery_messages(const DiscoveryIdentity& identi
         config["state_topic"] = base + "alarms/" + rule.key;
         config["value_template"] = "{{ 'ON' if value_json.up else 'OFF' }}";
         config["device_class"] = "problem";
+        config["entity_category"] = "diagnostic";
+        config["enabled_by_default"] = false;
         add("binary_sensor", std::string("alarm_") + rule.key, config);
     }
     return messages;

@@ -145,6 +145,19 @@ void MqttSink::HomeAssistantSaid(const std::string& payload) {
 void MqttSink::TakeBackIfGone(const std::string& topic, const std::string& payload) {
     if (payload.empty() || !is_site_config(settings_.identity.site, topic) || discovered_.count(topic) != 0) return;
     link_->Publish(topic, "", true);
+    // The retained values it showed go with it, as the config names them;
+    // a topic of a meter still here stays.
+    const Json::Value config = parse_json_text(payload).value_or(Json::Value());
+    if (!config.isObject()) return;
+    std::vector<std::string> topics{config["state_topic"].asString()};
+    for (const Json::Value& availability : config["availability"]) topics.push_back(availability["topic"].asString());
+    for (const std::string& shown : topics) {
+        const std::size_t alarms = shown.find("/alarms/");
+        const std::string base = shown.substr(0, (alarms != std::string::npos ? alarms : shown.rfind('/')) + 1);
+        if (base.size() <= settings_.prefix.size() || base.rfind(settings_.prefix, 0) != 0) continue;
+        if (base == settings_.prefix + kMqttHostTopic + "/" || by_base_.count(base) != 0) continue;
+        if (emptied_.insert(shown).second) link_->Publish(shown, "", true);
+    }
 }
 
 void MqttSink::PublishAlarm(const Meter& meter, const CycleReport& report, const AlarmOutcome& outcome, bool up) {

@@ -71,6 +71,7 @@ private:
     // Before the link, whose thread reads them until it is joined; not
     // changed after construction.
     std::set<std::string> discovered_;        // every config topic this run publishes
+    std::set<std::string> emptied_;           // a gone meter's topics taken back; the link's thread only
     std::map<std::uint32_t, Meter> meters_;   // by data id
     std::map<std::string, Meter*> by_base_;   // by PREFIX<meter>/
     std::unique_ptr<BrokerLink> link_;

@@ -263,7 +263,8 @@ TEST(MqttDiscovery, EveryQuantityAndRuleIsToldAsHomeAssistantFilesIt) {
     FakeLink& link = (*rig.link);
     rig.sink->Cycle(cycle(rig.meters[0], 1, 2314, false));
     const Json::Value state = link.On("site/m/state").at(0).json;
-    int sensors = 0, problems = 0;
+    int sensors = 0, problems = 0, enabled = 0;
+    std::set<std::string> headline;
     for (const auto& [topic, sent] : configs_of(link)) {
         const Json::Value& c = sent.json;
         EXPECT_TRUE(sent.retain) << topic;
@@ -282,8 +283,14 @@ TEST(MqttDiscovery, EveryQuantityAndRuleIsToldAsHomeAssistantFilesIt) {
         EXPECT_TRUE(std::regex_match(c["default_entity_id"].asString(),
                                      std::regex(component + "\\.qv5810_panel_1_3(_[a-z0-9]+)+")))
             << c["default_entity_id"];
+        EXPECT_FALSE(c["device"].isMember("serial_number")) << "the meter reports none";
+        const bool shown = !c.isMember("enabled_by_default") || c["enabled_by_default"].asBool();
+        enabled += shown;
+        if (!c.isMember("entity_category")) headline.insert(c["value_template"].asString());
         if (component == "binary_sensor") {
             ++problems;
+            EXPECT_FALSE(shown) << topic;
+            EXPECT_EQ(c["entity_category"], "diagnostic") << topic;
             EXPECT_EQ(c["device_class"].asString(), "problem");
             EXPECT_EQ(c["state_topic"].asString().rfind("site/m/alarms/", 0), 0u);
             continue;
@@ -300,6 +307,12 @@ TEST(MqttDiscovery, EveryQuantityAndRuleIsToldAsHomeAssistantFilesIt) {
     }
     EXPECT_EQ(sensors, 38);
     EXPECT_EQ(problems, 27);
+    // In front: the totals, frequency and the energies; with them, enabled
+    // among the diagnostics, the per-phase active powers.
+    EXPECT_EQ(headline.size(), 9u);
+    EXPECT_EQ(headline.count("{{ value_json.values.total_active_power_kw }}"), 1u);
+    EXPECT_EQ(headline.count("{{ value_json.values.active_energy_pos_wh }}"), 1u);
+    EXPECT_EQ(enabled, 12);
     // A meter whose device judges no rule has no problem sensors to go unknown.
     SinkRig quiet({meter(3, "m")}, true);
     for (const auto& [topic, sent] : configs_of((*quiet.link))) EXPECT_EQ(topic.find("binary_sensor"), std::string::npos);
@@ -336,6 +349,21 @@ TEST(MqttDiscovery, HomeAssistantOnlineHearsItAllAgainAndLeftoversAreTakenBack) 
     // Retained outcomes a broker may have lost are told again with the next cycle.
     rig.sink->Cycle(cycle(rig.meters[0], 2, 2314, false));
     EXPECT_EQ(link.On("site/m/alarms/110200010010").size(), 1u);
+
+    // A meter gone takes its retained values with it; a meter still here keeps them.
+    link.sent.clear();
+    const std::string gone = R"({"state_topic":"site/old/state","availability":[{"topic":"site/qmxhost/availability"},{"topic":"site/old/availability"}]})";
+    link.Deliver("homeassistant/sensor/qv5810_panel-1/9_current_1_a/config", gone, true);
+    link.Deliver("homeassistant/sensor/qv5810_panel-1/9_current_2_a/config", gone, true);
+    link.Deliver("homeassistant/binary_sensor/qv5810_panel-1/9_alarm_110200010010/config",
+                 R"({"state_topic":"site/old/alarms/110200010010"})", true);
+    link.Deliver("homeassistant/sensor/qv5810_panel-1/3_old_column/config", R"({"state_topic":"site/m/state"})", true);
+    std::vector<std::string> emptied;
+    for (const Sent& s : link.sent) {
+        EXPECT_TRUE(s.payload.empty() && s.retain);
+        if (s.topic.rfind("site/", 0) == 0) emptied.push_back(s.topic);
+    }
+    EXPECT_EQ(emptied, (std::vector<std::string>{"site/old/state", "site/old/availability", "site/old/alarms/110200010010"}));
 
     link.sent.clear();
     link.Deliver("homeassistant/sensor/qv5810_panel-1/9_current_1_a/config", "{}", true);         // a meter gone
