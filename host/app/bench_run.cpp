@@ -212,6 +212,7 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
         options.reads_need_login = settings.http_reads_need_login;
         options.writes_need_login = !settings.http_users.empty();
         options.metrics = settings.http_metrics;
+        options.version = environment.version;
         api.emplace(*live, inbox, options, *access);
         std::optional<TlsFiles> tls;
         if (!settings.http_tls_certificate.empty()) tls = TlsFiles{settings.http_tls_certificate, settings.http_tls_key};

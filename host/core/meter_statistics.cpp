@@ -3,7 +3,15 @@
 #include "host/common/clock.h"
 
 MeterStatistics::MeterStatistics(const LineSettings& line, bool frames_take_wire_time)
-    : line_(line), frames_take_wire_time_(frames_take_wire_time) {}
+    : line_(line), frames_take_wire_time_(frames_take_wire_time) {
+    // Every cause from the start, at 0: a rate over the first failure needs
+    // the count before it.
+    for (const Exchange::Outcome cause : {Exchange::timeout, Exchange::crc, Exchange::bad_data, Exchange::exception,
+                                          Exchange::failed}) {
+        health_.failures[outcome_name(cause)] = 0;
+    }
+    health_.failures["incomplete"] = 0;
+}
 
 void MeterStatistics::Exchanged(const Exchange& exchange) {
     health_.retries += exchange.attempts > 1 ? exchange.attempts - 1 : 0;

@@ -164,7 +164,7 @@ ApiResponse HttpApi::Handle(const ApiRequest& request) {
         const std::vector<LiveMeter> meters = live_.Meters();
         std::vector<const MeterState*> states;
         for (const LiveMeter& meter : meters) states.push_back(&meter);
-        response.body = metrics_text(states, live_.Now());
+        response.body = metrics_text(states, MetricsRun{options_.version, live_.SkippedSlots()}, live_.Now());
         return response;
     }
     const std::vector<std::string> segments = segments_of(request.path);

@@ -29,6 +29,7 @@ struct ApiOptions {
     bool reads_need_login = false;
     bool writes_need_login = false;
     MetricsAccess metrics = MetricsAccess::on;
+    std::string version;  // of qmxhost, for /metrics
 };
 
 class HttpApi : public HttpHandler {

@@ -6,6 +6,7 @@
 LiveState::LiveState(const std::vector<LineInfo>& lines, Clock& clock, EventHub& events)
     : clock_(clock), events_(events) {
     for (const LineInfo& line : lines) {
+        skipped_slots_.emplace_back(line.name, 0);
         for (const DeviceConfig* device : line.meters) {
             LiveMeter meter;
             meter.config = device;
@@ -121,4 +122,14 @@ void LiveState::Missed(const Gap& gap) {
     Json::Value event;
     event["events"] = static_cast<Json::UInt64>(gap.events);
     events_.Publish("missed", event);
+}
+
+void LiveState::SlotsSkipped(const LineInfo& line, int, int skipped) {
+    const std::lock_guard<std::mutex> lock(live_mutex_);
+    if (line.index < skipped_slots_.size() && skipped > 0) skipped_slots_[line.index].second += static_cast<std::uint64_t>(skipped);
+}
+
+std::vector<std::pair<std::string, std::uint64_t>> LiveState::SkippedSlots() const {
+    const std::lock_guard<std::mutex> lock(live_mutex_);
+    return skipped_slots_;
 }

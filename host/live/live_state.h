@@ -54,6 +54,10 @@ public:
     void BackingOff(const BackoffReport& report) override;
     void Recovered(const DeviceConfig& meter, int cycle) override;
     void Missed(const Gap& gap) override;
+    void SlotsSkipped(const LineInfo& line, int cycle, int skipped) override;
+
+    // Slots each line skipped so far, by its name, in the configuration's order.
+    std::vector<std::pair<std::string, std::uint64_t>> SkippedSlots() const;
 
 private:
     // With live_mutex_ held.
@@ -65,6 +69,7 @@ private:
 
     Clock& clock_;
     EventHub& events_;
-    mutable std::mutex live_mutex_;  // guards meters_
+    mutable std::mutex live_mutex_;  // guards meters_, skipped_slots_
     std::vector<LiveMeter> meters_;
+    std::vector<std::pair<std::string, std::uint64_t>> skipped_slots_;  // by line index
 };

@@ -259,7 +259,20 @@ void append_health(std::string& out, const std::vector<Shown>& meters) {
 
 }  // namespace
 
-std::string metrics_text(const std::vector<const MeterState*>& meters, Clock::time_point now) {
+void append_run(std::string& out, const MetricsRun& run) {
+    const std::string build = std::string(kPrefix) + "build_info";
+    append_header(out, build, "gauge", "1, with the version of qmxhost serving these metrics");
+    out += build + "{version=\"" + escaped(run.version) + "\"} 1\n";
+    const std::string skipped = std::string(kPrefix) + "slots_skipped_total";
+    append_header(out, skipped, "counter", "poll slots of a line left out because the cycle before overran its interval");
+    for (const auto& [line, count] : run.skipped_slots) {
+        out += skipped + "{line=\"" + escaped(line) + "\"} ";
+        append_count(out, count);
+        out += '\n';
+    }
+}
+
+std::string metrics_text(const std::vector<const MeterState*>& meters, const MetricsRun& run, Clock::time_point now) {
     std::vector<Shown> shown;
     for (const MeterState* state : meters) {
         const MeterState& live = *state;
@@ -272,6 +285,7 @@ std::string metrics_text(const std::vector<const MeterState*>& meters, Clock::ti
     }
     std::string out;
     out.reserve(12 * 1024 * meters.size());
+    append_run(out, run);
     append_health(out, shown);
     append_quantities(out, shown);
     append_alarms(out, shown);

@@ -6,12 +6,21 @@
 // sample carries the meter's data id, name, slave and line.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/common/clock.h"
 #include "host/report/report.h"
 
+// What the run adds beside its meters: its version, and each line's slots
+// skipped because the cycle before overran its interval.
+struct MetricsRun {
+    std::string version;
+    std::vector<std::pair<std::string, std::uint64_t>> skipped_slots;  // by line name, every line from the start
+};
+
 // Values older than the freshness limit are left out, as are rules the
 // device did not judge: what is shown was measured recently.
-std::string metrics_text(const std::vector<const MeterState*>& meters, Clock::time_point now);
+std::string metrics_text(const std::vector<const MeterState*>& meters, const MetricsRun& run, Clock::time_point now);

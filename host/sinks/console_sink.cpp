@@ -36,7 +36,9 @@ void meter_summary_text(std::ostringstream& text, const MeterSummary& meter, boo
          << " cycles completed, " << h.failed << " failed";
     if (h.skipped > 0) text << ", " << h.skipped << " skipped while backed off";
     text << ", " << h.retries << " retries";
-    for (const auto& [why, count] : h.failures) text << ", " << count << " " << why;
+    for (const auto& [why, count] : h.failures) {
+        if (count > 0) text << ", " << count << " " << why;
+    }
     text << (h.completed > 0 ? "\n    mean cycle " : "\n    no cycle completed");
     if (h.completed > 0) text << h.MeanCycleMs() << " ms";
     if (h.latency.count == 0) {

@@ -315,3 +315,19 @@ TEST(Inbox, EachMeterHasPlacesOfItsOwnAndEachLineTakesOnlyItsMeters) {
     EXPECT_TRUE(inbox.Take(line_of_2).empty());
     EXPECT_EQ(inbox.Take([](std::uint32_t id) { return id == 1; }).size(), WriteInbox::kMostPending);
 }
+
+TEST(Stop, ARequestCutShortByAStopIsNoFailureOfTheMeter) {
+    HostRig rig({1}, cycles(0, 1.0));
+    int reads = 0;
+    // The stop arrives while the third cycle waits for an answer that will not come.
+    rig.line.before_read = [&] {
+        if (++reads != 10) return;
+        rig.stop.Request();
+        rig.line.dead_slaves = {1};
+    };
+    rig.Run();
+    EXPECT_EQ(rig.Health(0).completed, 2);
+    EXPECT_EQ(rig.Health(0).failed, 0);
+    for (const auto& [cause, count] : rig.Health(0).failures) EXPECT_EQ(count, 0u) << cause;
+    for (const auto& report : rig.events.reports) EXPECT_NE(report->kind, CycleKind::failed);
+}

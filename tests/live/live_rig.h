@@ -118,7 +118,10 @@ public:
 
 private:
     static ApiOptions ApiOptionsOf(const LiveRigOptions& options, const std::string& history_path, const Access& access) {
-        ApiOptions api{options.allow_writes, history_path, std::chrono::milliseconds(20000)};
+        ApiOptions api;
+        api.allow_writes = options.allow_writes;
+        api.history_path = history_path;
+        api.write_timeout = std::chrono::milliseconds(20000);
         api.reads_need_login = options.reads_need_login;
         api.writes_need_login = access.has_credentials();
         api.metrics = options.metrics;

@@ -60,6 +60,15 @@ def main():
         lint = subprocess.run(["promtool", "check", "metrics"], input=body, capture_output=True, text=True)
         if lint.returncode != 0:
             raise SystemExit(f"FAIL: promtool check metrics:\n{lint.stdout}{lint.stderr}")
+        # Counters a rate is taken of are there at 0 before anything happened.
+        for cause in ("timeout", "crc", "bad_data", "exception", "incomplete"):
+            if not any(line.startswith("qv5810_request_failures_total{") and f'cause="{cause}"' in line
+                       and line.endswith(" 0") for line in body.splitlines()):
+                raise SystemExit(f"FAIL: no request_failures_total of cause {cause} at 0 before any failure")
+        if not any(line.startswith("qv5810_slots_skipped_total{line=") for line in body.splitlines()):
+            raise SystemExit("FAIL: no slots_skipped_total of the line")
+        if not any(line.startswith('qv5810_build_info{version="') and line.endswith("} 1") for line in body.splitlines()):
+            raise SystemExit("FAIL: no build_info")
 
         target = urllib.parse.urlparse(url).netloc
         port = free_port()
