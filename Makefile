@@ -107,7 +107,7 @@ bench-metrics: deps
 # SITE_RUNS picks some, e.g.
 # make bench-site SITE_RUNS="slowdisk blocked" SITE_SECONDS=30.
 SITE_SECONDS ?= 60
-SITE_RUNS ?= quiet load slowdisk blocked big threads
+SITE_RUNS ?= quiet load slowdisk blocked dead big threads
 bench-site: deps
 	cmake --preset demo
 	cmake --build --preset demo --target qmxhost qv5810-sim qv5810

@@ -27,6 +27,7 @@ namespace {
 class InstantLine : public ModbusContext {
 public:
     int SetSlave(int) override { return 0; }
+    int SetResponseTimeout(int) override { return 0; }
     int ReadRegisters(int address, int count, std::uint16_t* destination) override {
         const auto block = meter_block(address, count);
         std::copy(block.begin(), block.begin() + count, destination);
@@ -64,7 +65,7 @@ int main(int argc, char** argv) {
     SteadyClock clock;
     StopSignal stop;
     InstantLine context;
-    ModbusLine modbus(context, RetryPolicy{2, 0, 1000}, clock, stop);
+    ModbusLine modbus(context, RetryPolicy{2, 0, 1000, 1000}, clock, stop);
     Outlets outlets;
     LineWriter output(console_out, [](const std::string&) {}, [] {});
     ConsoleSink console(output, Verbosity::normal, false);

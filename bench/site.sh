@@ -27,6 +27,9 @@
 #             batch), so then they come from GET /api/devices (--http)
 #             asked just before the kill: each meter's completed cycles,
 #             last cycle and the age of its values.
+#   dead      1 line of 4 meters at a 1 s interval, default settings, the
+#             4th switched off (the simulator's --absent): each meter's
+#             cycles completed against the slots of the run.
 #   big       16 lines of 8 meters with every outlet on for BIG_SECONDS
 #   threads   the host's threads and broker connections with every outlet on,
 #             for 1, 8 and 32 meters
@@ -46,15 +49,15 @@
 #
 #   sh bench/site.sh QMXHOST [SECONDS [RUN...]]     (or RUNS="slowdisk big")
 set -eu
-usage="usage: site.sh QMXHOST [SECONDS [RUN...]]; runs: quiet load slowdisk blocked big threads"
+usage="usage: site.sh QMXHOST [SECONDS [RUN...]]; runs: quiet load slowdisk blocked dead big threads"
 host=${1:?$usage}
 seconds=${2:-60}
 shift
 if [ $# -gt 0 ]; then shift; fi
-runs=${*:-${RUNS:-quiet load slowdisk blocked big threads}}
+runs=${*:-${RUNS:-quiet load slowdisk blocked dead big threads}}
 for run in $runs; do
     case $run in
-        quiet | load | slowdisk | blocked | big | threads) ;;
+        quiet | load | slowdisk | blocked | dead | big | threads) ;;
         *) echo "$usage" >&2; exit 2 ;;
     esac
 done
@@ -260,6 +263,29 @@ import json, sys
 for e in map(json.loads, (l for l in open(sys.argv[1], errors="replace") if l.endswith("}\n"))):
     if e.get("event") == "problem":
         print("  host said:", e["message"])' "$out/slow.json" | sort | uniq -c | sed 's/^ *\([0-9]*\)  /  \1x/'
+}
+
+run_dead() {
+    site_config 1 "$out/dead.json" shared 4
+    "$host" --config "$out/dead.json" --interval 1 --json --sim-arg=--absent=4 >"$out/dead.events" 2>/dev/null &
+    pid=$!
+    started="$started $(stamp "$pid")"
+    sleep "$seconds"
+    kill -INT "$pid"
+    within "$pid" 60 "qmxhost" || true
+    /usr/bin/python3 - "$out/dead.events" <<'PY'
+import json, sys
+events = [json.loads(l) for l in open(sys.argv[1], errors="replace") if l.endswith("}\n")]
+summary = next((e for e in events if e.get("event") == "summary"), None)
+if summary is None:
+    sys.exit("  no summary: the host did not end by itself")
+slots = summary["cycles"] + summary["skipped_slots"]
+print(f"  {slots} slots of 1 s ({summary['cycles']} cycles, {summary['skipped_slots']} slots skipped)")
+for meter in summary["devices"]:
+    share = 100 * meter["completed"] / slots
+    print(f"  slave {meter['slave']}: {meter['completed']} cycles completed ({share:.1f} % of the slots), "
+          f"{meter['failed']} failed, {meter.get('skipped', 0)} left out while backed off")
+PY
 }
 
 run_blocked() {
@@ -476,6 +502,10 @@ for run in $runs; do
         blocked)
             echo "standard output blocked after 4 KB:"
             run_blocked
+            ;;
+        dead)
+            echo "one dead meter among four, 1 s interval:"
+            run_dead
             ;;
         big) run_big ;;
         threads)

@@ -282,7 +282,7 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
         std::vector<std::unique_ptr<SPModbus>> devices;
         for (std::size_t d = 0; d < config.devices.size(); ++d) devices.push_back(library.CreateDevice());
         run.context = open_line(line, stop);
-        run.modbus = std::make_unique<ModbusLine>(*run.context, RetryPolicy{line.retries, line.delay_ms, line.response_timeout_ms},
+        run.modbus = std::make_unique<ModbusLine>(*run.context, RetryPolicy{line.retries, line.delay_ms, line.response_timeout_ms, line.response_timeout_ms},
                                                   clock, stop);
         // The write asked for on the command line goes to the first line's first meter.
         run.loop = std::make_unique<PollLoop>(

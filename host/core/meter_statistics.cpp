@@ -1,5 +1,7 @@
 #include "host/core/meter_statistics.h"
 
+#include <algorithm>
+
 #include "host/common/clock.h"
 
 MeterStatistics::MeterStatistics(const LineSettings& line, bool frames_take_wire_time)
@@ -24,11 +26,17 @@ void MeterStatistics::Exchanged(const Exchange& exchange) {
     latency_.Add(exchange.latency_ms);
     health_.latency_buckets.Add(exchange.latency_ms);
     if (line_.IsTcp()) return;
-    // Both frames and the 3.5-character silence before each.
-    const double characters = exchange.request_bytes + exchange.answer_bytes + 2 * 3.5;
-    const double wire = characters * line_.BitsPerCharacter() * 1000.0 / line_.baud;
+    const double wire = WireMs(FrameBytes{exchange.request_bytes, exchange.answer_bytes});
     wire_.Add(wire);
-    if (frames_take_wire_time_) turnaround_.Add(exchange.latency_ms - wire);
+    const double turnaround = frames_take_wire_time_ ? exchange.latency_ms - wire : exchange.latency_ms;
+    if (frames_take_wire_time_) turnaround_.Add(turnaround);
+    slowest_turnaround_ms_ = std::max(slowest_turnaround_ms_.value_or(0.0), turnaround);
+}
+
+double MeterStatistics::WireMs(const FrameBytes& frames) const {
+    // Both frames and the 3.5-character silence before each.
+    const double characters = frames.request + frames.answer + 2 * 3.5;
+    return characters * line_.BitsPerCharacter() * 1000.0 / line_.baud;
 }
 
 void MeterStatistics::Completed(int cycle, double milliseconds) {

@@ -2,6 +2,8 @@
 // every report carries the MeterHealth it makes.
 #pragma once
 
+#include <optional>
+
 #include "host/config/line_settings.h"
 #include "host/core/value_summary.h"
 #include "host/line/modbus_line.h"
@@ -21,10 +23,18 @@ public:
     void BackedOff(int until_cycle) { health_.backed_off_until = until_cycle; }
 
     MeterHealth Health() const;
+    // The longest the meter took to answer beyond its frames' own time on
+    // the wire (all of its latency where frames take none); none before its
+    // first answer, and none over Modbus TCP.
+    std::optional<double> SlowestTurnaroundMs() const { return slowest_turnaround_ms_; }
+    // The wire time of a request and its answer at the line's speed, with
+    // the silence before each.
+    double WireMs(const FrameBytes& frames) const;
 
 private:
     const LineSettings& line_;
     const bool frames_take_wire_time_;
     MeterHealth health_;  // the counts; the spreads come from the summaries
     ValueSummary latency_, wire_, turnaround_;
+    std::optional<double> slowest_turnaround_ms_;
 };

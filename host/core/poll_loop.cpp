@@ -1,6 +1,7 @@
 #include "host/core/poll_loop.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "framework/control_codes.h"
 #include "host/config/settings.h"
@@ -30,6 +31,7 @@ struct PollLoop::Meter {
     // answers again, each cycle is a probe of one attempt. A meter that
     // answers wrongly or refuses is alive, and keeps its retries.
     bool silent = false;
+    int probes = 0;  // of it while silent
 };
 
 namespace {
@@ -118,9 +120,11 @@ RequestTrouble trouble_of(const Exchange& exchange) {
 // Runs the device's queued requests until it asks for nothing more, keeping
 // the registers each read brought in `read` when given; false when one failed.
 bool PollLoop::RunExchanges(Meter& meter, std::vector<RequestTrouble>& troubled, std::vector<ReadBlock>* read,
-                            ModbusLine::Attempts attempts) {
+                            ModbusLine::Attempts attempts, bool probe) {
     while (modbus_.HasPending()) {
-        Exchange exchange = modbus_.RunPending(attempts);
+        std::optional<Waits> waits;
+        if (const std::optional<FrameBytes> frames = modbus_.PendingFrames()) waits = WaitsFor(meter, *frames, probe);
+        Exchange exchange = modbus_.RunPending(attempts, waits);
         // A request a stop cut short tells nothing of the meter.
         if (exchange.outcome != Exchange::interrupted) meter.statistics.Exchanged(exchange);
         const bool delivered = exchange.delivered;
@@ -133,6 +137,36 @@ bool PollLoop::RunExchanges(Meter& meter, std::vector<RequestTrouble>& troubled,
     return true;
 }
 
+// What a meter's answer should take: the wire time of the request and its
+// answer, and three times the slowest the meter ever took to turn a request
+// round (its neighbours' slowest while it never answered), at least 20 ms;
+// never beyond the configured timeout. With it:
+// - a silent meter's probe waits that long, and the line as long after it;
+// - a meter that answered before waits the configured timeout first, and
+//   that long again for a retry after silence;
+// - a meter that never answered waits the configured timeout once; silence
+//   then ends the cycle, with a short quiet window (an answer that comes
+//   later still is another slave's to the next request, which refuses it).
+// None over Modbus TCP, where a gateway's own timeout governs a silent
+// meter, nor while nothing on the line has answered: the configured waits.
+std::optional<Waits> PollLoop::WaitsFor(const Meter& meter, const FrameBytes& frames, bool probe) const {
+    if (line_.settings->IsTcp()) return std::nullopt;
+    const std::optional<double> own = meter.statistics.SlowestTurnaroundMs();
+    std::optional<double> slowest = own;
+    if (!slowest) {
+        for (const auto& other : meters_) {
+            if (const auto theirs = other->statistics.SlowestTurnaroundMs()) slowest = std::max(slowest.value_or(0.0), *theirs);
+        }
+    }
+    if (!slowest) return std::nullopt;
+    const int configured = line_.settings->response_timeout_ms;
+    const int answer_ms = std::min(
+        configured, static_cast<int>(std::ceil(meter.statistics.WireMs(frames) + std::max(20.0, 3 * *slowest))));
+    if (probe) return Waits{answer_ms, answer_ms, answer_ms, true};
+    if (own) return Waits{configured, configured, answer_ms, true};
+    return Waits{configured, answer_ms, answer_ms, false};
+}
+
 void PollLoop::Poll(Meter& meter, int cycle, const StopSignal& stop) {
     if (!meter.backoff.DueIn(cycle)) {
         meter.statistics.Skipped();
@@ -142,14 +176,19 @@ void PollLoop::Poll(Meter& meter, int cycle, const StopSignal& stop) {
     report->started_at = clock_.Now();
     meter.recorder.Begin(*report);
     meter.device->RefreshStatus();
-    // A silent meter costs its line one response timeout and the quiet
-    // window after it, not its whole retry budget.
+    // A silent meter costs its line one attempt, not its whole retry
+    // budget, and waits only as long as its answer should take; every 16th
+    // probe waits the configured timeout, so that a meter slower than
+    // that, or one that never answered here, is found all the same.
+    const bool probe = meter.silent && ++meter.probes % 16 != 0;
     const bool answered = RunExchanges(meter, report->troubled, &report->read,
-                                       meter.silent ? ModbusLine::Attempts::once : ModbusLine::Attempts::with_retries);
+                                       meter.silent ? ModbusLine::Attempts::once : ModbusLine::Attempts::with_retries,
+                                       probe);
     meter.recorder.End();
     // Cut short by a stop: no failure of the meter's, and nothing to tell.
     if (!answered && stop.requested()) return;
     meter.silent = !answered && !report->troubled.empty() && report->troubled.back().kind == outcome_name(Exchange::timeout);
+    if (!meter.silent) meter.probes = 0;
     report->ended_at = clock_.Now();
     report->utc_ms = utc_now_ms();
     report->utc = utc_text(report->utc_ms);

@@ -50,7 +50,8 @@ private:
     struct Meter;
 
     bool RunExchanges(Meter& meter, std::vector<RequestTrouble>& troubled, std::vector<ReadBlock>* read = nullptr,
-                      ModbusLine::Attempts attempts = ModbusLine::Attempts::with_retries);
+                      ModbusLine::Attempts attempts = ModbusLine::Attempts::with_retries, bool probe = false);
+    std::optional<Waits> WaitsFor(const Meter& meter, const FrameBytes& frames, bool probe) const;
     void Poll(Meter& meter, int cycle, const StopSignal& stop);
     std::int32_t WriteAndConfirm(Meter& meter, const std::vector<std::uint16_t>& words, int cycle, const std::string& by);
     void ServeInbox(int cycle);

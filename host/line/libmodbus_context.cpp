@@ -94,6 +94,11 @@ void LibmodbusContext::Interrupt() {
 
 int LibmodbusContext::SetSlave(int slave) { return result(modbus_set_slave(ctx_, slave)); }
 
+int LibmodbusContext::SetResponseTimeout(int milliseconds) {
+    const auto value = static_cast<std::uint32_t>(milliseconds);
+    return result(modbus_set_response_timeout(ctx_, value / 1000, (value % 1000) * 1000));
+}
+
 int LibmodbusContext::EnsureOpen() {
     if (open_) return 0;
     if (Interrupted()) return -EINTR;

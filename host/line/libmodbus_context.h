@@ -20,6 +20,7 @@ public:
     LibmodbusContext& operator=(const LibmodbusContext&) = delete;
 
     int SetSlave(int slave) override;
+    int SetResponseTimeout(int milliseconds) override;
     int ReadRegisters(int address, int count, std::uint16_t* destination) override;
     int SendRawRequest(const std::uint8_t* request, int length) override;
     int ReceiveConfirmation(std::uint8_t* answer) override;

@@ -10,6 +10,9 @@ public:
     // Each returns what its libmodbus namesake returns on success; a failure
     // is returned as minus the errno libmodbus set (ETIMEDOUT, EMBBADCRC...).
     virtual int SetSlave(int slave) = 0;
+    // From the end of a request to its answer's first byte (its whole
+    // answer when no byte timeout is set).
+    virtual int SetResponseTimeout(int milliseconds) = 0;
     virtual int ReadRegisters(int address, int count, std::uint16_t* destination) = 0;
     // `request` is the slave address and the PDU; libmodbus puts the
     // backend's header and checksum around it.

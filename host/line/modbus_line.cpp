@@ -46,7 +46,17 @@ const char* outcome_name(Exchange::Outcome outcome) {
 }
 
 ModbusLine::ModbusLine(ModbusContext& context, RetryPolicy policy, Clock& clock, const StopSignal& stop)
-    : context_(context), policy_(policy), clock_(clock), stop_(stop) {}
+    : context_(context), policy_(policy), clock_(clock), stop_(stop), response_timeout_ms_(policy.response_timeout_ms) {}
+
+std::optional<FrameBytes> ModbusLine::PendingFrames() {
+    if (!pending_) return std::nullopt;
+    const int framing = context_.HeaderLength() + context_.ChecksumLength();
+    switch (pending_->function) {
+        case MODBUS_FC_READ_HOLDING_REGISTERS: return FrameBytes{framing + 5, framing + 2 + 2 * pending_->count};
+        case MODBUS_FC_WRITE_MULTIPLE_REGISTERS: return FrameBytes{framing + 6 + 2 * pending_->count, framing + 5};
+        default: return FrameBytes{framing + 5, framing + 5};
+    }
+}
 
 void ModbusLine::ReadRegisters(SPModbus& device, int address, int count) {
     pending_ = Request{&device, MODBUS_FC_READ_HOLDING_REGISTERS, address, count, {}};
@@ -61,10 +71,12 @@ void ModbusLine::WriteRegisters(SPModbus& device, int address, int count, const 
                        std::vector<std::uint16_t>(values, values + (count > 0 ? count : 0))};
 }
 
-Exchange ModbusLine::RunPending(Attempts attempts) {
+Exchange ModbusLine::RunPending(Attempts attempts, std::optional<Waits> waits) {
     const Request request = *pending_;
     pending_.reset();
     context_.SetSlave(request.device->SlaveAddress());
+    const Waits configured{policy_.response_timeout_ms, policy_.quiet_after_failure_ms, policy_.response_timeout_ms, true};
+    const Waits& wait = waits ? *waits : configured;
     std::vector<std::uint16_t> answer;
     Exchange exchange;
     exchange.request = describe(request.function, request.address, request.count);
@@ -78,13 +90,20 @@ Exchange ModbusLine::RunPending(Attempts attempts) {
             !clock_.SleepUntil(clock_.Now() + std::chrono::milliseconds(policy_.delay_ms), stop_)) {
             break;
         }
+        const int timeout_ms = attempt == 1 ? wait.first_ms : wait.later_ms;
+        if (timeout_ms > 0 && timeout_ms != response_timeout_ms_) {
+            context_.SetResponseTimeout(timeout_ms);
+            response_timeout_ms_ = timeout_ms;
+        }
         const auto start = clock_.Now();
         exchange = Attempt(request, answer);
         exchange.attempts = attempt;
         exchange.latency_ms = milliseconds_between(start, clock_.Now());
         // A refusal is the meter's answer: asking again changes nothing.
         if (exchange.outcome == Exchange::answered || exchange.outcome == Exchange::exception) break;
-        if (!stop_.requested() && policy_.quiet_after_failure_ms > 0) context_.Drain(policy_.quiet_after_failure_ms);
+        const int quiet_ms = attempt == 1 ? wait.first_quiet_ms : wait.later_ms;
+        if (!stop_.requested() && quiet_ms > 0) context_.Drain(quiet_ms);
+        if (exchange.outcome == Exchange::timeout && !wait.retry_timeouts) break;
     }
     if (stop_.requested() && exchange.outcome != Exchange::answered && exchange.outcome != Exchange::exception) {
         exchange.outcome = Exchange::interrupted;

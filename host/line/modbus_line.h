@@ -39,6 +39,23 @@ struct RetryPolicy {
     // After a failed attempt, the line must stay silent this long before the
     // next request, so that an answer still on its way is dropped with it.
     int quiet_after_failure_ms = 0;
+    // The configured response timeout, which an exchange with a patience of
+    // its own returns to; 0: the context's is never changed.
+    int response_timeout_ms = 0;
+};
+
+// How long each attempt of one exchange waits for its answer, and the line
+// stays quiet after it fails; none set: the configured timeout throughout.
+struct Waits {
+    int first_ms = 0;        // the first attempt's wait
+    int first_quiet_ms = 0;  // after it
+    int later_ms = 0;        // each further attempt's wait, and quiet after it
+    bool retry_timeouts = true;  // false: silence ends the exchange; a broken answer is still tried again
+};
+
+// The bytes a request and its answer take on the wire, framing included.
+struct FrameBytes {
+    int request = 0, answer = 0;
 };
 
 class ModbusLine : public ModbusTransport {
@@ -57,7 +74,11 @@ public:
     // Puts the queued request on the wire for the device's slave address.
     // A complete answer goes to the device's process_payload; when every
     // attempt failed, the device's on_error.
-    Exchange RunPending(Attempts attempts = Attempts::with_retries);
+    // `waits` in place of the configured timeout and quiet window: for a
+    // meter whose answers' time is known.
+    Exchange RunPending(Attempts attempts = Attempts::with_retries, std::optional<Waits> waits = std::nullopt);
+    // The queued request's frames; none when nothing is queued.
+    std::optional<FrameBytes> PendingFrames();
 
 private:
     struct Request {
@@ -76,4 +97,5 @@ private:
     Clock& clock_;
     const StopSignal& stop_;
     std::optional<Request> pending_;
+    int response_timeout_ms_;  // as the context has it now
 };

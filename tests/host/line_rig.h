@@ -10,7 +10,7 @@
 #include "tests/support/scripted_line.h"
 
 struct LineRig {
-    explicit LineRig(int retries = 2) : rtu(line, RetryPolicy{retries, 0, 1000}, clock, stop) {
+    explicit LineRig(int retries = 2) : rtu(line, RetryPolicy{retries, 0, 1000, 1000}, clock, stop) {
         binding.sink = &sink;
         binding.transport = &rtu;
         HostBinding::Attach(device, &binding, 7);

@@ -77,7 +77,7 @@ struct HostRig {
     FakeSteadyClock clock;
     ScriptedLine line{clock};
     StopSignal stop;
-    ModbusLine rtu{line, RetryPolicy{2, 0, 1000}, clock, stop};
+    ModbusLine rtu{line, RetryPolicy{2, 0, 1000, 1000}, clock, stop};
     Events events;
     std::optional<std::vector<unsigned char>> stored;  // handed to each device at start
     QV5810::WallClock wall_clock = nullptr;            // the devices' own time
@@ -147,8 +147,9 @@ TEST(ExitStatus, SuccessWhenTheWriteWasConfirmed) {
 
 TEST(Schedule, KeepsAFixedRateAndSkipsSlotsItMissed) {
     HostRig rig({1}, cycles(6, 1.0));
-    // Cycle 2's first block times out three times, each followed by a second
-    // of silence: 6 s, so slots 2 to 6 pass.
+    // Cycle 2's first block times out three times: the configured second and
+    // a second of silence, then twice what the meter's answers take and as
+    // long again: under 3 s, so slots 2 and 3 pass.
     rig.line.script = {LineFault::none, LineFault::none, LineFault::none, LineFault::none,
                        LineFault::timeout, LineFault::timeout, LineFault::timeout};
     rig.Run();
@@ -162,8 +163,8 @@ TEST(Schedule, KeepsAFixedRateAndSkipsSlotsItMissed) {
         slots.push_back(ms / 1000);
     }
     // No catching up: never two cycles in one slot.
-    EXPECT_EQ(slots, (std::vector<long long>{0, 1, 7, 8, 9, 10}));
-    EXPECT_EQ(rig.events.skipped_slots, 5);
+    EXPECT_EQ(slots, (std::vector<long long>{0, 1, 4, 5, 6, 7}));
+    EXPECT_EQ(rig.events.skipped_slots, 2);
 }
 
 TEST(Schedule, AnInterruptedWaitIsNoSkippedSlot) {
@@ -198,19 +199,40 @@ TEST(Backoff, ASilentMeterIsAskedLessOftenAndTheOthersKeepTheirRate) {
     EXPECT_GE(asked, 5u);  // still tried now and then
     EXPECT_EQ(rig.Health(1).failed + rig.Health(1).skipped, 40);
     ASSERT_FALSE(rig.events.backoff_next.empty());
-    // Its retries only until it first failed; from then on a probe of one attempt.
+    // It never answered: the configured timeout once, and silence ends
+    // its cycle; from then on a probe of one attempt.
     std::vector<int> attempts;
     for (const auto& report : rig.events.reports) {
         if (report->meter->slave == 2) attempts.push_back(report->troubled.at(0).attempts);
     }
     ASSERT_GE(attempts.size(), 2u);
-    EXPECT_EQ(attempts.front(), 3);
-    EXPECT_EQ(std::count(attempts.begin() + 1, attempts.end(), 1), static_cast<long>(attempts.size() - 1));
-    // Meter 1 loses a slot only to a try of meter 2, never while it is paused.
+    EXPECT_EQ(std::count(attempts.begin(), attempts.end(), 1), static_cast<long>(attempts.size()));
+    // A probe waits about what meter 1's answers take, not the timeout:
+    // meter 1 loses the first slot to meter 2's first try, and no other.
     const auto starts = rig.CycleStarts(0);
     std::size_t off_slot = 0;
     for (std::size_t i = 1; i < starts.size(); ++i) off_slot += starts[i] - starts[i - 1] != std::chrono::seconds(1);
-    EXPECT_LE(off_slot, asked);
+    EXPECT_LE(off_slot, 1u);
+}
+
+TEST(Backoff, AMeterThatAnsweredBeforeKeepsItsRetriesShortenedOnceItFallsSilent) {
+    HostRig rig({1, 2}, cycles(12, 1.0));
+    rig.line.before_read = [&] {
+        if (rig.line.requests.size() == 9) rig.line.dead_slaves = {2};  // in the second cycle
+    };
+    rig.Run();
+    std::vector<int> attempts;
+    for (const auto& report : rig.events.reports) {
+        if (report->meter->slave == 2 && !report->troubled.empty()) attempts.push_back(report->troubled.at(0).attempts);
+    }
+    ASSERT_GE(attempts.size(), 2u);
+    EXPECT_EQ(attempts.front(), 3);  // the configured timeout, then retries of what its answers take
+    // Waits below the configured timeout, and never below the answer's own time on the wire.
+    ASSERT_FALSE(rig.line.timeouts.empty());
+    const int shortest = *std::min_element(rig.line.timeouts.begin(), rig.line.timeouts.end());
+    EXPECT_LT(shortest, 1000);
+    EXPECT_GT(shortest, 66);  // read 1792/22 and its answer at 9600 baud, 8N1
+    EXPECT_EQ(rig.Health(0).completed, 12);
 }
 
 TEST(Backoff, AMeterThatAnswersAgainIsPolledEveryCycle) {

@@ -48,7 +48,7 @@ public:
           config_(Config(sim_.port())),
           site_(Site(config_)),
           context_(config_.lines.front().line, stop_),
-          rtu_(context_, RetryPolicy{config_.lines.front().line.retries, 0, config_.lines.front().line.response_timeout_ms}, clock_, stop_),
+          rtu_(context_, RetryPolicy{config_.lines.front().line.retries, 0, config_.lines.front().line.response_timeout_ms, config_.lines.front().line.response_timeout_ms}, clock_, stop_),
           live_(site_, clock_, events_),
           access_(options.users_file),
           api_(live_, inbox_, ApiOptionsOf(options, history_path_, access_), access_),

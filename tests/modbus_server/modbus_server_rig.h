@@ -86,7 +86,7 @@ public:
           config_(Config(sim_.port())),
           site_(Site(config_)),
           context_(config_.lines.front().line, stop_),
-          line_(context_, RetryPolicy{config_.lines.front().line.retries, 0, config_.lines.front().line.response_timeout_ms}, clock_, stop_),
+          line_(context_, RetryPolicy{config_.lines.front().line.retries, 0, config_.lines.front().line.response_timeout_ms, config_.lines.front().line.response_timeout_ms}, clock_, stop_),
           served_(site_, clock_),
           server_(served_, ListenAddress{"127.0.0.1", 0}, allow_writes ? &inbox_ : nullptr) {
         outlets_.Add("state", {&served_}, Mailbox{});

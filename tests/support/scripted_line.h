@@ -74,6 +74,11 @@ public:
         in_flight_.reset();
         return 0;
     }
+    int SetResponseTimeout(int milliseconds) override {
+        timeout_time = std::chrono::milliseconds(milliseconds);
+        timeouts.push_back(milliseconds);
+        return 0;
+    }
     int HeaderLength() override { return 1; }
     int ChecksumLength() override { return 2; }
 
@@ -89,6 +94,7 @@ public:
     std::vector<std::string> requests;
     int flushes = 0;
     int drains = 0;
+    std::vector<int> timeouts;  // each response timeout set, in order
 
 private:
     LineFault Next();
