@@ -41,6 +41,8 @@ CentralLink::CentralLink(const std::string& uri, std::function<bool()> give_up) 
         step = PQconnectPoll(connection_);
     }
     PQsetnonblocking(connection_, 1);
+    // The server's notices (a table that is there already) are no news to anyone.
+    PQsetNoticeProcessor(connection_, [](void*, const char*) {}, nullptr);
 }
 
 CentralLink::~CentralLink() { PQfinish(connection_); }

@@ -120,7 +120,13 @@ void Forwarder::Run() {
             const auto* central = dynamic_cast<const CentralError*>(&e);
             if (central == nullptr && dynamic_cast<const SiteTaken*>(&e) == nullptr) source_.reset();
             Trouble(central != nullptr ? where_ + ": " + e.what() : e.what());
-            if (!Rest(pause)) return;
+            // The backlog grows meanwhile: the page and /metrics see it grow.
+            for (auto rested = std::chrono::milliseconds(0); rested < pause; rested += kIdle) {
+                Measure();
+                if (!Rest(std::min(kIdle, pause - rested))) return;
+                const std::lock_guard<std::mutex> lock(run_mutex_);
+                if (finishing_) break;
+            }
             pause = std::min(std::chrono::milliseconds(pause * 2), std::chrono::milliseconds(kLongestPause));
             continue;
         }
@@ -191,6 +197,19 @@ void Forwarder::Connect() {
     troubled_ = false;
 }
 
+void Forwarder::Measure() {
+    if (!source_) return;
+    try {
+        const Backlog backlog = source_->Behind(marks_);
+        status_.Update([&backlog](ForwardFigures& f) {
+            f.records_behind = backlog.records;
+            f.oldest_behind_ms = backlog.oldest_ms;
+        });
+    } catch (const std::runtime_error&) {
+        // Told with the next round's trouble.
+    }
+}
+
 bool Forwarder::Round(bool last) {
     CentralLink& db = *central_;
     // A bucket is closed once every record of it is in the file: the
@@ -254,13 +273,11 @@ bool Forwarder::Round(bool last) {
             Say(std::string("forward: ") + e.what() + "; what went since is sent again after a restart, harmlessly");
         }
     }
-    const Backlog backlog = source_->Behind(marks_);
-    status_.Update([&backlog](ForwardFigures& f) {
+    status_.Update([](ForwardFigures& f) {
         f.forwarding = true;
         f.problem.clear();
-        f.records_behind = backlog.records;
-        f.oldest_behind_ms = backlog.oldest_ms;
     });
+    Measure();
     return batch.full;
 }
 

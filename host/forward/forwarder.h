@@ -57,6 +57,7 @@ private:
     void Run();
     void Connect();
     bool Round(bool last);  // whether more waits
+    void Measure();         // the backlog, for the status
     void Say(const std::string& text);
     void Trouble(const std::string& text);
     bool Rest(std::chrono::milliseconds pause);  // false once it must end
