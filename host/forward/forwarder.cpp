@@ -114,6 +114,12 @@ void Forwarder::Run() {
             if (!central_) Connect();
             more = Round(last);
             pause = std::chrono::milliseconds(1000);
+            // Well again once a round went through, not merely a connect.
+            if (troubled_) {
+                Say("forward: forwarding to " + where_ + " again; " + std::to_string(source_->Behind(marks_).records) +
+                    " raw record(s) to send");
+                troubled_ = false;
+            }
         } catch (const std::exception& e) {
             central_.reset();
             if (GivingUp()) return;
@@ -191,10 +197,11 @@ void Forwarder::Connect() {
     marks_target_ = target_;
     meters_sent_.clear();
     months_.clear();
-    const Backlog backlog = source_->Behind(marks_);
-    Say("forward: " + std::string(troubled_ ? "reached " + where_ + " again" : "forwarding the history to " + where_) +
-        " as site " + settings_.site + "; " + std::to_string(backlog.records) + " raw record(s) to send");
-    troubled_ = false;
+    if (!announced_) {
+        Say("forward: forwarding the history to " + where_ + " as site " + settings_.site + "; " +
+            std::to_string(source_->Behind(marks_).records) + " raw record(s) to send");
+        announced_ = true;
+    }
 }
 
 void Forwarder::Measure() {

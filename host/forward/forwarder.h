@@ -77,6 +77,7 @@ private:
     std::set<std::int64_t> months_;  // partitions known to be there
     std::string said_;      // the last notice, said once
     bool troubled_ = false;
+    bool announced_ = false;  // the first connect was said
     std::uint64_t expired_unsaid_ = 0;
 
     std::mutex run_mutex_;  // guards finishing_, ending_ and last_round_by_
