@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
     const int days = argc > 2 ? std::atoi(argv[2]) : 400;
     const bool timed = argc <= 3 || std::string(argv[3]) != "no";
     const int meter_count = argc > 4 ? std::max(1, std::atoi(argv[4])) : 1;
-    const std::int64_t start = argc > 5 && std::string(argv[5]) == "now" ? utc_now_ms() - days * kDayMs : kStart;
+    const std::int64_t first_ms = argc > 5 && std::string(argv[5]) == "now" ? utc_now_ms() - days * kDayMs : kStart;
     std::vector<DeviceConfig> meters(static_cast<std::size_t>(meter_count));
     for (std::size_t i = 0; i < meters.size(); ++i) {
         meters[i].data_id = static_cast<std::uint32_t>(i + 1);
@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
                 auto report = std::make_shared<CycleReport>();
                 report->meter = &meter;
                 report->cycle = static_cast<int>(second + 1);
-                report->utc_ms = start + second * 1000 + meter.data_id;
+                report->utc_ms = first_ms + second * 1000 + meter.data_id;
                 report->record = record;
                 report->record_id = 5156;
                 report->stored = report->record;
