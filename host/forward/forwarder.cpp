@@ -70,7 +70,7 @@ void Forwarder::Finish() {
 }
 
 bool Forwarder::GivingUp() const {
-    const std::lock_guard<std::mutex> lock(const_cast<std::mutex&>(run_mutex_));
+    const std::lock_guard<std::mutex> lock(run_mutex_);
     return ending_ || (finishing_ && std::chrono::steady_clock::now() > last_round_by_);
 }
 

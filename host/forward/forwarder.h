@@ -80,7 +80,7 @@ private:
     bool announced_ = false;  // the first connect was said
     std::uint64_t expired_unsaid_ = 0;
 
-    std::mutex run_mutex_;  // guards finishing_, ending_ and last_round_by_
+    mutable std::mutex run_mutex_;  // guards finishing_, ending_ and last_round_by_
     std::condition_variable wake_;
     bool finishing_ = false;  // the last round is wanted
     bool ending_ = false;     // the thread must end now
