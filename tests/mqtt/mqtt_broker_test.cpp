@@ -316,10 +316,12 @@ TEST(MqttState, DiscoveryLostWithTheBrokerIsToldAgainWhenHomeAssistantComesOnlin
 TEST(MqttBridge, EveryCyclesStateReachesTheCentralSubscriberThroughAnOutageOfTheCentralBroker) {
     Broker central;
     // The box's own broker, bridging the meters' topics to the central one
-    // and queueing them while it is away, as docs/fleet.md sets it up.
-    Broker local("allow_anonymous true\nconnection central\naddress 127.0.0.1:" + std::to_string(central.port()) +
+    // and queueing them while it is away, as docs/fleet.md sets it up (but
+    // for the address, TLS and a quicker reconnect).
+    Broker local("allow_anonymous true\nmax_queued_messages 200000\nmax_queued_bytes 500000000\n"
+                 "connection central\naddress 127.0.0.1:" + std::to_string(central.port()) +
                  "\ntopic test/# out 1\ncleansession false\nlocal_cleansession false\nrestart_timeout 1 2\n"
-                 "max_queued_messages 100000\n");
+                 "bridge_attempt_unsubscribe false\n");
     Subscriber states(central, "test/+/state");  // a session kept by the central broker, QoS 1
     Host host(local, {"--interval", "0.2"});
     const auto first = states.Next();
