@@ -35,7 +35,6 @@ struct MqttOptions {
     std::string ca_file;
     std::string prefix;
     bool discovery{};
-    std::string site;  // empty: made up from the machine
     std::string manufacturer;
     std::size_t queue{};
 };
@@ -48,6 +47,7 @@ struct HistorySettings {
     int minute_days{};
     int hour_days{};
     double batch_seconds{};
+    std::string forward;  // a central PostgreSQL's URI; empty: kept on this box alone
 };
 
 // One bus and the meters on it: a serial port, a Modbus TCP gateway, or the
@@ -80,6 +80,9 @@ struct HostSettings {
     bool allow_writes{};
     std::optional<ListenAddress> modbus_server;  // the Modbus TCP server of the meters' registers; none: no server
     MqttOptions mqtt;
+    // What names this box to Home Assistant and to a central history;
+    // empty: made up from the machine (host/config/site_id.h).
+    std::string site;
     std::vector<std::string> sim_args;  // handed to the simulated meter
 };
 
