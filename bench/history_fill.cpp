@@ -1,12 +1,15 @@
 // Fills a history through the bench host's own history outlet with N
-// simulated days of one meter at one cycle a second, in simulated time
-// (the records' times), then times the queries a person or the API makes.
-// Prints one figure per line; bench/history.sh adds the fsyncs.
+// simulated days of one meter (or METERS, data ids 1 to METERS) at one
+// cycle a second, in simulated time (the records' times, from 2026-01-01,
+// or ending now with "now": a box's outage to catch up), then times the
+// queries a person or the API makes. Prints one figure per line;
+// bench/history.sh adds the fsyncs, bench/fleet.sh forwards the file.
 //
-// usage: history_fill FILE [DAYS] [QUERIES: yes|no]
+// usage: history_fill FILE [DAYS] [QUERIES: yes|no] [METERS] [now]
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -91,29 +94,36 @@ int main(int argc, char** argv) {
     const std::string path = argv[1];
     const int days = argc > 2 ? std::atoi(argv[2]) : 400;
     const bool timed = argc <= 3 || std::string(argv[3]) != "no";
-    DeviceConfig meter;
-    meter.data_id = 1;
-    meter.name = "bench";
+    const int meter_count = argc > 4 ? std::max(1, std::atoi(argv[4])) : 1;
+    const std::int64_t first_ms = argc > 5 && std::string(argv[5]) == "now" ? utc_now_ms() - days * kDayMs : kStart;
+    std::vector<DeviceConfig> meters(static_cast<std::size_t>(meter_count));
+    for (std::size_t i = 0; i < meters.size(); ++i) {
+        meters[i].data_id = static_cast<std::uint32_t>(i + 1);
+        meters[i].name = "bench " + std::to_string(i + 1);
+    }
     long long size_at_window = 0, size_at_end = 0;
     int window_day = 0;
     {
         HistoryDb history(path);
-        history.NameMeter(1, meter.name);
+        for (const DeviceConfig& meter : meters) history.NameMeter(meter.data_id, meter.name);
         struct : Notices {
             void Say(const std::string& text) override { std::cerr << text << std::endl; }
         } notices;
         HistorySink sink(history, 5.0, 1.0, notices);
         const HistoryWindows windows;
         for (std::int64_t second = 0; second < days * 86400LL; ++second) {
-            auto report = std::make_shared<CycleReport>();
-            report->meter = &meter;
-            report->cycle = static_cast<int>(second + 1);
-            report->utc_ms = kStart + second * 1000;
-            report->record = record_at(second);
-            report->record_id = 5156;
-            report->stored = report->record;
-            report->quantities = decode_quantities(report->record);
-            sink.Cycle(report);
+            const std::vector<unsigned char> record = record_at(second);
+            for (const DeviceConfig& meter : meters) {
+                auto report = std::make_shared<CycleReport>();
+                report->meter = &meter;
+                report->cycle = static_cast<int>(second + 1);
+                report->utc_ms = first_ms + second * 1000 + meter.data_id;
+                report->record = record;
+                report->record_id = 5156;
+                report->stored = report->record;
+                report->quantities = decode_quantities(report->record);
+                sink.Cycle(report);
+            }
             if (second % 86400 == 86399) {
                 const int day = static_cast<int>(second / 86400) + 1;
                 // Once the raw window is full (and pruned a day on), only the aggregates grow.

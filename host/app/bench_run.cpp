@@ -11,7 +11,9 @@
 
 #include "host/app/line_open.h"
 #include "host/config/endpoints.h"
+#include "host/config/site_id.h"
 #include "host/core/exit_status.h"
+#include "host/forward/forwarder.h"
 #include "host/core/poll_loop.h"
 #include "host/history/history_db.h"
 #include "host/http/http_server.h"
@@ -156,6 +158,8 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
         for (DeviceConfig& device : config.devices) device.line = runs[i].name;
     }
     const std::vector<LineInfo> site = site_of(settings, runs);
+    const std::string machine = machine_id(environment.machine_id_file);
+    const std::string site_id = run_site(settings, machine);
     std::optional<HistoryDb> history;
     // The newest stored record of each meter, taken before the history is
     // the outlet's, on the outlet's thread alone.
@@ -191,6 +195,9 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
     WriteInbox inbox;
     const bool takes_writes = settings.http || settings.mqtt.broker || settings.modbus_server;
     EventHub events;
+    // Read by the page and /metrics, written by the forwarder: made before both.
+    std::optional<ForwardStatus> forward_status;
+    if (!settings.history.forward.empty()) forward_status.emplace(central_uri_text(settings.history.forward));
     std::optional<Access> access;
     std::optional<LiveState> live;
     std::optional<HttpApi> api;
@@ -213,6 +220,7 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
         options.writes_need_login = !settings.http_users.empty();
         options.metrics = settings.http_metrics;
         options.version = environment.version;
+        options.forward = forward_status ? &*forward_status : nullptr;
         api.emplace(*live, inbox, options, *access);
         std::optional<TlsFiles> tls;
         if (!settings.http_tls_certificate.empty()) tls = TlsFiles{settings.http_tls_certificate, settings.http_tls_key};
@@ -224,7 +232,7 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
     // After the page, whose address Home Assistant links each meter to.
     std::optional<MqttSink> mqtt;
     if (settings.mqtt.broker) {
-        MqttSettings broker = mqtt_settings_from(settings.mqtt);
+        MqttSettings broker = mqtt_settings_from(settings.mqtt, site_id);
         broker.identity.version = environment.version;
         // A page on loopback is no page another machine's browser can open.
         if (http && !is_loopback(settings.http->host)) {
@@ -265,6 +273,7 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
         outlets.Add("notify", {&*notify}, Mailbox{4096, WhenFull::refuse_newest});
     }
     const CloseOutlets close_outlets{outlets};
+    if (forward_status) facts["history_forward"] = forward_status->Figures().target;
     outlets.Started(facts);
     // After the start event, which is the run's first: the link's notices follow it.
     if (mqtt) mqtt->Start();
@@ -272,6 +281,16 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
         outlets.Fault("history cannot be written now (" + history->last_error() +
                           "): records are held and it is tried again; polling goes on",
                       false);
+    }
+    // Not an outlet: it reads the file the history outlet writes, on a
+    // thread of its own, and says what it meets as the outlets do.
+    std::optional<Forwarder> forwarder;
+    if (forward_status) {
+        char host[256] = "";
+        gethostname(host, sizeof host - 1);
+        forwarder.emplace(ForwardSettings{settings.history.forward, settings.history.file, site_id, machine, host,
+                                          environment.version, local_time_zone(), settings.history.batch_seconds},
+                          *forward_status, outlets);
     }
 
     const PluginLibrary library(settings.plugin);
@@ -303,7 +322,9 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
     if (http) http->Stop();
     if (modbus_server) modbus_server->Stop();
     outlets.Finished();
+    // The history outlet stores its last records before the forwarder's last round.
     outlets.Close();
+    if (forwarder) forwarder->Finish();
     // The first line that did not end well says how the run ended.
     int status = exit_status::kSuccess;
     for (const LineRun& run : runs) status = status == exit_status::kSuccess ? run.status : status;

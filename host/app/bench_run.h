@@ -18,6 +18,7 @@ struct RunEnvironment {
     std::FILE* out = nullptr;         // the events: for people, or JSON lines; written with write(2) on its descriptor
     std::ostream* notes = nullptr;    // the page's address, warnings, and what became of the output
     std::string config;               // the configuration file read; empty: none
+    std::string machine_id_file = "/etc/machine-id";  // whose site id a made-up one is, and who holds it centrally
 };
 
 // Runs until the cycles are done or `stop` is raised, and returns the exit

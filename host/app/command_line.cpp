@@ -9,6 +9,7 @@
 
 #include "host/common/clock.h"
 #include "host/common/number_text.h"
+#include "host/config/endpoints.h"
 
 #include "host/core/exit_status.h"
 
@@ -52,12 +53,15 @@ struct HistoryOptions {
     bool csv = false, alarms = false;
     CLI::App* command = nullptr;
     CLI::App* export_command = nullptr;
+    CLI::App* forward_command = nullptr;
+    std::string init;  // history forward --init URI
 
     HistoryExport Export() const {
         HistoryExport wanted;
         wanted.file = export_command->parsed() ? file : old_file;
         if (!export_command->parsed() && (!csv || old_file.empty())) {
-            throw CLI::ValidationError("history", "say what to do: history export FILE [OPTIONS], or history --csv FILE");
+            throw CLI::ValidationError("history", "say what to do: history export FILE [OPTIONS], history forward --init "
+                                                  "URI, or history --csv FILE");
         }
         if (!device.empty()) {
             try {
@@ -99,6 +103,13 @@ void add_history_export(CLI::App& app, HistoryOptions& history) {
         ->check(CLI::IsMember({"csv", "jsonl"}));
     exporting->add_option("--resolution", history.resolution, "raw, minute or hour (default raw)")
         ->check(CLI::IsMember({"raw", "minute", "hour"}));
+    history.forward_command = history.command->add_subcommand("forward", "the central history in PostgreSQL");
+    history.forward_command
+        ->add_option("--init", history.init,
+                     "make the central schema in the database at this URI, or bring it up to this version (its owner's "
+                     "login; the password from a password file or PGPASSWORD)")
+        ->required()
+        ->check([](const std::string& uri) { return central_uri_problem(uri); });
 }
 
 // "FROM-TO" or one id, each a slave address.
@@ -182,7 +193,11 @@ std::optional<int> parse_command_line(int argc, char** argv, CommandLine& line) 
             }
             line.commissioning = wanted;
         }
-        if (app.got_subcommand("history")) line.history_export = history.Export();
+        if (history.forward_command->parsed()) {
+            line.central_init = history.init;
+        } else if (app.got_subcommand("history")) {
+            line.history_export = history.Export();
+        }
         if (passwd->parsed() || token->parsed()) line.credential = CredentialWanted{token->parsed(), name};
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);

@@ -27,6 +27,7 @@ struct CommandLine {
     std::string config_path;
     CommandLineValues values;  // what the options gave, by row
     std::optional<HistoryExport> history_export;  // `history export FILE ...`: that and nothing else
+    std::string central_init;  // `history forward --init URI`: that and nothing else
     std::optional<CredentialWanted> credential;
     std::optional<Commissioning> commissioning;  // `read` or `scan`, on the configured line
 };

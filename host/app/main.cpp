@@ -10,6 +10,7 @@
 #include "host/app/bench_run.h"
 #include "host/app/command_line.h"
 #include "host/core/exit_status.h"
+#include "host/forward/forwarder.h"
 #include "host/history/history_reader.h"
 #include "host/app/credentials.h"
 #include "host/app/stop_on_signals.h"
@@ -45,6 +46,10 @@ int main(int argc, char** argv) {
     try {
         if (const auto& wanted = command_line.history_export) {
             export_history(wanted->file, wanted->query, wanted->format, std::cout);
+            return exit_status::kSuccess;
+        }
+        if (!command_line.central_init.empty()) {
+            std::cout << init_central_history(command_line.central_init) << std::endl;
             return exit_status::kSuccess;
         }
         if (const auto& wanted = command_line.credential) {

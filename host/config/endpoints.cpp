@@ -1,5 +1,9 @@
 #include "host/config/endpoints.h"
 
+#include <libpq-fe.h>
+
+#include <map>
+#include <memory>
 #include <stdexcept>
 
 #include "host/common/number_text.h"
@@ -163,4 +167,57 @@ std::string TcpAddress::Text() const { return host_text(host) + ":" + port; }
 
 std::string WebUrl::Shown() const {
     return std::string(tls ? "https://" : "http://") + host_text(host) + ":" + port + (target == "/" ? "/" : "/…");
+}
+
+namespace {
+
+// The URI's parts as libpq reads them; throws std::invalid_argument with
+// libpq's own words for one it cannot read.
+std::map<std::string, std::string> central_uri_parts(const std::string& uri) {
+    if (uri.rfind("postgresql://", 0) != 0 && uri.rfind("postgres://", 0) != 0) {
+        throw std::invalid_argument("must be a PostgreSQL URI, postgresql://USER@HOST[:PORT]/DATABASE");
+    }
+    char* error = nullptr;
+    const std::unique_ptr<PQconninfoOption, void (*)(PQconninfoOption*)> options(PQconninfoParse(uri.c_str(), &error),
+                                                                                 PQconninfoFree);
+    if (!options) {
+        std::string why = error != nullptr ? error : "out of memory";
+        PQfreemem(error);
+        while (!why.empty() && why.back() == '\n') why.pop_back();
+        throw std::invalid_argument(why);
+    }
+    std::map<std::string, std::string> parts;
+    for (const PQconninfoOption* o = options.get(); o->keyword != nullptr; ++o) {
+        if (o->val != nullptr) parts[o->keyword] = o->val;
+    }
+    return parts;
+}
+
+}  // namespace
+
+std::string central_uri_problem(const std::string& uri) {
+    try {
+        if (central_uri_parts(uri).count("password") != 0) {
+            return "carries a password, which would be read by whoever reads the command line or the configuration: "
+                   "leave it out and give it in a password file (the URI's passfile=FILE, or PGPASSFILE) or in "
+                   "PGPASSWORD";
+        }
+    } catch (const std::invalid_argument& e) {
+        return e.what();
+    }
+    return "";
+}
+
+std::string central_uri_text(const std::string& uri) {
+    std::map<std::string, std::string> parts;
+    try {
+        parts = central_uri_parts(uri);
+    } catch (const std::invalid_argument&) {
+        return "the central history";
+    }
+    const std::string host = parts.count("host") != 0 ? parts["host"] : parts.count("hostaddr") != 0 ? parts["hostaddr"] : "";
+    std::string text = host.empty() ? "local socket" : host_text(host);
+    if (parts.count("port") != 0) text += ":" + parts["port"];
+    if (parts.count("dbname") != 0) text += "/" + parts["dbname"];
+    return text;
 }

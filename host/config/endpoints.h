@@ -60,3 +60,12 @@ struct TcpAddress {
 
 // Throws std::invalid_argument with what is wrong.
 TcpAddress parse_tcp_address(const std::string& text);
+
+// A central history's PostgreSQL URI (postgresql://USER@HOST[:PORT]/DB?…),
+// as libpq reads it: what is wrong with it, or "". One that carries a
+// password is refused: a command line and a configuration are read by
+// more people than the password should be.
+std::string central_uri_problem(const std::string& uri);
+// The URI as people name the database in messages: host, port and
+// database, never a password.
+std::string central_uri_text(const std::string& uri);

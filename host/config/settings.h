@@ -38,7 +38,6 @@ struct MqttOptions {
     std::string ca_file;
     std::string prefix;
     bool discovery{};
-    std::string site;  // empty: made up from the machine
     std::string manufacturer;
     std::size_t queue{};
 };
@@ -51,6 +50,7 @@ struct HistorySettings {
     int minute_days{};
     int hour_days{};
     double batch_seconds{};
+    std::string forward;  // a central PostgreSQL's URI; empty: kept on this box alone
 };
 
 // What a web hook is told: rises and clears of alarm rules; a meter failing
@@ -118,6 +118,9 @@ struct HostSettings {
     std::optional<ListenAddress> modbus_server;  // the Modbus TCP server of the meters' registers; none: no server
     MqttOptions mqtt;
     NotifySettings notify;
+    // What names this box to Home Assistant and to a central history;
+    // empty: made up from the machine (host/config/site_id.h).
+    std::string site;
     std::vector<std::string> sim_args;  // handed to the simulated meter
     // Every meter's thresholds unless its line's or its own say otherwise;
     // merged into each meter's own when the settings are finished.

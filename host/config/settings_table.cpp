@@ -260,6 +260,15 @@ std::vector<Setting> make_table() {
         {"history_batch_s", "--history-batch-s", S::host, K::real, 0, 60, 5.0,
          "seconds of records stored together in one transaction (what a power cut can lose at most)", 0, nullptr,
          &history<&HistorySettings::batch_seconds>, nullptr, nullptr},
+        {"history_forward", "--history-forward", S::host, K::text, 0, 0, kNone,
+         "forward the history to a central PostgreSQL, postgresql://USER@HOST[:PORT]/DATABASE?sslmode=verify-full "
+         "(its password from a password file or PGPASSWORD, never in the URI)",
+         kNeedsHistory | kNotEmpty, [](const SettingValue& v) { return central_uri_problem(text_of(v)); },
+         &history<&HistorySettings::forward>, nullptr, nullptr},
+        {"site", "--site", S::host, K::text, 0, 0, kNone,
+         "this box's name toward Home Assistant and a central history, unique among the boxes (default: a digest "
+         "of the machine id and the MQTT prefix)",
+         kNotEmpty, nullptr, &host<&HostSettings::site>, nullptr, nullptr},
         {nullptr, "--write", S::host, K::text, 0, 0, kNone,
          "after the first cycle write ADDR=V (one register) or ADDR=V,V,...", 0,
          [](const SettingValue& v) {
@@ -344,10 +353,8 @@ std::vector<Setting> make_table() {
         {"mqtt.discovery", "--mqtt-discovery", S::host, K::flag, 0, 0, false,
          "publish Home Assistant discovery: every quantity and alarm rule of every meter", kNeedsMqtt, nullptr,
          &mqtt<&MqttOptions::discovery>, nullptr, nullptr},
-        {"mqtt.site", "--mqtt-site", S::host, K::text, 0, 0, kNone,
-         "this host's part of every Home Assistant id, so that two hosts' meters never share one (default: a "
-         "digest of the machine id and the prefix)",
-         kNeedsMqtt | kNotEmpty, nullptr, &mqtt<&MqttOptions::site>, nullptr, nullptr},
+        {"mqtt.site", "--mqtt-site", S::host, K::text, 0, 0, kNone, "the old spelling of site (--site)",
+         kNeedsMqtt | kNotEmpty, nullptr, &host<&HostSettings::site>, nullptr, nullptr},
         {"mqtt.manufacturer", "--mqtt-manufacturer", S::host, K::text, 0, 0, kNone,
          "the meters' maker as Home Assistant shows it, from their nameplate", kNeedsMqtt | kNotEmpty, nullptr,
          &mqtt<&MqttOptions::manufacturer>, nullptr, nullptr},
@@ -765,6 +772,17 @@ void SettingsBuilder::CheckNeeds() const {
         if ((row->rules & kNeedsHttp) != 0 && !settings_.http) {
             throw SettingsError(Where(*row, source) + ": does nothing without the page (--http, or http in the file)");
         }
+        if ((row->rules & kNeedsHistory) != 0 && settings_.history.file.empty()) {
+            throw SettingsError(Where(*row, source) + ": forwards the history, and there is none (--history, or "
+                                                      "history in the file)");
+        }
+    }
+    // Two spellings of one setting: which one meant it?
+    const auto site = given_.find(row_keyed("site"));
+    const auto old_site = given_.find(row_keyed("mqtt.site"));
+    if (site != given_.end() && old_site != given_.end()) {
+        throw SettingsError(Where(*old_site->first, old_site->second) + ": the old spelling of site, which " +
+                            Where(*site->first, site->second) + " gives too: keep one");
     }
     const auto where = [this](const char* option) {
         const auto given = std::find_if(given_.begin(), given_.end(), [option](const auto& g) {

@@ -33,6 +33,7 @@ enum SettingRule : unsigned {
     kNeedsMqtt = 2U,   // does nothing without a broker
     kNotEmpty = 4U,    // an empty text would read as the setting not given
     kNeedsHttp = 8U,   // does nothing without the page
+    kNeedsHistory = 16U,  // does nothing without a history
 };
 
 struct Setting {

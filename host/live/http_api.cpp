@@ -165,6 +165,7 @@ ApiResponse HttpApi::Handle(const ApiRequest& request) {
         std::vector<const MeterState*> states;
         for (const LiveMeter& meter : meters) states.push_back(&meter);
         response.body = metrics_text(states, MetricsRun{options_.version, live_.SkippedSlots()}, live_.Now());
+        if (options_.forward != nullptr) response.body += forward_metrics_text(options_.forward->Figures(), utc_now_ms());
         return response;
     }
     const std::vector<std::string> segments = segments_of(request.path);
@@ -266,7 +267,11 @@ ApiResponse HttpApi::Devices() {
         append_with_freshness(response.body, compact_json(freshness_json(freshness_of(stamp.completed_at, now))), *glance);
     }
     response.body.append("],\"writes_allowed\":").append(options_.allow_writes ? "true" : "false");
-    response.body.append(",\"history\":").append(options_.history_path.empty() ? "false" : "true").append("}");
+    response.body.append(",\"history\":").append(options_.history_path.empty() ? "false" : "true");
+    if (options_.forward != nullptr) {
+        response.body.append(",\"forwarder\":").append(compact_json(forward_json(options_.forward->Figures(), utc_now_ms())));
+    }
+    response.body.append("}");
     return response;
 }
 

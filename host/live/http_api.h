@@ -16,6 +16,7 @@
 #include "host/config/settings.h"
 #include "host/http/http_types.h"
 #include "host/live/live_state.h"
+#include "host/report/forward_status.h"
 #include "host/report/write_inbox.h"
 
 struct ApiOptions {
@@ -30,6 +31,7 @@ struct ApiOptions {
     bool writes_need_login = false;
     MetricsAccess metrics = MetricsAccess::on;
     std::string version;  // of qmxhost, for /metrics
+    const ForwardStatus* forward = nullptr;  // the history's way to a central database; none: not forwarded
 };
 
 class HttpApi : public HttpHandler {

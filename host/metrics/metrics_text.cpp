@@ -291,3 +291,32 @@ std::string metrics_text(const std::vector<const MeterState*>& meters, const Met
     append_alarms(out, shown);
     return out;
 }
+
+std::string forward_metrics_text(const ForwardFigures& figures, std::int64_t now_ms) {
+    const std::string labels = "target=\"" + escaped(figures.target) + "\"";
+    std::string out;
+    const struct {
+        const char* name;
+        const char* type;
+        const char* help;
+        double value;
+    } samples[] = {
+        {"forward_up", "gauge", "1 while the history is forwarded to the central database, 0 while it cannot be",
+         figures.forwarding ? 1.0 : 0.0},
+        {"forward_records_behind", "gauge", "raw records in the history the central database has not yet",
+         static_cast<double>(figures.records_behind)},
+        {"forward_seconds_behind", "gauge", "the age of the oldest raw record the central database has not yet",
+         figures.SecondsBehind(now_ms)},
+        {"forward_rows_total", "counter", "rows of every kind forwarded since the start",
+         static_cast<double>(figures.forwarded)},
+        {"forward_expired_records_total", "counter",
+         "raw records the raw window deleted before they were forwarded, since the start",
+         static_cast<double>(figures.expired)},
+    };
+    for (const auto& sample : samples) {
+        const std::string name = std::string(kPrefix) + sample.name;
+        append_header(out, name, sample.type, sample.help);
+        append_sample(out, name, labels, "", sample.value);
+    }
+    return out;
+}

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/common/clock.h"
+#include "host/report/forward_status.h"
 #include "host/report/report.h"
 
 // What the run adds beside its meters: its version, and each line's slots
@@ -24,3 +25,8 @@ struct MetricsRun {
 // Values older than the freshness limit are left out, as are rules the
 // device did not judge: what is shown was measured recently.
 std::string metrics_text(const std::vector<const MeterState*>& meters, const MetricsRun& run, Clock::time_point now);
+
+// The forwarder's way to a central database: whether it forwards, the raw
+// records and seconds it is behind, the rows it forwarded and the records
+// that expired before it could; labelled with the database.
+std::string forward_metrics_text(const ForwardFigures& figures, std::int64_t now_ms);

@@ -67,15 +67,6 @@ Json::Value device_block(const DiscoveryIdentity& identity, const DeviceConfig& 
 
 }  // namespace
 
-std::string discovery_site(const std::string& text) {
-    std::string site;
-    for (char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        site += std::isalnum(byte) != 0 && byte < 0x80 ? static_cast<char>(std::tolower(byte)) : c == '-' ? '-' : '_';
-    }
-    return site;
-}
-
 std::vector<DiscoveryMessage> discovery_messages(const DiscoveryIdentity& identity, const DeviceConfig& meter,
                                                  const std::string& base) {
     const std::string node = node_of(identity.site);

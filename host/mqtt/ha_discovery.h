@@ -13,7 +13,7 @@
 #include "host/config/meter_config.h"
 
 struct DiscoveryIdentity {
-    std::string site;               // letters, digits, - and _ only
+    std::string site;               // letters, digits, - and _ only (host/config/site_id.h)
     std::string version;            // qmxhost's: the origin's and the device's software version
     std::string manufacturer;       // empty: left out
     std::string configuration_url;  // the live page when it is served; empty: left out
@@ -23,10 +23,6 @@ struct DiscoveryIdentity {
 struct DiscoveryMessage {
     std::string topic, payload;  // published retained
 };
-
-// The site id as it may stand in a topic and an entity id: lower case,
-// what is neither a letter, a digit, - nor _ made _.
-std::string discovery_site(const std::string& text);
 
 // What one meter tells Home Assistant, its topics under `base` (PREFIX<meter>/).
 // The rules are told only to a meter whose device judges them. Every

@@ -2,8 +2,6 @@
 
 #include <unistd.h>
 
-#include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
@@ -36,24 +34,9 @@ std::string host_name() {
     return name;
 }
 
-// A digest of the machine id, which outlives a renamed host (whose name
-// would change every id in Home Assistant), and of the prefix, which keeps
-// apart two runs of one machine. A cloned system keeps its machine id:
-// there --mqtt-site tells the two apart.
-std::string made_up_site(const std::string& prefix) {
-    std::ifstream in("/etc/machine-id");
-    std::string machine;
-    std::getline(in, machine);
-    std::uint32_t digest = 2166136261u;  // FNV-1a
-    for (const char c : machine + "\n" + prefix) digest = (digest ^ static_cast<unsigned char>(c)) * 16777619u;
-    char hex[9];
-    std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(digest));
-    return hex;
-}
-
 }  // namespace
 
-MqttSettings mqtt_settings_from(const MqttOptions& options) {
+MqttSettings mqtt_settings_from(const MqttOptions& options, const std::string& site) {
     MqttSettings settings;
     const BrokerAddress& broker = *options.broker;
     settings.tls = broker.tls;
@@ -65,7 +48,7 @@ MqttSettings mqtt_settings_from(const MqttOptions& options) {
     settings.most_queued = options.queue;
     settings.client_id = options.client_id;
     if (settings.client_id.empty()) settings.client_id = "qmxhost-" + host_name() + "-" + std::to_string(getpid());
-    settings.identity.site = discovery_site(options.site.empty() ? made_up_site(options.prefix) : options.site);
+    settings.identity.site = site;
     settings.identity.manufacturer = options.manufacturer;
     read_login(options.login_file, settings);
     return settings;

@@ -24,7 +24,6 @@ struct MqttSettings {
 
 // The settings' broker options (with a broker) made ready to connect: the login read (from the file named, else QV5810_MQTT_USERNAME and
 // QV5810_MQTT_PASSWORD) and a client id made up when none is given
-// (qmxhost-HOSTNAME-PID), and a site id made up when none is given:
-// stable for one machine and prefix, and different for another. Throws std::runtime_error for a login file it
-// cannot read.
-MqttSettings mqtt_settings_from(const MqttOptions& options);
+// (qmxhost-HOSTNAME-PID), under the run's site id (host/config/site_id.h).
+// Throws std::runtime_error for a login file it cannot read.
+MqttSettings mqtt_settings_from(const MqttOptions& options, const std::string& site);

@@ -110,6 +110,7 @@ void ConsoleSink::Started(const Json::Value& facts) {
     outlet("http", "page");
     outlet("mqtt", "broker");
     outlet("modbus_server", "Modbus server");
+    outlet("history_forward", "central history");
     for (const Json::Value& hook : facts["notify"]) outlets += (outlets.empty() ? "" : "; ") + std::string("web hook ") + hook.asString();
     out_.Write(text + "  outlets: " + (outlets.empty() ? "none beside this output" : outlets) + "\n");
 }

@@ -230,6 +230,27 @@ TEST(SettingsMerge, RulesBetweenSettingsHoldAfterTheMerge) {
     EXPECT_TRUE(mentions(refusal(R"({"cycles": 1e30, "devices": [{}]})"), {"cycles", "from 0 to 100000000"}));
 }
 
+TEST(SettingsMerge, ACentralHistoryNeedsAHistoryAndNoPasswordAndTheSiteIdHasOneSpelling) {
+    const std::string uri = "postgresql://gateway@db.example.net/fleet?sslmode=verify-full";
+    EXPECT_TRUE(mentions(merge_refusal(R"({"devices": [{}]})", options({{"--history-forward", uri.c_str()}})),
+                         {"--history-forward", "--history"}));
+    EXPECT_EQ(merged(R"({"history": "/tmp/h.db", "devices": [{}]})", options({{"--history-forward", uri.c_str()}})).history.forward,
+              uri);
+    for (const char* carrying : {"postgresql://gateway:secret@db/fleet", "postgresql://gateway@db/fleet?password=secret"}) {
+        const std::string refused = merge_refusal(R"({"history": "/tmp/h.db", "devices": [{}]})",
+                                                  options({{"--history-forward", carrying}}));
+        EXPECT_TRUE(mentions(refused, {"--history-forward", "password", "PGPASSWORD"})) << refused;
+        EXPECT_EQ(refused.find("secret"), std::string::npos) << refused;
+    }
+    EXPECT_TRUE(mentions(merge_refusal(R"({"history": "/tmp/h.db", "history_forward": "mysql://db/x", "devices": [{}]})", {}),
+                         {"history_forward", "postgresql://"}));
+    // The old spelling still names the site; both at once are refused.
+    const std::string broker = R"({"mqtt": {"url": "mqtt://b", "site": "old"}, "devices": [{}]})";
+    EXPECT_EQ(merged(broker, {}).site, "old");
+    EXPECT_EQ(merged(R"({"site": "new", "devices": [{}]})", {}).site, "new");
+    EXPECT_TRUE(mentions(merge_refusal(broker, options({{"--site", "new"}})), {"mqtt.site", "--site", "keep one"}));
+}
+
 TEST(SettingsTable, EveryRowIsReachableAndItsDefaultPassesItsOwnCheck) {
     for (const Setting& row : settings_table()) {
         EXPECT_TRUE(row.key != nullptr || row.option != nullptr) << row.help;

@@ -311,6 +311,35 @@ TEST(MqttState, DiscoveryLostWithTheBrokerIsToldAgainWhenHomeAssistantComesOnlin
     host.Finish(SIGINT);
 }
 
+// --- Beyond one box ---------------------------------------------------------------------
+
+TEST(MqttBridge, EveryCyclesStateReachesTheCentralSubscriberThroughAnOutageOfTheCentralBroker) {
+    Broker central;
+    // The box's own broker, bridging the meters' topics to the central one
+    // and queueing them while it is away, as docs/fleet.md sets it up (but
+    // for the address, TLS and a quicker reconnect).
+    Broker local("allow_anonymous true\nmax_queued_messages 200000\nmax_queued_bytes 500000000\n"
+                 "connection central\naddress 127.0.0.1:" + std::to_string(central.port()) +
+                 "\ntopic test/# out 1\ncleansession false\nlocal_cleansession false\nrestart_timeout 1 2\n"
+                 "bridge_attempt_unsubscribe false\n");
+    Subscriber states(central, "test/+/state");  // a session kept by the central broker, QoS 1
+    Host host(local, {"--interval", "0.2"});
+    const auto first = states.Next();
+    ASSERT_TRUE(first);
+    const int from = first->json["cycle"].asInt();
+    central.Stop();
+    // 30 cycles and more while the central broker is away.
+    ASSERT_TRUE(host.WaitUntil([&](const Json::Value& e) { return e["event"] == "cycle" && e["cycle"].asInt() > from + 31; }));
+    central.Start();
+    std::set<int> cycles{from};
+    for (const Message& m : states.Until([&](const Message& m) { return m.json["cycle"].asInt() >= from + 34; })) {
+        cycles.insert(m.json["cycle"].asInt());
+        EXPECT_FALSE(m.json["utc"].asString().empty());
+    }
+    host.Finish(SIGINT);
+    for (int cycle = from; cycle <= from + 34; ++cycle) EXPECT_EQ(cycles.count(cycle), 1u) << "cycle " << cycle;
+}
+
 // --- Writes ----------------------------------------------------------------------------
 
 TEST(MqttWrites, ARequestOnSetRegistersIsCarriedOutAndAnsweredOnSetResult) {

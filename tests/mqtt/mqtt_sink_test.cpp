@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "framework/control_codes.h"
+#include "host/config/site_id.h"
 #include "host/mqtt/mqtt_sink.h"
 #include "tests/support/json_text.h"
 #include "tests/support/meter_oracle.h"
@@ -329,13 +330,18 @@ TEST(MqttDiscovery, TwoHostsWithTheSameDataIdsKeepTheirIdsApart) {
         }
     }
     // Made up when not given: the same for one machine and prefix, another for another prefix.
-    MqttOptions options;
-    options.broker = parse_broker_url("mqtt://127.0.0.1");
-    options.prefix = "a/";
-    const std::string site = mqtt_settings_from(options).identity.site;
-    EXPECT_EQ(mqtt_settings_from(options).identity.site, site);
-    options.prefix = "b/";
-    EXPECT_NE(mqtt_settings_from(options).identity.site, site);
+    HostSettings settings = default_settings();
+    settings.mqtt.prefix = "a/";
+    const std::string site = run_site(settings, machine_id());
+    EXPECT_EQ(run_site(settings, machine_id()), site);
+    settings.mqtt.prefix = "b/";
+    EXPECT_NE(run_site(settings, machine_id()), site);
+    EXPECT_NE(run_site(settings, "another machine"), run_site(settings, machine_id()));
+    // What 1.1 made for this machine id and the default prefix: Home Assistant's ids must not change.
+    EXPECT_EQ(made_up_site("0123456789abcdef0123456789abcdef", "qv5810/"), "291c0447");
+    // Given, as the old spelling or the new, it is the one id, as a topic may hold it.
+    settings.site = "Panel 1";
+    EXPECT_EQ(run_site(settings, machine_id()), "panel_1");
 }
 
 TEST(MqttDiscovery, HomeAssistantOnlineHearsItAllAgainAndLeftoversAreTakenBack) {
