@@ -21,7 +21,19 @@ if(QV5810_BUILD_TOOLS)
     install(TARGETS qv5810 qmxruntime LIBRARY DESTINATION ${QV5810_PACKAGE_LIBDIR} COMPONENT bench)
     install(FILES ${CMAKE_BINARY_DIR}/packaged/qv5810.json DESTINATION ${QV5810_PACKAGE_CONFDIR} COMPONENT bench)
     install(FILES packaging/qmxhost@.service DESTINATION lib/systemd/system COMPONENT bench)
-    install(FILES README.md docs/install.md DESTINATION share/doc/qv5810-bench COMPONENT bench)
+    install(FILES README.md docs/install.md packaging/copyright DESTINATION share/doc/qv5810-bench COMPONENT bench)
+    install(FILES examples/site.json examples/qv5810.json DESTINATION share/doc/qv5810-bench/examples COMPONENT bench)
+    # The page from this build's own settings table; the changelog as Debian keeps it.
+    add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/packaged/qmxhost.1.gz
+        COMMAND ${CMAKE_COMMAND} "-DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}" -DPROGRAM=$<TARGET_FILE:qmxhost>
+                -DOUT=${CMAKE_BINARY_DIR}/packaged/qmxhost.1 -P ${PROJECT_SOURCE_DIR}/cmake/manual_page.cmake
+        DEPENDS qmxhost ${PROJECT_SOURCE_DIR}/cmake/manual_page.cmake VERBATIM)
+    add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/packaged/changelog.gz
+        COMMAND sh -c "gzip -9nc '${PROJECT_SOURCE_DIR}/packaging/changelog' > '${CMAKE_BINARY_DIR}/packaged/changelog.gz'"
+        DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog VERBATIM)
+    add_custom_target(package_docs ALL DEPENDS ${CMAKE_BINARY_DIR}/packaged/qmxhost.1.gz ${CMAKE_BINARY_DIR}/packaged/changelog.gz)
+    install(FILES ${CMAKE_BINARY_DIR}/packaged/qmxhost.1.gz DESTINATION share/man/man1 COMPONENT bench)
+    install(FILES ${CMAKE_BINARY_DIR}/packaged/changelog.gz DESTINATION share/doc/qv5810-bench COMPONENT bench)
     set_target_properties(qmxhost PROPERTIES INSTALL_RPATH "$ORIGIN/../${QV5810_PACKAGE_LIBDIR}")
 endif()
 

@@ -26,7 +26,9 @@ check() {
     done
     contents=$(dpkg-deb --contents "$deb")
     for file in ./usr/bin/qmxhost ./usr/bin/qv5810-sim ./usr/lib/qv5810/qv5810.so ./usr/lib/qv5810/libqmxruntime.so \
-        ./etc/qv5810/qv5810.json ./usr/lib/systemd/system/qmxhost@.service ./usr/share/doc/qv5810-bench/install.md; do
+        ./etc/qv5810/qv5810.json ./usr/lib/systemd/system/qmxhost@.service ./usr/share/doc/qv5810-bench/install.md \
+        ./usr/share/doc/qv5810-bench/copyright ./usr/share/doc/qv5810-bench/changelog.gz \
+        ./usr/share/doc/qv5810-bench/examples/site.json ./usr/share/man/man1/qmxhost.1.gz; do
         echo "$contents" | awk '{print $NF}' | grep -qxF "$file" || fail "holds no $file"
     done
     root="$work/$(basename "$deb" .deb)"
@@ -36,6 +38,10 @@ check() {
     for script in postinst prerm postrm; do
         [ -x "$root/DEBIAN/$script" ] || fail "no $script"
     done
+    grep -q groupdel "$root/DEBIAN/postrm" || fail "a purge leaves the group qv5810"
+    # The page documents every option this build's qmxhost takes.
+    zcat "$root/usr/share/man/man1/qmxhost.1.gz" | groff -man -Tutf8 -ww -z 2>"$work/groff" && [ ! -s "$work/groff" ] ||
+        fail "qmxhost(1) does not render cleanly: $(cat "$work/groff")"
     case $arch in
         armhf) machine=ARM; emulator=qemu-arm ;;
         arm64) machine=AArch64; emulator=qemu-aarch64 ;;

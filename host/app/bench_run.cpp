@@ -203,6 +203,9 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
     std::optional<HttpApi> api;
     std::optional<HttpServer> http;
     Json::Value facts = start_facts(settings, environment, runs);
+    // Named where a box is moved or restored: Home Assistant's ids and the
+    // central history's rows carry it.
+    facts["site"] = site_id;
     if (settings.http) {
         const ListenAddress& listen = *settings.http;
         access.emplace(settings.http_users);

@@ -5,12 +5,14 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdint>
+#include <iostream>
 #include <tuple>
 
 #include "host/common/clock.h"
 #include "host/common/number_text.h"
 #include "host/config/endpoints.h"
 
+#include "host/app/manual_page.h"
 #include "host/core/exit_status.h"
 
 namespace {
@@ -158,6 +160,7 @@ std::optional<int> parse_command_line(int argc, char** argv, CommandLine& line) 
     CLI::App* token = app.add_subcommand("token", "a credentials line for --http-users: NAME and a new bearer token, "
                                                   "shown once on standard error");
     token->add_option("name", name, "whose token (a program, say)")->required();
+    CLI::App* manual = app.add_subcommand("manual", "this program's manual page in roff: qmxhost manual | man -l -");
     // The line's options may follow the command: `qmxhost read --port /dev/ttyUSB0 --slave 3 1806 2`.
     RegisterRead read;
     CLI::App* reading = app.add_subcommand("read", "read holding registers of one meter and show them as decimal, "
@@ -182,6 +185,10 @@ std::optional<int> parse_command_line(int argc, char** argv, CommandLine& line) 
     }
     try {
         app.parse(argc, argv);
+        if (manual->parsed()) {
+            std::cout << manual_page(QV5810_VERSION);
+            return exit_status::kSuccess;
+        }
         if (reading->parsed() || scanning->parsed()) {
             Commissioning wanted;
             wanted.line = line_number - 1;

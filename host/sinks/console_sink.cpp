@@ -92,6 +92,7 @@ void ConsoleSink::Line(const std::string& text) { out_.Write(text + "\n"); }
 void ConsoleSink::Started(const Json::Value& facts) {
     std::string text = "qmxhost " + facts["version"].asString() + " with " + facts["plugin"].asString();
     if (facts["config"].isString()) text += ", configuration " + facts["config"].asString();
+    if (facts["site"].isString()) text += ", site " + facts["site"].asString();
     text += "\n";
     for (const Json::Value& line : facts["lines"]) {
         std::string meters;
