@@ -13,7 +13,8 @@ std::vector<std::function<void()>> EventHub::Wakes() const {
 }
 
 void EventHub::Publish(const std::string& kind, Json::Value data) {
-    data["utc"] = utc_timestamp();
+    // A cycle's and an alarm's events say when the cycle ended; the rest, now.
+    if (!data.isMember("utc")) data["utc"] = utc_timestamp();
     // The JSON writer escapes line breaks inside strings, so the data is one line.
     const std::string body = compact_json(data);
     {

@@ -2,6 +2,9 @@
 // meter reports them, beside the snapshot's whole number.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <stdexcept>
 
@@ -9,6 +12,7 @@
 #include "host/meter_view/alarm_catalogue.h"
 #include "host/meter_view/meter_map.h"
 #include "host/meter_view/meter_readings.h"
+#include "host/meter_view/register_map_text.h"
 #include "host/report/report_json.h"
 #include "host/sinks/console_sink.h"
 #include "meter/register_map.h"
@@ -91,4 +95,14 @@ TEST(MeterView, TheAlarmCatalogueAndTheRegisterMapAgreeWithThePlugIns) {
     // Four 8-byte requests, answers of 5 bytes and 78 registers, a 3.5-character
     // gap before each of the 8 frames: 236 characters of 10 bits at 9600 baud.
     EXPECT_NEAR(cycle_wire_limit_ms(9600, 10), 236 * 10 * 1000.0 / 9600, 1e-9);
+}
+
+// The register map clients read is the one the server serves.
+TEST(RegisterMap, TheDocumentIsTheOneTheTablesMake) {
+    const std::string path = std::string(QV5810_SOURCE_DIR) + "/docs/modbus-registers.md";
+    const std::string made = served_register_map();
+    if (std::getenv("QV5810_WRITE_DOCS") != nullptr) std::ofstream(path) << made;
+    std::ifstream in(path);
+    const std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(written, made) << path << " differs from the tables: QV5810_WRITE_DOCS=1 ctest -R RegisterMap writes it";
 }
