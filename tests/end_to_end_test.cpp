@@ -486,6 +486,23 @@ TEST_F(EndToEndSimulatorLifetime, ASimulatorHoldingBackAnAnswerStillDiesWithItsP
     EXPECT_TRUE(gone_within(sim, kPatienceMs));
 }
 
+// A service's journal with the packaged quiet output: the start is all it
+// says of a healthy run, and it must say what runs, made-up readings above all.
+TEST_F(EndToEndSimulatorLifetime, AQuietStartSaysWhatRunsAndThatTheReadingsAreMadeUp) {
+    const std::string history = temp_path("quiet.db");
+    ChildProcess host({QV5810_TEST_HOST, "--plugin", QV5810_TEST_PLUGIN, "--config", QV5810_TEST_CONFIG, "--quiet",
+                       "--cycles", "1", "--interval", "0", "--history", history});
+    std::string said;
+    for (const std::string& line : host.ReadAll(kPatienceMs)) said += line + "\n";
+    EXPECT_EQ(host.Wait(), 0);
+    for (const std::string& part : {std::string("qmxhost 1."), std::string("configuration ") + QV5810_TEST_CONFIG,
+                                    std::string("SIMULATED"), std::string("9600 baud"), std::string("panel-1 main meter"),
+                                    std::string("outlets: history ") + history}) {
+        EXPECT_NE(said.find(part), std::string::npos) << part << " not in:\n" << said;
+    }
+    std::remove(history.c_str());
+}
+
 TEST_F(EndToEndSimulatorLifetime, HangUpAndAClosedPipeEndTheRunCleanly) {
     for (int signal : {SIGHUP, SIGPIPE, SIGINT}) {
         ChildProcess host(
