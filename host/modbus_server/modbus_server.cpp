@@ -208,7 +208,12 @@ bool ModbusServer::Read(Client& client) {
 namespace {
 
 bool refuse(modbus_t* context, const std::vector<std::uint8_t>& request, int exception) {
-    return modbus_reply_exception(context, request.data(), static_cast<unsigned>(exception)) >= 0;
+    // libmodbus adds 0x80 to the function, which for a function with that bit
+    // set already (an exception's code sent as a request) carries out of the
+    // byte: the answer's function is the request's with the bit set.
+    std::vector<std::uint8_t> asked = request;
+    asked[static_cast<std::size_t>(modbus_get_header_length(context))] &= 0x7F;
+    return modbus_reply_exception(context, asked.data(), static_cast<unsigned>(exception)) >= 0;
 }
 
 }  // namespace

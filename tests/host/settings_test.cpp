@@ -271,6 +271,11 @@ TEST(WriteLimits, TheEdgesOfTheMapAndOfAWriteAreTakenAndOnePastThemRefused) {
     EXPECT_TRUE(parse_write_request(R"({"address": 65535, "values": [1, 2]})", problem).empty());
     EXPECT_TRUE(parse_write_request(R"({"address": 65536, "values": [1]})", problem).empty());
     EXPECT_TRUE(parse_write_request(R"({"address": 1, "values": [65536]})", problem).empty());
+    // Strict JSON only: what JsonCpp would take beside it is refused.
+    for (const char* loose : {R"({"address": 1, "values": [2] /* note */})", R"({"address": 1, "values": [2,]})",
+                              R"({"address": 01, "values": [2]})", R"({"address": 1, "values": [+2]})"}) {
+        EXPECT_TRUE(parse_write_request(loose, problem).empty()) << loose;
+    }
     std::string values = "0";
     for (int i = 1; i < 123; ++i) values += ",0";
     EXPECT_EQ(parse_write_request(R"({"address": 0, "values": [)" + values + "]}", problem).size(), 124u) << problem;

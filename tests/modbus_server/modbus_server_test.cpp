@@ -154,6 +154,14 @@ struct RawConnection {
         const ssize_t got = read(fd, &byte, 1);
         return got == 0 || (got < 0 && errno == ECONNRESET);
     }
+    // The bytes of one answer that came within the tests' patience.
+    std::vector<std::uint8_t> Answer() const {
+        std::uint8_t bytes[MODBUS_TCP_MAX_ADU_LENGTH];
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, kPatienceMs) != 1) return {};
+        const ssize_t got = read(fd, bytes, sizeof bytes);
+        return got > 0 ? std::vector<std::uint8_t>(bytes, bytes + got) : std::vector<std::uint8_t>{};
+    }
     int fd;
     bool connected = false;
 };
@@ -197,4 +205,13 @@ TEST(ModbusServerFedByHand, GarbageIsDroppedAHalfSentRequestStallsNobodyAndConne
     RawConnection one_too_many(fed.server.port());
     EXPECT_TRUE(one_too_many.ClosedByServer());
     EXPECT_EQ(client.Registers(1792, 4).error, 0);
+}
+
+TEST(ModbusServerFedByHand, AnExceptionsOwnCodeAskedAsAFunctionIsIllegalWithTheBitKept) {
+    HandFedServer fed;
+    RawConnection raw(fed.server.port());
+    ASSERT_TRUE(raw.Send({0, 9, 0, 0, 0, 2, 1, 0x83}));
+    EXPECT_EQ(raw.Answer(), (std::vector<std::uint8_t>{0, 9, 0, 0, 0, 3, 1, 0x83, MODBUS_EXCEPTION_ILLEGAL_FUNCTION}));
+    ASSERT_TRUE(raw.Send({0, 10, 0, 0, 0, 2, 1, 0x2B}));  // and an ordinary unknown function gains it
+    EXPECT_EQ(raw.Answer(), (std::vector<std::uint8_t>{0, 10, 0, 0, 0, 3, 1, 0xAB, MODBUS_EXCEPTION_ILLEGAL_FUNCTION}));
 }
