@@ -4,6 +4,7 @@
 
 #include <exception>
 #include <map>
+#include <iostream>
 #include <memory>
 #include <thread>
 #include <optional>
@@ -205,7 +206,8 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
     Json::Value facts = start_facts(settings, environment, runs);
     if (settings.http) {
         const ListenAddress& listen = *settings.http;
-        access.emplace(settings.http_users);
+        // Lock-out notices come from the HTTP workers; the journal is standard error.
+        access.emplace(settings.http_users, [](const std::string& line) { std::cerr << line << std::endl; });
         // A file of comments only would leave the writes open to anyone.
         if (!settings.http_users.empty() && !access->has_credentials()) {
             throw std::runtime_error(settings.http_users + " holds no login: add one with qmxhost passwd NAME >> " +

@@ -172,7 +172,13 @@ ApiResponse HttpApi::Handle(const ApiRequest& request) {
     if (segments.size() < 2 || segments[0] != "api") return api_error(404, "no such page: " + quoted(request.path));
     if (segments[1] == "events" && segments.size() == 2) {
         if (!get) return not_allowed("GET");
-        return ApiResponse::EventStream();
+        ApiResponse stream = ApiResponse::EventStream();
+        // A session's stream lasts as long as the session: logging out or
+        // its expiry ends it.
+        if (caller && !caller->session.empty()) {
+            stream.stream_allowed = [&access = access_, session = caller->session] { return access.Holds(session); };
+        }
+        return stream;
     }
     if (segments[1] != "devices" || segments.size() > 4) {
         return api_error(404, "no such API path: " + quoted(request.path));
@@ -222,8 +228,15 @@ ApiResponse HttpApi::LogIn(const ApiRequest& request) {
         return api_error(400, "expected {\"user\": NAME, \"password\": PASSWORD}");
     }
     const std::string name = (*body)["user"].asString();
-    const Access::Login login = access_.LogIn(name, (*body)["password"].asString());
-    if (login.outcome == Access::Login::busy) return api_error(429, "other logins are being checked; try again in a moment");
+    const Access::Login login = access_.LogIn(name, (*body)["password"].asString(), request.remote);
+    if (login.outcome == Access::Login::busy) {
+        return api_error(429, "other logins from this address are being checked; try again in a moment");
+    }
+    if (login.outcome == Access::Login::held_back) {
+        ApiResponse later = api_error(429, "too many failed logins; try again in " + std::to_string(login.retry.count()) + " s");
+        later.retry_after_s = static_cast<int>(login.retry.count());
+        return later;
+    }
     if (login.outcome != Access::Login::accepted) return api_error(401, "that name and password do not match");
     Json::Value answer;
     answer["user"] = name;
@@ -240,6 +253,7 @@ ApiResponse HttpApi::LogOut(const ApiRequest& request) {
     ApiResponse response = json_response(Json::Value(Json::objectValue));
     response.set_cookie = std::string(Access::CookieName(request.tls)) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0" +
                           (request.tls ? "; Secure" : "");
+    response.sessions_ended = true;  // its event streams end with it
     return response;
 }
 
