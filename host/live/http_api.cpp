@@ -3,6 +3,7 @@
 #include <json/reader.h>
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <sstream>
 #include <vector>
@@ -150,6 +151,10 @@ ApiResponse HttpApi::Handle(const ApiRequest& request) {
         if (request.method != "POST") return not_allowed("POST");
         return request.path == "/api/login" ? LogIn(request) : LogOut(request);
     }
+    if (request.path == "/healthz") {
+        if (!get) return not_allowed("GET");
+        return Health();
+    }
     if (const WebAsset* asset = find_web_asset(request.path)) {
         if (!get) return not_allowed("GET");
         ApiResponse response;
@@ -209,6 +214,34 @@ ApiResponse HttpApi::Handle(const ApiRequest& request) {
         return Write(id, request, caller);
     }
     return api_error(404, "no such API path: " + quoted(request.path));
+}
+
+// For a watchdog or a load balancer: no login, a few lines of JSON, 503
+// once a line has not polled for three intervals and the slowest cycle's
+// allowance of 2 s.
+ApiResponse HttpApi::Health() const {
+    const auto limit = std::chrono::duration<double>(3 * options_.interval_seconds + kHealthAllowanceSeconds);
+    Json::Value health;
+    bool healthy = true;
+    health["lines"] = Json::Value(Json::arrayValue);
+    for (const auto& [name, age] : live_.LineAges()) {
+        Json::Value line;
+        line["line"] = name;
+        line["last_cycle_s"] = std::round(std::chrono::duration<double>(age).count() * 1000) / 1000;
+        healthy = healthy && age <= limit;
+        health["lines"].append(line);
+    }
+    health["history"] = options_.history != nullptr ? HistoryHealth::Name(options_.history->Get()) : "off";
+    if (options_.forward != nullptr) {
+        const ForwardFigures figures = options_.forward->Figures();
+        health["forwarder"] = figures.forwarding ? "forwarding" : figures.problem.empty() ? "starting" : "held";
+    } else {
+        health["forwarder"] = "off";
+    }
+    health["healthy"] = healthy;
+    ApiResponse response = json_response(health);
+    if (!healthy) response.status = 503;
+    return response;
 }
 
 ApiResponse HttpApi::Session(const std::optional<Access::Caller>& caller) const {
