@@ -66,7 +66,11 @@ struct Live {
         }
         // Closed: a write is answered at once (503) instead of waiting for a poll loop.
         inbox.Close();
-        api = std::make_unique<HttpApi>(live, inbox, ApiOptions{true, history_path, std::chrono::milliseconds(1)}, access);
+        ApiOptions options;
+        options.allow_writes = true;
+        options.history_path = history_path;
+        options.write_timeout = std::chrono::milliseconds(1);
+        api = std::make_unique<HttpApi>(live, inbox, options, access);
     }
     ~Live() {
         for (const char* suffix : {"", "-wal", "-shm"}) std::remove((history_path + suffix).c_str());
