@@ -1,7 +1,10 @@
 #include "host/access/access.h"
 
+#include <arpa/inet.h>
 #include <sodium.h>
 
+#include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <stdexcept>
 
@@ -48,9 +51,32 @@ void check_name(const std::string& name) {
     }
 }
 
+// The share a client's address counts against: an IPv4 address, or an
+// IPv6 /64, which one host may hold whole. "[2001:db8::7]" or "2001:db8::7".
+std::string address_share(std::string address) {
+    if (address.size() > 2 && address.front() == '[' && address.back() == ']') address = address.substr(1, address.size() - 2);
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, address.c_str(), &v6) != 1 || IN6_IS_ADDR_V4MAPPED(&v6)) return address;
+    std::memset(&v6.s6_addr[8], 0, 8);
+    char text[INET6_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET6, &v6, text, sizeof text);
+    return std::string(text) + "/64";
+}
+
+using Steady = std::chrono::steady_clock;
+
+// How long a key is held back: none, or until its hold-back ends.
+template <typename FailuresOf>
+std::chrono::seconds held_back(const FailuresOf& failures, const std::string& key, Steady::time_point now) {
+    const auto found = failures.find(key);
+    if (found == failures.end() || found->second.until <= now) return std::chrono::seconds(0);
+    return std::chrono::ceil<std::chrono::seconds>(found->second.until - now);
+}
+
 }  // namespace
 
-Access::Access(const std::string& credentials_file) {
+Access::Access(const std::string& credentials_file, std::function<void(const std::string&)> journal)
+    : journal_(std::move(journal)) {
     if (credentials_file.empty()) return;
     need_sodium();
     std::ifstream in(credentials_file);
@@ -86,7 +112,7 @@ std::optional<Access::Caller> Access::Who(const std::string& cookie_header, cons
         for (const Credential& credential : credentials_) {
             if (credential.token_sha256.size() == presented.size() &&
                 sodium_memcmp(credential.token_sha256.data(), presented.data(), presented.size()) == 0) {
-                return Caller{credential.name, true};
+                return Caller{credential.name, true, ""};
             }
         }
         return std::nullopt;
@@ -100,15 +126,64 @@ std::optional<Access::Caller> Access::Who(const std::string& cookie_header, cons
         sessions_.erase(session);
         return std::nullopt;
     }
-    return Caller{session->second.name, false};
+    return Caller{session->second.name, false, id};
 }
 
-Access::Login Access::LogIn(const std::string& name, const std::string& password) {
+bool Access::Holds(const std::string& session) {
+    const std::lock_guard<std::mutex> lock(sessions_mutex_);
+    const auto found = sessions_.find(session);
+    return found != sessions_.end() && found->second.expires >= Steady::now();
+}
+
+void Access::Failed(FailuresOf& failures, const std::string& key, const char* what) {
+    const auto now = Steady::now();
+    if (failures.size() >= kMostRemembered && failures.find(key) == failures.end()) {
+        // The one failed longest ago makes room: a flood of names forgets its own first.
+        auto oldest = failures.begin();
+        for (auto it = failures.begin(); it != failures.end(); ++it) {
+            if (it->second.last < oldest->second.last) oldest = it;
+        }
+        failures.erase(oldest);
+    }
+    Failures& f = failures[key];
+    if (now - f.last > kForgetFailuresAfter) f.count = 0;
+    ++f.count;
+    f.last = now;
+    // One slip costs nothing; each failure after it doubles the wait.
+    const auto hold = f.count < 2 ? std::chrono::seconds(0)
+                                  : std::min<std::chrono::seconds>(kLongestHoldBack, kFirstHoldBack * (1LL << std::min(f.count - 2, 20)));
+    f.until = now + hold;
+    if (journal_ && f.count >= 4 && (f.count & (f.count - 1)) == 0) {
+        // A name is the client's text: a short one, printable, on one line.
+        std::string shown = key.substr(0, 64);
+        for (char& c : shown) c = static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+        journal_("qmxhost: login: " + std::to_string(f.count) + " failed logins " + what + shown + ", held back " +
+                 std::to_string(hold.count()) + " s after each");
+    }
+}
+
+Access::Login Access::LogIn(const std::string& name, const std::string& password, const std::string& from) {
+    const std::string address = address_share(from);
+    {
+        const std::lock_guard<std::mutex> lock(logins_mutex_);
+        const auto now = Steady::now();
+        // The name's hold-back binds only addresses that failed before.
+        const bool failed_here = by_address_.count(address) != 0;
+        const std::chrono::seconds wait =
+            std::max(held_back(by_address_, address, now), failed_here ? held_back(by_name_, name, now) : std::chrono::seconds(0));
+        if (wait.count() > 0) return Login{Login::held_back, "", wait};
+        int& checking = checking_[address];
+        if (checking >= kMostLoginsAtOnce) return Login{Login::busy, "", {}};
+        ++checking;
+    }
     struct Counted {
-        std::atomic<int>& count;
-        ~Counted() { --count; }
-    } counted{logins_};
-    if (++logins_ > kMostLoginsAtOnce) return Login{Login::busy, ""};
+        Access& access;
+        const std::string& address;
+        ~Counted() {
+            const std::lock_guard<std::mutex> lock(access.logins_mutex_);
+            if (--access.checking_[address] == 0) access.checking_.erase(address);
+        }
+    } counted{*this, address};
     const Credential* found = nullptr;
     for (const Credential& credential : credentials_) {
         if (credential.name == name && !credential.password_hash.empty()) found = &credential;
@@ -123,7 +198,16 @@ Access::Login Access::LogIn(const std::string& name, const std::string& password
         }();
         const std::string& hash = found != nullptr ? found->password_hash : kDecoy;
         const bool good = crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
-        if (!good || found == nullptr) return Login{Login::refused, ""};
+        if (!good || found == nullptr) {
+            const std::lock_guard<std::mutex> failed(logins_mutex_);
+            Failed(by_address_, address, "from ");
+            Failed(by_name_, name, "as ");
+            return Login{Login::refused, "", {}};
+        }
+    }
+    {
+        const std::lock_guard<std::mutex> lock(logins_mutex_);
+        by_address_.erase(address);  // it knew the password: its own mistakes are forgiven
     }
     unsigned char random[32];
     randombytes_buf(random, sizeof random);
@@ -137,7 +221,7 @@ Access::Login Access::LogIn(const std::string& name, const std::string& password
         sessions_.erase(oldest);
     }
     sessions_[id] = Session{name, std::chrono::steady_clock::now() + kSessionLifetime};
-    return Login{Login::accepted, id};
+    return Login{Login::accepted, id, {}};
 }
 
 void Access::LogOut(const std::string& cookie_header, bool tls) {

@@ -10,9 +10,9 @@
 // Blank lines and lines beginning with # are skipped.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -23,19 +23,31 @@ class Access {
 public:
     static constexpr std::chrono::hours kSessionLifetime{8};
     static constexpr std::size_t kMostSessions = 256;  // the oldest is ended for a new one beyond them
-    // Password checks waiting or running at once; beyond them a login is
-    // answered "busy" at once, so that a flood of logins holds no worker.
+    // Password checks waiting or running at once from one address (IPv6:
+    // its /64); beyond them its next login is answered "busy" at once, so
+    // that one client's flood holds no worker and turns no one else away.
     static constexpr int kMostLoginsAtOnce = 2;
+    // After a second failed login, the address and the name are held back
+    // for a while that doubles with each failure, up to the longest; a name's only
+    // toward addresses that failed too, so that its owner elsewhere gets in.
+    // Forgotten after an hour without a failure.
+    static constexpr std::chrono::seconds kFirstHoldBack{1};
+    static constexpr std::chrono::seconds kLongestHoldBack{300};
+    static constexpr std::chrono::seconds kForgetFailuresAfter{3600};
+    static constexpr std::size_t kMostRemembered = 4096;  // addresses and names, each
 
     // Reads the credentials; none without a file. Throws std::runtime_error
-    // naming the file and line it cannot take.
-    explicit Access(const std::string& credentials_file = "");
+    // naming the file and line it cannot take. `journal` takes the lock-out
+    // notices, on the thread of the login.
+    explicit Access(const std::string& credentials_file = "",
+                    std::function<void(const std::string&)> journal = nullptr);
 
     bool has_credentials() const { return !credentials_.empty(); }
 
     struct Caller {
         std::string name;
         bool by_token = false;  // a program's bearer token, not a browser's session
+        std::string session;    // the session's id, for a browser
     };
     // Whom a request comes from: its session cookie (in the Cookie header)
     // or its bearer token (in Authorization); none when it carries neither
@@ -43,13 +55,16 @@ public:
     std::optional<Caller> Who(const std::string& cookie_header, const std::string& authorization, bool tls);
 
     struct Login {
-        enum Outcome { accepted, refused, busy } outcome = refused;
-        std::string session;  // the new session's id, when accepted
+        enum Outcome { accepted, refused, busy, held_back } outcome = refused;
+        std::string session;            // the new session's id, when accepted
+        std::chrono::seconds retry{0};  // when held back: how long still
     };
-    // A new session for a name and password that match. One check at a
-    // time: each takes memory on purpose.
-    Login LogIn(const std::string& name, const std::string& password);
+    // A new session for a name and password that match, from the client
+    // address `from`. One check at a time: each takes memory on purpose.
+    Login LogIn(const std::string& name, const std::string& password, const std::string& from);
     void LogOut(const std::string& cookie_header, bool tls);
+    // The session is there and not expired: its event streams may go on.
+    bool Holds(const std::string& session);
 
     // The session cookie's name: over HTTPS with the __Host- prefix, which
     // a browser keeps to this origin, Secure and on every path.
@@ -66,9 +81,20 @@ private:
         std::chrono::steady_clock::time_point expires;
     };
 
+    struct Failures {
+        int count = 0;
+        std::chrono::steady_clock::time_point last, until;  // the last failure; held back until
+    };
+    using FailuresOf = std::map<std::string, Failures>;
+    // Counts one more failure, and says so in the journal at 4, 8, 16, … of them.
+    void Failed(FailuresOf& failures, const std::string& key, const char* what);
+
     std::vector<Credential> credentials_;
+    std::function<void(const std::string&)> journal_;
     std::mutex verify_mutex_;    // one password check at a time
-    std::atomic<int> logins_{0};  // checks waiting or running
+    std::mutex logins_mutex_;    // guards checking_, by_address_, by_name_
+    std::map<std::string, int> checking_;  // checks waiting or running, by address
+    FailuresOf by_address_, by_name_;
     std::mutex sessions_mutex_;  // guards sessions_
     std::map<std::string, Session> sessions_;  // by id
 };

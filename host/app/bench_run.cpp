@@ -177,6 +177,7 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
 
     // Each outlet on a thread of its own (or sharing one), behind a mailbox:
     // no line ever waits for one.
+    HistoryHealth history_health;  // told by the history's outlet, read by /healthz: outlives both
     Outlets outlets;
     std::ostream& notes = *environment.notes;
     LineWriter output(
@@ -208,7 +209,8 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
     facts["site"] = site_id;
     if (settings.http) {
         const ListenAddress& listen = *settings.http;
-        access.emplace(settings.http_users);
+        // Lock-out notices come from the HTTP workers, as the output's own troubles from its thread.
+        access.emplace(settings.http_users, [&notes](const std::string& line) { notes << line << std::endl; });
         // A file of comments only would leave the writes open to anyone.
         if (!settings.http_users.empty() && !access->has_credentials()) {
             throw std::runtime_error(settings.http_users + " holds no login: add one with qmxhost passwd NAME >> " +
@@ -224,6 +226,8 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
         options.metrics = settings.http_metrics;
         options.version = environment.version;
         options.forward = forward_status ? &*forward_status : nullptr;
+        options.history = settings.history.file.empty() ? nullptr : &history_health;
+        options.interval_seconds = settings.interval_seconds;
         api.emplace(*live, inbox, options, *access);
         std::optional<TlsFiles> tls;
         if (!settings.http_tls_certificate.empty()) tls = TlsFiles{settings.http_tls_certificate, settings.http_tls_key};
@@ -259,7 +263,7 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
     // once, not after its timeout, and before the server waits for its threads.
     const CloseWhenDone close_inbox{inbox};
     if (history) {
-        history_sink.emplace(*history, settings.history.batch_seconds, settings.interval_seconds, outlets);
+        history_sink.emplace(*history, settings.history.batch_seconds, settings.interval_seconds, outlets, &history_health);
         // The history holds what it cannot store yet; its mailbox as much again.
         outlets.Add("history", {&*history_sink}, Mailbox{HistoryDb::kMostPending, WhenFull::drop_oldest});
     }

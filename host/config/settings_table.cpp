@@ -1,12 +1,14 @@
 #include "host/config/settings_table.h"
 
 #include <json/reader.h>
+#include <mosquitto.h>
 
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -167,19 +169,25 @@ void notify(HostSettings& s, const SettingValue& v) {
 using K = SettingKind;
 using S = SettingScope;
 constexpr double kWholeLimit = 100000000;
+// The most bytes of a text: a name goes into every output, a topic and a
+// label; a host name as DNS has it; a path as the kernel takes it.
+constexpr double kNameBytes = 128;
+constexpr double kHostBytes = 253;
+constexpr double kAddressBytes = 1024;
+constexpr double kPathBytes = 4096;
 const SettingValue kNone{};
 
 // The rows. Their order is the order values are taken in: the TCP address
 // after the port, so that a line given both is refused as TCP with a port.
 std::vector<Setting> make_table() {
     return {
-        {"plugin", "--plugin", S::host, K::text, 0, 0, std::string(QV5810_DEFAULT_PLUGIN), "device plug-in to load",
+        {"plugin", "--plugin", S::host, K::text, 0, kPathBytes, std::string(QV5810_DEFAULT_PLUGIN), "device plug-in to load",
          kNotEmpty, nullptr, &host<&HostSettings::plugin>, nullptr, nullptr},
-        {"line.name", nullptr, S::line, K::text, 0, 0, kNone,
+        {"line.name", nullptr, S::line, K::text, 0, kNameBytes, kNone,
          "the line's name in every output (default: its port's /dev/serial/by-id name, its address, or "
          "simulated line N)",
          kNotEmpty, nullptr, &line_config<&LineConfig::name>, nullptr, nullptr},
-        {"line.port", "--port", S::line, K::text, 0, 0, kNone,
+        {"line.port", "--port", S::line, K::text, 0, kPathBytes, kNone,
          "serial device (a pseudo-terminal too); empty or left out: start the simulated meter", kSerialOnly, nullptr,
          [](HostSettings& s, const SettingValue& v) {
              LineSettings& l = s.lines.front().line;
@@ -188,7 +196,7 @@ std::vector<Setting> make_table() {
              l.tcp_simulated = false;
          },
          nullptr, nullptr},
-        {"line.tcp", "--tcp", S::line, K::text, 0, 0, kNone,
+        {"line.tcp", "--tcp", S::line, K::text, 0, kAddressBytes, kNone,
          "HOST:PORT of a Modbus TCP server or gateway, instead of a serial port; sim: the simulated meter", kNotEmpty,
          [](const SettingValue& v) { return text_of(v) == "sim" ? std::string() : problem_of(&parse_tcp_address, v); },
          [](HostSettings& s, const SettingValue& v) {
@@ -205,7 +213,7 @@ std::vector<Setting> make_table() {
              return is_line_speed(baud) ? std::string() : std::to_string(baud) + " is not one of " + line_speed_list();
          },
          &line<&LineSettings::baud>, nullptr, nullptr},
-        {"line.parity", "--parity", S::line, K::text, 0, 0, std::string("N"), "N, E or O", kSerialOnly,
+        {"line.parity", "--parity", S::line, K::text, 0, kNameBytes, std::string("N"), "N, E or O", kSerialOnly,
          &choice_problem<char>, &line<&LineSettings::parity>, nullptr, nullptr},
         {"line.data_bits", "--data-bits", S::line, K::whole, 7, 8, 8LL, "data bits", kSerialOnly, nullptr,
          &line<&LineSettings::data_bits>, nullptr, nullptr},
@@ -221,7 +229,7 @@ std::vector<Setting> make_table() {
          &line<&LineSettings::retries>, nullptr, nullptr},
         {"line.rs485", "--rs485", S::line, K::flag, 0, 0, false, "put the port in the kernel driver's RS-485 mode",
          kSerialOnly, nullptr, &line<&LineSettings::rs485>, nullptr, nullptr},
-        {"line.rts", "--rts", S::line, K::text, 0, 0, std::string("none"),
+        {"line.rts", "--rts", S::line, K::text, 0, kNameBytes, std::string("none"),
          "none, up or down: RTS level libmodbus sets while sending", kSerialOnly, &choice_problem<Rts>,
          &line<&LineSettings::rts>, nullptr, nullptr},
         {"line.rts_delay_us", "--rts-delay-us", S::line, K::whole, 0, 1000000, kNone,
@@ -246,7 +254,7 @@ std::vector<Setting> make_table() {
          0, nullptr, &host<&HostSettings::interval_seconds>, nullptr, nullptr},
         {"cycles", "--cycles", S::host, K::whole, 0, kWholeLimit, 0LL, "poll cycles to run; 0: until stopped", 0,
          nullptr, &host<&HostSettings::cycles>, nullptr, nullptr},
-        {"history", "--history", S::host, K::text, 0, 0, kNone, "SQLite file for the device history; reloaded on start",
+        {"history", "--history", S::host, K::text, 0, kPathBytes, kNone, "SQLite file for the device history; reloaded on start",
          kNotEmpty, nullptr, &history<&HistorySettings::file>, nullptr, nullptr},
         {"history_raw_days", "--history-raw-days", S::host, K::whole, 0, 36500, 7LL,
          "days each record is kept whole, its quantities as columns; 0: for good", 0, nullptr,
@@ -260,16 +268,16 @@ std::vector<Setting> make_table() {
         {"history_batch_s", "--history-batch-s", S::host, K::real, 0, 60, 5.0,
          "seconds of records stored together in one transaction (what a power cut can lose at most)", 0, nullptr,
          &history<&HistorySettings::batch_seconds>, nullptr, nullptr},
-        {"history_forward", "--history-forward", S::host, K::text, 0, 0, kNone,
+        {"history_forward", "--history-forward", S::host, K::text, 0, kAddressBytes, kNone,
          "forward the history to a central PostgreSQL, postgresql://USER@HOST[:PORT]/DATABASE?sslmode=verify-full "
          "(its password from a password file or PGPASSWORD, never in the URI)",
          kNeedsHistory | kNotEmpty, [](const SettingValue& v) { return central_uri_problem(text_of(v)); },
          &history<&HistorySettings::forward>, nullptr, nullptr},
-        {"site", "--site", S::host, K::text, 0, 0, kNone,
+        {"site", "--site", S::host, K::text, 0, kNameBytes, kNone,
          "this box's name toward Home Assistant and a central history, unique among the boxes (default: a digest "
          "of the machine id and the MQTT prefix)",
          kNotEmpty, nullptr, &host<&HostSettings::site>, nullptr, nullptr},
-        {nullptr, "--write", S::host, K::text, 0, 0, kNone,
+        {nullptr, "--write", S::host, K::text, 0, kPathBytes, kNone,
          "after the first cycle write ADDR=V (one register) or ADDR=V,V,...", 0,
          [](const SettingValue& v) {
              std::string problem;
@@ -285,7 +293,7 @@ std::vector<Setting> make_table() {
          nullptr, &output<&OutputSettings::snapshot>, nullptr, nullptr},
         {"json", "--json", S::host, K::flag, 0, 0, false, "one JSON object per line for every event, nothing else on stdout",
          0, nullptr, &output<&OutputSettings::json>, nullptr, nullptr},
-        {"output", "--output", S::host, K::text, 0, 0, std::string("normal"),
+        {"output", "--output", S::host, K::text, 0, kNameBytes, std::string("normal"),
          "normal, quiet (only troubles, the write status and the summary) or verbose", 0, &choice_problem<Verbosity>,
          &output<&OutputSettings::verbosity>, nullptr, nullptr},
         {nullptr, "--quiet,-q", S::host, K::flag, 0, 0, kNone, "only troubles, the write status and the summary", 0,
@@ -300,14 +308,14 @@ std::vector<Setting> make_table() {
              if (flag_of(v)) s.output.verbosity = Verbosity::verbose;
          },
          nullptr, nullptr},
-        {"http", "--http", S::host, K::text, 0, 0, kNone,
+        {"http", "--http", S::host, K::text, 0, kAddressBytes, kNone,
          "serve the live page and the HTTP API on [ADDR:]PORT (address 127.0.0.1 when none; port 0: any)", kNotEmpty,
          [](const SettingValue& v) { return problem_of(&parse_listen_address, v); }, &host<&HostSettings::http>,
          nullptr, nullptr},
-        {"http_users", "--http-users", S::host, K::text, 0, 0, kNone,
+        {"http_users", "--http-users", S::host, K::text, 0, kPathBytes, kNone,
          "file of who may log in to the page and the API (qmxhost passwd, qmxhost token); writes then need a login",
          kNeedsHttp | kNotEmpty, readable_file, &host<&HostSettings::http_users>, nullptr, nullptr},
-        {"http_login", "--http-login", S::host, K::text, 0, 0, std::string("writes"),
+        {"http_login", "--http-login", S::host, K::text, 0, kNameBytes, std::string("writes"),
          "writes (a login to write registers) or all (a login to see anything but the login)", kNeedsHttp,
          [](const SettingValue& v) {
              return text_of(v) == "writes" || text_of(v) == "all"
@@ -315,47 +323,47 @@ std::vector<Setting> make_table() {
                         : "must be one of writes, all, not \"" + text_of(v) + "\"";
          },
          [](HostSettings& s, const SettingValue& v) { s.http_reads_need_login = text_of(v) == "all"; }, nullptr, nullptr},
-        {"http_metrics", "--http-metrics", S::host, K::text, 0, 0, std::string("on"),
+        {"http_metrics", "--http-metrics", S::host, K::text, 0, kNameBytes, std::string("on"),
          "/metrics for Prometheus: on (a login when reads need one), open (never a login), or off", kNeedsHttp,
          &choice_problem<MetricsAccess>, &host<&HostSettings::http_metrics>, nullptr, nullptr},
-        {"http_hosts", "--http-host", S::host, K::list, 0, 0, kNone,
+        {"http_hosts", "--http-host", S::host, K::list, 0, kHostBytes, kNone,
          "a name the page is reached by, beside the addresses it listens on (repeatable)", kNeedsHttp, nullptr,
          &host<&HostSettings::http_hosts>, nullptr, nullptr},
-        {"http_tls_cert", "--http-tls-cert", S::host, K::text, 0, 0, kNone, "serve HTTPS with this certificate chain (PEM)",
+        {"http_tls_cert", "--http-tls-cert", S::host, K::text, 0, kPathBytes, kNone, "serve HTTPS with this certificate chain (PEM)",
          kNeedsHttp | kNotEmpty, readable_file, &host<&HostSettings::http_tls_certificate>, nullptr, nullptr},
-        {"http_tls_key", "--http-tls-key", S::host, K::text, 0, 0, kNone, "the certificate's private key (PEM)",
+        {"http_tls_key", "--http-tls-key", S::host, K::text, 0, kPathBytes, kNone, "the certificate's private key (PEM)",
          kNeedsHttp | kNotEmpty, readable_file, &host<&HostSettings::http_tls_key>, nullptr, nullptr},
         {"allow_writes", "--allow-writes", S::host, K::flag, 0, 0, false,
          "let the HTTP API (POST /api/devices/ID/registers), MQTT (set/registers) and the Modbus server "
          "(functions 6 and 16) write registers",
          0, nullptr, &host<&HostSettings::allow_writes>, nullptr, nullptr},
-        {"modbus_server", "--modbus-server", S::host, K::text, 0, 0, kNone,
+        {"modbus_server", "--modbus-server", S::host, K::text, 0, kAddressBytes, kNone,
          "serve the meters' registers as the last cycle read them over Modbus TCP on [ADDR:]PORT (address "
          "127.0.0.1 when none; port 0: any), each meter under its slave address",
          kNotEmpty, [](const SettingValue& v) { return problem_of(&parse_listen_address, v); },
          &host<&HostSettings::modbus_server>, nullptr, nullptr},
-        {"mqtt.url", "--mqtt", S::host, K::text, 0, 0, kNone, "publish to the broker at mqtt://HOST[:PORT] (mqtts:// for TLS)",
+        {"mqtt.url", "--mqtt", S::host, K::text, 0, kAddressBytes, kNone, "publish to the broker at mqtt://HOST[:PORT] (mqtts:// for TLS)",
          kNotEmpty, [](const SettingValue& v) { return problem_of(&parse_broker_url, v); }, &mqtt<&MqttOptions::broker>,
          nullptr, nullptr},
-        {"mqtt.client_id", "--mqtt-client-id", S::host, K::text, 0, 0, kNone,
+        {"mqtt.client_id", "--mqtt-client-id", S::host, K::text, 0, kNameBytes, kNone,
          "MQTT client id of the host's one connection (default qmxhost-HOSTNAME-PID)", kNeedsMqtt | kNotEmpty, nullptr,
          &mqtt<&MqttOptions::client_id>, nullptr, nullptr},
-        {"mqtt.login", "--mqtt-login", S::host, K::text, 0, 0, kNone,
+        {"mqtt.login", "--mqtt-login", S::host, K::text, 0, kPathBytes, kNone,
          "file with the MQTT user name and password on two lines (default: QV5810_MQTT_USERNAME and "
          "QV5810_MQTT_PASSWORD from the environment)",
          kNeedsMqtt | kNotEmpty, nullptr, &mqtt<&MqttOptions::login_file>, nullptr, nullptr},
-        {"mqtt.ca", "--mqtt-ca", S::host, K::text, 0, 0, kNone,
+        {"mqtt.ca", "--mqtt-ca", S::host, K::text, 0, kPathBytes, kNone,
          "with mqtts://: the CA certificates (PEM) the broker's must chain to (default: the system's)",
          kNeedsMqtt | kNotEmpty, readable_file, &mqtt<&MqttOptions::ca_file>, nullptr, nullptr},
-        {"mqtt.prefix", "--mqtt-prefix", S::host, K::text, 0, 0, std::string("qv5810/"), "topic prefix, ending in /",
+        {"mqtt.prefix", "--mqtt-prefix", S::host, K::text, 0, kNameBytes, std::string("qv5810/"), "topic prefix, ending in /",
          kNeedsMqtt, [](const SettingValue& v) { return mqtt_prefix_problem(text_of(v)); }, &mqtt<&MqttOptions::prefix>,
          nullptr, nullptr},
         {"mqtt.discovery", "--mqtt-discovery", S::host, K::flag, 0, 0, false,
          "publish Home Assistant discovery: every quantity and alarm rule of every meter", kNeedsMqtt, nullptr,
          &mqtt<&MqttOptions::discovery>, nullptr, nullptr},
-        {"mqtt.site", "--mqtt-site", S::host, K::text, 0, 0, kNone, "the old spelling of site (--site)",
+        {"mqtt.site", "--mqtt-site", S::host, K::text, 0, kNameBytes, kNone, "the old spelling of site (--site)",
          kNeedsMqtt | kNotEmpty, nullptr, &host<&HostSettings::site>, nullptr, nullptr},
-        {"mqtt.manufacturer", "--mqtt-manufacturer", S::host, K::text, 0, 0, kNone,
+        {"mqtt.manufacturer", "--mqtt-manufacturer", S::host, K::text, 0, kNameBytes, kNone,
          "the meters' maker as Home Assistant shows it, from their nameplate", kNeedsMqtt | kNotEmpty, nullptr,
          &mqtt<&MqttOptions::manufacturer>, nullptr, nullptr},
         {"mqtt.queue", "--mqtt-queue", S::host, K::whole, 1, 1000000, 1000LL,
@@ -367,7 +375,7 @@ std::vector<Setting> make_table() {
          0, notify_problem,
          [](HostSettings& s, const SettingValue& v) { s.notify.targets = read_notify_targets(std::get<Json::Value>(v)); },
          nullptr, nullptr},
-        {nullptr, "--notify", S::host, K::list, 0, 0, kNone,
+        {nullptr, "--notify", S::host, K::list, 0, kAddressBytes, kNone,
          "post every event (alarms, meters, faults) as JSON to this http:// or https:// URL (repeatable; replaces "
          "the file's notify)",
          0, notify_urls_problem,
@@ -386,7 +394,7 @@ std::vector<Setting> make_table() {
         {"notify_timeout_s", "--notify-timeout-s", S::host, K::real, 1, 120, 10.0,
          "seconds one post may take, from connecting to the answer; then it is tried again", 0, nullptr,
          &notify<&NotifySettings::timeout_seconds>, nullptr, nullptr},
-        {"notify_ca", "--notify-ca", S::host, K::text, 0, 0, kNone,
+        {"notify_ca", "--notify-ca", S::host, K::text, 0, kPathBytes, kNone,
          "the CA certificates (PEM) an https:// web hook's certificate must chain to (default: the system's)", kNotEmpty,
          readable_file, &notify<&NotifySettings::ca_file>, nullptr, nullptr},
         {"thresholds", nullptr, S::host, K::object, 0, 0, kNone,
@@ -395,10 +403,10 @@ std::vector<Setting> make_table() {
         {"line.thresholds", nullptr, S::line, K::object, 0, 0, kNone,
          "per alarm key, {\"level\", \"value\"} for the line's meters, over the site's thresholds", 0,
          thresholds_problem, &line_config<&LineConfig::thresholds>, nullptr, nullptr},
-        {"simulator_args", "--sim-arg", S::host, K::list, 0, 0, kNone, "an option for the simulated meter (repeatable)",
+        {"simulator_args", "--sim-arg", S::host, K::list, 0, kPathBytes, kNone, "an option for the simulated meter (repeatable)",
          0, nullptr, &host<&HostSettings::sim_args>, nullptr, nullptr},
         // A meter's own keys, in each entry of "devices".
-        {"name", nullptr, S::device, K::text, 0, 0, kNone, "the meter's name (default: meter N, N its place in the list)",
+        {"name", nullptr, S::device, K::text, 0, kNameBytes, kNone, "the meter's name (default: meter N, N its place in the list)",
          0, nullptr, nullptr, &device<&DeviceConfig::name>, nullptr},
         {"data_id", nullptr, S::device, K::whole, static_cast<double>(kDataIds.low), static_cast<double>(kDataIds.high),
          kNone, "the meter's data id toward the controller, unique in the site (default: its place in the list)", 0,
@@ -473,7 +481,32 @@ SettingValue from_json(const Setting& row, const Json::Value& v) {
     throw std::invalid_argument("has no kind");
 }
 
+// A text goes out as it is, in the journal, JSON, topics and labels: within
+// its row's bytes, and UTF-8 by MQTT's rule (no NUL, no control characters),
+// which the broker's library holds every text it sends to.
+std::string text_problem(const Setting& row, const std::string& text) {
+    if (text.size() > static_cast<std::size_t>(row.high)) {
+        return "is " + std::to_string(text.size()) + " bytes long, at most " +
+               std::to_string(static_cast<long long>(row.high));
+    }
+    if (mosquitto_validate_utf8(text.data(), static_cast<int>(text.size())) != MOSQ_ERR_SUCCESS) {
+        return "is not valid UTF-8 text (or holds control characters)";
+    }
+    return "";
+}
+
 std::string value_problem(const Setting& row, const SettingValue& value) {
+    if (row.kind == SettingKind::text) {
+        if (std::string problem = text_problem(row, text_of(value)); !problem.empty()) return problem;
+    }
+    if (row.kind == SettingKind::list) {
+        const auto& texts = std::get<std::vector<std::string>>(value);
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            if (std::string problem = text_problem(row, texts[i]); !problem.empty()) {
+                return "entry " + std::to_string(i + 1) + " " + problem;
+            }
+        }
+    }
     if ((row.rules & kNotEmpty) != 0 && text_of(value).empty()) return "an empty value";
     return row.check != nullptr ? row.check(value) : "";
 }
@@ -514,7 +547,7 @@ DeviceConfig read_device(const Json::Value& entry, std::size_t index) {
                 } catch (const std::invalid_argument& e) {
                     throw SettingsError(std::string(row.key) + ": " + e.what());
                 }
-                if (const std::string problem = row.check != nullptr ? row.check(value) : ""; !problem.empty()) {
+                if (const std::string problem = value_problem(row, value); !problem.empty()) {
                     throw SettingsError(std::string(row.key) + ": " + problem);
                 }
             }
@@ -622,7 +655,23 @@ void SettingsBuilder::ReadFile(const std::string& path, const std::string& text)
     builder["failIfExtra"] = true;
     std::string errors;
     std::istringstream in(text);
-    if (!Json::parseFromStream(builder, in, &parsed, &errors)) throw SettingsError(path + ": not JSON: " + errors);
+    try {
+        if (!Json::parseFromStream(builder, in, &parsed, &errors)) {
+            // "* Line 3, Column 7\n  Missing ',' or '}'…\n* Line …": the first
+            // place and what is wrong there, on one line as a compiler says it.
+            unsigned line = 0, column = 0;
+            const std::size_t end = errors.find('\n');
+            std::string what = end == std::string::npos ? "" : errors.substr(end + 1);
+            what = what.substr(0, what.find('\n'));
+            what.erase(0, what.find_first_not_of(' ') == std::string::npos ? what.size() : what.find_first_not_of(' '));
+            if (std::sscanf(errors.c_str(), "* Line %u, Column %u", &line, &column) == 2) {
+                throw SettingsError(path + ":" + std::to_string(line) + ":" + std::to_string(column) + ": not JSON: " + what);
+            }
+            throw SettingsError(path + ": not JSON: " + (what.empty() ? errors.substr(0, end) : what));
+        }
+    } catch (const Json::Exception& e) {
+        throw SettingsError(path + ": not JSON: " + e.what());
+    }
     const Json::Value& root = parsed;  // const: looking a key up adds none
     if (!root.isObject()) throw SettingsError(path + ": must hold a JSON object");
     const bool listed = root.isMember("lines");
@@ -887,6 +936,8 @@ HostSettings parse_settings_file(const std::string& path, const std::string& tex
 }
 
 std::string read_settings_text(const std::string& path) {
+    std::error_code unknown;
+    if (std::filesystem::is_directory(path, unknown)) throw SettingsError(path + ": is a directory, not a configuration file");
     std::ifstream file(path);
     if (!file) throw SettingsError(path + ": cannot be read");
     std::stringstream text;

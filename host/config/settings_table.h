@@ -41,7 +41,7 @@ struct Setting {
     const char* option;  // on the command line, as CLI11 names it; nullptr: the file only
     SettingScope scope;
     SettingKind kind;
-    double low, high;       // whole and real: the range
+    double low, high;       // whole and real: the range; text and list: high, the most bytes of each text
     SettingValue fallback;  // the default, of the row's kind; none: the setting is not given
     const char* help;
     unsigned rules;

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include <modbus.h>
+#include <sqlite3.h>
 
 #include "framework/control_codes.h"
 #include "host/common/number_text.h"
@@ -17,6 +18,23 @@ namespace {
 // A number with no fraction (4660 or 4660.0) in the range; not a boolean or text.
 bool whole_in(const Json::Value& value, std::int64_t low, std::int64_t high) {
     return value.isIntegral() && value.isInt64() && value.asInt64() >= low && value.asInt64() <= high;
+}
+
+// JsonCpp takes comments, "01", "+1" and "1." even in its strict mode; SQLite's
+// json_valid() takes RFC 8259 JSON alone.
+bool strict_json(const std::string& text) {
+    sqlite3* db = nullptr;
+    bool valid = false;
+    sqlite3_stmt* check = nullptr;
+    if (sqlite3_open_v2(":memory:", &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, "SELECT json_valid(?)", -1, &check, nullptr) == SQLITE_OK &&
+        sqlite3_bind_text(check, 1, text.data(), static_cast<int>(text.size()), SQLITE_STATIC) == SQLITE_OK &&
+        sqlite3_step(check) == SQLITE_ROW) {
+        valid = sqlite3_column_int(check, 0) == 1;
+    }
+    sqlite3_finalize(check);
+    sqlite3_close(db);
+    return valid;
 }
 
 }  // namespace
@@ -42,6 +60,10 @@ std::vector<std::uint16_t> parse_write_request(const std::string& body, std::str
         }
     } catch (const std::exception& e) {
         problem = std::string("the body is not JSON: ") + e.what();
+        return {};
+    }
+    if (!strict_json(body)) {
+        problem = "the body is not strict JSON (no comments, trailing commas, leading zeros or '+')";
         return {};
     }
     if (!request.isObject()) {

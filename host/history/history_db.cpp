@@ -171,12 +171,26 @@ void HistoryDb::Open() {
         // At start a lock held elsewhere is waited out a little longer than one commit would wait.
         sqlite3_busy_timeout(db_.get(), 2000);
         TakeWriterLock();
+        CheckWhole();
         CreateOrMigrate();
         Exec("PRAGMA synchronous=FULL");
         PrepareWrites();
         PrepareUpkeep();
         sqlite3_busy_timeout(db_.get(), busy_ms_);
         writer_named_ = false;
+        // Named at once, not with the first batch: a second writer started
+        // meanwhile is told who writes the file. A lock held elsewhere
+        // leaves it to the first commit.
+        try {
+            Exec("BEGIN IMMEDIATE");
+            NameWriter();
+            Exec("COMMIT");
+        } catch (const SqlFailure& e) {
+            sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+            writer_named_ = false;
+            const int primary = e.code & 0xFF;
+            if (primary != SQLITE_BUSY && primary != SQLITE_LOCKED) throw;
+        }
     } catch (const SqlFailure& e) {
         Close();
         // A file that is no database, or a damaged one, is no history to write into.
@@ -209,6 +223,17 @@ void HistoryDb::TakeWriterLock() {
     sqlite3_finalize(writer);
     throw HistoryRefused("history " + path_ + " is being written by " + who +
                          "; give each run a file of its own (read it meanwhile with qmxhost history export)");
+}
+
+// Damage found at start is refused then, not met by the first batch: the
+// pages' structure is read through once (quick_check, not the slower
+// integrity_check: the indexes' contents are not compared).
+void HistoryDb::CheckWhole() {
+    Statement check = Prepare("PRAGMA quick_check(1)");
+    const int rc = sqlite3_step(check.get());
+    if (rc != SQLITE_ROW) Fail("cannot check the file");
+    const std::string verdict = reinterpret_cast<const char*>(sqlite3_column_text(check.get(), 0));
+    if (verdict != "ok") throw SqlFailure(SQLITE_CORRUPT, "history " + path_ + ": damaged (" + verdict + ")");
 }
 
 void HistoryDb::CreateOrMigrate() {

@@ -126,6 +126,7 @@ private:
     void Open();
     void Close();
     void TakeWriterLock();
+    void CheckWhole();
     void CreateOrMigrate();
     void Migrate();
     void Exec(const std::string& sql);

@@ -37,6 +37,10 @@ std::optional<EventHub::Client> EventHub::Join(std::function<void()> wake) {
     return Client(*this, id, last_sequence_);
 }
 
+void EventHub::Wake() {
+    for (const auto& wake : Wakes()) wake();
+}
+
 void EventHub::Close() {
     {
         const std::lock_guard<std::mutex> lock(hub_mutex_);

@@ -49,6 +49,8 @@ public:
     // its client went. None when `most_clients` streams are open already, or
     // after Close.
     std::optional<Client> Join(std::function<void()> wake);
+    // Every client woken, with nothing new: each asks again whether it may go on.
+    void Wake();
     // Ends every stream: each client is woken once more, and closed() is true.
     void Close();
     bool closed() const;

@@ -142,6 +142,7 @@ http::response<http::string_body> response_of(ApiResponse api, unsigned version,
     if (tls) response.set("Strict-Transport-Security", "max-age=31536000");
     if (!api.allow.empty()) response.set(http::field::allow, api.allow);
     if (!api.set_cookie.empty()) response.set(http::field::set_cookie, api.set_cookie);
+    if (api.retry_after_s > 0) response.set(http::field::retry_after, std::to_string(api.retry_after_s));
     if (!api.filename.empty()) response.set("Content-Disposition", "attachment; filename=\"" + api.filename + "\"");
     if (api.content_type == "text/html") {
         // The page runs only its own scripts: nothing a meter or a request
@@ -357,9 +358,11 @@ private:
     }
 
     void Answer(ApiResponse answer) {
+        if (answer.sessions_ended) server_.events.Wake();
         if (answer.event_stream) {
             // Chunks need HTTP/1.1, and a HEAD has no body to stream.
             if (head_ || version_ < 11) return Refuse(400, "the event stream is a GET over HTTP/1.1");
+            allowed_ = std::move(answer.stream_allowed);
             return StreamEvents();
         }
         response_ = response_of(std::move(answer), version_, keep_alive_, head_, kTls);
@@ -463,7 +466,7 @@ private:
         if (ended_ || writing_ || !client_) return;
         std::string text;
         for (const std::string& frame : client_->Take()) text += frame;
-        const bool last = server_.events.closed();
+        const bool last = server_.events.closed() || (allowed_ && !allowed_());
         if (text.empty() && beat_due_) text = ": still here\n\n";
         beat_due_ = false;
         if (text.empty() && !last) return;
@@ -520,6 +523,7 @@ private:
     std::optional<http::response<http::string_body>> response_;
     std::string chunk_text_;
     std::optional<EventHub::Client> client_;  // while it streams the events
+    std::function<bool()> allowed_;           // whether its session still holds; none: it needs none
     net::steady_timer heartbeat_{stream_.get_executor()};
     bool writing_ = false;  // a chunk (or the header) is on its way
     bool beat_due_ = false;

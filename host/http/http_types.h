@@ -5,6 +5,7 @@
 #pragma once
 
 #include <map>
+#include <functional>
 #include <string>
 
 struct ApiRequest {
@@ -28,8 +29,14 @@ struct ApiResponse {
     std::string allow;     // the methods a 405 names
     std::string filename;  // a download's name; empty: shown, not downloaded
     std::string set_cookie;
+    int retry_after_s = 0;  // a 429's Retry-After; 0: none
     // The server answers with the event stream instead of a body.
     bool event_stream = false;
+    // Asked again at every chunk and heartbeat: false ends the stream (its
+    // session ended). None: the stream needs no session.
+    std::function<bool()> stream_allowed;
+    // A session ended: every stream asks again whether it may go on.
+    bool sessions_ended = false;
 
     static ApiResponse EventStream() {
         ApiResponse response;

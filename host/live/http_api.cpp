@@ -3,6 +3,7 @@
 #include <json/reader.h>
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <sstream>
 #include <vector>
@@ -150,6 +151,10 @@ ApiResponse HttpApi::Handle(const ApiRequest& request) {
         if (request.method != "POST") return not_allowed("POST");
         return request.path == "/api/login" ? LogIn(request) : LogOut(request);
     }
+    if (request.path == "/healthz") {
+        if (!get) return not_allowed("GET");
+        return Health();
+    }
     if (const WebAsset* asset = find_web_asset(request.path)) {
         if (!get) return not_allowed("GET");
         ApiResponse response;
@@ -172,7 +177,13 @@ ApiResponse HttpApi::Handle(const ApiRequest& request) {
     if (segments.size() < 2 || segments[0] != "api") return api_error(404, "no such page: " + quoted(request.path));
     if (segments[1] == "events" && segments.size() == 2) {
         if (!get) return not_allowed("GET");
-        return ApiResponse::EventStream();
+        ApiResponse stream = ApiResponse::EventStream();
+        // A session's stream lasts as long as the session: logging out or
+        // its expiry ends it.
+        if (caller && !caller->session.empty()) {
+            stream.stream_allowed = [&access = access_, session = caller->session] { return access.Holds(session); };
+        }
+        return stream;
     }
     if (segments[1] != "devices" || segments.size() > 4) {
         return api_error(404, "no such API path: " + quoted(request.path));
@@ -205,6 +216,34 @@ ApiResponse HttpApi::Handle(const ApiRequest& request) {
     return api_error(404, "no such API path: " + quoted(request.path));
 }
 
+// For a watchdog or a load balancer: no login, a few lines of JSON, 503
+// once a line has not polled for three intervals and the slowest cycle's
+// allowance of 2 s.
+ApiResponse HttpApi::Health() const {
+    const auto limit = std::chrono::duration<double>(3 * options_.interval_seconds + kHealthAllowanceSeconds);
+    Json::Value health;
+    bool healthy = true;
+    health["lines"] = Json::Value(Json::arrayValue);
+    for (const auto& [name, age] : live_.LineAges()) {
+        Json::Value line;
+        line["line"] = name;
+        line["last_cycle_s"] = std::round(std::chrono::duration<double>(age).count() * 1000) / 1000;
+        healthy = healthy && age <= limit;
+        health["lines"].append(line);
+    }
+    health["history"] = options_.history != nullptr ? HistoryHealth::Name(options_.history->Get()) : "off";
+    if (options_.forward != nullptr) {
+        const ForwardFigures figures = options_.forward->Figures();
+        health["forwarder"] = figures.forwarding ? "forwarding" : figures.problem.empty() ? "starting" : "held";
+    } else {
+        health["forwarder"] = "off";
+    }
+    health["healthy"] = healthy;
+    ApiResponse response = json_response(health);
+    if (!healthy) response.status = 503;
+    return response;
+}
+
 ApiResponse HttpApi::Session(const std::optional<Access::Caller>& caller) const {
     Json::Value session;
     session["user"] = caller ? Json::Value(caller->name) : Json::Value();
@@ -222,8 +261,15 @@ ApiResponse HttpApi::LogIn(const ApiRequest& request) {
         return api_error(400, "expected {\"user\": NAME, \"password\": PASSWORD}");
     }
     const std::string name = (*body)["user"].asString();
-    const Access::Login login = access_.LogIn(name, (*body)["password"].asString());
-    if (login.outcome == Access::Login::busy) return api_error(429, "other logins are being checked; try again in a moment");
+    const Access::Login login = access_.LogIn(name, (*body)["password"].asString(), request.remote);
+    if (login.outcome == Access::Login::busy) {
+        return api_error(429, "other logins from this address are being checked; try again in a moment");
+    }
+    if (login.outcome == Access::Login::held_back) {
+        ApiResponse later = api_error(429, "too many failed logins; try again in " + std::to_string(login.retry.count()) + " s");
+        later.retry_after_s = static_cast<int>(login.retry.count());
+        return later;
+    }
     if (login.outcome != Access::Login::accepted) return api_error(401, "that name and password do not match");
     Json::Value answer;
     answer["user"] = name;
@@ -240,6 +286,7 @@ ApiResponse HttpApi::LogOut(const ApiRequest& request) {
     ApiResponse response = json_response(Json::Value(Json::objectValue));
     response.set_cookie = std::string(Access::CookieName(request.tls)) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0" +
                           (request.tls ? "; Secure" : "");
+    response.sessions_ended = true;  // its event streams end with it
     return response;
 }
 

@@ -17,6 +17,7 @@
 #include "host/http/http_types.h"
 #include "host/live/live_state.h"
 #include "host/report/forward_status.h"
+#include "host/report/history_health.h"
 #include "host/report/write_inbox.h"
 
 struct ApiOptions {
@@ -32,6 +33,8 @@ struct ApiOptions {
     MetricsAccess metrics = MetricsAccess::on;
     std::string version;  // of qmxhost, for /metrics
     const ForwardStatus* forward = nullptr;  // the history's way to a central database; none: not forwarded
+    const HistoryHealth* history = nullptr;  // how the history's last batch fared; none: no history
+    double interval_seconds = 1;             // of the poll cycles, for /healthz
 };
 
 class HttpApi : public HttpHandler {
@@ -42,6 +45,8 @@ public:
     ApiResponse Handle(const ApiRequest& request) override;
 
     static constexpr int kMostHistoryRows = 5000;
+    // /healthz: a line is late past three intervals and this.
+    static constexpr double kHealthAllowanceSeconds = 2;
     static constexpr int kMostExportRows = 100000;  // about 60 MB of raw rows as CSV, one export at a time
 
 private:
@@ -57,6 +62,7 @@ private:
     std::optional<ApiResponse> Gate(const ApiRequest& request, const std::optional<Access::Caller>& caller) const;
     ApiResponse Session(const std::optional<Access::Caller>& caller) const;
     ApiResponse LogIn(const ApiRequest& request);
+    ApiResponse Health() const;
     ApiResponse LogOut(const ApiRequest& request);
     // A meter's view without its freshness (its whole detail, or what the
     // site's overview shows), rendered again only after the meter changed;

@@ -1,5 +1,7 @@
 #include "host/live/live_state.h"
 
+#include <algorithm>
+
 #include "host/common/clock.h"
 #include "host/report/report_json.h"
 
@@ -7,6 +9,7 @@ LiveState::LiveState(const std::vector<LineInfo>& lines, Clock& clock, EventHub&
     : clock_(clock), events_(events) {
     for (const LineInfo& line : lines) {
         skipped_slots_.emplace_back(line.name, 0);
+        line_cycles_.push_back(clock_.Now());
         for (const DeviceConfig* device : line.meters) {
             LiveMeter meter;
             meter.config = device;
@@ -15,6 +18,14 @@ LiveState::LiveState(const std::vector<LineInfo>& lines, Clock& clock, EventHub&
             meters_.push_back(std::move(meter));
         }
     }
+}
+
+std::vector<std::pair<std::string, Clock::duration>> LiveState::LineAges() const {
+    const Clock::time_point now = clock_.Now();
+    const std::lock_guard<std::mutex> lock(live_mutex_);
+    std::vector<std::pair<std::string, Clock::duration>> ages;
+    for (std::size_t i = 0; i < line_cycles_.size(); ++i) ages.emplace_back(skipped_slots_[i].first, now - line_cycles_[i]);
+    return ages;
 }
 
 std::vector<LiveMeter> LiveState::Meters() const {
@@ -67,6 +78,9 @@ void LiveState::Take(const std::shared_ptr<const CycleReport>& report) {
     const std::lock_guard<std::mutex> lock(live_mutex_);
     LiveMeter* meter = Find(report->meter->data_id);
     if (meter == nullptr) return;
+    if (report->kind == CycleKind::poll && meter->line != nullptr && meter->line->index < line_cycles_.size()) {
+        line_cycles_[meter->line->index] = std::max(line_cycles_[meter->line->index], clock_.Now());
+    }
     meter->MeterState::Take(report);
     ++meter->version;
 }

@@ -56,6 +56,11 @@ public:
     void Missed(const Gap& gap) override;
     void SlotsSkipped(const LineInfo& line, int cycle, int skipped) override;
 
+    // Each line's name and how long ago its last cycle ended (any of its
+    // meters', answered or not; since the start before the first), in the
+    // configuration's order.
+    std::vector<std::pair<std::string, Clock::duration>> LineAges() const;
+
     // Slots each line skipped so far, by its name, in the configuration's order.
     std::vector<std::pair<std::string, std::uint64_t>> SkippedSlots() const;
 
@@ -69,7 +74,8 @@ private:
 
     Clock& clock_;
     EventHub& events_;
-    mutable std::mutex live_mutex_;  // guards meters_, skipped_slots_
+    mutable std::mutex live_mutex_;  // guards meters_, skipped_slots_, line_cycles_
     std::vector<LiveMeter> meters_;
+    std::vector<Clock::time_point> line_cycles_;  // by line index: its last cycle's end, or the start
     std::vector<std::pair<std::string, std::uint64_t>> skipped_slots_;  // by line index
 };

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -48,6 +49,27 @@ std::string peer_address(int socket) {
     return std::string(host) + ":" + std::to_string(ntohs(v4.sin_port));
 }
 
+// The share a client's address counts against: an IPv4 address (one mapped
+// into IPv6 too), or an IPv6 /64, which one host may hold whole.
+std::string address_block(int socket) {
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return "?";
+    char host[INET6_ADDRSTRLEN] = "";
+    if (peer.ss_family == AF_INET6) {
+        in6_addr v6 = reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+            inet_ntop(AF_INET, &v6.s6_addr[12], host, sizeof host);
+            return host;
+        }
+        std::memset(&v6.s6_addr[8], 0, 8);
+        inet_ntop(AF_INET6, &v6, host, sizeof host);
+        return std::string(host) + "/64";
+    }
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(peer).sin_addr, host, sizeof host);
+    return host;
+}
+
 // Under a flood of requests a cycle must not wait for a core: the server
 // gives way to the poll loop, as the HTTP threads do.
 void lower_this_thread() { setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10); }
@@ -58,6 +80,7 @@ struct ModbusServer::Client {
     int socket;
     std::uint64_t id;
     std::string address;  // the peer's, for the journal
+    std::string block;    // its address's share
     Steady::time_point heard;                // its last whole request, or its connection
     std::optional<Steady::time_point> part;  // when the first byte of a request not yet whole came
     std::vector<std::uint8_t> waiting;       // a write's request until the meter confirmed it or not
@@ -163,14 +186,37 @@ void ModbusServer::Accept() {
     const int socket = modbus_tcp_pi_accept(context_, &listening);
     if (socket < 0) return;
     // libmodbus waits on a socket with select(), which takes none beyond FD_SETSIZE.
-    if (clients_.size() >= kMostClients || socket >= FD_SETSIZE) {
+    if (socket >= FD_SETSIZE) {
         close(socket);
         return;
     }
+    // A new master always gets in: no address holds more than its share, and
+    // a full server lets the connection go that has asked nothing longest
+    // (a master that reconnected leaves its old ones idle).
+    std::string block = address_block(socket);
+    const auto same = static_cast<std::size_t>(
+        std::count_if(clients_.begin(), clients_.end(), [&](const auto& client) { return client->block == block; }));
+    const bool full = same >= kMostClientsPerAddress || clients_.size() >= kMostClients;
+    const std::optional<std::size_t> room = full ? LeastActive(same >= kMostClientsPerAddress ? &block : nullptr) : std::nullopt;
+    if (full && !room) {  // every one waits for a write
+        close(socket);
+        return;
+    }
+    if (room) Drop(*room);
     // A client that does not take its answers fails the next one, and goes.
     fcntl(socket, F_SETFL, fcntl(socket, F_GETFL) | O_NONBLOCK);
-    clients_.push_back(
-        std::make_unique<Client>(Client{socket, next_client_id_++, peer_address(socket), Steady::now(), std::nullopt, {}}));
+    clients_.push_back(std::make_unique<Client>(
+        Client{socket, next_client_id_++, peer_address(socket), std::move(block), Steady::now(), std::nullopt, {}}));
+}
+
+std::optional<std::size_t> ModbusServer::LeastActive(const std::string* block) const {
+    std::optional<std::size_t> least;
+    for (std::size_t i = 0; i < clients_.size(); ++i) {
+        const Client& client = *clients_[i];
+        if (!client.waiting.empty() || (block != nullptr && client.block != *block)) continue;
+        if (!least || client.heard < clients_[*least]->heard) least = i;
+    }
+    return least;
 }
 
 bool ModbusServer::Read(Client& client) {
@@ -208,7 +254,12 @@ bool ModbusServer::Read(Client& client) {
 namespace {
 
 bool refuse(modbus_t* context, const std::vector<std::uint8_t>& request, int exception) {
-    return modbus_reply_exception(context, request.data(), static_cast<unsigned>(exception)) >= 0;
+    // libmodbus adds 0x80 to the function, which for a function with that bit
+    // set already (an exception's code sent as a request) carries out of the
+    // byte: the answer's function is the request's with the bit set.
+    std::vector<std::uint8_t> asked = request;
+    asked[static_cast<std::size_t>(modbus_get_header_length(context))] &= 0x7F;
+    return modbus_reply_exception(context, asked.data(), static_cast<unsigned>(exception)) >= 0;
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,7 +30,11 @@
 
 class ModbusServer {
 public:
-    static constexpr std::size_t kMostClients = 32;  // the next connection is closed at once
+    // When full, a new connection takes the place of the least recently
+    // active one that waits for no write; one address (IPv6: its /64) holds
+    // at most its share, its own least recently active making room for its next.
+    static constexpr std::size_t kMostClients = 32;
+    static constexpr std::size_t kMostClientsPerAddress = 8;
     // A request must arrive whole within this of its first byte.
     static constexpr std::chrono::seconds kFrameWithin{2};
     // A client that asks nothing for this long gives its place up.
@@ -60,6 +65,9 @@ private:
     bool AnswerWrite(Client& client, const std::vector<std::uint8_t>& request, int unit);
     void AnswerFinishedWrites();
     void DropLateClients();
+    // Of the clients that wait for no write (of one address when given), the
+    // one heard from longest ago.
+    std::optional<std::size_t> LeastActive(const std::string* address) const;
     void Drop(std::size_t index);
 
     const ServedMeters& meters_;

@@ -2,14 +2,16 @@
 
 #include <cmath>
 
-HistorySink::HistorySink(HistoryDb& history, double batch_seconds, double poll_interval_seconds, Notices& notices)
+HistorySink::HistorySink(HistoryDb& history, double batch_seconds, double poll_interval_seconds, Notices& notices,
+                         HistoryHealth* health)
     : history_(history), batch_ms_(std::llround(batch_seconds * 1000)),
-      every_record_(poll_interval_seconds >= batch_seconds), notices_(notices) {
+      every_record_(poll_interval_seconds >= batch_seconds), notices_(notices), health_(health) {
     // A history that cannot be written from the start was reported with the
     // start; its first failed batch is no news.
     if (!history_.open()) {
         state_ = HistoryDb::Outcome::failed;
         said_error_ = history_.last_error();
+        if (health_ != nullptr) health_->Set(HistoryHealth::State::failed);
     }
 }
 
@@ -68,6 +70,11 @@ void HistorySink::Commit(std::int64_t now_ms) {
         said_error_ = history_.last_error();
     }
     state_ = outcome;
+    if (health_ != nullptr) {
+        health_->Set(outcome == HistoryDb::Outcome::stored  ? HistoryHealth::State::storing
+                     : outcome == HistoryDb::Outcome::busy ? HistoryHealth::State::held
+                                                           : HistoryHealth::State::failed);
+    }
 }
 
 void HistorySink::Finished() {

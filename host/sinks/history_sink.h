@@ -7,13 +7,17 @@
 // end of polling; the records it could not take are counted.
 #pragma once
 
+#include "host/report/history_health.h"
+
 #include "host/history/history_db.h"
 #include "host/report/report.h"
 
 class HistorySink : public Outlet {
 public:
     // `poll_interval_seconds`: how far apart cycles come.
-    HistorySink(HistoryDb& history, double batch_seconds, double poll_interval_seconds, Notices& notices);
+    // `health`, when given, is told how each batch fared.
+    HistorySink(HistoryDb& history, double batch_seconds, double poll_interval_seconds, Notices& notices,
+                HistoryHealth* health = nullptr);
 
     void Cycle(const std::shared_ptr<const CycleReport>& report) override;
     void CycleOver(const LineInfo& line, int cycle) override;
@@ -34,6 +38,7 @@ private:
     const std::int64_t batch_ms_;
     const bool every_record_;  // cycles come no closer than a batch: nothing to gather
     Notices& notices_;
+    HistoryHealth* health_;
     HistoryDb::Outcome state_ = HistoryDb::Outcome::stored;
     std::string said_error_;
     std::int64_t tried_ms_ = 0;

@@ -222,9 +222,7 @@ TEST(HistoryExport, FiltersByMeterTimeAndResolutionWithNamesAndUnitsInTheHeader)
 TEST(HistoryOpen, ASecondWriterIsRefusedWithWhoWritesTheFile) {
     const std::string path = temp_db("writers");
     {
-        HistoryDb first(path);
-        first.NameMeter(1, "m");
-        ASSERT_EQ(first.Commit(), HistoryDb::Outcome::stored);  // the writer says who it is with its first commit
+        HistoryDb first(path);  // says who it is before its first batch
         try {
             HistoryDb second(path);
             ADD_FAILURE() << "two writers";
@@ -257,6 +255,32 @@ TEST(HistoryOpen, WhatIsNoHistoryOfOursIsRefusedAndLeftAsItIs) {
     EXPECT_EQ(after.Rows("PRAGMA journal_mode"), (std::vector<std::vector<std::string>>{{"delete"}}));
     remove_db(junk);
     remove_db(foreign);
+}
+
+TEST(HistoryOpen, AHistoryDamagedMidFileIsRefusedAtStart) {
+    const std::string path = temp_db("damaged");
+    {
+        HistoryDb history(path);
+        for (std::int64_t s = 0; s < 2000; ++s) history.Add(history_row(kStart + s * 1000, 1, 5156, record_at(s)));
+        ASSERT_EQ(history.Commit(), HistoryDb::Outcome::stored);
+        history.Checkpoint();
+    }
+    struct stat file {};
+    ASSERT_EQ(stat(path.c_str(), &file), 0);
+    ASSERT_GT(file.st_size, 64 * 1024);
+    std::FILE* f = std::fopen(path.c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    std::fseek(f, static_cast<long>(file.st_size / 2), SEEK_SET);
+    std::uint32_t noise = 2463534242u;
+    for (int i = 0; i < 8192; ++i) {
+        noise ^= noise << 13;  // xorshift32
+        noise ^= noise >> 17;
+        noise ^= noise << 5;
+        std::fputc(static_cast<int>(noise & 0xFF), f);
+    }
+    std::fclose(f);
+    EXPECT_THROW(HistoryDb again(path), HistoryRefused);
+    remove_db(path);
 }
 
 TEST(HistoryOpen, AHistoryOfThePreviousSchemaIsCarriedOver) {

@@ -69,6 +69,38 @@ TEST(ConfigKeys, UnknownKeysAreRefusedWithFileAndKey) {
     EXPECT_TRUE(mentions(threshold, {"110200010010.valeu", "unknown key"})) << threshold;
 }
 
+TEST(ConfigValues, TextsAreBoundedUtf8LevelsTheControllersAndEveryRefusalOneLineNamingTheFile) {
+    const std::string longest(128, 'n');
+    EXPECT_EQ(refusal(R"({"devices": [{"name": ")" + longest + R"("}]})"), "");
+    EXPECT_TRUE(mentions(refusal(R"({"devices": [{"name": ")" + longest + R"(n"}]})"),
+                         {"bench.json", "devices[0].name", "129 bytes", "at most 128"}));
+    EXPECT_TRUE(mentions(refusal(R"({"line": {"name": ")" + longest + R"(n"}, "devices": [{}]})"), {"line.name", "at most 128"}));
+    EXPECT_EQ(refusal("{\"devices\": [{\"name\": \"Z\xC3\xA4hler\"}]}"), "");  // UTF-8 as it should be
+    for (const char* broken : {"\xC3", "\xFF", "\xED\xA0\x80", "a\\tb"}) {  // cut short, no UTF-8, a surrogate, a tab
+        const std::string message = refusal(std::string("{\"devices\": [{\"name\": \"") + broken + "\"}]}");
+        EXPECT_TRUE(mentions(message, {"devices[0].name", "UTF-8"})) << message;
+    }
+    EXPECT_TRUE(mentions(merge_refusal(R"({"devices": [{}]})", options({{"--mqtt-manufacturer", "\xFF"}})),
+                         {"--mqtt-manufacturer", "UTF-8"}));
+    EXPECT_EQ(refusal(R"({"devices": [{"thresholds": {"110200010010": {"level": 2, "value": 1}}}]})"), "");
+    EXPECT_TRUE(mentions(refusal(R"({"devices": [{"thresholds": {"110200010010": {"level": 3, "value": 1}}}]})"),
+                         {"110200010010.level", "from 0 to 2"}));
+
+    for (const std::string& text : {std::string(R"({"devices": [{}])") + "\n\n  x}", std::string("{\n  \"a\": [1 2]}"),
+                                    std::string(2000, '[')}) {  // the last past JsonCpp's depth
+        const std::string message = refusal(text);
+        EXPECT_EQ(message.rfind("bench.json", 0), 0u) << message;
+        EXPECT_EQ(message.find('\n'), std::string::npos) << message;
+    }
+    EXPECT_TRUE(mentions(refusal("{\n  \"a\": [1 2]}"), {"bench.json:2:"}));
+    try {
+        load_settings_file(testing::TempDir());
+        ADD_FAILURE() << "a directory read as a configuration";
+    } catch (const SettingsError& e) {
+        EXPECT_TRUE(mentions(e.what(), {"is a directory"})) << e.what();
+    }
+}
+
 TEST(ConfigKeys, AKeyGivenTwiceIsRefused) {
     EXPECT_FALSE(refusal(R"({"devices": [{"slave": 1, "slave": 2}]})").empty());
 }
@@ -271,6 +303,11 @@ TEST(WriteLimits, TheEdgesOfTheMapAndOfAWriteAreTakenAndOnePastThemRefused) {
     EXPECT_TRUE(parse_write_request(R"({"address": 65535, "values": [1, 2]})", problem).empty());
     EXPECT_TRUE(parse_write_request(R"({"address": 65536, "values": [1]})", problem).empty());
     EXPECT_TRUE(parse_write_request(R"({"address": 1, "values": [65536]})", problem).empty());
+    // Strict JSON only: what JsonCpp would take beside it is refused.
+    for (const char* loose : {R"({"address": 1, "values": [2] /* note */})", R"({"address": 1, "values": [2,]})",
+                              R"({"address": 01, "values": [2]})", R"({"address": 1, "values": [+2]})"}) {
+        EXPECT_TRUE(parse_write_request(loose, problem).empty()) << loose;
+    }
     std::string values = "0";
     for (int i = 1; i < 123; ++i) values += ",0";
     EXPECT_EQ(parse_write_request(R"({"address": 0, "values": [)" + values + "]}", problem).size(), 124u) << problem;

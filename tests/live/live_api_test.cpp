@@ -147,6 +147,38 @@ TEST_F(LiveApiReads, MetricsAreOffOpenOrBehindTheReadsLogin) {
     }
 }
 
+// Before the first cycle the line counts from the start: late once three
+// intervals and the allowance passed; healthy once it polls; no login asked.
+TEST_F(LiveApiReads, HealthIsEveryLinesLastCycleAgeAndTurnsGoodWhenItPolls) {
+    const std::string users = temp_path("users");
+    std::ofstream(users) << token_line("prometheus", new_token()) << "\n";
+    LiveRigOptions options;
+    options.users_file = users;
+    options.reads_need_login = true;
+    options.poll_at_once = false;
+    LiveRig rig(options);
+    const auto until = [&](int status) {
+        LiveRig::Answer answer = rig.Get("/healthz");
+        for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPatienceMs);
+             answer.status != status && std::chrono::steady_clock::now() < deadline;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            answer = rig.Get("/healthz");
+        }
+        return answer;
+    };
+    const LiveRig::Answer late = until(503);
+    ASSERT_EQ(late.status, 503);
+    EXPECT_FALSE(late.json["healthy"].asBool());
+    EXPECT_GT(late.json["lines"][0]["last_cycle_s"].asDouble(), 3 * options.interval_seconds + HttpApi::kHealthAllowanceSeconds);
+    EXPECT_EQ(late.json["history"].asString(), "off");
+    EXPECT_EQ(late.json["forwarder"].asString(), "off");
+    rig.StartPolling();
+    const LiveRig::Answer polled = until(200);
+    ASSERT_EQ(polled.status, 200);
+    EXPECT_LE(polled.json["lines"][0]["last_cycle_s"].asDouble(), 3 * options.interval_seconds + HttpApi::kHealthAllowanceSeconds);
+    std::remove(users.c_str());
+}
+
 TEST_F(LiveApiReads, TheTwentySevenRulesWithTheirLevelsThresholdsAndOutcomes) {
     LiveRigOptions options;
     options.sim_args = {"--overvoltage-at", "2", "--overvoltage-cycles", "1000"};

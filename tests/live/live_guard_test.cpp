@@ -3,7 +3,9 @@
 // bounds, pipelines, TLS. What is refused must never reach the meter.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <thread>
 #include <fstream>
 
 #include "host/access/access.h"
@@ -161,6 +163,85 @@ TEST_F(LiveGuards, HeadsOutOfBoundsAndAmbiguousLengthsAreRefusedAndPipelinesAnsw
     ASSERT_NE(devices, std::string::npos) << answers;
     EXPECT_LT(session, missing);
     EXPECT_LT(missing, devices);
+}
+
+// Logins as a guesser and a flood meet them: each address and each name
+// held back for longer after each failure, the owner elsewhere let in.
+TEST(LoginGuards, FailuresHoldTheAddressAndTheNameBackLongerEachTimeButNotItsOwnerElsewhere) {
+    const Credentials credentials;
+    std::vector<std::string> journal;
+    Access access(credentials.file, [&](const std::string& line) { journal.push_back(line); });
+    EXPECT_EQ(access.LogIn("anna", "guess 1", "192.0.2.1").outcome, Access::Login::refused);
+    EXPECT_EQ(access.LogIn("anna", "guess 2", "192.0.2.1").outcome, Access::Login::refused);  // one slip costs nothing
+    const Access::Login again = access.LogIn("anna", "pw of anna", "192.0.2.1");  // not even the right one, now
+    EXPECT_EQ(again.outcome, Access::Login::held_back);
+    EXPECT_EQ(again.retry, Access::kFirstHoldBack);
+    Access::Login next;
+    for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPatienceMs);
+         std::chrono::steady_clock::now() < deadline;) {
+        next = access.LogIn("anna", "guess 3", "192.0.2.1");
+        if (next.outcome != Access::Login::held_back) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(next.outcome, Access::Login::refused);
+    EXPECT_EQ(access.LogIn("bob", "guess", "192.0.2.1").retry, 2 * Access::kFirstHoldBack);  // doubled, whatever the name
+    // Guesses at one name from many addresses: the name is held back toward
+    // them, told in the journal at the fourth, and its owner still gets in.
+    for (const char* from : {"192.0.2.2", "[2001:db8::1]"}) {
+        EXPECT_EQ(access.LogIn("anna", "guess", from).outcome, Access::Login::refused);
+    }
+    ASSERT_EQ(journal.size(), 1u);
+    EXPECT_NE(journal[0].find("4 failed logins as anna"), std::string::npos) << journal[0];
+    // The same /64 as one that failed: the name's hold-back binds it.
+    EXPECT_EQ(access.LogIn("anna", "pw of anna", "[2001:db8::1:2]").outcome, Access::Login::held_back);
+    EXPECT_EQ(access.LogIn("anna", "pw of anna", "198.51.100.7").outcome, Access::Login::accepted);
+}
+
+TEST(LoginGuards, OneAddressesFloodOfLoginsTurnsNoOtherAddressAway) {
+    const Credentials credentials;
+    Access access(credentials.file);
+    std::atomic<bool> flooding{true};
+    std::atomic<int> busy{0};
+    std::vector<std::thread> flood;
+    for (int i = 0; i < 6; ++i) {
+        flood.emplace_back([&] {
+            while (flooding) {
+                if (access.LogIn("anna", "pw of anna", "192.0.2.9").outcome == Access::Login::busy) ++busy;
+            }
+        });
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPatienceMs);
+    while (busy < 10 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_GE(busy, 10);  // the flood is at its address's limit
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(access.LogIn("anna", "pw of anna", "198.51.100.7").outcome, Access::Login::accepted);
+    flooding = false;
+    for (std::thread& t : flood) t.join();
+}
+
+TEST_F(LiveGuards, LoggingOutEndsTheSessionsEventStream) {
+    const Credentials credentials;
+    LiveRigOptions options;
+    options.users_file = credentials.file;
+    LiveRig rig(options);
+    rig.DeviceAfter(1);
+    httplib::Client client("127.0.0.1", rig.port());
+    client.set_read_timeout(60, 0);
+    const auto logged_in = client.Post("/api/login", origin_of(rig), R"({"user": "anna", "password": "pw of anna"})",
+                                       "application/json");
+    ASSERT_TRUE(logged_in);
+    ASSERT_EQ(logged_in->status, 200);
+    const std::string set = logged_in->get_header_value("Set-Cookie");
+    const std::string cookie = set.substr(0, set.find(';'));
+    RawClient stream(rig.port());
+    ASSERT_TRUE(stream.Send("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: " + cookie + "\r\n\r\n"));
+    EXPECT_EQ(stream.StatusLine().substr(0, 12), "HTTP/1.1 200");
+    for (int tries = 0; tries < 200 && rig.events().clients() == 0; ++tries) usleep(20 * 1000);
+    httplib::Headers session = origin_of(rig);
+    session.emplace("Cookie", cookie);
+    ASSERT_EQ(client.Post("/api/logout", session, "", "application/json")->status, 200);
+    const std::string rest = stream.Until("0\r\n\r\n", kPatienceMs);
+    ASSERT_GE(rest.size(), 5u);
+    EXPECT_EQ(rest.substr(rest.size() - 5), "0\r\n\r\n") << rest;
 }
 
 TEST_F(LiveGuards, AnEventStreamEndsWithItsLastChunkWhenTheServerStops) {

@@ -125,6 +125,7 @@ private:
         api.reads_need_login = options.reads_need_login;
         api.writes_need_login = access.has_credentials();
         api.metrics = options.metrics;
+        api.interval_seconds = options.interval_seconds;
         return api;
     }
 

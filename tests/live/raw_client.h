@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <string>
@@ -68,6 +69,23 @@ public:
             if (n <= 0) return text;
             text.append(chunk, static_cast<std::size_t>(n));
         }
+    }
+
+    // What came until the text ended with `end`, the server closed, or
+    // `patience_ms` passed in all.
+    std::string Until(const std::string& end, int patience_ms) {
+        std::string text;
+        char chunk[4096];
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(patience_ms);
+        while (text.size() < end.size() || text.compare(text.size() - end.size(), end.size(), end) != 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd p{fd_, POLLIN, 0};
+            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+            const ssize_t n = read(fd_, chunk, sizeof chunk);
+            if (n <= 0) break;
+            text.append(chunk, static_cast<std::size_t>(n));
+        }
+        return text;
     }
 
 private:

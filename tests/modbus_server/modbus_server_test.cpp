@@ -134,7 +134,12 @@ struct HandFedServer {
 
 // A plain TCP connection, for what libmodbus's client would never send.
 struct RawConnection {
-    explicit RawConnection(int port) : fd(socket(AF_INET, SOCK_STREAM, 0)) {
+    // From `from`, another loopback address for a client of another host.
+    explicit RawConnection(int port, const char* from = "127.0.0.1") : fd(socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        inet_pton(AF_INET, from, &source.sin_addr);
+        bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -153,6 +158,18 @@ struct RawConnection {
         if (poll(&p, 1, kPatienceMs) != 1) return false;
         const ssize_t got = read(fd, &byte, 1);
         return got == 0 || (got < 0 && errno == ECONNRESET);
+    }
+    // The bytes of one answer that came within the tests' patience.
+    std::vector<std::uint8_t> Answer() const {
+        std::uint8_t bytes[MODBUS_TCP_MAX_ADU_LENGTH];
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, kPatienceMs) != 1) return {};
+        const ssize_t got = read(fd, bytes, sizeof bytes);
+        return got > 0 ? std::vector<std::uint8_t>(bytes, bytes + got) : std::vector<std::uint8_t>{};
+    }
+    // Registers 1792 of unit 1 asked and answered.
+    bool Reads() {
+        return Send({0, 7, 0, 0, 0, 6, 1, 3, 0x07, 0x00, 0, 1}) && Answer().size() == 11;
     }
     int fd;
     bool connected = false;
@@ -174,7 +191,7 @@ TEST(ModbusServerFedByHand, AMeterWithoutAFreshCycleIsASilentTargetAndAnUnknownU
     EXPECT_EQ(stranger.Registers(1792, 4).error, EMBXGPATH);
 }
 
-TEST(ModbusServerFedByHand, GarbageIsDroppedAHalfSentRequestStallsNobodyAndConnectionsAreCapped) {
+TEST(ModbusServerFedByHand, GarbageIsDroppedAndAHalfSentRequestStallsNobody) {
     HandFedServer fed;
     fed.Cycle(std::chrono::seconds(0), {1, 2, 3, 4});
     RawConnection garbage(fed.server.port());
@@ -188,13 +205,39 @@ TEST(ModbusServerFedByHand, GarbageIsDroppedAHalfSentRequestStallsNobodyAndConne
     Client client(fed.server.port());
     EXPECT_EQ(client.Registers(1792, 4).error, 0);
     EXPECT_TRUE(slow.ClosedByServer());
+}
 
-    std::vector<std::unique_ptr<Client>> crowd;
-    while (crowd.size() < ModbusServer::kMostClients - 1) {
-        crowd.push_back(std::make_unique<Client>(fed.server.port()));
-        ASSERT_EQ(crowd.back()->Registers(1792, 1).error, 0) << "client " << crowd.size();
+// Loopback addresses stand for hosts: 127.0.0.2 floods, the others fill
+// the server, and a master from 127.0.0.1 still gets in.
+TEST(ModbusServerFedByHand, OneAddressHoldsItsShareAndAFullServerLetsItsLeastActiveGo) {
+    HandFedServer fed;
+    fed.Cycle(std::chrono::seconds(0), {1, 2, 3, 4});
+    std::vector<std::unique_ptr<RawConnection>> flood;
+    for (std::size_t i = 0; i <= ModbusServer::kMostClientsPerAddress; ++i) {
+        flood.push_back(std::make_unique<RawConnection>(fed.server.port(), "127.0.0.2"));
+        ASSERT_TRUE(flood.back()->Reads()) << "connection " << i;  // one past its share too: its first made room
     }
-    RawConnection one_too_many(fed.server.port());
-    EXPECT_TRUE(one_too_many.ClosedByServer());
-    EXPECT_EQ(client.Registers(1792, 4).error, 0);
+    EXPECT_TRUE(flood.front()->ClosedByServer());
+    std::vector<std::unique_ptr<RawConnection>> others;
+    for (const char* from : {"127.0.0.3", "127.0.0.4", "127.0.0.5"}) {
+        for (std::size_t i = 0; i < ModbusServer::kMostClientsPerAddress; ++i) {
+            others.push_back(std::make_unique<RawConnection>(fed.server.port(), from));
+            ASSERT_TRUE(others.back()->Reads()) << from;
+        }
+    }
+    for (std::size_t i = 2; i < flood.size(); ++i) ASSERT_TRUE(flood[i]->Reads());  // the flood's second now least active
+    ASSERT_EQ(1 + others.size() + flood.size() - 2, ModbusServer::kMostClients);   // full, counting flood[1]
+    Client master(fed.server.port());
+    EXPECT_EQ(master.Registers(1792, 4).error, 0);
+    EXPECT_TRUE(flood[1]->ClosedByServer());
+    for (const auto& other : others) EXPECT_TRUE(other->Reads());
+}
+
+TEST(ModbusServerFedByHand, AnExceptionsOwnCodeAskedAsAFunctionIsIllegalWithTheBitKept) {
+    HandFedServer fed;
+    RawConnection raw(fed.server.port());
+    ASSERT_TRUE(raw.Send({0, 9, 0, 0, 0, 2, 1, 0x83}));
+    EXPECT_EQ(raw.Answer(), (std::vector<std::uint8_t>{0, 9, 0, 0, 0, 3, 1, 0x83, MODBUS_EXCEPTION_ILLEGAL_FUNCTION}));
+    ASSERT_TRUE(raw.Send({0, 10, 0, 0, 0, 2, 1, 0x2B}));  // and an ordinary unknown function gains it
+    EXPECT_EQ(raw.Answer(), (std::vector<std::uint8_t>{0, 10, 0, 0, 0, 3, 1, 0xAB, MODBUS_EXCEPTION_ILLEGAL_FUNCTION}));
 }
