@@ -22,8 +22,10 @@ inline constexpr WholeRange kSlaveAddresses{1, 247};
 // What a configuration may name a meter by toward the controller.
 inline constexpr WholeRange kDataIds{0, 2147483647};
 // The levels a threshold may carry: 0, the rule is not judged; 1 and 2, the
-// controller's two grades, as the rules come in pairs (high, very high).
-inline constexpr WholeRange kThresholdLevels{0, 2};
+// controller's two grades, as the rules come in pairs (high, very high);
+// and -1, which the controller takes as any level that is not 0: the rule
+// judged, its level handed on as -1.
+inline constexpr WholeRange kThresholdLevels{-1, 2};
 // A box has a few adapters, not dozens.
 inline constexpr std::size_t kMostLines = 16;
 

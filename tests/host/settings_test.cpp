@@ -83,8 +83,13 @@ TEST(ConfigValues, TextsAreBoundedUtf8LevelsTheControllersAndEveryRefusalOneLine
     EXPECT_TRUE(mentions(merge_refusal(R"({"devices": [{}]})", options({{"--mqtt-manufacturer", "\xFF"}})),
                          {"--mqtt-manufacturer", "UTF-8"}));
     EXPECT_EQ(refusal(R"({"devices": [{"thresholds": {"110200010010": {"level": 2, "value": 1}}}]})"), "");
-    EXPECT_TRUE(mentions(refusal(R"({"devices": [{"thresholds": {"110200010010": {"level": 3, "value": 1}}}]})"),
-                         {"110200010010.level", "from 0 to 2"}));
+    EXPECT_EQ(refusal(R"({"devices": [{"thresholds": {"110200010010": {"level": -1, "value": 1}}}]})"), "");
+    for (const char* level : {"3", "99", "-2"}) {
+        EXPECT_TRUE(mentions(refusal(std::string(R"({"devices": [{"thresholds": {"110200010010": {"level": )") + level +
+                                     R"(, "value": 1}}}]})"),
+                             {"110200010010.level", "from -1 to 2"}))
+            << level;
+    }
 
     for (const std::string& text : {std::string(R"({"devices": [{}])") + "\n\n  x}", std::string("{\n  \"a\": [1 2]}"),
                                     std::string(2000, '[')}) {  // the last past JsonCpp's depth
