@@ -1,5 +1,7 @@
 #include "host/access/access.h"
 
+#include "host/common/host_address.h"
+
 #include <arpa/inet.h>
 #include <sodium.h>
 
@@ -49,18 +51,6 @@ void check_name(const std::string& name) {
     if (name.empty() || name.find_first_of(":\n\r") != std::string::npos) {
         throw std::runtime_error("a name must not be empty nor hold a colon or a line break");
     }
-}
-
-// The share a client's address counts against: an IPv4 address, or an
-// IPv6 /64, which one host may hold whole. "[2001:db8::7]" or "2001:db8::7".
-std::string address_share(std::string address) {
-    if (address.size() > 2 && address.front() == '[' && address.back() == ']') address = address.substr(1, address.size() - 2);
-    in6_addr v6{};
-    if (inet_pton(AF_INET6, address.c_str(), &v6) != 1 || IN6_IS_ADDR_V4MAPPED(&v6)) return address;
-    std::memset(&v6.s6_addr[8], 0, 8);
-    char text[INET6_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET6, &v6, text, sizeof text);
-    return std::string(text) + "/64";
 }
 
 using Steady = std::chrono::steady_clock;

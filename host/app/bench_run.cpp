@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "host/app/line_open.h"
+#include "host/common/host_address.h"
 #include "host/config/endpoints.h"
 #include "host/config/site_id.h"
 #include "host/core/exit_status.h"
@@ -38,10 +39,8 @@ std::string page_url_for_others(const HttpServer& http, const ListenAddress& lis
     const std::string& host = listen.host;
     std::string url = http.url();
     if (host != "0.0.0.0" && host != "::") return url;
-    char name[256] = "";
-    gethostname(name, sizeof name - 1);
     const std::string loopback = "127.0.0.1";
-    return url.replace(url.find(loopback), loopback.size(), name);
+    return url.replace(url.find(loopback), loopback.size(), host_name());
 }
 
 // What a page reachable from other machines leaves open, said at start.
@@ -293,9 +292,7 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
     // thread of its own, and says what it meets as the outlets do.
     std::optional<Forwarder> forwarder;
     if (forward_status) {
-        char host[256] = "";
-        gethostname(host, sizeof host - 1);
-        forwarder.emplace(ForwardSettings{settings.history.forward, settings.history.file, site_id, machine, host,
+        forwarder.emplace(ForwardSettings{settings.history.forward, settings.history.file, site_id, machine, host_name(),
                                           environment.version, local_time_zone(), settings.history.batch_seconds},
                           *forward_status, outlets);
     }

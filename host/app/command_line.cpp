@@ -17,15 +17,6 @@
 
 namespace {
 
-const char* option_type_name(SettingKind kind) {
-    switch (kind) {
-    case SettingKind::whole: return "N";
-    case SettingKind::real: return "X";
-    case SettingKind::list: return "OPTION";
-    default: return "TEXT";
-    }
-}
-
 void add_row(CLI::App& app, const Setting& row, CommandLineValues& values) {
     const std::string fallback = default_text(row);
     const std::string help = std::string(row.help) + (fallback.empty() ? "" : " (default " + fallback + ")");
@@ -37,14 +28,14 @@ void add_row(CLI::App& app, const Setting& row, CommandLineValues& values) {
     if (row.kind == SettingKind::list) {
         app.add_option_function<std::vector<std::string>>(
                row.option, [&values, &row](const std::vector<std::string>& texts) { values[&row] = texts; }, help)
-            ->type_name(option_type_name(row.kind))
+            ->type_name(value_name(row.kind))
             ->allow_extra_args(false);
         return;
     }
     // Given twice, the last one counts, as with most tools.
     app.add_option_function<std::string>(
            row.option, [&values, &row](const std::string& text) { values[&row] = {text}; }, help)
-        ->type_name(option_type_name(row.kind))
+        ->type_name(value_name(row.kind))
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
 }
 

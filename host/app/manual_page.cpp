@@ -22,16 +22,6 @@ std::string roff(const std::string& text) {
     return out;
 }
 
-const char* value_name(SettingKind kind) {
-    switch (kind) {
-        case SettingKind::whole: return "N";
-        case SettingKind::real: return "X";
-        case SettingKind::flag: return "";
-        case SettingKind::object: return "JSON";
-        default: return "TEXT";
-    }
-}
-
 const char* scope_name(SettingScope scope) {
     switch (scope) {
         case SettingScope::line: return "A line's (in the file under \\fBline\\fR, or in each of \\fBlines\\fR): ";
@@ -66,7 +56,7 @@ std::string manual_page(const std::string& version) {
             std::string names = row.option;
             for (std::size_t at = 0; (at = names.find(',', at)) != std::string::npos; at += 2) names.replace(at, 1, ", ");
             head += "\\fB" + roff(names) + "\\fR";
-            if (*value_name(row.kind) != '\0') head += std::string(" \\fI") + value_name(row.kind) + "\\fR";
+            if (row.kind != SettingKind::flag) head += std::string(" \\fI") + value_name(row.kind) + "\\fR";
         }
         if (row.key != nullptr) {
             head += std::string(head.empty() ? "" : "  ") + "(file: \\fB" + roff(row.key) + "\\fR)";

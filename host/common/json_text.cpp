@@ -21,13 +21,17 @@ std::string compact_json(const Json::Value& value) {
     return text.str();
 }
 
-std::optional<Json::Value> parse_json_text(const std::string& text) {
+std::optional<Json::Value> parse_json_object(const std::string& text, int depth) {
     Json::CharReaderBuilder builder;
-    Json::CharReaderBuilder::strictMode(&builder.settings_);
-    builder["stackLimit"] = 64;
+    builder["strictRoot"] = true;
+    builder["stackLimit"] = depth;
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value value;
     std::string errors;
-    if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors)) return std::nullopt;
+    try {
+        if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors) || !value.isObject()) return std::nullopt;
+    } catch (const std::exception&) {
+        return std::nullopt;  // nested past the stack limit
+    }
     return value;
 }

@@ -10,5 +10,6 @@
 
 std::string compact_json(const Json::Value& value);
 
-// Strict JSON of at most 64 levels (a peer's text, never trusted), or none.
-std::optional<Json::Value> parse_json_text(const std::string& text);
+// A peer's JSON object, never trusted: strict, at most `depth` levels deep,
+// or none.
+std::optional<Json::Value> parse_json_object(const std::string& text, int depth);

@@ -165,6 +165,10 @@ std::string BrokerAddress::Url() const {
 
 std::string TcpAddress::Text() const { return host_text(host) + ":" + port; }
 
+std::string WebUrl::HostHeader() const {
+    return host_text(host) + (port == (tls ? "443" : "80") ? "" : ":" + port);
+}
+
 std::string WebUrl::Shown() const {
     return std::string(tls ? "https://" : "http://") + host_text(host) + ":" + port + (target == "/" ? "/" : "/…");
 }

@@ -43,7 +43,8 @@ struct WebUrl {
     std::string port;  // decimal
     std::string target = "/";  // path and query
 
-    std::string Shown() const;  // "https://hooks.example.com:443/…"
+    std::string Shown() const;       // "https://hooks.example.com:443/…"
+    std::string HostHeader() const;  // "hooks.example.com", "[2001:db8::7]:8443": the port only when not the scheme's
 };
 
 // Throws std::invalid_argument with what is wrong.

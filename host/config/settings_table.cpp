@@ -616,6 +616,15 @@ std::string line_name(const LineConfig& line, std::size_t index) {
     return l.port;
 }
 
+const char* value_name(SettingKind kind) {
+    switch (kind) {
+    case SettingKind::whole: return "N";
+    case SettingKind::real: return "X";
+    case SettingKind::list: return "OPTION";
+    default: return "TEXT";
+    }
+}
+
 HostSettings default_settings() {
     HostSettings settings;
     for (const Setting& row : settings_table()) {

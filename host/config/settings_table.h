@@ -57,6 +57,9 @@ struct Setting {
 
 const std::vector<Setting>& settings_table();
 
+// What a value of the kind is called in help and docs: N, X, TEXT, OPTION.
+const char* value_name(SettingKind kind);
+
 // The default as the command line would give it, for help and docs; empty: none.
 std::string default_text(const Setting& row);
 

@@ -1,7 +1,5 @@
 #include "host/core/meter_statistics.h"
 
-#include <algorithm>
-
 #include "host/common/clock.h"
 
 MeterStatistics::MeterStatistics(const LineSettings& line, bool frames_take_wire_time)
@@ -28,9 +26,12 @@ void MeterStatistics::Exchanged(const Exchange& exchange) {
     if (line_.IsTcp()) return;
     const double wire = WireMs(FrameBytes{exchange.request_bytes, exchange.answer_bytes});
     wire_.Add(wire);
-    const double turnaround = frames_take_wire_time_ ? exchange.latency_ms - wire : exchange.latency_ms;
-    if (frames_take_wire_time_) turnaround_.Add(turnaround);
-    slowest_turnaround_ms_ = std::max(slowest_turnaround_ms_.value_or(0.0), turnaround);
+    if (frames_take_wire_time_) turnaround_.Add(exchange.latency_ms - wire);
+}
+
+std::optional<double> MeterStatistics::SlowestTurnaroundMs() const {
+    if (line_.IsTcp()) return std::nullopt;
+    return frames_take_wire_time_ ? turnaround_.Max() : latency_.Max();
 }
 
 double MeterStatistics::WireMs(const FrameBytes& frames) const {

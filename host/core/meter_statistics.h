@@ -26,7 +26,7 @@ public:
     // The longest the meter took to answer beyond its frames' own time on
     // the wire (all of its latency where frames take none); none before its
     // first answer, and none over Modbus TCP.
-    std::optional<double> SlowestTurnaroundMs() const { return slowest_turnaround_ms_; }
+    std::optional<double> SlowestTurnaroundMs() const;
     // The wire time of a request and its answer at the line's speed, with
     // the silence before each.
     double WireMs(const FrameBytes& frames) const;
@@ -36,5 +36,4 @@ private:
     const bool frames_take_wire_time_;
     MeterHealth health_;  // the counts; the spreads come from the summaries
     ValueSummary latency_, wire_, turnaround_;
-    std::optional<double> slowest_turnaround_ms_;
 };

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <memory>
+#include <optional>
 
 #include "host/report/meter_health.h"
 
@@ -22,6 +23,8 @@ public:
 
     void Add(double value);
     Spread Now() const;  // all zero before the first value
+    // The largest so far, without the quantiles' cost; none before the first value.
+    std::optional<double> Max() const { return count_ > 0 ? std::optional<double>(max_) : std::nullopt; }
 
 private:
     struct Estimator;

@@ -80,17 +80,15 @@ bool Forwarder::Rest(std::chrono::milliseconds pause) {
     return !ending_;
 }
 
-void Forwarder::Say(const std::string& text) {
+void Forwarder::Say(const std::string& text, std::optional<bool> fault_over) {
     // A database away for an hour is one notice, not one per retry.
     if (text == said_) return;
     said_ = text;
-    notices_.Say(text);
-}
-
-void Forwarder::SayFault(const std::string& text, bool over) {
-    if (text == said_) return;
-    said_ = text;
-    notices_.SayFault(text, over);
+    if (fault_over) {
+        notices_.SayFault(text, *fault_over);
+    } else {
+        notices_.Say(text);
+    }
 }
 
 void Forwarder::Trouble(const std::string& text) {
@@ -99,7 +97,7 @@ void Forwarder::Trouble(const std::string& text) {
         f.forwarding = false;
         f.problem = text;
     });
-    SayFault("forward: " + text + "; polling and the history go on, forwarding is tried again (pauses up to " +
+    Say("forward: " + text + "; polling and the history go on, forwarding is tried again (pauses up to " +
                  std::to_string(kLongestPause.count() / 60) + " min)",
              false);
 }
@@ -123,7 +121,7 @@ void Forwarder::Run() {
             pause = std::chrono::milliseconds(1000);
             // Well again once a round went through, not merely a connect.
             if (troubled_) {
-                SayFault("forward: forwarding to " + where_ + " again; " + std::to_string(source_->Behind(marks_).records) +
+                Say("forward: forwarding to " + where_ + " again; " + std::to_string(source_->Behind(marks_).records) +
                              " raw record(s) to send",
                          true);
                 troubled_ = false;

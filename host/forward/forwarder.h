@@ -58,9 +58,9 @@ private:
     void Connect();
     bool Round(bool last);  // whether more waits
     void Measure();         // the backlog, for the status
-    void Say(const std::string& text);
-    // A fault of the forwarding, or with `over` its end: what a web hook hears.
-    void SayFault(const std::string& text, bool over);
+    // With `fault_over`, a fault of the forwarding (false) or its end (true):
+    // what a web hook hears.
+    void Say(const std::string& text, std::optional<bool> fault_over = std::nullopt);
     void Trouble(const std::string& text);
     bool Rest(std::chrono::milliseconds pause);  // false once it must end
     bool GivingUp() const;

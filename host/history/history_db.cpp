@@ -12,6 +12,7 @@
 #include <set>
 
 #include "host/common/clock.h"
+#include "host/common/host_address.h"
 #include "host/history/history_schema.h"
 #include "host/meter_view/meter_readings.h"
 
@@ -346,11 +347,10 @@ void HistoryDb::NameMeter(std::uint32_t device, const std::string& name) { names
 
 // Who writes the file, for the message a second writer gets.
 void HistoryDb::NameWriter() {
-    char host[256] = "";
-    gethostname(host, sizeof host - 1);
+    const std::string host = host_name();
     Statement writer = Prepare("INSERT INTO writer (pid, host, since) VALUES (?, ?, ?)");
     sqlite3_bind_int64(writer.get(), 1, getpid());
-    sqlite3_bind_text(writer.get(), 2, host, -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(writer.get(), 2, host.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_int64(writer.get(), 3, utc_now_ms());
     Exec("DELETE FROM writer");
     if (sqlite3_step(writer.get()) != SQLITE_DONE) Fail("cannot name the writer");

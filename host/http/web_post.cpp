@@ -23,12 +23,6 @@ namespace {
 // An answer's body beyond this is not read: a hook's answer is short.
 constexpr std::size_t kMostAnswer = 64 * 1024;
 
-std::string host_header(const WebUrl& url) {
-    const std::string host = url.host.find(':') != std::string::npos ? "[" + url.host + "]" : url.host;
-    const bool usual = url.port == (url.tls ? "443" : "80");
-    return usual ? host : host + ":" + url.port;
-}
-
 // One exchange on one stream: resolve, connect, (handshake,) write, read;
 // every step's error ends it.
 template <typename Stream>
@@ -133,7 +127,7 @@ PostAnswer WebPoster::Post(const std::string& content_type,
         running_ = &io;
     }
     http::request<http::string_body> request{http::verb::post, url_.target, 11};
-    request.set(http::field::host, host_header(url_));
+    request.set(http::field::host, url_.HostHeader());
     request.set(http::field::user_agent, "qmxhost");
     request.set(http::field::content_type, content_type);
     request.set(http::field::connection, "close");

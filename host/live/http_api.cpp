@@ -84,20 +84,6 @@ bool host_named(const std::string& header, const std::vector<std::string>& hosts
     return std::find(hosts.begin(), hosts.end(), name) != hosts.end();
 }
 
-std::optional<Json::Value> parse_object(const std::string& text) {
-    Json::CharReaderBuilder builder;
-    builder["strictRoot"] = true;
-    builder["stackLimit"] = 8;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    Json::Value value;
-    std::string errors;
-    try {
-        if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors) || !value.isObject()) return std::nullopt;
-    } catch (const std::exception&) {
-        return std::nullopt;  // nested past the stack limit
-    }
-    return value;
-}
 
 const std::string* single_param(const ApiRequest& request, const std::string& name, bool& repeated) {
     const auto range = request.params.equal_range(name);
@@ -256,7 +242,7 @@ ApiResponse HttpApi::Session(const std::optional<Access::Caller>& caller) const 
 
 ApiResponse HttpApi::LogIn(const ApiRequest& request) {
     if (!is_json_type(request.content_type)) return api_error(415, "send {\"user\", \"password\"} as application/json");
-    const std::optional<Json::Value> body = parse_object(request.body);
+    const std::optional<Json::Value> body = parse_json_object(request.body, 8);
     if (!body || !(*body)["user"].isString() || !(*body)["password"].isString()) {
         return api_error(400, "expected {\"user\": NAME, \"password\": PASSWORD}");
     }

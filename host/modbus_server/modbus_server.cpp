@@ -1,5 +1,7 @@
 #include "host/modbus_server/modbus_server.h"
 
+#include "host/common/host_address.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -33,41 +35,27 @@ int word_at(const std::vector<std::uint8_t>& frame, int at) {
     return frame[index] << 8 | frame[index + 1];
 }
 
-// "192.0.2.7:50312", "[2001:db8::7]:50312".
-std::string peer_address(int socket) {
+// The peer's address and port: "192.0.2.7", "50312"; "?" when it has gone.
+std::pair<std::string, int> peer_of(int socket) {
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;
-    if (getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return "?";
+    if (getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return {"?", 0};
     char host[INET6_ADDRSTRLEN] = "";
     if (peer.ss_family == AF_INET6) {
         const auto& v6 = reinterpret_cast<const sockaddr_in6&>(peer);
         inet_ntop(AF_INET6, &v6.sin6_addr, host, sizeof host);
-        return "[" + std::string(host) + "]:" + std::to_string(ntohs(v6.sin6_port));
+        return {host, ntohs(v6.sin6_port)};
     }
     const auto& v4 = reinterpret_cast<const sockaddr_in&>(peer);
     inet_ntop(AF_INET, &v4.sin_addr, host, sizeof host);
-    return std::string(host) + ":" + std::to_string(ntohs(v4.sin_port));
+    return {host, ntohs(v4.sin_port)};
 }
 
-// The share a client's address counts against: an IPv4 address (one mapped
-// into IPv6 too), or an IPv6 /64, which one host may hold whole.
-std::string address_block(int socket) {
-    sockaddr_storage peer{};
-    socklen_t length = sizeof peer;
-    if (getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return "?";
-    char host[INET6_ADDRSTRLEN] = "";
-    if (peer.ss_family == AF_INET6) {
-        in6_addr v6 = reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr;
-        if (IN6_IS_ADDR_V4MAPPED(&v6)) {
-            inet_ntop(AF_INET, &v6.s6_addr[12], host, sizeof host);
-            return host;
-        }
-        std::memset(&v6.s6_addr[8], 0, 8);
-        inet_ntop(AF_INET6, &v6, host, sizeof host);
-        return std::string(host) + "/64";
-    }
-    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(peer).sin_addr, host, sizeof host);
-    return host;
+// "192.0.2.7:50312", "[2001:db8::7]:50312".
+std::string peer_text(const std::pair<std::string, int>& peer) {
+    if (peer.first == "?") return peer.first;
+    const bool v6 = peer.first.find(':') != std::string::npos;
+    return (v6 ? "[" + peer.first + "]" : peer.first) + ":" + std::to_string(peer.second);
 }
 
 // Under a flood of requests a cycle must not wait for a core: the server
@@ -193,7 +181,8 @@ void ModbusServer::Accept() {
     // A new master always gets in: no address holds more than its share, and
     // a full server lets the connection go that has asked nothing longest
     // (a master that reconnected leaves its old ones idle).
-    std::string block = address_block(socket);
+    const std::pair<std::string, int> peer = peer_of(socket);
+    std::string block = address_share(peer.first);
     const auto same = static_cast<std::size_t>(
         std::count_if(clients_.begin(), clients_.end(), [&](const auto& client) { return client->block == block; }));
     const bool full = same >= kMostClientsPerAddress || clients_.size() >= kMostClients;
@@ -206,7 +195,7 @@ void ModbusServer::Accept() {
     // A client that does not take its answers fails the next one, and goes.
     fcntl(socket, F_SETFL, fcntl(socket, F_GETFL) | O_NONBLOCK);
     clients_.push_back(std::make_unique<Client>(
-        Client{socket, next_client_id_++, peer_address(socket), std::move(block), Steady::now(), std::nullopt, {}}));
+        Client{socket, next_client_id_++, peer_text(peer), std::move(block), Steady::now(), std::nullopt, {}}));
 }
 
 std::optional<std::size_t> ModbusServer::LeastActive(const std::string* block) const {

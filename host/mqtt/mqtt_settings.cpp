@@ -1,5 +1,7 @@
 #include "host/mqtt/mqtt_settings.h"
 
+#include "host/common/host_address.h"
+
 #include <unistd.h>
 
 #include <cstdlib>
@@ -26,12 +28,6 @@ void read_login(const std::string& path, MqttSettings& settings) {
         if (!text->empty() && text->back() == '\r') text->pop_back();
     }
     if (settings.username.empty()) throw std::runtime_error("--mqtt-login: " + path + " has no user name on its first line");
-}
-
-std::string host_name() {
-    char name[256] = "";
-    gethostname(name, sizeof name - 1);
-    return name;
 }
 
 }  // namespace

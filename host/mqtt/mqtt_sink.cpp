@@ -147,8 +147,9 @@ void MqttSink::TakeBackIfGone(const std::string& topic, const std::string& paylo
     link_->Publish(topic, "", true);
     // The retained values it showed go with it, as the config names them;
     // a topic of a meter still here stays.
-    const Json::Value config = parse_json_text(payload).value_or(Json::Value());
-    if (!config.isObject()) return;
+    const std::optional<Json::Value> parsed = parse_json_object(payload, 16);
+    if (!parsed) return;
+    const Json::Value& config = *parsed;
     std::vector<std::string> topics{config["state_topic"].asString()};
     for (const Json::Value& availability : config["availability"]) topics.push_back(availability["topic"].asString());
     for (const std::string& shown : topics) {

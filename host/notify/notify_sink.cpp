@@ -1,7 +1,5 @@
 #include "host/notify/notify_sink.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
@@ -9,6 +7,7 @@
 #include <thread>
 
 #include "host/common/clock.h"
+#include "host/common/host_address.h"
 #include "host/http/web_post.h"
 
 class NotifySink::Hook {
@@ -148,11 +147,6 @@ private:
 
 namespace {
 
-std::string machine_name() {
-    char name[256] = {};
-    return gethostname(name, sizeof name - 1) == 0 ? std::string(name) : std::string();
-}
-
 // Why a failed cycle failed, as the journal says it.
 std::string failure_of(const CycleReport& report) {
     for (const RequestTrouble& trouble : report.troubled) {
@@ -165,7 +159,7 @@ std::string failure_of(const CycleReport& report) {
 
 NotifySink::NotifySink(const NotifySettings& settings, Notices& notices, std::chrono::milliseconds first_pause,
                        std::chrono::milliseconds longest_pause)
-    : id_prefix_(std::to_string(utc_now_ms()) + "-"), host_(machine_name()) {
+    : id_prefix_(std::to_string(utc_now_ms()) + "-"), host_(host_name()) {
     for (const NotifyTarget& target : settings.targets) {
         hooks_.push_back(std::make_unique<Hook>(target, settings, notices, first_pause, longest_pause));
     }
