@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -26,7 +27,9 @@ struct HistoryQuery {
     int limit = 0;  // 0: every row; else the newest `limit`, still oldest first
 };
 
-enum class ExportFormat { csv, jsonl };
+// CSV and JSON lines for people and tools; JSON rows, an object each
+// separated by commas, for an array in the HTTP API's answer.
+enum class ExportFormat { csv, jsonl, json_rows };
 
 // "raw", "minute", "hour"; nothing for anything else.
 std::optional<Resolution> resolution_named(const std::string& name);
@@ -37,5 +40,26 @@ Json::Value history_rows_json(const std::string& path, const HistoryQuery& query
 
 // CSV: a header of the columns' names for people, with their units, and
 // the meter's name beside its data id. JSON lines: an object a row, the
-// view's columns and "meter". Throws std::runtime_error.
+// view's columns and "meter". JSON rows: as the API's rows. Throws std::runtime_error.
 void export_history(const std::string& path, const HistoryQuery& query, ExportFormat format, std::ostream& out);
+
+// The same rows a piece at a time, for a reader that takes them at its own
+// pace: memory holds one piece, never the whole export. The read (and the
+// snapshot of the file it sees) lasts as long as this does.
+class HistoryPieces {
+public:
+    // Opens the file and prepares the query; throws std::runtime_error.
+    HistoryPieces(const std::string& path, const HistoryQuery& query, ExportFormat format);
+    ~HistoryPieces();
+    HistoryPieces(const HistoryPieces&) = delete;
+    HistoryPieces& operator=(const HistoryPieces&) = delete;
+
+    // Appends whole rows (the CSV's header first) to `out` until it has
+    // grown by about `bytes`; false once the last row is in. Throws
+    // std::runtime_error when the file cannot be read.
+    bool Next(std::string& out, std::size_t bytes);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};

@@ -3,7 +3,8 @@
 #include "host/common/clock.h"
 #include "host/common/json_text.h"
 
-EventHub::EventHub(std::size_t kept, int most_clients) : kept_(kept), most_clients_(most_clients) {}
+EventHub::EventHub(std::size_t kept, int most_clients, int most_per_share)
+    : kept_(kept), most_clients_(most_clients), most_per_share_(most_per_share) {}
 
 std::vector<std::function<void()>> EventHub::Wakes() const {
     std::vector<std::function<void()>> wakes;
@@ -29,11 +30,16 @@ void EventHub::Publish(const std::string& kind, Json::Value data) {
     for (const auto& wake : Wakes()) wake();
 }
 
-std::optional<EventHub::Client> EventHub::Join(std::function<void()> wake) {
+std::optional<EventHub::Client> EventHub::Join(std::function<void()> wake, const std::string& share) {
     const std::lock_guard<std::mutex> lock(hub_mutex_);
     if (closed_ || static_cast<int>(wakes_.size()) >= most_clients_) return std::nullopt;
+    if (const auto open = per_share_.find(share); open != per_share_.end() && open->second >= most_per_share_) {
+        return std::nullopt;
+    }
     const std::uint64_t id = next_id_++;
     wakes_.emplace(id, std::move(wake));
+    shares_.emplace(id, share);
+    ++per_share_[share];
     return Client(*this, id, last_sequence_);
 }
 
@@ -68,6 +74,10 @@ EventHub::Client::~Client() {
     if (hub_ == nullptr) return;
     const std::lock_guard<std::mutex> lock(hub_->hub_mutex_);
     hub_->wakes_.erase(id_);
+    const auto share = hub_->shares_.find(id_);
+    if (share == hub_->shares_.end()) return;
+    if (--hub_->per_share_[share->second] == 0) hub_->per_share_.erase(share->second);
+    hub_->shares_.erase(share);
 }
 
 std::vector<std::string> EventHub::Client::Take() {

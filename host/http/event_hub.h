@@ -18,7 +18,10 @@
 
 class EventHub {
 public:
-    explicit EventHub(std::size_t kept = 512, int most_clients = 8);
+    static constexpr int kMostClients = 64;
+    static constexpr int kMostFromOneShare = 8;  // streams from one address (an IPv6 /64)
+
+    explicit EventHub(std::size_t kept = 512, int most_clients = kMostClients, int most_per_share = kMostFromOneShare);
 
     // Any thread. `data` gains the event's "utc" time.
     void Publish(const std::string& kind, Json::Value data);
@@ -46,9 +49,10 @@ public:
 
     // `wake` is called after each publication and at Close, from the thread
     // that published: it must only hand work over, and may be called after
-    // its client went. None when `most_clients` streams are open already, or
+    // its client went. `share` is the client's address's share. None when
+    // that share or all clients have as many streams open as they may, or
     // after Close.
-    std::optional<Client> Join(std::function<void()> wake);
+    std::optional<Client> Join(std::function<void()> wake, const std::string& share = "");
     // Every client woken, with nothing new: each asks again whether it may go on.
     void Wake();
     // Ends every stream: each client is woken once more, and closed() is true.
@@ -65,10 +69,13 @@ private:
 
     const std::size_t kept_;
     const int most_clients_;
+    const int most_per_share_;
     mutable std::mutex hub_mutex_;  // guards everything below
     std::deque<Frame> frames_;
     std::uint64_t last_sequence_ = 0;
     std::map<std::uint64_t, std::function<void()>> wakes_;  // by client id
+    std::map<std::uint64_t, std::string> shares_;           // by client id
+    std::map<std::string, int> per_share_;                  // streams open
     std::uint64_t next_id_ = 1;
     bool closed_ = false;
 };

@@ -16,11 +16,15 @@
 #include <array>
 #include <atomic>
 #include <condition_variable>
+#include <list>
 #include <map>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include "host/common/host_address.h"
+#include "host/http/fair_shares.h"
 
 namespace beast = boost::beast;
 namespace http = beast::http;
@@ -33,6 +37,7 @@ namespace {
 constexpr int kIoThreads = 2;
 constexpr std::size_t kSlowestReader = 64 * 1024;  // bytes a second a client that takes an answer must read
 constexpr int kWorkers = 8;  // requests answered at once; a write may wait seconds for the poll loop
+constexpr int kHeavyWorkers = 2;  // heavy requests (and their pieces) made at once, apart from the rest
 
 // Under a flood of requests a cycle must not wait for a core: the HTTP
 // threads give way to the poll loop (and to a simulated meter's pacing).
@@ -133,8 +138,10 @@ std::optional<ApiRequest> api_request_of(const http::request<http::string_body>&
     return api;
 }
 
-http::response<http::string_body> response_of(ApiResponse api, unsigned version, bool keep_alive, bool head, bool tls) {
-    http::response<http::string_body> response{static_cast<http::status>(api.status), version};
+// The answer's status and headers, whatever carries its body.
+template <class Body>
+void set_answer_head(http::response<Body>& response, const ApiResponse& api, bool keep_alive, bool tls) {
+    response.result(static_cast<http::status>(api.status));
     response.set(http::field::content_type, api.content_type);
     response.set("X-Content-Type-Options", "nosniff");
     response.set(http::field::cache_control, "no-store");
@@ -151,6 +158,12 @@ http::response<http::string_body> response_of(ApiResponse api, unsigned version,
                      "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
                      "connect-src 'self'; frame-ancestors 'none'; form-action 'none'");
     }
+    response.keep_alive(keep_alive);
+}
+
+http::response<http::string_body> response_of(ApiResponse api, unsigned version, bool keep_alive, bool head, bool tls) {
+    http::response<http::string_body> response{static_cast<http::status>(api.status), version};
+    set_answer_head(response, api, keep_alive, tls);
     const std::size_t length = api.body.size();
     if (!head) response.body() = std::move(api.body);
     response.content_length(length);
@@ -198,42 +211,128 @@ std::vector<std::string> host_names_for(const ListenAddress& bind, const std::ve
 }
 
 struct HttpServer::Impl {
-    Impl(HttpHandler& handler_, EventHub& events_)
-        : handler(handler_), events(events_), acceptor(net::make_strand(io)), accept_pause(acceptor.get_executor()) {}
+    Impl(HttpHandler& handler_, EventHub& events_, HttpLimits limits_)
+        : handler(handler_),
+          events(events_),
+          limits(limits_),
+          heavy(limits.heavy_per_address, limits.heavy_waiting_per_address, limits.heavy_in_all),
+          acceptor(net::make_strand(io)),
+          accept_pause(acceptor.get_executor()) {}
 
     // A connection's place among those the server takes; given back with it.
+    // Its members past the names are the server's, under count_mutex.
     class Ticket {
     public:
-        Ticket(Impl& server, std::string address) : server_(server), address_(std::move(address)) {}
+        Ticket(Impl& server, std::string address) : server_(server), address_(std::move(address)), share_(address_share(address_)) {}
         const std::string& address() const { return address_; }
-        ~Ticket() {
-            const std::lock_guard<std::mutex> lock(server_.count_mutex);
-            --server_.total;
-            if (--server_.per_address[address_] == 0) server_.per_address.erase(address_);
-        }
+        const std::string& share() const { return share_; }
+        ~Ticket() { server_.Leave(*this); }
         Ticket(const Ticket&) = delete;
         Ticket& operator=(const Ticket&) = delete;
 
     private:
+        friend struct Impl;
         Impl& server_;
         std::string address_;
+        std::string share_;
+        std::function<void()> close;  // ends the connection from any thread; set before it is idle
+        bool counted = true;          // false once it was closed to make room
+        bool idle = false;            // waiting for a request (or its head's end)
+        std::list<Ticket*>::iterator idle_at;
+    };
+
+    // A heavy request's place among its address's; given back when its
+    // answer went out or the connection ended.
+    class HeavyPlace {
+    public:
+        HeavyPlace(FairShares& shares, std::string share) : shares_(shares), share_(std::move(share)) {}
+        ~HeavyPlace() { shares_.Done(share_); }
+        HeavyPlace(const HeavyPlace&) = delete;
+        HeavyPlace& operator=(const HeavyPlace&) = delete;
+
+    private:
+        FairShares& shares_;
+        std::string share_;
     };
 
     template <class Stream>
     class Session;
 
+    // A new connection's ticket, or none when there is no room. Room is
+    // made by closing the connection idle longest: of the same address when
+    // it holds its share, else of any.
     std::unique_ptr<Ticket> Admit(const tcp::socket& socket) {
         boost::system::error_code ec;
         const auto remote = socket.remote_endpoint(ec);
-        const std::string address = ec ? "?" : remote.address().to_string();
-        const std::lock_guard<std::mutex> lock(count_mutex);
-        if (total >= kMostConnections || per_address[address] >= kMostFromOneAddress) {
-            if (per_address[address] == 0) per_address.erase(address);
-            return nullptr;
+        auto ticket = std::make_unique<Ticket>(*this, ec ? "?" : remote.address().to_string());
+        std::function<void()> close_idle;
+        bool room = true;
+        {
+            const std::lock_guard<std::mutex> lock(count_mutex);
+            const std::string& share = ticket->share();
+            const auto held = per_share.find(share);
+            const bool share_full = held != per_share.end() && held->second >= limits.connections_per_address;
+            if (share_full || total >= limits.connections) {
+                Ticket* oldest = OldestIdle(share_full ? &share : nullptr);
+                room = oldest != nullptr;
+                if (room) {
+                    close_idle = std::move(oldest->close);
+                    SetIdleLocked(*oldest, false);
+                    Uncount(*oldest);
+                }
+            }
+            if (room) {
+                ++total;
+                ++per_share[share];
+            } else {
+                ticket->counted = false;
+            }
         }
-        ++total;
-        ++per_address[address];
-        return std::make_unique<Ticket>(*this, address);
+        // Outside the lock: a ticket given back takes it.
+        if (!room) return nullptr;
+        if (close_idle) close_idle();
+        return ticket;
+    }
+
+    // The session is idle now, or busy again; false when it was closed to make room.
+    bool SetIdle(Ticket& ticket, bool now_idle) {
+        const std::lock_guard<std::mutex> lock(count_mutex);
+        if (!ticket.counted) return false;
+        SetIdleLocked(ticket, now_idle);
+        return true;
+    }
+
+    void SetClose(Ticket& ticket, std::function<void()> close) {
+        const std::lock_guard<std::mutex> lock(count_mutex);
+        ticket.close = std::move(close);
+    }
+
+    void Leave(Ticket& ticket) {
+        const std::lock_guard<std::mutex> lock(count_mutex);
+        SetIdleLocked(ticket, false);
+        if (ticket.counted) Uncount(ticket);
+    }
+
+    // Under count_mutex.
+    Ticket* OldestIdle(const std::string* share) const {
+        for (Ticket* ticket : idle) {
+            if (share == nullptr || ticket->share() == *share) return ticket;
+        }
+        return nullptr;
+    }
+    void SetIdleLocked(Ticket& ticket, bool now_idle) {
+        if (now_idle == ticket.idle) return;
+        if (now_idle) {
+            ticket.idle_at = idle.insert(idle.end(), &ticket);
+        } else {
+            idle.erase(ticket.idle_at);
+        }
+        ticket.idle = now_idle;
+    }
+    void Uncount(Ticket& ticket) {
+        ticket.counted = false;
+        --total;
+        if (--per_share[ticket.share()] == 0) per_share.erase(ticket.share());
     }
 
     void Accept();
@@ -247,12 +346,17 @@ struct HttpServer::Impl {
 
     HttpHandler& handler;
     EventHub& events;
+    const HttpLimits limits;
+    // Before the workers: a heavy request's place, given back as its work
+    // is dropped, finds the shares still there.
+    FairShares heavy;
     // Declared before the io_context: sessions still queued in it when it
     // goes give back their tickets and use the TLS context as they die.
     std::optional<ssl::context> tls;
-    std::mutex count_mutex;  // guards total and per_address
+    std::mutex count_mutex;  // guards total, per_share, idle and each ticket's server-side members
     int total = 0;
-    std::map<std::string, int> per_address;
+    std::map<std::string, int> per_share;
+    std::list<Ticket*> idle;  // idle connections, longest idle first
     std::mutex streams_mutex;  // guards streams
     std::condition_variable streams_ended;
     int streams = 0;  // event streams open; at most the hub's clients
@@ -266,6 +370,7 @@ struct HttpServer::Impl {
     tcp::acceptor acceptor;      // on a strand of its own: its handler and Stop's close
     net::steady_timer accept_pause;  // after a failed accept (no descriptor left, say)
     net::thread_pool workers{kWorkers};
+    net::thread_pool heavy_workers{kHeavyWorkers};
     std::vector<std::thread> threads;
 };
 
@@ -277,6 +382,12 @@ public:
         : server_(server), ticket_(std::move(ticket)), stream_(std::forward<Args>(stream)...) {}
 
     void Start() {
+        std::weak_ptr<Session> weak = this->shared_from_this();
+        server_.SetClose(*ticket_, [weak] {
+            if (auto self = weak.lock()) net::post(self->stream_.get_executor(), [self] { self->CloseIdle(); });
+        });
+        // Waiting for its first request, a new connection is as idle as any.
+        if (!server_.SetIdle(*ticket_, true)) return Close();
         if constexpr (kTls) {
             Deadline();
             stream_.async_handshake(ssl::stream_base::server,
@@ -294,6 +405,7 @@ private:
     void Deadline() { beast::get_lowest_layer(stream_).expires_after(std::chrono::seconds(kSecondsForARequest)); }
 
     void Read() {
+        if (!server_.SetIdle(*ticket_, true)) return Close();
         parser_.emplace();
         parser_->header_limit(static_cast<std::uint32_t>(kMostHead));
         parser_->body_limit(kMostBody);
@@ -303,6 +415,8 @@ private:
     }
 
     void OnHead(beast::error_code ec) {
+        // Closed to make room while the head came: the client asks again.
+        if (!server_.SetIdle(*ticket_, false)) return Close();
         if (ec == http::error::header_limit) {
             return Refuse(431, "the request's head is larger than " + std::to_string(kMostHead) + " bytes");
         }
@@ -343,18 +457,43 @@ private:
         version_ = request.version();
         keep_alive_ = request.keep_alive();
         head_ = request.method() == http::verb::head;
-        net::post(server_.workers, [self = this->shared_from_this(), asked = std::move(*parsed)] {
+        // However often it is renewed, a connection ends in time.
+        const HttpLimits& limits = server_.limits;
+        if (++requests_ >= limits.requests_per_connection || std::chrono::steady_clock::now() - born_ >= limits.connection_lifetime) {
+            keep_alive_ = false;
+        }
+        const bool heavy = server_.handler.Heavy(*parsed);
+        auto work = [self = this->shared_from_this(), asked = std::move(*parsed)](std::shared_ptr<HeavyPlace> place) {
             lower_this_thread();
             ApiResponse answer;
             try {
                 answer = self->server_.handler.Handle(asked);
+                // The first piece is made here: what fails before it is
+                // still a status, and a short answer goes whole.
+                if (answer.pieces && !self->head_ && !answer.pieces(answer.body)) answer.pieces = nullptr;
             } catch (const std::exception& e) {
-                // Out of memory, say: this request fails, not the server.
-                answer = api_error(500, std::string("the request failed: ") + e.what());
+                // Out of memory, say, or a history that cannot be read: this request fails, not the server.
+                answer = answer.pieces ? api_error(503, e.what()) : api_error(500, std::string("the request failed: ") + e.what());
             }
-            net::post(self->stream_.get_executor(),
-                      [self, answer = std::move(answer)]() mutable { self->Answer(std::move(answer)); });
+            net::post(self->stream_.get_executor(), [self, answer = std::move(answer), place = std::move(place)]() mutable {
+                self->place_ = std::move(place);
+                self->Answer(std::move(answer));
+            });
+        };
+        if (!heavy) return net::post(server_.workers, [work = std::move(work)]() mutable { work(nullptr); });
+        // Its address's turn among the heavy ones; the light ones never wait for it.
+        const bool lined_up = server_.heavy.Enter(ticket_->share(), [&server = server_, work = std::move(work),
+                                                                       share = ticket_->share()]() mutable {
+            auto place = std::make_shared<HeavyPlace>(server.heavy, share);
+            if (server.stopped) return;
+            net::post(server.heavy_workers, [work = std::move(work), place = std::move(place)]() mutable { work(std::move(place)); });
         });
+        if (!lined_up) {
+            ApiResponse busy = api_error(429, "this address has " + std::to_string(limits.heavy_per_address + limits.heavy_waiting_per_address) +
+                                                  " history requests under way or waiting; try again when they are answered");
+            busy.retry_after_s = 1;
+            Answer(std::move(busy));
+        }
     }
 
     void Answer(ApiResponse answer) {
@@ -365,16 +504,90 @@ private:
             allowed_ = std::move(answer.stream_allowed);
             return StreamEvents();
         }
+        if (answer.pieces && head_) return AnswerHeadOnly(answer);
+        if (answer.pieces) return SendPieces(std::move(answer));
         response_ = response_of(std::move(answer), version_, keep_alive_, head_, kTls);
-        // A large body (an export) gets the time a slow reader needs, not more.
+        // A large body gets the time a slow reader needs, not more.
         beast::get_lowest_layer(stream_).expires_after(std::chrono::seconds(kSecondsForARequest) +
                                                        std::chrono::seconds(response_->body().size() / kSlowestReader));
         http::async_write(stream_, *response_, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
-            const bool again = !ec && self->keep_alive_ && !self->server_.stopped;
             self->response_.reset();
-            if (again) return self->Read();
-            if (self->refused_) return self->Linger();
-            self->Close();
+            self->Answered(!ec);
+        });
+    }
+
+    // The answer went out (or could not): the heavy place goes back, and
+    // the connection waits for the next request or ends.
+    void Answered(bool sent) {
+        place_.reset();
+        if (sent && keep_alive_ && !server_.stopped) return Read();
+        if (refused_) return Linger();
+        Close();
+    }
+
+    // A HEAD of what is made in pieces: the head alone, nothing made.
+    void AnswerHeadOnly(const ApiResponse& answer) {
+        auto head = std::make_shared<http::response<http::empty_body>>(http::status::ok, version_);
+        set_answer_head(*head, answer, keep_alive_, kTls);
+        auto serializer = std::make_shared<http::response_serializer<http::empty_body>>(*head);
+        Deadline();
+        http::async_write_header(stream_, *serializer, [self = this->shared_from_this(), head, serializer](beast::error_code ec, std::size_t) {
+            self->Answered(!ec);
+        });
+    }
+
+    // A body made as the client takes it: its head with the first piece at
+    // hand, then each piece in a chunk, the next made only once the last
+    // went out. A reader that takes nothing for a while, or too little in
+    // all, is dropped, and what it held with it.
+    void SendPieces(ApiResponse answer) {
+        pieces_ = std::move(answer.pieces);
+        piece_ = std::move(answer.body);
+        auto head = std::make_shared<http::response<http::empty_body>>(http::status::ok, version_);
+        set_answer_head(*head, answer, keep_alive_, kTls);
+        head->chunked(true);
+        auto serializer = std::make_shared<http::response_serializer<http::empty_body>>(*head);
+        answer_began_ = std::chrono::steady_clock::now();
+        sent_ = 0;
+        Deadline();
+        http::async_write_header(stream_, *serializer, [self = this->shared_from_this(), head, serializer](beast::error_code ec, std::size_t) {
+            if (ec) return self->Answered(false);
+            self->WritePiece();
+        });
+    }
+
+    void WritePiece() {
+        const auto allowed = std::chrono::seconds(kSecondsForARequest) + std::chrono::seconds(sent_ / kSlowestReader);
+        if (std::chrono::steady_clock::now() - answer_began_ > allowed) return Answered(false);
+        Deadline();
+        if (piece_.empty()) {
+            pieces_ = nullptr;
+            return net::async_write(stream_, http::make_chunk_last(),
+                                    [self = this->shared_from_this()](beast::error_code ec, std::size_t) { self->Answered(!ec); });
+        }
+        net::async_write(stream_, http::make_chunk(net::buffer(piece_)), [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+            if (ec) return self->Answered(false);
+            self->sent_ += self->piece_.size();
+            self->piece_.clear();
+            if (!self->pieces_) return self->WritePiece();
+            // Made among the heavy ones' workers, handed back to the strand.
+            net::post(self->server_.heavy_workers, [self] {
+                lower_this_thread();
+                bool more = false;
+                bool failed = false;
+                try {
+                    more = self->pieces_(self->piece_);
+                } catch (const std::exception&) {
+                    failed = true;
+                }
+                net::post(self->stream_.get_executor(), [self, more, failed] {
+                    // Cut short, the answer ends without its last chunk: the client sees it broken.
+                    if (failed) return self->Answered(false);
+                    if (!more) self->pieces_ = nullptr;
+                    if (self->piece_.empty() && more) return self->Answered(false);
+                    self->WritePiece();
+                });
+            });
         });
     }
 
@@ -417,12 +630,17 @@ private:
     // strand: no thread of its own.
     void StreamEvents() {
         std::weak_ptr<Session> weak = this->shared_from_this();
-        std::optional<EventHub::Client> joined = server_.events.Join([weak] {
-            if (auto self = weak.lock()) net::post(self->stream_.get_executor(), [self] { self->Pump(); });
-        });
+        std::optional<EventHub::Client> joined = server_.events.Join(
+            [weak] {
+                if (auto self = weak.lock()) net::post(self->stream_.get_executor(), [self] { self->Pump(); });
+            },
+            ticket_->share());
         if (!joined) {
             keep_alive_ = false;
-            return Answer(api_error(503, "too many event streams are open"));
+            ApiResponse full = api_error(503, "too many event streams are open: at most " + std::to_string(EventHub::kMostFromOneShare) +
+                                                  " from one address, " + std::to_string(EventHub::kMostClients) + " in all");
+            full.retry_after_s = 5;
+            return Answer(std::move(full));
         }
         client_.emplace(std::move(*joined));
         auto header = std::make_shared<http::response<http::empty_body>>(http::status::ok, version_);
@@ -501,6 +719,12 @@ private:
         if (counted_) server_.StreamEnded();
     }
 
+    // Idle, and closed to make room for a new connection.
+    void CloseIdle() {
+        beast::error_code ignored;
+        beast::get_lowest_layer(stream_).socket().close(ignored);
+    }
+
     void Close() {
         beast::error_code ignored;
         if constexpr (kTls) {
@@ -517,6 +741,13 @@ private:
 
     Impl& server_;
     std::unique_ptr<Ticket> ticket_;
+    const std::chrono::steady_clock::time_point born_ = std::chrono::steady_clock::now();
+    int requests_ = 0;
+    std::shared_ptr<HeavyPlace> place_;  // while a heavy answer is made or sent
+    std::function<bool(std::string&)> pieces_;  // makes the rest of the answer going out; none: no more
+    std::string piece_;                         // the piece going out, or being made
+    std::size_t sent_ = 0;                      // of the answer in pieces
+    std::chrono::steady_clock::time_point answer_began_;
     Stream stream_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
@@ -561,8 +792,9 @@ void HttpServer::Impl::Accept() {
     });
 }
 
-HttpServer::HttpServer(HttpHandler& handler, EventHub& events, const ListenAddress& bind, std::optional<TlsFiles> tls)
-    : impl_(std::make_unique<Impl>(handler, events)) {
+HttpServer::HttpServer(HttpHandler& handler, EventHub& events, const ListenAddress& bind, std::optional<TlsFiles> tls,
+                       HttpLimits limits)
+    : impl_(std::make_unique<Impl>(handler, events, limits)) {
     Impl& s = *impl_;
     raise_open_files();
     s.host = bind.host;
@@ -610,6 +842,19 @@ HttpServer::~HttpServer() { Stop(); }
 
 int HttpServer::port() const { return impl_->port; }
 
+HttpLoad HttpServer::Load() const {
+    Impl& s = *impl_;
+    HttpLoad load;
+    {
+        const std::lock_guard<std::mutex> lock(s.count_mutex);
+        load.connections = s.total;
+        load.idle = static_cast<int>(s.idle.size());
+    }
+    load.heavy_running = s.heavy.running();
+    load.heavy_waiting = s.heavy.waiting();
+    return load;
+}
+
 std::string HttpServer::url() const {
     const std::string& host = impl_->host;
     const std::string shown = host == "0.0.0.0" || host == "::" ? "127.0.0.1"
@@ -634,6 +879,7 @@ void HttpServer::Stop() {
         s.streams_ended.wait_for(lock, std::chrono::seconds(kSecondsForARequest + 1), [&s] { return s.streams == 0; });
     }
     s.workers.join();
+    s.heavy_workers.join();
     s.keep_running.reset();
     s.io.stop();
     for (std::thread& thread : s.threads) thread.join();

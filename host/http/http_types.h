@@ -37,6 +37,12 @@ struct ApiResponse {
     std::function<bool()> stream_allowed;
     // A session ended: every stream asks again whether it may go on.
     bool sessions_ended = false;
+    // A body made as the client takes it, instead of `body`: each call
+    // appends the next piece to `out` and says whether more follow. Called
+    // one at a time among the heavy requests' workers, the next only once
+    // the last piece went out; never for a HEAD. May throw: before the
+    // first piece the answer becomes a 503, later the connection ends.
+    std::function<bool(std::string& out)> pieces;
 
     static ApiResponse EventStream() {
         ApiResponse response;
@@ -55,4 +61,8 @@ public:
     // On one of the server's workers; may take a while (a write waits for
     // the meter), never forever.
     virtual ApiResponse Handle(const ApiRequest& request) = 0;
+    // Whether the request is heavy (reads much of the history): it waits
+    // for its client's share of the few workers kept for such requests, so
+    // that no number of them delays the light ones.
+    virtual bool Heavy(const ApiRequest&) const { return false; }
 };

@@ -390,6 +390,53 @@ Json::Value history_answer(std::uint32_t id, const HistoryQuery& query) {
 
 }  // namespace
 
+namespace {
+
+// The rows made a piece at a time as the client takes them, between the
+// answer's frame: the file is opened at the first piece, never for a HEAD.
+ApiResponse rows_in_pieces(const std::string& path, const HistoryQuery& query, ExportFormat format, std::string before,
+                           std::string after) {
+    ApiResponse response;
+    struct Made {
+        std::optional<HistoryPieces> pieces;
+        std::string before, after;
+        bool ended = false;
+    };
+    auto made = std::make_shared<Made>();
+    made->before = std::move(before);
+    made->after = std::move(after);
+    response.pieces = [made, path, query, format](std::string& out) {
+        if (made->ended) return false;
+        if (!made->pieces) {
+            made->pieces.emplace(path, query, format);
+            out += made->before;
+        }
+        if (made->pieces->Next(out, HttpApi::kPieceBytes)) return true;
+        out += made->after;
+        made->pieces.reset();
+        made->ended = true;
+        return false;
+    };
+    return response;
+}
+
+// The answer's frame as JSON text around its rows: what goes before the
+// rows' first and after their last.
+std::pair<std::string, std::string> rows_frame(Json::Value answer) {
+    answer["rows"] = Json::Value(Json::arrayValue);
+    const std::string text = compact_json(answer);
+    const std::size_t rows = text.find("\"rows\":[]") + 8;
+    return {text.substr(0, rows), text.substr(rows)};
+}
+
+}  // namespace
+
+bool HttpApi::Heavy(const ApiRequest& request) const {
+    const std::vector<std::string> segments = segments_of(request.path);
+    return segments.size() == 4 && segments[0] == "api" && segments[1] == "devices" &&
+           (segments[3] == "history" || segments[3] == "history.csv" || segments[3] == "alarms");
+}
+
 ApiResponse HttpApi::History(std::uint32_t id, const ApiRequest& request, bool csv) {
     if (!live_.Knows(id)) return api_error(404, "no device with data id " + std::to_string(id));
     if (options_.history_path.empty()) return api_error(404, "no history: qmxhost was started without --history");
@@ -399,29 +446,16 @@ ApiResponse HttpApi::History(std::uint32_t id, const ApiRequest& request, bool c
     query.limit = csv ? most : 100;
     if (auto refused = read_history_params(request, most, query)) return *refused;
     const std::string resolution = resolution_table(query.resolution);
-    try {
-        if (csv) {
-            // One at a time: each may take tens of megabytes until it is sent.
-            if (exporting_.exchange(true)) return api_error(429, "another export is being made; try again when it is done");
-            struct Done {
-                std::atomic<bool>& flag;
-                ~Done() { flag = false; }
-            } done{exporting_};
-            std::ostringstream out;
-            export_history(options_.history_path, query, ExportFormat::csv, out);
-            ApiResponse response;
-            response.content_type = "text/csv; charset=utf-8";
-            response.filename = "qv5810-" + std::to_string(id) + "-" + resolution + ".csv";
-            response.body = out.str();
-            return response;
-        }
-        Json::Value answer = history_answer(id, query);
-        answer["resolution"] = resolution;
-        answer["rows"] = history_rows_json(options_.history_path, query);
-        return json_response(answer);
-    } catch (const std::exception& e) {
-        return api_error(503, e.what());
+    if (csv) {
+        ApiResponse response = rows_in_pieces(options_.history_path, query, ExportFormat::csv, "", "");
+        response.content_type = "text/csv; charset=utf-8";
+        response.filename = "qv5810-" + std::to_string(id) + "-" + resolution + ".csv";
+        return response;
     }
+    Json::Value answer = history_answer(id, query);
+    answer["resolution"] = resolution;
+    auto [before, after] = rows_frame(answer);
+    return rows_in_pieces(options_.history_path, query, ExportFormat::json_rows, std::move(before), std::move(after));
 }
 
 ApiResponse HttpApi::Alarms(std::uint32_t id, const ApiRequest& request) {
@@ -432,13 +466,8 @@ ApiResponse HttpApi::Alarms(std::uint32_t id, const ApiRequest& request) {
     query.device = id;
     query.limit = 100;
     if (auto refused = read_history_params(request, kMostHistoryRows, query)) return *refused;
-    try {
-        Json::Value answer = history_answer(id, query);
-        answer["rows"] = history_rows_json(options_.history_path, query);
-        return json_response(answer);
-    } catch (const std::exception& e) {
-        return api_error(503, e.what());
-    }
+    auto [before, after] = rows_frame(history_answer(id, query));
+    return rows_in_pieces(options_.history_path, query, ExportFormat::json_rows, std::move(before), std::move(after));
 }
 
 ApiResponse HttpApi::Write(std::uint32_t id, const ApiRequest& request, const std::optional<Access::Caller>& caller) {

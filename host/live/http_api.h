@@ -43,11 +43,13 @@ public:
     HttpApi(LiveState& live, WriteInbox& inbox, ApiOptions options, Access& access);
 
     ApiResponse Handle(const ApiRequest& request) override;
+    bool Heavy(const ApiRequest& request) const override;
 
     static constexpr int kMostHistoryRows = 5000;
     // /healthz: a line is late past three intervals and this.
     static constexpr double kHealthAllowanceSeconds = 2;
-    static constexpr int kMostExportRows = 100000;  // about 60 MB of raw rows as CSV, one export at a time
+    static constexpr int kMostExportRows = 100000;  // about 60 MB of raw rows as CSV, made as it is taken
+    static constexpr std::size_t kPieceBytes = 64 * 1024;  // of a history answer, made while the last goes out
 
 private:
     ApiResponse Devices();
@@ -74,7 +76,6 @@ private:
     WriteInbox& inbox_;
     Access& access_;
     const ApiOptions options_;
-    std::atomic<bool> exporting_{false};  // a CSV export is being made
     struct Rendered {
         std::uint64_t version = 0;
         std::shared_ptr<const std::string> text;  // compact JSON object

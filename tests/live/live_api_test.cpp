@@ -381,6 +381,10 @@ TEST_F(LiveApiEvents, StreamsAreBoundedAndStuckClientsDelayNoCycle) {
     RawClient one_too_many(rig.port());
     ASSERT_TRUE(one_too_many.Send("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
     EXPECT_EQ(one_too_many.StatusLine().substr(0, 12), "HTTP/1.1 503");
+    // That was one address's share: another's stream still opens.
+    RawClient elsewhere(rig.port(), "127.0.0.2");
+    ASSERT_TRUE(elsewhere.Send("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    EXPECT_EQ(elsewhere.StatusLine().substr(0, 12), "HTTP/1.1 200");
     // Eight streams nobody reads and a request that never ends: polling goes on.
     RawClient half(rig.port());
     ASSERT_TRUE(half.Send("GET /api/devi"));

@@ -30,7 +30,15 @@ inline std::vector<Json::Value> wrote_events(const std::string& log) {
 
 class RawClient {
 public:
-    explicit RawClient(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    // From `from`, another loopback address, when given: another client to the server.
+    explicit RawClient(int port, const char* from = nullptr, int receive_buffer = 0) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+        if (receive_buffer > 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+        if (from != nullptr) {
+            sockaddr_in own{};
+            own.sin_family = AF_INET;
+            inet_pton(AF_INET, from, &own.sin_addr);
+            bind(fd_, reinterpret_cast<sockaddr*>(&own), sizeof own);
+        }
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -86,6 +94,18 @@ public:
             text.append(chunk, static_cast<std::size_t>(n));
         }
         return text;
+    }
+
+    // Whether the server closed the connection within `patience_ms`.
+    bool ClosedWithin(int patience_ms) {
+        char chunk[4096];
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(patience_ms);
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd p{fd_, POLLIN, 0};
+            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+            if (read(fd_, chunk, sizeof chunk) <= 0) return true;
+        }
     }
 
 private:
