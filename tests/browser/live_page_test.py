@@ -16,6 +16,7 @@ import argparse
 import json
 import os
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -302,6 +303,30 @@ def main():
         wait_for(driver, "two cycles more", 60, lambda d: shown(d)["cycle"] >= before + 2)
         check(not any(e["values"] == [4097] for e in wrote_events(log_path)),
               f"another site's page wrote nothing ({attempts})")
+
+        # Another client holds the address's share of event streams: the
+        # page says its stream was refused, and opens it once one is free.
+        driver.get("about:blank")
+        held = []
+
+        def hold_a_stream():
+            # The page's own stream is let go once the server writes to it again.
+            connection = socket.create_connection(("127.0.0.1", int(port)))
+            connection.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            if connection.recv(12) == b"HTTP/1.1 200":
+                held.append(connection)
+                return True
+            connection.close()
+            return False
+        for _ in range(8):
+            wait_until("a stream held", hold_a_stream)
+        driver.get(url)
+        wait_for(driver, "the page to say its stream was refused", 30,
+                 lambda d: "trying again" in d.find_element(By.ID, "stream-state").text)
+        for connection in held:
+            connection.close()
+        wait_for(driver, "the page's stream open again", 90,
+                 lambda d: not d.find_element(By.ID, "stream-state").is_displayed())
 
         # A phone: nothing wider than the screen, every value on it; the meter
         # asked for in the address, unknown here, is said to be so.

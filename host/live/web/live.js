@@ -430,8 +430,26 @@ function logEvent(kind, data) {
   while (list.children.length > 200) list.lastChild.remove();
 }
 
-function followEvents() {
+// The browser gives up on a stream refused with an error status (the
+// address holds its share of streams, say): the page opens it again
+// itself, 1 s later, then 2, 4, … up to a minute, and says so meanwhile.
+function followEvents(wait = 1) {
+  const state = document.getElementById('stream-state');
   const source = new EventSource('/api/events');
+  source.addEventListener('open', () => {
+    wait = 1;
+    state.hidden = true;
+  });
+  source.addEventListener('error', () => {
+    state.hidden = false;
+    if (source.readyState !== EventSource.CLOSED) {
+      state.textContent = 'Live events interrupted: reconnecting…';
+      return;
+    }
+    source.close();
+    state.textContent = `Live events unavailable: trying again in ${wait} s.`;
+    setTimeout(() => followEvents(Math.min(wait * 2, 60)), wait * 1000);
+  });
   source.addEventListener('cycle', (e) => {
     const data = JSON.parse(e.data);
     if (data.device === page.id) refresh();
