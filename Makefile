@@ -82,12 +82,18 @@ bench-instructions: deps
 	cmake --build --preset release --target instruction_counts host_cycles
 	sh bench/instructions.sh build/release/bench/instruction_counts build/release/bench/host_cycles
 
-# The live view's HTTP API under wrk while polling at 9600 baud: figures in docs/performance.md.
+# The live view's HTTP API under wrk while polling at 9600 baud, then every
+# hostile load at once against those who must still be served: figures in
+# docs/performance.md.
+HOSTILE_SECONDS ?= 60
 bench-http: deps
 	cmake --preset demo
 	cmake --build --preset demo --target qmxhost
 	sh bench/http_load.sh build/demo/bin/qmxhost
 	SECURE=1 sh bench/http_load.sh build/demo/bin/qmxhost
+	cmake --preset release
+	cmake --build --preset release --target history_fill
+	python3 bench/http_hostile.py build/demo/bin/qmxhost build/release/bench/history_fill $(HOSTILE_SECONDS)
 
 # MQTT publication's cost to polling and its delay to a subscriber: figures in docs/performance.md.
 bench-mqtt: deps
