@@ -108,7 +108,9 @@ void ServiceRun::Polling(const std::vector<const Heartbeat*>& lines, int meters,
     telling_stop_.emplace();
     // Off the polling threads: the socket is the service manager's to hold up.
     telling_ = std::thread([this, lines, meters, &clock, watched, period] {
-        std::string status = status_line(lines, meters);
+        // None has had its turn yet.
+        std::string status = "STATUS=polling " + std::to_string(meters) + " meter(s) on " + std::to_string(lines.size()) +
+                             " line(s)";
         Notify("READY=1\n" + status);
         Watchdog watchdog(lines, clock, [this] { Notify("WATCHDOG=1"); });
         for (Clock::time_point next = clock.Now() + period; clock.SleepUntil(next, *telling_stop_); next += period) {
