@@ -61,11 +61,13 @@ int ServiceRun::Run(HostSettings settings, RunEnvironment environment) {
         try {
             status = run_bench_host(settings, environment, run_stop);
         } catch (const std::exception& e) {
+            const bool again = before && !polled_ && !stop_.requested();
             {
                 const std::lock_guard<std::mutex> lock(run_mutex_);
                 run_stop_ = nullptr;
+                ended_ = !again;
             }
-            if (!before || polled_ || stop_.requested()) throw;
+            if (!again) throw;
             notes_ << "qmxhost: the reloaded configuration cannot run: " << e.what()
                    << "; starting again with the settings before it" << std::endl;
             settings = std::move(*before);
@@ -74,7 +76,10 @@ int ServiceRun::Run(HostSettings settings, RunEnvironment environment) {
         }
         const std::lock_guard<std::mutex> lock(run_mutex_);
         run_stop_ = nullptr;
-        if (stop_.requested() || !next_) return status;
+        if (stop_.requested() || !next_) {
+            ended_ = true;
+            return status;
+        }
         if (polled_) before = std::move(settings);
         settings = std::move(*next_);
         next_.reset();
@@ -90,7 +95,7 @@ void ServiceRun::Reload() {
         return;
     }
     const std::lock_guard<std::mutex> lock(run_mutex_);
-    if (stop_.requested()) return;
+    if (stop_.requested() || ended_) return;
     next_ = std::move(settings);
     Notify("RELOADING=1\nMONOTONIC_USEC=" + monotonic_usec());
     notes_ << "qmxhost: reloading " << config_ << ": the run stops and starts again with it" << std::endl;

@@ -48,9 +48,10 @@ private:
     StopSignal& stop_;
     std::ostream& notes_;
     const bool notify_;  // a service manager listens
-    std::mutex run_mutex_;  // guards run_stop_ and next_
+    std::mutex run_mutex_;  // guards run_stop_, next_ and ended_
     StopSignal* run_stop_ = nullptr;  // the run going on; none between runs
     std::optional<HostSettings> next_;  // a reload's, until the run going on has stopped
+    bool ended_ = false;  // the last run has ended: nothing more to reload
     StopSignal::Hook stop_hook_;
     bool polled_ = false;  // the run going on began polling; the main thread's alone
     // While polling: the thread that tells systemd, and its stop.
