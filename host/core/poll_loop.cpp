@@ -45,12 +45,14 @@ bool has_enabled_alarm(const DeviceConfig& device) {
 }
 
 // The longest one request may take on a line that works: each attempt its
-// delay, a connect (a gateway's, bounded by the response timeout), the wait
-// for the first byte, a byte timeout and the quiet window after it; and
-// 30 s beside for a gateway's name resolved again (the resolver's 5 s,
-// twice, for up to three servers) and a machine under load.
+// delay, the RTS delays around sending, a connect (a gateway's, bounded by
+// the response timeout), the wait for the first byte, a byte timeout and
+// the quiet window after it; and 30 s beside for a gateway's name resolved
+// again (the resolver's 5 s, twice, for up to three servers) and a machine
+// under load.
 Clock::duration longest_request(const LineSettings& line) {
-    const auto attempt = std::chrono::milliseconds(line.delay_ms + 3 * line.response_timeout_ms + line.byte_timeout_ms);
+    const auto attempt = std::chrono::milliseconds(line.delay_ms + 3 * line.response_timeout_ms + line.byte_timeout_ms) +
+                         2 * std::chrono::microseconds(line.rts_delay_us.value_or(0));
     return (1 + line.retries) * attempt + std::chrono::seconds(30);
 }
 
