@@ -21,7 +21,7 @@ std::string status_line(const std::vector<const Heartbeat*>& lines, int meters) 
            std::to_string(lines.size()) + " line(s)";
 }
 
-// systemd 253 and later match a reload's READY=1 to it by this time.
+// systemd 253 and later want the reload's beginning on CLOCK_MONOTONIC beside RELOADING=1.
 std::string monotonic_usec() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
