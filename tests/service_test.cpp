@@ -78,9 +78,9 @@ std::vector<std::string> lines_until(ChildProcess& host, const std::string& kind
     return {};
 }
 
-int count_with(const std::vector<std::string>& lines, const std::string& part) {
+int count_with(const std::vector<std::string>& lines, const std::string& text) {
     int found = 0;
-    for (const std::string& line : lines) found += line.find(part) != std::string::npos ? 1 : 0;
+    for (const std::string& line : lines) found += line.find(text) != std::string::npos ? 1 : 0;
     return found;
 }
 
