@@ -21,6 +21,7 @@ if(QV5810_BUILD_TOOLS)
     install(TARGETS qv5810 qmxruntime LIBRARY DESTINATION ${QV5810_PACKAGE_LIBDIR} COMPONENT bench)
     install(FILES ${CMAKE_BINARY_DIR}/packaged/qv5810.json DESTINATION ${QV5810_PACKAGE_CONFDIR} COMPONENT bench)
     install(FILES packaging/qmxhost@.service DESTINATION lib/systemd/system COMPONENT bench)
+    install(FILES packaging/modules-load.conf DESTINATION lib/modules-load.d RENAME qv5810.conf COMPONENT bench)
     install(FILES README.md docs/install.md packaging/copyright DESTINATION share/doc/qv5810-bench COMPONENT bench)
     install(FILES examples/site.json examples/qv5810.json DESTINATION share/doc/qv5810-bench/examples COMPONENT bench)
     # The page from this build's own settings table; the changelog as Debian keeps it.

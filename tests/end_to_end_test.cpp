@@ -503,8 +503,9 @@ TEST_F(EndToEndSimulatorLifetime, AQuietStartSaysWhatRunsAndThatTheReadingsAreMa
     std::remove(history.c_str());
 }
 
-TEST_F(EndToEndSimulatorLifetime, HangUpAndAClosedPipeEndTheRunCleanly) {
-    for (int signal : {SIGHUP, SIGPIPE, SIGINT}) {
+// SIGHUP reloads (service_test.cpp).
+TEST_F(EndToEndSimulatorLifetime, TermAndAClosedPipeEndTheRunCleanly) {
+    for (int signal : {SIGTERM, SIGPIPE, SIGINT}) {
         ChildProcess host(
             {QV5810_TEST_HOST, "--plugin", QV5810_TEST_PLUGIN, "--config", QV5810_TEST_CONFIG, "--json"});
         const pid_t sim = Start(host);

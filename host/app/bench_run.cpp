@@ -69,6 +69,14 @@ struct CloseOutlets {
     ~CloseOutlets() { outlets.Close(); }
 };
 
+// However polling ends, its watcher hears it.
+struct PollingWatched {
+    RunWatcher* watcher;
+    ~PollingWatched() {
+        if (watcher != nullptr) watcher->PollingEnded();
+    }
+};
+
 // One line of a run: its simulator when it has none of its own, its
 // connection, and the loop that polls its meters on a thread of its own.
 struct LineRun {
@@ -298,6 +306,7 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
     }
 
     const PluginLibrary library(settings.plugin);
+    std::vector<Heartbeat> heartbeats(runs.size());
     for (std::size_t i = 0; i < runs.size(); ++i) {
         const LineConfig& config = settings.lines[i];
         const LineSettings& line = config.line;
@@ -311,7 +320,8 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
         run.loop = std::make_unique<PollLoop>(
             config.devices, site[i],
             PollOptions{settings.cycles, settings.interval_seconds, i == 0 ? settings.write : std::vector<std::uint16_t>{},
-                        takes_writes ? &inbox : nullptr, config.emulate_line || !is_pseudo_terminal(line.port)},
+                        takes_writes ? &inbox : nullptr, config.emulate_line || !is_pseudo_terminal(line.port),
+                        environment.watcher != nullptr ? &heartbeats[i] : nullptr},
             std::move(devices), *run.modbus, outlets, clock);
         if (history) {
             run.loop->Reload([&newest](std::uint32_t data_id) -> std::optional<std::vector<unsigned char>> {
@@ -321,7 +331,15 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
             });
         }
     }
-    poll_every_line(runs, outlets, stop);
+    {
+        const PollingWatched watched{environment.watcher};
+        if (environment.watcher != nullptr) {
+            std::vector<const Heartbeat*> lines;
+            for (const Heartbeat& heartbeat : heartbeats) lines.push_back(&heartbeat);
+            environment.watcher->Polling(lines, facts["meters"].asInt(), clock);
+        }
+        poll_every_line(runs, outlets, stop);
+    }
     inbox.Close();
     if (http) http->Stop();
     if (modbus_server) modbus_server->Stop();

@@ -7,9 +7,23 @@
 #include <cstdio>
 #include <ostream>
 #include <string>
+#include <vector>
 
+#include "host/common/clock.h"
+#include "host/common/heartbeat.h"
 #include "host/common/stop_signal.h"
 #include "host/config/settings.h"
+
+// Who hears when a run's polling begins and ends: the service manager.
+class RunWatcher {
+public:
+    virtual ~RunWatcher() = default;
+    // Every line open, the page and the servers listening: polling begins,
+    // each line's thread beating its heartbeat on `clock`'s time.
+    virtual void Polling(const std::vector<const Heartbeat*>& lines, int meters, Clock& clock) = 0;
+    // Polling has ended, however; the run winds down.
+    virtual void PollingEnded() = 0;
+};
 
 struct RunEnvironment {
     std::string simulator;  // the simulated meter's program
@@ -19,6 +33,7 @@ struct RunEnvironment {
     std::ostream* notes = nullptr;    // the page's address, warnings, and what became of the output
     std::string config;               // the configuration file read; empty: none
     std::string machine_id_file = "/etc/machine-id";  // whose site id a made-up one is, and who holds it centrally
+    RunWatcher* watcher = nullptr;    // none: nobody to tell
 };
 
 // Runs until the cycles are done or `stop` is raised, and returns the exit

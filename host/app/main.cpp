@@ -13,6 +13,7 @@
 #include "host/forward/forwarder.h"
 #include "host/history/history_reader.h"
 #include "host/app/credentials.h"
+#include "host/app/service_run.h"
 #include "host/app/stop_on_signals.h"
 
 namespace {
@@ -56,13 +57,20 @@ int main(int argc, char** argv) {
             std::cout << credential_line(*wanted) << std::endl;
             return exit_status::kSuccess;
         }
-        // Before any thread: each one inherits the signals blocked.
+        // The file, then the command line on top: at start and at each reload.
+        const auto read_settings = [&command_line] {
+            SettingsBuilder builder;
+            builder.ReadFile(command_line.config_path, read_settings_text(command_line.config_path));
+            builder.ReadCommandLine(command_line.values);
+            return builder.Finish();
+        };
         StopSignal stop;
-        const StopOnSignals signals(stop);
-        SettingsBuilder builder;
-        builder.ReadFile(command_line.config_path, read_settings_text(command_line.config_path));
-        builder.ReadCommandLine(command_line.values);
-        const HostSettings settings = builder.Finish();
+        ServiceRun service(read_settings, command_line.config_path, stop, std::cerr);
+        // Before any thread: each one inherits the signals blocked. A
+        // commissioning command has nothing to reload: SIGHUP ends it.
+        const StopOnSignals signals(stop, command_line.commissioning ? std::function<void()>()
+                                                                     : [&service] { service.Reload(); });
+        HostSettings settings = read_settings();
         RunEnvironment environment{sibling("qv5810-sim"), "", QV5810_VERSION, nullptr, &std::cerr, command_line.config_path};
         if (const auto& wanted = command_line.commissioning) {
             return wanted->read ? read_registers(settings, environment, wanted->line, *wanted->read, std::cout, stop)
@@ -70,7 +78,7 @@ int main(int argc, char** argv) {
         }
         environment.out = keep_stdout_for_us(settings.output.verbosity == Verbosity::verbose);
         if (environment.out == nullptr) throw std::runtime_error("cannot set up the output");
-        const int status = run_bench_host(settings, environment, stop);
+        const int status = service.Run(std::move(settings), environment);
         std::fclose(environment.out);
         return status;
     } catch (const std::exception& e) {

@@ -11,7 +11,7 @@ constexpr int kDone = SIGUSR2;
 
 }  // namespace
 
-StopOnSignals::StopOnSignals(StopSignal& stop) {
+StopOnSignals::StopOnSignals(StopSignal& stop, std::function<void()> hang_up) : hang_up_(std::move(hang_up)) {
     sigemptyset(&signals_);
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, kDone}) sigaddset(&signals_, signal);
     pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
@@ -22,7 +22,11 @@ StopOnSignals::StopOnSignals(StopSignal& stop) {
         for (;;) {
             int taken = 0;
             if (sigwait(&signals_, &taken) != 0 || taken == kDone) return;
-            stop.Request();
+            if (taken == SIGHUP && hang_up_) {
+                hang_up_();
+            } else {
+                stop.Request();
+            }
         }
     });
 }

@@ -32,6 +32,7 @@ struct PollLoop::Meter {
     // answers wrongly or refuses is alive, and keeps its retries.
     bool silent = false;
     int probes = 0;  // of it while silent
+    bool answered = false;  // its last cycle completed
 };
 
 namespace {
@@ -43,11 +44,24 @@ bool has_enabled_alarm(const DeviceConfig& device) {
     return false;
 }
 
+// The longest one request may take on a line that works: each attempt its
+// delay, the RTS delays around sending, a connect (a gateway's, bounded by
+// the response timeout), the wait for the first byte, a byte timeout and
+// the quiet window after it; and 30 s beside for a gateway's name resolved
+// again (the resolver's 5 s, twice, for up to three servers) and a machine
+// under load.
+Clock::duration longest_request(const LineSettings& line) {
+    const auto attempt = std::chrono::milliseconds(line.delay_ms + 3 * line.response_timeout_ms + line.byte_timeout_ms) +
+                         2 * std::chrono::microseconds(line.rts_delay_us.value_or(0));
+    return (1 + line.retries) * attempt + std::chrono::seconds(30);
+}
+
 }  // namespace
 
 PollLoop::PollLoop(const std::vector<DeviceConfig>& meters, const LineInfo& line, PollOptions options,
                    std::vector<std::unique_ptr<SPModbus>> devices, ModbusLine& modbus, Outlet& outlets, Clock& clock)
-    : line_(line), options_(std::move(options)), modbus_(modbus), outlets_(outlets), clock_(clock) {
+    : line_(line), options_(std::move(options)), modbus_(modbus), outlets_(outlets), clock_(clock),
+      longest_request_(longest_request(*line_.settings)) {
     for (std::size_t i = 0; i < meters.size() && i < devices.size(); ++i) {
         const DeviceConfig& config = meters[i];
         auto meter = std::make_unique<Meter>(config, std::move(devices[i]), *line_.settings, options_.frames_take_wire_time);
@@ -69,6 +83,12 @@ PollLoop::PollLoop(const std::vector<DeviceConfig>& meters, const LineInfo& line
 }
 
 PollLoop::~PollLoop() = default;
+
+// The next sign of life is due one request's longest after `from`: the
+// next request, or the first after a wait that ends at `from`.
+void PollLoop::Beat(Clock::time_point from) {
+    if (options_.heartbeat != nullptr) options_.heartbeat->Beat(from + longest_request_);
+}
 
 std::shared_ptr<CycleReport> PollLoop::NewReport(const Meter& meter, CycleKind kind, int cycle) const {
     auto report = std::make_shared<CycleReport>();
@@ -122,6 +142,7 @@ RequestTrouble trouble_of(const Exchange& exchange) {
 bool PollLoop::RunExchanges(Meter& meter, std::vector<RequestTrouble>& troubled, std::vector<ReadBlock>* read,
                             ModbusLine::Attempts attempts, bool probe) {
     while (modbus_.HasPending()) {
+        Beat(clock_.Now());
         std::optional<Waits> waits;
         if (const std::optional<FrameBytes> frames = modbus_.PendingFrames()) waits = WaitsFor(meter, *frames, probe);
         Exchange exchange = modbus_.RunPending(attempts, waits);
@@ -195,6 +216,7 @@ void PollLoop::Poll(Meter& meter, int cycle, const StopSignal& stop) {
     report->duration_ms = milliseconds_between(report->started_at, report->ended_at);
     if (!answered || !report->Published()) {
         report->kind = CycleKind::failed;
+        meter.answered = false;
         Decode(meter, *report);
         meter.statistics.Failed(answered);
         const bool paused = meter.backoff.Failed(cycle) > 0;
@@ -206,6 +228,7 @@ void PollLoop::Poll(Meter& meter, int cycle, const StopSignal& stop) {
         }
         return;
     }
+    meter.answered = true;
     if (meter.backoff.Completed()) outlets_.Recovered(meter.config, cycle);
     meter.statistics.Completed(cycle, report->duration_ms);
     Decode(meter, *report);
@@ -251,6 +274,7 @@ void PollLoop::ServeInbox(int cycle) {
 // A write asked for between cycles is carried out within a tenth of a second,
 // not after the rest of a long interval.
 void PollLoop::WaitServingInbox(Clock::time_point until, int cycle, const StopSignal& stop) {
+    Beat(until);
     if (options_.inbox == nullptr) {
         clock_.SleepUntil(until, stop);
         return;
@@ -259,6 +283,8 @@ void PollLoop::WaitServingInbox(Clock::time_point until, int cycle, const StopSi
     while (!stop.requested() && clock_.Now() < until) {
         clock_.SleepUntil(std::min(until, clock_.Now() + kSlice), stop);
         if (!stop.requested()) ServeInbox(cycle);
+        // A write's requests promised the next one sooner than the wait ends.
+        Beat(until);
     }
 }
 
@@ -268,9 +294,14 @@ int PollLoop::Run(const StopSignal& stop) {
     std::int32_t write_status = write_outcome::kNone;
     int cycle = 0;
     int skipped_slots = 0;
+    Beat(clock_.Now());
     while (!stop.requested() && (options_.cycles == 0 || cycle < options_.cycles)) {
         ++cycle;
         for (std::size_t i = 0; i < meters_.size() && !stop.requested(); ++i) Poll(*meters_[i], cycle, stop);
+        if (options_.heartbeat != nullptr) {
+            options_.heartbeat->Answering(static_cast<int>(
+                std::count_if(meters_.begin(), meters_.end(), [](const auto& meter) { return meter->answered; })));
+        }
         if (cycle == 1 && !options_.write.empty() && !stop.requested() && !meters_.empty()) {
             write_status = WriteAndConfirm(*meters_.front(), options_.write, cycle, "the command line");
         }

@@ -11,6 +11,7 @@
 
 #include "framework/sp_modbus.h"
 #include "host/common/clock.h"
+#include "host/common/heartbeat.h"
 #include "host/common/stop_signal.h"
 #include "host/line/modbus_line.h"
 #include "host/report/report.h"
@@ -22,6 +23,7 @@ struct PollOptions {
     std::vector<std::uint16_t> write;  // after the first cycle, to the first meter: address, then values
     WriteInbox* inbox = nullptr;       // writes asked for while polling; none: no such writes
     bool frames_take_wire_time = true;  // false on an unpaced pseudo-terminal
+    Heartbeat* heartbeat = nullptr;     // beaten at every request and before every wait; none: no watchdog
 };
 
 // The newest record stored for a data id, if any: what the controller's
@@ -59,6 +61,7 @@ private:
     void Decode(Meter& meter, CycleReport& report);
     std::shared_ptr<CycleReport> NewReport(const Meter& meter, CycleKind kind, int cycle) const;
     void Finish(int cycles, int skipped_slots);
+    void Beat(Clock::time_point from);
 
     const LineInfo& line_;
     PollOptions options_;
@@ -66,4 +69,5 @@ private:
     ModbusLine& modbus_;
     Outlet& outlets_;
     Clock& clock_;
+    Clock::duration longest_request_;  // the most one request may take here, at work
 };

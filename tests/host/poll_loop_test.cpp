@@ -353,3 +353,29 @@ TEST(Stop, ARequestCutShortByAStopIsNoFailureOfTheMeter) {
     for (const auto& [cause, count] : rig.Health(0).failures) EXPECT_EQ(count, 0u) << cause;
     for (const auto& report : rig.events.reports) EXPECT_NE(report->kind, CycleKind::failed);
 }
+
+// The line's sign of life for the service watchdog holds through its
+// slowest work, dozens of silent meters each waiting out its timeouts and a
+// ten-minute wait for the next cycle, and not past the time it promised.
+TEST(Heartbeat, ASlowLineIsAliveAfterEveryMeterAndThroughALongWaitAndStallsOnceItStops) {
+    std::vector<int> slaves;
+    for (int slave = 1; slave <= 24; ++slave) slaves.push_back(slave);
+    Heartbeat heartbeat;
+    PollOptions options = cycles(2, 600);
+    options.heartbeat = &heartbeat;
+    HostRig rig(slaves, options);
+    rig.line.dead_slaves.insert(slaves.begin(), slaves.end());
+    int checked = 0;
+    const auto alive = [&] {
+        ++checked;
+        EXPECT_TRUE(heartbeat.AliveAt(rig.clock.Now())) << "check " << checked;
+    };
+    rig.events.after_cycle = [&](const CycleReport&) { alive(); };
+    rig.clock.after_sleep = alive;
+    const auto start = rig.clock.Now();
+    rig.Run();
+    EXPECT_GT(rig.clock.Now() - start, std::chrono::minutes(10));
+    EXPECT_GE(checked, 48);
+    rig.clock.Advance(std::chrono::minutes(10));
+    EXPECT_FALSE(heartbeat.AliveAt(rig.clock.Now()));
+}
