@@ -78,89 +78,76 @@ async def answer(reader):
 
 # --- the attackers ---------------------------------------------------------
 
-async def history_client():
+async def forever(round_, pause, dropped=None):
+    """One attacker: its round again and again, `pause` after a dropped connection."""
     while True:
         try:
-            reader, writer = await connect("127.0.0.2")
-            while True:
-                writer.write(request("/api/devices/1/history?limit=5000"))
-                status, _ = await answer(reader)
-                count(f"history {status}")
-                if status == 429:
-                    await asyncio.sleep(0.2)
+            await round_()
         except (OSError, asyncio.IncompleteReadError):
-            count("history dropped")
+            if dropped:
+                count(dropped)
+            await asyncio.sleep(pause)
+
+
+async def history_round():
+    reader, writer = await connect("127.0.0.2")
+    while True:
+        writer.write(request("/api/devices/1/history?limit=5000"))
+        status, _ = await answer(reader)
+        count(f"history {status}")
+        if status == 429:
             await asyncio.sleep(0.2)
 
 
-async def unread_export():
-    while True:
-        try:
-            reader, writer = await connect("127.0.0.3", receive_buffer=4096)
-            writer.write(request("/api/devices/1/history.csv"))
-            count("exports asked")
-            await reader.read()  # never read before the server ends it; then asked again
-        except OSError:
-            pass
-        await asyncio.sleep(1)
+async def unread_export_round():
+    # Its socket's buffers are all the server can fill: nothing is read.
+    reader, writer = await connect("127.0.0.3", receive_buffer=4096)
+    writer.transport.pause_reading()
+    writer.write(request("/api/devices/1/history.csv"))
+    count("exports asked")
+    await asyncio.sleep(15)  # past the server's 10 s for a reader that takes nothing
+    writer.close()
 
 
-async def login_flood():
+async def login_flood_round():
     body = f'{{"user": "{USER}", "password": "guess"}}'.encode()
-    while True:
-        try:
-            reader, writer = await connect("127.0.0.4")
-            writer.write(request("/api/login", "POST", body, close=True))
-            status, _ = await answer(reader)
-            count(f"flood login {status}")
-            writer.close()
-        except (OSError, asyncio.IncompleteReadError):
-            await asyncio.sleep(0.05)
+    reader, writer = await connect("127.0.0.4")
+    writer.write(request("/api/login", "POST", body, close=True))
+    status, _ = await answer(reader)
+    count(f"flood login {status}")
+    writer.close()
 
 
-async def kept_alive(source):
-    while True:
-        try:
-            reader, writer = await connect(source)
-            while True:
-                writer.write(request("/healthz"))
-                await answer(reader)
-                count("kept-alive requests")
-                await asyncio.sleep(8)
-        except (OSError, asyncio.IncompleteReadError):
-            count("kept-alive closed by the server")
+def kept_alive_round(source):
+    async def round_():
+        reader, writer = await connect(source)
+        while True:
+            writer.write(request("/healthz"))
+            await answer(reader)
+            count("kept-alive requests")
             await asyncio.sleep(8)
+    return round_
 
 
-async def held_stream():
-    while True:
-        try:
-            reader, writer = await connect("127.0.0.7", receive_buffer=4096)
-            writer.write(request("/api/events"))
-            status = (await reader.readuntil(b"\r\n")).split(b" ")[1]
-            count(f"stream {int(status)}")
-            if status == b"200":
-                await asyncio.sleep(3600)
-        except (OSError, asyncio.IncompleteReadError):
-            pass
-        await asyncio.sleep(5)
+async def held_stream_round():
+    reader, writer = await connect("127.0.0.7", receive_buffer=4096)
+    writer.write(request("/api/events"))
+    status = (await reader.readuntil(b"\r\n")).split(b" ")[1]
+    count(f"stream {int(status)}")
+    writer.transport.pause_reading()
+    await asyncio.sleep(3600 if status == b"200" else 5)
 
 
 def modbus_read(transaction):
     return struct.pack(">HHHBBHH", transaction, 0, 6, 1, 3, 1792, 10)
 
 
-async def idle_master():
-    while True:
-        try:
-            reader, writer = await connect("127.0.0.8", MODBUS_PORT)
-            for transaction in range(1, 1 << 15):
-                writer.write(modbus_read(transaction))
-                await reader.readexactly(9 + 20)
-                await asyncio.sleep(100)
-        except (OSError, asyncio.IncompleteReadError):
-            count("idle master closed by the server")
-            await asyncio.sleep(1)
+async def idle_master_round():
+    reader, writer = await connect("127.0.0.8", MODBUS_PORT)
+    for transaction in range(1, 1 << 15):
+        writer.write(modbus_read(transaction))
+        await reader.readexactly(9 + 20)
+        await asyncio.sleep(100)
 
 
 # --- those who must still be served ----------------------------------------
@@ -262,10 +249,13 @@ async def main():
         await asyncio.sleep(10)
         quiet = await health()
         print(f"qmxhost up, RSS {rss_kb(host.pid)} kB before the load; mean cycle {quiet[1]:.2f} ms" if quiet else "no health")
-        attackers = [history_client() for _ in range(16)] + [unread_export() for _ in range(30)]
-        attackers += [login_flood() for _ in range(16)] + [held_stream() for _ in range(12)]
-        attackers += [kept_alive(source) for source in ("127.0.0.5", "127.0.0.6") for _ in range(1000)]
-        attackers += [idle_master() for _ in range(32)]
+        attackers = [forever(history_round, 0.2, "history dropped") for _ in range(16)]
+        attackers += [forever(unread_export_round, 1) for _ in range(30)]
+        attackers += [forever(login_flood_round, 0.05) for _ in range(16)]
+        attackers += [forever(held_stream_round, 5) for _ in range(12)]
+        attackers += [forever(kept_alive_round(source), 8, "kept-alive closed by the server")
+                      for source in ("127.0.0.5", "127.0.0.6") for _ in range(1000)]
+        attackers += [forever(idle_master_round, 1, "idle master closed by the server") for _ in range(32)]
         tasks = [asyncio.create_task(a) for a in attackers]
         await asyncio.sleep(10)  # every attacker in place
         before = await health()

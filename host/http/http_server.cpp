@@ -458,11 +458,11 @@ private:
         keep_alive_ = request.keep_alive();
         head_ = request.method() == http::verb::head;
         // However often it is renewed, a connection ends in time.
-        const HttpLimits& limits = server_.limits;
-        if (++requests_ >= limits.requests_per_connection || std::chrono::steady_clock::now() - born_ >= limits.connection_lifetime) {
+        const HttpLimits& bounds = server_.limits;
+        if (++requests_ >= bounds.requests_per_connection || std::chrono::steady_clock::now() - born_ >= bounds.connection_lifetime) {
             keep_alive_ = false;
         }
-        const bool heavy = server_.handler.Heavy(*parsed);
+        const bool weighs = server_.handler.Heavy(*parsed);
         auto work = [self = this->shared_from_this(), asked = std::move(*parsed)](std::shared_ptr<HeavyPlace> place) {
             lower_this_thread();
             ApiResponse answer;
@@ -480,7 +480,7 @@ private:
                 self->Answer(std::move(answer));
             });
         };
-        if (!heavy) return net::post(server_.workers, [work = std::move(work)]() mutable { work(nullptr); });
+        if (!weighs) return net::post(server_.workers, [work = std::move(work)]() mutable { work(nullptr); });
         // Its address's turn among the heavy ones; the light ones never wait for it.
         const bool lined_up = server_.heavy.Enter(ticket_->share(), [&server = server_, work = std::move(work),
                                                                        share = ticket_->share()]() mutable {
@@ -489,7 +489,7 @@ private:
             net::post(server.heavy_workers, [work = std::move(work), place = std::move(place)]() mutable { work(std::move(place)); });
         });
         if (!lined_up) {
-            ApiResponse busy = api_error(429, "this address has " + std::to_string(limits.heavy_per_address + limits.heavy_waiting_per_address) +
+            ApiResponse busy = api_error(429, "this address has " + std::to_string(bounds.heavy_per_address + bounds.heavy_waiting_per_address) +
                                                   " history requests under way or waiting; try again when they are answered");
             busy.retry_after_s = 1;
             Answer(std::move(busy));
