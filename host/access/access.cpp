@@ -65,8 +65,8 @@ std::chrono::seconds held_back(const FailuresOf& failures, const std::string& ke
 
 }  // namespace
 
-Access::Access(const std::string& credentials_file, std::function<void(const std::string&)> journal)
-    : journal_(std::move(journal)) {
+Access::Access(const std::string& credentials_file, std::function<void(const std::string&)> journal, Now now)
+    : journal_(std::move(journal)), now_(std::move(now)) {
     if (credentials_file.empty()) return;
     need_sodium();
     std::ifstream in(credentials_file);
@@ -112,7 +112,7 @@ std::optional<Access::Caller> Access::Who(const std::string& cookie_header, cons
     const std::lock_guard<std::mutex> lock(sessions_mutex_);
     const auto session = sessions_.find(id);
     if (session == sessions_.end()) return std::nullopt;
-    if (session->second.expires < std::chrono::steady_clock::now()) {
+    if (session->second.expires < now_()) {
         sessions_.erase(session);
         return std::nullopt;
     }
@@ -122,11 +122,11 @@ std::optional<Access::Caller> Access::Who(const std::string& cookie_header, cons
 bool Access::Holds(const std::string& session) {
     const std::lock_guard<std::mutex> lock(sessions_mutex_);
     const auto found = sessions_.find(session);
-    return found != sessions_.end() && found->second.expires >= Steady::now();
+    return found != sessions_.end() && found->second.expires >= now_();
 }
 
 void Access::Failed(FailuresOf& failures, const std::string& key, const char* what) {
-    const auto now = Steady::now();
+    const auto now = now_();
     if (failures.size() >= kMostRemembered && failures.find(key) == failures.end()) {
         // The one failed longest ago makes room: a flood of names forgets its own first.
         auto oldest = failures.begin();
@@ -156,7 +156,7 @@ Access::Login Access::LogIn(const std::string& name, const std::string& password
     const std::string address = address_share(from);
     {
         const std::lock_guard<std::mutex> lock(logins_mutex_);
-        const auto now = Steady::now();
+        const auto now = now_();
         // The name's hold-back binds only addresses that failed before.
         const bool failed_here = by_address_.count(address) != 0;
         const std::chrono::seconds wait =
@@ -210,7 +210,7 @@ Access::Login Access::LogIn(const std::string& name, const std::string& password
         }
         sessions_.erase(oldest);
     }
-    sessions_[id] = Session{name, std::chrono::steady_clock::now() + kSessionLifetime};
+    sessions_[id] = Session{name, now_() + kSessionLifetime};
     return Login{Login::accepted, id, {}};
 }
 

@@ -38,9 +38,11 @@ public:
 
     // Reads the credentials; none without a file. Throws std::runtime_error
     // naming the file and line it cannot take. `journal` takes the lock-out
-    // notices, on the thread of the login.
+    // notices, on the thread of the login; `now` tells the time sessions
+    // and hold-backs are reckoned by.
+    using Now = std::function<std::chrono::steady_clock::time_point()>;
     explicit Access(const std::string& credentials_file = "",
-                    std::function<void(const std::string&)> journal = nullptr);
+                    std::function<void(const std::string&)> journal = nullptr, Now now = std::chrono::steady_clock::now);
 
     bool has_credentials() const { return !credentials_.empty(); }
 
@@ -91,6 +93,7 @@ private:
 
     std::vector<Credential> credentials_;
     std::function<void(const std::string&)> journal_;
+    const Now now_;
     std::mutex verify_mutex_;    // one password check at a time
     std::mutex logins_mutex_;    // guards checking_, by_address_, by_name_
     std::map<std::string, int> checking_;  // checks waiting or running, by address

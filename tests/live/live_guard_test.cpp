@@ -197,6 +197,22 @@ TEST(LoginGuards, FailuresHoldTheAddressAndTheNameBackLongerEachTimeButNotItsOwn
     EXPECT_EQ(access.LogIn("anna", "pw of anna", "198.51.100.7").outcome, Access::Login::accepted);
 }
 
+TEST(LoginGuards, ASessionEndsWithItsLifetimeAndItsEventStreamsWithIt) {
+    const Credentials credentials;
+    auto now = std::chrono::steady_clock::now();
+    Access access(credentials.file, nullptr, [&now] { return now; });
+    const Access::Login login = access.LogIn("anna", "pw of anna", "192.0.2.1");
+    ASSERT_EQ(login.outcome, Access::Login::accepted);
+    const std::string cookie = std::string(Access::CookieName(false)) + "=" + login.session;
+    now += Access::kSessionLifetime - std::chrono::seconds(1);
+    EXPECT_TRUE(access.Holds(login.session));
+    EXPECT_TRUE(access.Who(cookie, "", false));
+    // What a stream asks at each chunk and heartbeat.
+    now += std::chrono::seconds(2);
+    EXPECT_FALSE(access.Holds(login.session));
+    EXPECT_FALSE(access.Who(cookie, "", false));
+}
+
 TEST(LoginGuards, OneAddressesFloodOfLoginsTurnsNoOtherAddressAway) {
     const Credentials credentials;
     Access access(credentials.file);
