@@ -13,6 +13,7 @@ layout with errors counted at either width. Saves screenshots for people to
 look at.
 """
 import argparse
+from decimal import ROUND_HALF_UP, Decimal
 import json
 import os
 import signal
@@ -70,6 +71,10 @@ def check(condition, message):
 def expected_text(bank, column):
     register, divisor = REGISTERS[column]
     raw = register_pair(bank, register)
+    if column.endswith(("_wh", "_varh")):
+        # For people: kWh with one decimal, MWh with three from 1,000 kWh, halves up.
+        scale, places = (Decimal(10**6), "0.001") if raw >= 10**6 else (Decimal(1000), "0.1")
+        return str((Decimal(raw) / scale).quantize(Decimal(places), rounding=ROUND_HALF_UP))
     decimals = len(str(divisor)) - 1
     return f"{raw / divisor:.{decimals}f}"
 
@@ -123,6 +128,36 @@ def check_health_layout(driver, width):
     check(error != "none", f"an error is counted at {width}: {error}")
     narrow = [label for label, w, h in labels if w < 80 or h > 60]
     check(labels and not narrow, f"the health card's labels keep their width at {width}: {narrow}")
+
+
+def check_history_chart(driver, period):
+    """The chart of a period draws what the API serves for its span, at the period's resolution."""
+    driver.find_element(By.CSS_SELECTOR, f'#history-card [data-period="{period}"]').click()
+    wait_for(driver, f"the {period} chart", 30, lambda d: d.execute_script(
+        "return document.querySelector('#history-card [data-period=\"%s\"]').getAttribute('aria-pressed') === 'true'"
+        " && / rows?, /.test(document.getElementById('history-span').textContent)" % period))
+    drawn = driver.execute_async_script("""
+        const done = arguments[arguments.length - 1];
+        const chart = page.history.chart;
+        const resolution = document.getElementById('history-card').dataset.resolution;
+        const column = resolution === 'raw' ? 'total_active_power_kw' : 'total_active_power_kw_mean';
+        const total = chart.data.datasets.find((d) => !d.band).data;
+        const span = [chart.options.scales.x.min, chart.options.scales.x.max].map((t) => new Date(t).toISOString());
+        fetch(`/api/devices/1/history?resolution=${resolution}&from=${span[0]}&to=${span[1]}&limit=5000`)
+          .then((r) => r.json()).then((a) => done({resolution, bands: chart.data.datasets.filter((d) => d.band).length,
+            breaks: total.filter((p) => p.y === null).length,
+            shown: total.filter((p) => p.y !== null).map((p) => [p.x, p.y]),
+            served: a.rows.filter((r) => r[column] !== null).map((r) => [Date.parse(r.utc), r[column]])}));
+    """)
+    resolution = {"hour": "raw", "day": "minute"}.get(period, "hour")
+    check(drawn["resolution"] == resolution, f"the {period} chart is drawn from {resolution} rows: {drawn['resolution']}")
+    # Rows stored after the chart was drawn may follow, and the newest
+    # minute's or hour's aggregate changes with them; nothing else does.
+    shown, served = drawn["shown"], drawn["served"]
+    check(shown and served[:len(shown) - 1] == shown[:-1],
+          f"the {period} chart shows the {len(served)} values the API serves: {shown[:3]} vs {served[:3]}")
+    check((drawn["bands"] > 0) == (resolution != "raw"), f"the {period} chart has a band only for aggregates: {drawn}")
+    return drawn
 
 
 def main():
@@ -241,6 +276,16 @@ def main():
         rises = driver.execute_script("return [...document.querySelectorAll('#alarm-history li')].map((li) => li.textContent)")
         check(any("phase 1 voltage high UP" in r for r in rises) and any("phase 1 voltage high cleared" in r for r in rises),
               f"the alarm's rise and clear are listed: {rises}")
+        # The history chart, for each period; the cycles the meter did not
+        # answer leave a break in the hour's line.
+        hour = check_history_chart(driver, "hour")
+        check(hour["breaks"] > 0, "the hour's line breaks where the meter did not answer")
+        check_history_chart(driver, "day")
+        driver.execute_script("document.getElementById('history-card').scrollIntoView()")
+        driver.save_screenshot(args.screenshot.replace(".png", "-history.png"))
+        for period in ("week", "month", "year"):
+            check_history_chart(driver, period)
+
         # An empty trend says so rather than drawing an axis of midnights.
         empty = driver.execute_script("page.chart.data.datasets.forEach((s) => { s.data = []; }); updateTrend();"
                                       "return [getComputedStyle(document.getElementById('trend-empty')).display,"

@@ -17,10 +17,33 @@ const TREND_SERIES = [
   ['current_2_a', 'I B', '#4ac26b', 'amps'], ['current_3_a', 'I C', '#ff80c8', 'amps'],
 ];
 
+// The history chart: what each choice of quantity draws, and each period's
+// length, the history's resolution for it and its usual step.
+const HISTORY_GROUPS = {
+  power: { unit: 'kW', series: [['total_active_power_kw', 'total', '#24292f'], ['active_power_1_kw', 'A', '#0969da'],
+    ['active_power_2_kw', 'B', '#1a7f37'], ['active_power_3_kw', 'C', '#bf3989']] },
+  voltage: { unit: 'V', series: [['phase_voltage_1_v', 'U A', '#0969da'], ['phase_voltage_2_v', 'U B', '#1a7f37'],
+    ['phase_voltage_3_v', 'U C', '#bf3989']] },
+  current: { unit: 'A', series: [['current_1_a', 'I A', '#0969da'], ['current_2_a', 'I B', '#1a7f37'],
+    ['current_3_a', 'I C', '#bf3989']] },
+  pf: { unit: '', series: [['total_power_factor', 'total', '#24292f'], ['power_factor_1', 'A', '#0969da'],
+    ['power_factor_2', 'B', '#1a7f37'], ['power_factor_3', 'C', '#bf3989']] },
+  frequency: { unit: 'Hz', series: [['frequency_hz', 'f', '#8250df']] },
+};
+const HOUR_MS = 3600e3;
+const PERIODS = {
+  hour: [HOUR_MS, 'raw'], day: [24 * HOUR_MS, 'minute'], week: [7 * 24 * HOUR_MS, 'hour'],
+  month: [30 * 24 * HOUR_MS, 'hour'], year: [365 * 24 * HOUR_MS, 'hour'],
+};
+const STEP_MS = { minute: 60e3, hour: HOUR_MS };
+const MOST_ROWS = 5000;  // the API's most rows an answer
+
 const page = {
   documented: new Map(), confirmed: null, alarmsFrom: null,
   id: null, writesAllowed: false, lastCycle: null, chart: null, refreshing: false, session: null, names: new Map(),
   notice: '',  // what stays said above the values, e.g. that the asked meter is unknown
+  zone: undefined,  // the site's time zone (IANA); none: the browser's
+  history: { quantity: 'power', period: 'hour', from: null, to: null, chart: null, asked: 0 },
 };
 
 // One time format on the page: local time, 24-hour; the UTC text the API
@@ -63,6 +86,15 @@ function byColumn(detail) {
   return map;
 }
 
+// An energy for people: kWh with one decimal, MWh with three from a
+// thousand kWh on; rounded on the whole Wh the meter counts. Other
+// quantities as the API gave them.
+function readable(q) {
+  if ((q.unit !== 'Wh' && q.unit !== 'varh') || typeof q.value !== 'number') return [q.text, q.unit];
+  return q.value >= 1e6 ? [(Math.round(q.value / 1000) / 1000).toFixed(3), `M${q.unit}`]
+    : [(Math.round(q.value / 100) / 10).toFixed(1), `k${q.unit}`];
+}
+
 // One dt/dd pair: English label with the controller's Chinese name beside it.
 function fillList(list, quantities, columns, bigColumns) {
   list.replaceChildren();
@@ -73,8 +105,10 @@ function fillList(list, quantities, columns, bigColumns) {
     dt.append(el('span', q.name, 'zh'));
     const dd = el('dd', null, bigColumns && bigColumns.has(column) ? 'big' : '');
     dd.dataset.column = column;
-    dd.append(el('span', q.text, 'value'));
-    if (q.unit) dd.append(el('span', q.unit, 'unit'));
+    const [text, unit] = readable(q);
+    dd.append(el('span', text, 'value'));
+    if (unit) dd.append(el('span', unit, 'unit'));
+    if (text !== q.text) dd.title = `${q.text} ${q.unit} as the meter counts`;
     list.append(dt, dd);
   }
 }
@@ -305,6 +339,207 @@ async function seedTrendFromHistory() {
   } catch (e) {
     // The trend starts empty and fills as cycles come.
   }
+}
+
+// A time as the site's clock shows it.
+function zoneTime(ms, parts, locale = 'en-GB') {
+  return new Intl.DateTimeFormat(locale, { timeZone: page.zone, hourCycle: 'h23', ...parts }).format(new Date(ms));
+}
+
+// How far the site's clock is ahead of UTC at a moment, in ms.
+function zoneOffset(ms) {
+  const parts = new Intl.DateTimeFormat('en-US', { timeZone: page.zone, hourCycle: 'h23', year: 'numeric', month: 'numeric',
+    day: 'numeric', hour: 'numeric', minute: 'numeric', second: 'numeric' }).formatToParts(new Date(ms));
+  const p = Object.fromEntries(parts.map((x) => [x.type, Number(x.value)]));
+  return Date.UTC(p.year, p.month - 1, p.day, p.hour, p.minute, p.second) - Math.floor(ms / 1000) * 1000;
+}
+
+// Ticks at round times of the site's clock: quarter hours, three hours,
+// midnights, Mondays or the first of each month, as the span needs.
+function roundTicks(min, max) {
+  const length = max - min;
+  const local = (utc) => utc + zoneOffset(utc);
+  const utcOf = (l) => l - zoneOffset(l - zoneOffset(l));
+  const ticks = [];
+  if (length > 62 * 24 * HOUR_MS) {
+    const start = new Date(local(min));
+    for (let m = start.getUTCMonth() + 1, y = start.getUTCFullYear(); ticks.length < 14; m += 1) {
+      const t = utcOf(Date.UTC(y, m, 1));
+      if (t > max) break;
+      ticks.push({ value: t });
+    }
+    return ticks;
+  }
+  const step = length <= 3 * HOUR_MS ? HOUR_MS / 4 : length <= 2 * 24 * HOUR_MS ? 3 * HOUR_MS
+    : length <= 8 * 24 * HOUR_MS ? 24 * HOUR_MS : 7 * 24 * HOUR_MS;
+  // Weeks begin on Monday (1970-01-05 was one).
+  const anchor = step === 7 * 24 * HOUR_MS ? 4 * 24 * HOUR_MS : 0;
+  for (let l = Math.ceil((local(min) - anchor) / step) * step + anchor; ticks.length < 40; l += step) {
+    const t = utcOf(l);
+    if (t > max) break;
+    if (t >= min) ticks.push({ value: t });
+  }
+  return ticks;
+}
+
+// The rows of a span, oldest first: the API gives the newest `MOST_ROWS`
+// of a range, so a year of hours is asked for in a few pages.
+async function historyRows(from, to, resolution) {
+  let rows = [];
+  let upTo = to;
+  for (let pages = 0; pages < 4 && upTo >= from; pages += 1) {
+    const answer = await getJson(`/api/devices/${page.id}/history?resolution=${resolution}` +
+      `&from=${new Date(from).toISOString()}&to=${new Date(upTo).toISOString()}&limit=${MOST_ROWS}`);
+    rows = answer.rows.concat(rows);
+    if (answer.rows.length < MOST_ROWS) break;
+    upTo = Date.parse(answer.rows[0].utc) - 1;
+  }
+  return rows;
+}
+
+// A series' points, with a break (a null) wherever the records lie further
+// apart than two and a half of their usual steps: never drawn across.
+function historyPoints(rows, column, step) {
+  const points = [];
+  let last = null;
+  for (const row of rows) {
+    const x = Date.parse(row.utc);
+    const y = row[column];
+    if (last !== null && x - last > 2.5 * step) points.push({ x: last + step, y: null });
+    points.push({ x, y: y === undefined ? null : y });
+    last = x;
+  }
+  return points;
+}
+
+function usualStep(rows) {
+  const steps = [];
+  for (let i = 1; i < rows.length; i += 1) steps.push(Date.parse(rows[i].utc) - Date.parse(rows[i - 1].utc));
+  steps.sort((a, b) => a - b);
+  return steps.length ? steps[Math.floor(steps.length / 2)] : 1000;
+}
+
+// The resolution a span is drawn at: every record for two hours or less,
+// minutes for up to three days, hours beyond.
+function resolutionFor(length) {
+  return length <= 2 * HOUR_MS ? 'raw' : length <= 3 * 24 * HOUR_MS ? 'minute' : 'hour';
+}
+
+async function drawHistory() {
+  const h = page.history;
+  if (!h.chart) return;
+  const to = h.to === null ? Date.now() : h.to;
+  const from = h.from !== null ? h.from : to - PERIODS[h.period][0];
+  const resolution = h.from !== null ? resolutionFor(to - from) : PERIODS[h.period][1];
+  const group = HISTORY_GROUPS[h.quantity];
+  const asked = ++h.asked;
+  for (const button of document.querySelectorAll('#history-card [data-period]')) {
+    button.setAttribute('aria-pressed', String(h.from === null && button.dataset.period === h.period));
+  }
+  document.getElementById('history-forward').disabled = h.to === null;
+  const span = document.getElementById('history-span');
+  const day = { year: 'numeric', month: '2-digit', day: '2-digit', hour: '2-digit', minute: '2-digit' };
+  // 2026-12-10 09:15, as the page's other times.
+  const spanText = `${zoneTime(from, day, 'sv-SE')} to ${zoneTime(to, day, 'sv-SE')}${page.zone ? ` (${page.zone})` : ''}`;
+  span.textContent = `${spanText}: loading…`;
+  let rows;
+  try {
+    rows = await historyRows(from, to, resolution);
+  } catch (e) {
+    span.textContent = `The history could not be read (${e.message}).`;
+    return;
+  }
+  if (asked !== h.asked) return;  // a later choice is being drawn
+  const step = resolution === 'raw' ? usualStep(rows) : STEP_MS[resolution];
+  const datasets = [];
+  for (const [column, label, color] of group.series) {
+    if (resolution === 'raw') {
+      datasets.push({ label, borderColor: color, backgroundColor: color, data: historyPoints(rows, column, step) });
+      continue;
+    }
+    const band = `${color}33`;
+    datasets.push({ label: `${label} lowest`, band: true, borderWidth: 0, backgroundColor: band,
+      data: historyPoints(rows, `${column}_min`, step) });
+    datasets.push({ label: `${label} highest`, band: true, borderWidth: 0, backgroundColor: band, fill: '-1',
+      data: historyPoints(rows, `${column}_max`, step) });
+    datasets.push({ label, borderColor: color, backgroundColor: color, data: historyPoints(rows, `${column}_mean`, step) });
+  }
+  // A few rows are drawn as points too: a lone one has no line.
+  const radius = rows.length < 100 ? 2 : 0;
+  h.chart.data.datasets = datasets.map((d) => ({ pointRadius: d.band ? 0 : radius, borderWidth: 2, spanGaps: false, ...d }));
+  h.chart.options.scales.y.title.text = group.unit;
+  h.chart.options.scales.x.min = from;
+  h.chart.options.scales.x.max = to;
+  h.chart.update('none');
+  const empty = rows.length === 0;
+  document.getElementById('history-empty').hidden = !empty;
+  document.querySelector('#history-card .trend').classList.toggle('empty', empty);
+  const per = { raw: 'every record', minute: 'per minute', hour: 'per hour' }[resolution];
+  span.textContent = `${spanText}: ${rows.length} ${rows.length === 1 ? 'row' : 'rows'}, ${per}`;
+  document.getElementById('history-card').dataset.resolution = resolution;
+  document.getElementById('history-card').dataset.rows = String(rows.length);
+}
+
+function makeHistoryChart() {
+  if (typeof Chart === 'undefined') return;
+  document.getElementById('history-card').hidden = false;
+  const h = page.history;
+  // Ticks as fine as the span shown needs: times within two days, weekdays within a week, dates beyond.
+  function tick(value) {
+    const length = this.max - this.min;
+    const parts = length <= 2 * 24 * HOUR_MS ? { hour: '2-digit', minute: '2-digit' }
+      : length <= 8 * 24 * HOUR_MS ? { weekday: 'short', day: 'numeric' } : { month: 'short', day: 'numeric' };
+    return zoneTime(value, parts);
+  }
+  h.chart = new Chart(document.getElementById('history-chart'), {
+    type: 'line',
+    data: { datasets: [] },
+    options: {
+      animation: false, maintainAspectRatio: false, parsing: false, normalized: true,
+      interaction: { mode: 'nearest', intersect: false },
+      scales: {
+        x: { type: 'linear', ticks: { callback: tick, autoSkip: true, maxRotation: 0 },
+          afterBuildTicks: (scale) => { scale.ticks = roundTicks(scale.min, scale.max); } },
+        y: { type: 'linear', title: { display: true, text: '' } },
+      },
+      plugins: {
+        legend: { labels: { filter: (item, data) => !data.datasets[item.datasetIndex].band } },
+        tooltip: {
+          filter: (item) => !item.dataset.band,
+          callbacks: { title: (items) => items.length ? zoneTime(items[0].parsed.x, { dateStyle: 'medium', timeStyle: 'medium' }) : '' },
+        },
+      },
+    },
+  });
+  for (const button of document.querySelectorAll('#history-card [data-period]')) {
+    button.addEventListener('click', () => {
+      Object.assign(h, { period: button.dataset.period, from: null, to: null });
+      drawHistory();
+    });
+  }
+  document.getElementById('history-quantity').addEventListener('change', (e) => { h.quantity = e.target.value; drawHistory(); });
+  // A step moves the span by its own length; forward stops at now.
+  const step = (sign) => {
+    const to = h.to === null ? Date.now() : h.to;
+    const length = h.from !== null ? to - h.from : PERIODS[h.period][0];
+    const next = to + sign * length;
+    h.to = next >= Date.now() ? null : next;
+    if (h.from !== null) h.from = (h.to === null ? Date.now() : h.to) - length;
+    drawHistory();
+  };
+  document.getElementById('history-back').addEventListener('click', () => step(-1));
+  document.getElementById('history-forward').addEventListener('click', () => step(1));
+  document.getElementById('history-range').addEventListener('click', () => {
+    const from = Date.parse(document.getElementById('history-from').value);
+    const to = Date.parse(document.getElementById('history-to').value);
+    if (!(from < to)) {
+      document.getElementById('history-span').textContent = 'Give a start before the end.';
+      return;
+    }
+    Object.assign(h, { from, to: Math.min(to, Date.now()) });
+    drawHistory();
+  });
+  drawHistory();
 }
 
 // The links ask for times relative to the moment they are followed.
@@ -599,9 +834,10 @@ function glanceCard(meter) {
   card.append(badges);
   const list = el('dl');
   for (const q of meter.glance) {
-    const value = el('dd', q.text);
+    const [text, unit] = readable(q);
+    const value = el('dd', text);
     value.dataset.column = q.column;
-    if (q.unit) value.append(el('span', q.unit, 'unit'));
+    if (unit) value.append(el('span', unit, 'unit'));
     list.append(el('dt', q.label), value);
   }
   card.append(list);
@@ -640,6 +876,7 @@ async function showMeters() {
     showProblem(`The bench host does not answer (${e.message}).`);
     return;
   }
+  page.zone = list.site_timezone || undefined;
   const select = document.getElementById('meter');
   for (const meter of list.devices) {
     const option = el('option', `${meter.name} (data id ${meter.id})`);
@@ -668,6 +905,7 @@ async function showMeters() {
     page.lastCycle = null;
     if (page.chart) { page.chart.data.datasets.forEach((s) => { s.data = []; }); updateTrend(); }
     refresh();
+    drawHistory();
     if (list.history) showAlarmHistory();
   });
   if (list.writes_allowed) {
@@ -687,6 +925,7 @@ async function showMeters() {
     document.getElementById('alarm-history-earlier').addEventListener('click', () => showAlarmHistory(page.alarmsFrom));
     showAlarmHistory();
     await seedTrendFromHistory();
+    makeHistoryChart();
   }
   followEvents();
   await refresh();
