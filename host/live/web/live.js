@@ -498,7 +498,7 @@ function makeHistoryChart() {
       animation: false, maintainAspectRatio: false, parsing: false, normalized: true,
       interaction: { mode: 'nearest', intersect: false },
       scales: {
-        x: { type: 'linear', ticks: { callback: tick, autoSkip: true, maxRotation: 0 },
+        x: { type: 'linear', ticks: { callback: tick, autoSkip: true, autoSkipPadding: 12, maxRotation: 0 },
           afterBuildTicks: (scale) => { scale.ticks = roundTicks(scale.min, scale.max); } },
         y: { type: 'linear', title: { display: true, text: '' } },
       },
