@@ -46,13 +46,12 @@ const page = {
   history: { quantity: 'power', period: 'hour', from: null, to: null, chart: null, asked: 0 },
 };
 
-// One time format on the page: local time, 24-hour; the UTC text the API
-// gave goes in the element's tooltip.
-const pad = (n) => String(n).padStart(2, '0');
+// One time format on the page: the site's clock (the browser's until the
+// bench host names the site's zone), 24-hour; the UTC text the API gave
+// goes in the element's tooltip.
 function localTime(ms, withDate) {
-  const t = new Date(ms);
-  const clock = `${pad(t.getHours())}:${pad(t.getMinutes())}:${pad(t.getSeconds())}`;
-  return withDate ? `${t.getFullYear()}-${pad(t.getMonth() + 1)}-${pad(t.getDate())} ${clock}` : clock;
+  const clock = { hour: '2-digit', minute: '2-digit', second: '2-digit' };
+  return zoneTime(ms, withDate ? { year: 'numeric', month: '2-digit', day: '2-digit', ...clock } : clock, 'sv-SE');
 }
 function timeText(utc) { return utc ? localTime(Date.parse(utc), true) : ''; }
 
@@ -342,8 +341,11 @@ async function seedTrendFromHistory() {
 }
 
 // A time as the site's clock shows it.
+const formats = new Map();  // made once each: the events list formats hundreds of times
 function zoneTime(ms, parts, locale = 'en-GB') {
-  return new Intl.DateTimeFormat(locale, { timeZone: page.zone, hourCycle: 'h23', ...parts }).format(new Date(ms));
+  const key = `${locale} ${page.zone} ${JSON.stringify(parts)}`;
+  if (!formats.has(key)) formats.set(key, new Intl.DateTimeFormat(locale, { timeZone: page.zone, hourCycle: 'h23', ...parts }));
+  return formats.get(key).format(new Date(ms));
 }
 
 // How far the site's clock is ahead of UTC at a moment, in ms.
