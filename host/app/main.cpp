@@ -39,13 +39,22 @@ std::FILE* keep_stdout_for_us(bool plugin_lines_shown) {
     return out;
 }
 
+// The site's zone for a command that reads a history file alone: the
+// command line's --site-timezone, else the system's.
+SiteZone command_line_zone(const CommandLine& command_line) {
+    SettingsBuilder builder;
+    builder.ReadCommandLine(command_line.values);
+    return SiteZone(builder.Finish().site_timezone);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     CommandLine command_line;
     if (const auto status = parse_command_line(argc, argv, command_line)) return *status;
     try {
-        if (const auto& wanted = command_line.history_export) {
+        if (auto wanted = command_line.history_export) {
+            wanted->query.zone = command_line_zone(command_line);
             export_history(wanted->file, wanted->query, wanted->format, std::cout);
             return exit_status::kSuccess;
         }

@@ -444,6 +444,7 @@ ApiResponse HttpApi::History(std::uint32_t id, const ApiRequest& request, bool c
     query.device = id;
     const int most = csv ? kMostExportRows : kMostHistoryRows;
     query.limit = csv ? most : 100;
+    query.zone = options_.zone;
     if (auto refused = read_history_params(request, most, query)) return *refused;
     const std::string resolution = resolution_table(query.resolution);
     if (csv) {
@@ -464,6 +465,7 @@ ApiResponse HttpApi::Alarms(std::uint32_t id, const ApiRequest& request) {
     HistoryQuery query;
     query.kind = HistoryKind::alarms;
     query.device = id;
+    query.zone = options_.zone;
     query.limit = 100;
     if (auto refused = read_history_params(request, kMostHistoryRows, query)) return *refused;
     auto [before, after] = rows_frame(history_answer(id, query));

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host/access/access.h"
+#include "host/common/site_zone.h"
 #include "host/config/settings.h"
 #include "host/http/http_types.h"
 #include "host/live/live_state.h"
@@ -35,6 +36,7 @@ struct ApiOptions {
     const ForwardStatus* forward = nullptr;  // the history's way to a central database; none: not forwarded
     const HistoryHealth* history = nullptr;  // how the history's last batch fared; none: no history
     double interval_seconds = 1;             // of the poll cycles, for /healthz
+    SiteZone zone;                           // the site's: local times, days and months
 };
 
 class HttpApi : public HttpHandler {
