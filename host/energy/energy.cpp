@@ -225,12 +225,14 @@ EnergyFigures EnergyHistory::Between(std::uint32_t device, const std::vector<std
             continue;
         }
         // Without a reading at the start, the period begins at its own first,
-        // from the finest table that holds it, not at its first aggregate's end.
+        // the earliest the finer tables hold (raw rows may be pruned part of
+        // the way), not at its first aggregate's end.
         std::vector<Reading> chain;
         if (!starts_whole && level > kRaw) {
-            for (int finer = kRaw; finer < level && chain.empty(); ++finer) {
+            for (int finer = kRaw; finer < level; ++finer) {
                 std::vector<Reading> fine = p.Fetch(finer, device, from, first->t_ms);
-                if (!fine.empty() && fine.front().t_ms < first->t_ms) chain.push_back(std::move(fine.front()));
+                if (fine.empty() || fine.front().t_ms >= first->t_ms) continue;
+                if (chain.empty() || fine.front().t_ms < chain.front().t_ms) chain.assign(1, std::move(fine.front()));
             }
         }
         chain.insert(chain.end(), first, last);
