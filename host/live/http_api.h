@@ -52,6 +52,9 @@ public:
     static constexpr double kHealthAllowanceSeconds = 2;
     static constexpr int kMostExportRows = 100000;  // about 60 MB of raw rows as CSV, made as it is taken
     static constexpr std::size_t kPieceBytes = 64 * 1024;  // of a history answer, made while the last goes out
+    // Periods one energy answer holds: hours, days, weeks, months; and demand's intervals (a month of quarter hours).
+    static constexpr std::size_t kMostEnergyPeriods[] = {5000, 400, 260, 120};
+    static constexpr std::size_t kMostDemandIntervals = 3000;
 
 private:
     ApiResponse Devices();
@@ -60,6 +63,12 @@ private:
     // Every rise and clear of the meter's alarm rules, oldest first: the
     // newest `limit` (100) between from and to.
     ApiResponse Alarms(std::uint32_t id, const ApiRequest& request);
+    // A meter's energy per hour, day, week or month of the site's clock,
+    // from its counters; its demand per 15, 30 or 60 minutes and the peak;
+    // every meter's energy over a day or month with the month's peak.
+    ApiResponse Energy(std::uint32_t id, const ApiRequest& request);
+    ApiResponse Demand(std::uint32_t id, const ApiRequest& request);
+    ApiResponse SiteEnergy(const ApiRequest& request);
     ApiResponse Write(std::uint32_t id, const ApiRequest& request, const std::optional<Access::Caller>& caller);
     // The checks before any route: the Host, the Origin of what changes
     // something, the login; a refusal, or none.

@@ -5,14 +5,17 @@
 // written, on a calendar of the test's own.
 #include <gtest/gtest.h>
 
+#include <json/reader.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <sstream>
 
 #include "host/common/clock.h"
 #include "host/energy/energy.h"
+#include "host/live/http_api.h"
 #include "host/history/history_db.h"
 #include "tests/support/meter_oracle.h"
 
@@ -165,6 +168,17 @@ std::string* EnergyHistoryTest::path_ = nullptr;
 std::vector<Written>* EnergyHistoryTest::march_ = nullptr;
 std::vector<Written>* EnergyHistoryTest::october_ = nullptr;
 
+Json::Value parsed(const std::string& body) {
+    Json::Value value;
+    std::istringstream in(body);
+    EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &value, nullptr)) << body;
+    return value;
+}
+
+std::optional<std::int64_t> json_count(const Json::Value& value) {
+    return value.isNull() ? std::nullopt : std::optional<std::int64_t>(value.asInt64());
+}
+
 }  // namespace
 
 TEST_F(EnergyHistoryTest, EachDaysEnergyIsItsCountersDifferenceOnTheSitesCalendarWithoutResetsOrJumps) {
@@ -229,4 +243,58 @@ TEST_F(EnergyHistoryTest, DemandIsTheCountersStepPerQuarterHourAndThePeakTheHigh
         }
     }
     EXPECT_FALSE(demand_of(history, 1, berlin_, 15, berlin_midnight(3, 1), berlin_midnight(3, 1) + 40 * 24 * kHour, 3000));
+}
+
+TEST_F(EnergyHistoryTest, TheApiAnswersWhatTheCountersSay) {
+    const std::vector<LineInfo> no_lines;
+    SteadyClock clock;
+    EventHub events;
+    LiveState live(no_lines, clock, events);
+    WriteInbox inbox;
+    Access access;
+    ApiOptions options;
+    options.history_path = *path_;
+    options.zone = berlin_;
+    HttpApi api(live, inbox, options, access);
+    const auto get = [&api](const std::string& path, std::multimap<std::string, std::string> params) {
+        ApiRequest request;
+        request.method = "GET";
+        request.path = path;
+        request.host = "localhost";
+        request.params = std::move(params);
+        EXPECT_TRUE(api.Heavy(request)) << path;
+        return api.Handle(request);
+    };
+    const ApiResponse days = get("/api/devices/1/energy", {{"by", "day"}, {"from", "2026-03-28"}, {"to", "2026-03-30"}});
+    ASSERT_EQ(days.status, 200) << days.body;
+    const Json::Value energy = parsed(days.body);
+    ASSERT_EQ(energy["periods"].size(), 3u) << days.body;
+    for (Json::ArrayIndex i = 0; i < 3; ++i) {
+        const int day = 28 + static_cast<int>(i);
+        EXPECT_EQ(energy["periods"][i]["start"].asString(), utc_text(berlin_midnight(3, day)));
+        EXPECT_EQ(json_count(energy["periods"][i]["active_energy_pos_wh"]),
+                  expected_energy(*march_, berlin_midnight(3, day), berlin_midnight(3, day + 1)).imported);
+    }
+    EXPECT_EQ(energy["periods"][1]["hours"].asDouble(), 23);
+    const ApiResponse demand = get("/api/devices/1/demand", {{"from", "2026-03-17"}, {"to", "2026-03-17"}});
+    ASSERT_EQ(demand.status, 200) << demand.body;
+    const Peak peak = expected_peak(*march_, berlin_midnight(3, 17), berlin_midnight(3, 18));
+    EXPECT_EQ(parsed(demand.body)["peak"]["start"].asString(), utc_text(peak.start));
+    EXPECT_DOUBLE_EQ(parsed(demand.body)["peak"]["demand_w"].asDouble(), peak.watts);
+    const ApiResponse site = get("/api/site/energy", {{"period", "2026-03"}});
+    ASSERT_EQ(site.status, 200) << site.body;
+    const Json::Value meters = parsed(site.body)["meters"];
+    ASSERT_EQ(meters.size(), 2u);
+    const Expected month = expected_energy(*march_, berlin_midnight(3, 1), berlin_midnight(3, 32));
+    const Peak month_peak = expected_peak(*march_, berlin_midnight(3, 1), berlin_midnight(3, 32));
+    EXPECT_EQ(json_count(meters[0]["active_energy_pos_wh"]), month.imported);
+    EXPECT_EQ(json_count(meters[0]["active_energy_neg_wh"]), month.exported);
+    EXPECT_EQ(meters[0]["peak_start"].asString(), utc_text(month_peak.start));
+    EXPECT_FALSE(json_count(meters[1]["active_energy_pos_wh"]));
+    EXPECT_EQ(json_count(parsed(site.body)["total"]["active_energy_pos_wh"]), month.imported);
+    // Bounded: a year of hours, an unknown step, a meter the history does not hold.
+    EXPECT_EQ(get("/api/devices/1/energy", {{"by", "hour"}, {"from", "2025-01-01"}, {"to", "2026-01-01"}}).status, 400);
+    EXPECT_EQ(get("/api/devices/1/energy", {{"by", "year"}}).status, 400);
+    EXPECT_EQ(get("/api/devices/9/demand", {{"from", "2026-03-17"}}).status, 404);
+
 }
