@@ -11,6 +11,7 @@
 #include "host/app/command_line.h"
 #include "host/core/exit_status.h"
 #include "host/forward/forwarder.h"
+#include "host/energy/energy.h"
 #include "host/history/history_reader.h"
 #include "host/app/credentials.h"
 #include "host/app/service_run.h"
@@ -56,6 +57,19 @@ int main(int argc, char** argv) {
         if (auto wanted = command_line.history_export) {
             wanted->query.zone = command_line_zone(command_line);
             export_history(wanted->file, wanted->query, wanted->format, std::cout);
+            return exit_status::kSuccess;
+        }
+        if (const auto& wanted = command_line.report) {
+            // The zone and, unless given, the history from the configuration and the command line.
+            SettingsBuilder builder;
+            if (wanted->history.empty()) {
+                builder.ReadFile(command_line.config_path, read_settings_text(command_line.config_path));
+            }
+            builder.ReadCommandLine(command_line.values);
+            const HostSettings settings = builder.Finish();
+            const std::string history = wanted->history.empty() ? settings.history.file : wanted->history;
+            if (history.empty()) throw std::runtime_error("no history: give --history FILE, or history in the configuration");
+            write_month_report(history, SiteZone(settings.site_timezone), wanted->month, wanted->csv, std::cout);
             return exit_status::kSuccess;
         }
         if (!command_line.central_init.empty()) {

@@ -3,6 +3,10 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <iomanip>
+#include <locale>
+#include <sstream>
 #include <stdexcept>
 
 #include "host/history/history_schema.h"
@@ -315,3 +319,81 @@ std::vector<SiteMeterEnergy> site_energy(EnergyHistory& history, const SiteZone&
     return lines;
 }
 
+namespace {
+
+std::string csv_field(const std::string& value) {
+    if (value.find_first_of(",\"\n") == std::string::npos) return value;
+    std::string quoted = "\"";
+    for (char c : value) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+}
+
+// A count in the counter's unit, as the meter shows it; empty for none.
+std::string count_text(const MeterReading& counter, const std::optional<std::int64_t>& count) {
+    if (!count) return "";
+    if (counter.divisor == 1) return std::to_string(*count);
+    std::ostringstream text;
+    text.imbue(std::locale::classic());
+    text << std::fixed << std::setprecision(reading_decimals(counter)) << static_cast<double>(*count) / counter.divisor;
+    return text.str();
+}
+
+std::string fixed_text(double value, int decimals) {
+    std::ostringstream text;
+    text.imbue(std::locale::classic());
+    text << std::fixed << std::setprecision(decimals) << value;
+    return text.str();
+}
+
+std::string json_text(const std::string& text) {
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') quoted += '\\';
+        if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+            quoted += escaped;
+            continue;
+        }
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+}  // namespace
+
+void write_month_report(const std::string& path, const SiteZone& zone, const std::string& month, bool csv,
+                        std::ostream& out) {
+    const std::optional<std::int64_t> start = month.size() == 7 ? zone.DayStart(month + "-01") : std::nullopt;
+    if (!start) throw std::invalid_argument("a month is written like 2026-03, not \"" + month + "\"");
+    const std::int64_t end = zone.PeriodAfter(SitePeriod::month, *start);
+    EnergyHistory history(path);
+    const std::vector<SiteMeterEnergy> lines = site_energy(history, zone, *start, end);
+    const MeterReading& imported = *energy_counters()[0];
+    const MeterReading& exported = *energy_counters()[1];
+    if (csv) {
+        out << "meter,name,month," << csv_field(std::string(imported.label) + " (" + imported.unit + ")") << ','
+            << csv_field(std::string(exported.label) + " (" + exported.unit + ")")
+            << ",peak demand (W),peak demand interval start (" << csv_field(zone.name()) << "),coverage,counter breaks\n";
+    }
+    for (const SiteMeterEnergy& line : lines) {
+        const std::string peak = line.peak_watts ? fixed_text(*line.peak_watts, 1) : "";
+        const std::string peak_start = line.peak_start_ms ? zone.LocalText(*line.peak_start_ms) : "";
+        const std::string coverage = fixed_text(line.energy.coverage, 3);
+        if (csv) {
+            out << line.device << ',' << csv_field(line.name) << ',' << month << ','
+                << count_text(imported, line.energy.counts[0]) << ',' << count_text(exported, line.energy.counts[1]) << ','
+                << peak << ',' << peak_start << ',' << coverage << ',' << line.breaks << '\n';
+            continue;
+        }
+        const auto or_null = [](const std::string& text) { return text.empty() ? std::string("null") : text; };
+        out << "{\"meter\":" << line.device << ",\"name\":" << json_text(line.name) << ",\"month\":\"" << month << "\",\""
+            << imported.column << "\":" << or_null(count_text(imported, line.energy.counts[0])) << ",\"" << exported.column
+            << "\":" << or_null(count_text(exported, line.energy.counts[1])) << ",\"peak_demand_w\":" << or_null(peak)
+            << ",\"peak_local_start\":" << (peak_start.empty() ? "null" : json_text(peak_start))
+            << ",\"zone\":" << json_text(zone.name()) << ",\"coverage\":" << coverage
+            << ",\"counter_breaks\":" << line.breaks << "}\n";
+    }
+    out.flush();
+    if (!out) throw std::runtime_error("cannot write the report");
+}

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -111,3 +112,10 @@ struct SiteMeterEnergy {
 std::vector<SiteMeterEnergy> site_energy(EnergyHistory& history, const SiteZone& zone, std::int64_t start_ms,
                                          std::int64_t end_ms);
 
+// `qmxhost report --month`: each meter's energy imported and exported over
+// the site's month `month` ("2026-03"), its peak 15-minute demand and when
+// its interval began (site time), the coverage and the counter breaks; CSV
+// with a header for people, or JSON lines. Throws std::invalid_argument
+// for another month's text, std::runtime_error for a file it cannot read.
+void write_month_report(const std::string& path, const SiteZone& zone, const std::string& month, bool csv,
+                        std::ostream& out);

@@ -245,7 +245,7 @@ TEST_F(EnergyHistoryTest, DemandIsTheCountersStepPerQuarterHourAndThePeakTheHigh
     EXPECT_FALSE(demand_of(history, 1, berlin_, 15, berlin_midnight(3, 1), berlin_midnight(3, 1) + 40 * 24 * kHour, 3000));
 }
 
-TEST_F(EnergyHistoryTest, TheApiAnswersWhatTheCountersSay) {
+TEST_F(EnergyHistoryTest, TheApiAndTheReportAnswerWhatTheCountersSay) {
     const std::vector<LineInfo> no_lines;
     SteadyClock clock;
     EventHub events;
@@ -297,4 +297,17 @@ TEST_F(EnergyHistoryTest, TheApiAnswersWhatTheCountersSay) {
     EXPECT_EQ(get("/api/devices/1/energy", {{"by", "year"}}).status, 400);
     EXPECT_EQ(get("/api/devices/9/demand", {{"from", "2026-03-17"}}).status, 404);
 
+    std::ostringstream csv;
+    write_month_report(*path_, berlin_, "2026-03", true, csv);
+    std::istringstream lines(csv.str());
+    std::string header, line;
+    std::getline(lines, header);
+    EXPECT_NE(header.find("active energy imported (Wh)"), std::string::npos) << header;
+    std::getline(lines, line);
+    std::ostringstream wanted;
+    // The peak's start in Berlin's time: 17 March is winter time, UTC+1.
+    const std::int64_t local = month_peak.start + kHour;
+    wanted << "1,feeder 1,2026-03," << *month.imported << ',' << *month.exported << ',' << month_peak.watts << ".0,"
+           << utc_text(local).substr(0, 10) << ' ' << utc_text(local).substr(11, 8) << ",0.968,2";
+    EXPECT_EQ(line, wanted.str());
 }
