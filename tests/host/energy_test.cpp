@@ -1,7 +1,7 @@
 // Energy and demand from the counters: a synthetic March in Berlin written
-// through the history's own writer (a 23-hour day, a missing day, a reset,
-// a replaced meter, one heavy quarter hour) and three days around the
-// October change, every expected figure worked out here from the readings
+// through the history's own writer (its first 13 days not polled, a
+// 23-hour day, a missing day, a reset, a replaced meter, one heavy quarter
+// hour) and three days around the October change, every expected figure worked out here from the readings
 // written, on a calendar of the test's own.
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iomanip>
 #include <map>
 #include <sstream>
 
@@ -123,16 +124,16 @@ protected:
         HistoryDb history(*path_);
         history.NameMeter(1, "feeder 1");
         history.NameMeter(2, "feeder 2");
-        // March: a reading a minute, 30 s into it; 10 March missing; a
+        // March from the 14th: a reading a minute, 30 s into it; the 16th missing; a
         // reset to 0 on the 20th, a replaced meter on the 25th; on the
         // 17th a quarter hour of 120 kW.
         Written w{0, 5000000, 1000};
-        for (std::int64_t t = berlin_midnight(3, 1) - 2 * kHour + 30000; t < berlin_midnight(3, 32) + kHour; t += kMinute) {
+        for (std::int64_t t = berlin_midnight(3, 14) - 2 * kHour + 30000; t < berlin_midnight(3, 32) + kHour; t += kMinute) {
             const std::int64_t minute = (t - 30000) / kMinute;
             w.t = t;
             w.imported += t >= utc("2026-03-17T09:15:00Z") && t < utc("2026-03-17T09:30:00Z") ? 2000 : 50 + minute % 97;
             w.exported += minute % 3 == 0 ? 5 : 0;
-            if (t >= berlin_midnight(3, 10) && t < berlin_midnight(3, 11)) continue;
+            if (t >= berlin_midnight(3, 16) && t < berlin_midnight(3, 17)) continue;
             if (t == utc("2026-03-20T08:00:30Z")) w.imported = 0;
             if (t == utc("2026-03-25T12:00:30Z")) w.imported += 100000000;
             march_->push_back(w);
@@ -158,6 +159,10 @@ protected:
         delete october_;
     }
 
+    void EachDaysEnergyIsItsCountersDifferenceOnTheSitesCalendarWithoutResetsOrJumps();
+    void DemandIsTheCountersStepPerQuarterHourAndThePeakTheHighestWholeOne();
+    void TheApiAndTheReportAnswerWhatTheCountersSay();
+
     static std::string* path_;
     static std::vector<Written>* march_;
     static std::vector<Written>* october_;
@@ -181,7 +186,14 @@ std::optional<std::int64_t> json_count(const Json::Value& value) {
 
 }  // namespace
 
-TEST_F(EnergyHistoryTest, EachDaysEnergyIsItsCountersDifferenceOnTheSitesCalendarWithoutResetsOrJumps) {
+// One test: the month is written once, in simulated time, for the three parts.
+TEST_F(EnergyHistoryTest, EnergyDemandTheApiAndTheReportAreWhatTheCountersWrittenSay) {
+    EachDaysEnergyIsItsCountersDifferenceOnTheSitesCalendarWithoutResetsOrJumps();
+    DemandIsTheCountersStepPerQuarterHourAndThePeakTheHighestWholeOne();
+    TheApiAndTheReportAnswerWhatTheCountersSay();
+}
+
+void EnergyHistoryTest::EachDaysEnergyIsItsCountersDifferenceOnTheSitesCalendarWithoutResetsOrJumps() {
     EnergyHistory history(*path_);
     const EnergyFigures march = energy_by(history, 1, berlin_, SitePeriod::day, berlin_midnight(3, 1), berlin_midnight(3, 32) - 1);
     ASSERT_EQ(march.periods.size(), 31u);
@@ -193,10 +205,11 @@ TEST_F(EnergyHistoryTest, EachDaysEnergyIsItsCountersDifferenceOnTheSitesCalenda
         const Expected expected = expected_energy(*march_, from, to);
         EXPECT_EQ(period.counts[0], expected.imported) << "March " << day;
         EXPECT_EQ(period.counts[1], expected.exported) << "March " << day;
-        EXPECT_NEAR(period.coverage, day == 10 ? 0.0 : 1.0, 1e-9) << "March " << day;
+        const auto polled = std::count_if(march_->begin(), march_->end(), [&](const Written& r) { return r.t >= from && r.t < to; });
+        EXPECT_NEAR(period.coverage, static_cast<double>(polled * kMinute) / static_cast<double>(to - from), 1e-9) << "March " << day;
     }
     EXPECT_EQ(march.periods[28].end_ms - march.periods[28].start_ms, 23 * kHour);
-    EXPECT_FALSE(march.periods[9].counts[0]);  // the missing day: no energy, not 0
+    EXPECT_FALSE(march.periods[15].counts[0]);  // the missing day: no energy, not 0
     // The reset and the replaced meter, each once, with the readings around it.
     ASSERT_EQ(march.breaks.size(), 2u);
     // By the end of the minute of the step: the raw rows of March are gone, the minutes kept.
@@ -222,7 +235,7 @@ TEST_F(EnergyHistoryTest, EachDaysEnergyIsItsCountersDifferenceOnTheSitesCalenda
     EXPECT_EQ(hours.periods.size(), 25u);
 }
 
-TEST_F(EnergyHistoryTest, DemandIsTheCountersStepPerQuarterHourAndThePeakTheHighestWholeOne) {
+void EnergyHistoryTest::DemandIsTheCountersStepPerQuarterHourAndThePeakTheHighestWholeOne() {
     EnergyHistory history(*path_);
     const auto demand = demand_of(history, 1, berlin_, 15, berlin_midnight(3, 1), berlin_midnight(3, 32) - 1, 3000);
     ASSERT_TRUE(demand);
@@ -237,7 +250,7 @@ TEST_F(EnergyHistoryTest, DemandIsTheCountersStepPerQuarterHourAndThePeakTheHigh
         if (interval.start_ms < utc("2026-03-20T08:00:30Z") && interval.end_ms >= utc("2026-03-20T08:00:30Z")) {
             EXPECT_FALSE(demand->candidate[i]);
         }
-        if (interval.start_ms >= berlin_midnight(3, 10) && interval.start_ms < berlin_midnight(3, 11)) {
+        if (interval.start_ms >= berlin_midnight(3, 16) && interval.start_ms < berlin_midnight(3, 17)) {
             EXPECT_FALSE(demand->candidate[i]);
             EXPECT_FALSE(demand->watts[i]);
         }
@@ -245,7 +258,7 @@ TEST_F(EnergyHistoryTest, DemandIsTheCountersStepPerQuarterHourAndThePeakTheHigh
     EXPECT_FALSE(demand_of(history, 1, berlin_, 15, berlin_midnight(3, 1), berlin_midnight(3, 1) + 40 * 24 * kHour, 3000));
 }
 
-TEST_F(EnergyHistoryTest, TheApiAndTheReportAnswerWhatTheCountersSay) {
+void EnergyHistoryTest::TheApiAndTheReportAnswerWhatTheCountersSay() {
     const std::vector<LineInfo> no_lines;
     SteadyClock clock;
     EventHub events;
@@ -304,10 +317,15 @@ TEST_F(EnergyHistoryTest, TheApiAndTheReportAnswerWhatTheCountersSay) {
     std::getline(lines, header);
     EXPECT_NE(header.find("active energy imported (Wh)"), std::string::npos) << header;
     std::getline(lines, line);
+    // Coverage: the month's minutes with a reading, of its 743 hours.
+    const auto minutes_polled = std::count_if(march_->begin(), march_->end(), [](const Written& r) {
+        return r.t >= berlin_midnight(3, 1) && r.t < berlin_midnight(3, 32);
+    });
     std::ostringstream wanted;
     // The peak's start in Berlin's time: 17 March is winter time, UTC+1.
     const std::int64_t local = month_peak.start + kHour;
     wanted << "1,feeder 1,2026-03," << *month.imported << ',' << *month.exported << ',' << month_peak.watts << ".0,"
-           << utc_text(local).substr(0, 10) << ' ' << utc_text(local).substr(11, 8) << ",0.968,2";
+           << utc_text(local).substr(0, 10) << ' ' << utc_text(local).substr(11, 8) << ',' << std::fixed
+           << std::setprecision(3) << static_cast<double>(minutes_polled) / (31 * 24 - 1) / 60 << ",2";
     EXPECT_EQ(line, wanted.str());
 }
