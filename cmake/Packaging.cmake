@@ -77,6 +77,8 @@ configuration of /etc/qv5810 as a service.")
 # run, not linked.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR})
+# The zone database the site's time zone is read from (site_timezone).
+set(CPACK_DEBIAN_BENCH_PACKAGE_DEPENDS "tzdata")
 set(CPACK_DEBIAN_BENCH_PACKAGE_RECOMMENDS "socat")
 set(CPACK_DEBIAN_BENCH_PACKAGE_SUGGESTS "sqlite3")
 set(CPACK_DEBIAN_BENCH_PACKAGE_CONTROL_EXTRA

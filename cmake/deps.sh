@@ -17,17 +17,19 @@ set_name=${1:-all}
 
 demo="cmake ninja-build g++ make pkg-config
   libjsoncpp-dev libboost-dev libboost-date-time-dev libmodbus-dev libsqlite3-dev libcli11-dev
-  libssl-dev libsodium-dev libjs-chart.js libmosquitto-dev libpq-dev libsystemd-dev"
+  libssl-dev libsodium-dev libjs-chart.js libmosquitto-dev libpq-dev libsystemd-dev
+  libhowardhinnant-date-dev tzdata"
 tests="clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev valgrind sqlite3 socat dpkg-dev
   libcpp-httplib-dev openssl prometheus mbpoll python3-pymodbus python3-serial-asyncio
   chromium chromium-driver python3-selenium fonts-wqy-microhei wrk mosquitto mosquitto-clients strace curl iproute2
   g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user postgresql-15"
 armhf="libjsoncpp-dev:armhf libboost-dev:armhf libboost-date-time-dev:armhf libmodbus-dev:armhf
   libsqlite3-dev:armhf libgtest-dev:armhf libgmock-dev:armhf libcpp-httplib-dev:armhf
-  libmosquitto-dev:armhf libssl-dev:armhf libsodium-dev:armhf libpq5:armhf libsystemd-dev:armhf"
+  libmosquitto-dev:armhf libssl-dev:armhf libsodium-dev:armhf libpq5:armhf libsystemd-dev:armhf
+  libhowardhinnant-date-dev:armhf"
 arm64="g++-aarch64-linux-gnu binutils-aarch64-linux-gnu libjsoncpp-dev:arm64 libboost-dev:arm64
   libboost-date-time-dev:arm64 libmodbus-dev:arm64 libsqlite3-dev:arm64 libmosquitto-dev:arm64 libssl-dev:arm64
-  libsodium-dev:arm64 libpq5:arm64 libsystemd-dev:arm64"
+  libsodium-dev:arm64 libpq5:arm64 libsystemd-dev:arm64 libhowardhinnant-date-dev:arm64"
 
 case $set_name in
     demo) wanted=$demo ;;

@@ -235,6 +235,7 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
         options.forward = forward_status ? &*forward_status : nullptr;
         options.history = settings.history.file.empty() ? nullptr : &history_health;
         options.interval_seconds = settings.interval_seconds;
+        options.zone = SiteZone::OrSystem(settings.site_timezone);
         api.emplace(*live, inbox, options, *access);
         std::optional<TlsFiles> tls;
         if (!settings.http_tls_certificate.empty()) tls = TlsFiles{settings.http_tls_certificate, settings.http_tls_key};

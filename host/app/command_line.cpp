@@ -169,6 +169,13 @@ std::optional<int> parse_command_line(int argc, char** argv, CommandLine& line) 
                                                     "each asked once with a short timeout");
     scanning->fallthrough();
     scanning->add_option("range", range, "FROM-TO slave ids (default " + every_slave + ")");
+    MonthReport report;
+    std::string report_format = "csv";
+    CLI::App* reporting = app.add_subcommand("report", "a month's energy imported and exported per meter, its peak "
+                                                       "15-minute demand and when, from the history's counters");
+    reporting->add_option("--month", report.month, "the site's month, 2026-03")->required();
+    reporting->add_option("--format", report_format, "csv or jsonl (default csv)")->check(CLI::IsMember({"csv", "jsonl"}));
+    reporting->add_option("--history", report.history, "the history file (default: the configuration's history)");
     std::size_t line_number = 1;
     for (CLI::App* command : {reading, scanning}) {
         command->add_option("--line", line_number, "which of the configuration's lines, from 1 (default 1)")
@@ -195,6 +202,10 @@ std::optional<int> parse_command_line(int argc, char** argv, CommandLine& line) 
             line.central_init = history.init;
         } else if (app.got_subcommand("history")) {
             line.history_export = history.Export();
+        }
+        if (reporting->parsed()) {
+            report.csv = report_format == "csv";
+            line.report = report;
         }
         if (passwd->parsed() || token->parsed()) line.credential = CredentialWanted{token->parsed(), name};
     } catch (const CLI::ParseError& e) {

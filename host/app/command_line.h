@@ -1,6 +1,6 @@
 // qmxhost's command line: an option for every row of the settings table
-// that has one, the configuration file to read, the history export, and the
-// commissioning commands.
+// that has one, the configuration file to read, the history export, the
+// month's energy report, and the commissioning commands.
 #pragma once
 
 #include <optional>
@@ -23,6 +23,13 @@ struct CredentialWanted {
     std::string name;
 };
 
+// `qmxhost report --month YYYY-MM`: the month's energy and peak demand per meter.
+struct MonthReport {
+    std::string month;
+    std::string history;  // empty: the configuration's
+    bool csv = true;      // else JSON lines
+};
+
 struct CommandLine {
     std::string config_path;
     CommandLineValues values;  // what the options gave, by row
@@ -30,6 +37,7 @@ struct CommandLine {
     std::string central_init;  // `history forward --init URI`: that and nothing else
     std::optional<CredentialWanted> credential;
     std::optional<Commissioning> commissioning;  // `read` or `scan`, on the configured line
+    std::optional<MonthReport> report;            // `report --month ...`: that and nothing else
 };
 
 // Parses the arguments into `line`. Returns an exit status when the run ends

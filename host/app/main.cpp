@@ -11,6 +11,7 @@
 #include "host/app/command_line.h"
 #include "host/core/exit_status.h"
 #include "host/forward/forwarder.h"
+#include "host/energy/energy.h"
 #include "host/history/history_reader.h"
 #include "host/app/credentials.h"
 #include "host/app/service_run.h"
@@ -39,14 +40,36 @@ std::FILE* keep_stdout_for_us(bool plugin_lines_shown) {
     return out;
 }
 
+// The site's zone for a command that reads a history file alone: the
+// command line's --site-timezone, else the system's.
+SiteZone command_line_zone(const CommandLine& command_line) {
+    SettingsBuilder builder;
+    builder.ReadCommandLine(command_line.values);
+    return SiteZone(builder.Finish().site_timezone);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     CommandLine command_line;
     if (const auto status = parse_command_line(argc, argv, command_line)) return *status;
     try {
-        if (const auto& wanted = command_line.history_export) {
+        if (auto wanted = command_line.history_export) {
+            wanted->query.zone = command_line_zone(command_line);
             export_history(wanted->file, wanted->query, wanted->format, std::cout);
+            return exit_status::kSuccess;
+        }
+        if (const auto& wanted = command_line.report) {
+            // The zone and, unless given, the history from the configuration and the command line.
+            SettingsBuilder builder;
+            if (wanted->history.empty()) {
+                builder.ReadFile(command_line.config_path, read_settings_text(command_line.config_path));
+            }
+            builder.ReadCommandLine(command_line.values);
+            const HostSettings settings = builder.Finish();
+            const std::string history = wanted->history.empty() ? settings.history.file : wanted->history;
+            if (history.empty()) throw std::runtime_error("no history: give --history FILE, or history in the configuration");
+            write_month_report(history, SiteZone(settings.site_timezone), wanted->month, wanted->csv, std::cout);
             return exit_status::kSuccess;
         }
         if (!command_line.central_init.empty()) {

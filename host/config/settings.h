@@ -121,6 +121,9 @@ struct HostSettings {
     // What names this box to Home Assistant and to a central history;
     // empty: made up from the machine (host/config/site_id.h).
     std::string site;
+    // The zone the site's days, months and local times are in: an IANA name,
+    // never empty once finished (host/common/site_zone.h).
+    std::string site_timezone;
     std::vector<std::string> sim_args;  // handed to the simulated meter
     // Every meter's thresholds unless its line's or its own say otherwise;
     // merged into each meter's own when the settings are finished.

@@ -17,6 +17,7 @@
 
 #include "host/common/line_speeds.h"
 #include "host/common/number_text.h"
+#include "host/common/site_zone.h"
 #include "host/config/endpoints.h"
 #include "host/config/write_request.h"
 
@@ -277,6 +278,11 @@ std::vector<Setting> make_table() {
          "this box's name toward Home Assistant and a central history, unique among the boxes (default: a digest "
          "of the machine id and the MQTT prefix)",
          kNotEmpty, nullptr, &host<&HostSettings::site>, nullptr, nullptr},
+        {"site_timezone", "--site-timezone", S::host, K::text, 0, kNameBytes, kNone,
+         "the site's time zone, an IANA name like Europe/Berlin: its local times, days, weeks and months in the "
+         "history's exports and energy figures (default: TZ, else the zone /etc/localtime names, else UTC)",
+         kNotEmpty, [](const SettingValue& v) { return site_zone_problem(text_of(v)); },
+         &host<&HostSettings::site_timezone>, nullptr, nullptr},
         {nullptr, "--write", S::host, K::text, 0, kPathBytes, kNone,
          "after the first cycle write ADDR=V (one register) or ADDR=V,V,...", 0,
          [](const SettingValue& v) {
@@ -878,6 +884,8 @@ HostSettings SettingsBuilder::Finish() const {
     CheckNeeds();
     // Each meter is handed its whole table: the site's, its line's over it, its own over both.
     HostSettings finished = settings_;
+    // The system's zone when none is set: one the database does not know reads as UTC.
+    if (finished.site_timezone.empty()) finished.site_timezone = SiteZone::OrSystem("").name();
     for (LineConfig& line : finished.lines) {
         for (DeviceConfig& device : line.devices) {
             std::map<std::string, Threshold> merged = finished.thresholds;

@@ -8,6 +8,7 @@
 #include <vector>
 #include <stdexcept>
 
+#include "host/common/clock.h"
 #include "host/common/json_text.h"
 #include "host/meter_view/meter_readings.h"
 
@@ -109,6 +110,28 @@ const char* interned(const char* name) {
     return names.insert(name).first->c_str();
 }
 
+// Where the rows' local_time is, and the utc it is made from: the views'
+// own follow the process's TZ, these the site's zone.
+struct LocalTimeColumn {
+    int local = -1, utc = -1;
+
+    explicit LocalTimeColumn(sqlite3_stmt* s) {
+        for (int c = 0; c < sqlite3_column_count(s); ++c) {
+            const std::string name = sqlite3_column_name(s, c);
+            if (name == "local_time") local = c;
+            if (name == "utc") utc = c;
+        }
+        if (utc < 0) local = -1;
+    }
+    // The site's local time of the row, or nothing for a column that is not it.
+    std::optional<std::string> Of(sqlite3_stmt* s, int c, const SiteZone& zone) const {
+        if (c != local) return std::nullopt;
+        const unsigned char* text = sqlite3_column_text(s, utc);
+        const auto ms = text != nullptr ? utc_ms_from_text(reinterpret_cast<const char*>(text)) : std::nullopt;
+        return ms ? zone.LocalText(*ms) : std::string();
+    }
+};
+
 }  // namespace
 
 std::optional<Resolution> resolution_named(const std::string& name) {
@@ -127,11 +150,15 @@ Json::Value history_rows_json(const std::string& path, const HistoryQuery& query
     const int columns = sqlite3_column_count(s) - (query.kind == HistoryKind::readings ? 1 : 0);
     std::vector<Json::StaticString> names;
     for (int c = 0; c < columns; ++c) names.emplace_back(interned(sqlite3_column_name(s, c)));
+    const LocalTimeColumn local(s);
     Json::Value rows(Json::arrayValue);
     int rc = 0;
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
         Json::Value& row = rows.append(Json::Value(Json::objectValue));
-        for (int c = 0; c < columns; ++c) row[names[static_cast<std::size_t>(c)]] = column_json(s, c);
+        for (int c = 0; c < columns; ++c) {
+            const std::optional<std::string> local_time = local.Of(s, c, query.zone);
+            row[names[static_cast<std::size_t>(c)]] = local_time ? Json::Value(*local_time) : column_json(s, c);
+        }
     }
     if (rc != SQLITE_DONE) db.Fail("cannot read");
     return rows;
@@ -139,7 +166,7 @@ Json::Value history_rows_json(const std::string& path, const HistoryQuery& query
 
 struct HistoryPieces::Impl {
     Impl(const std::string& path, const HistoryQuery& query, ExportFormat format_)
-        : db(path), statement(select_rows(db, query)), format(format_) {
+        : db(path), statement(select_rows(db, query)), format(format_), zone(query.zone), local(statement.get()) {
         sqlite3_stmt* s = statement.get();
         // The API's readings go without the meter's name in every row; an alarm's row keeps it.
         columns = sqlite3_column_count(s) - (format == ExportFormat::json_rows && query.kind == HistoryKind::readings ? 1 : 0);
@@ -160,13 +187,17 @@ struct HistoryPieces::Impl {
             for (int c = 0; c < columns; ++c) {
                 const unsigned char* text = sqlite3_column_text(s, c);
                 if (c > 0) out += ',';
-                out += csv_field(text != nullptr ? reinterpret_cast<const char*>(text) : "");
+                const std::optional<std::string> local_time = local.Of(s, c, zone);
+                out += csv_field(local_time ? *local_time : text != nullptr ? reinterpret_cast<const char*>(text) : "");
             }
             out += '\n';
             return;
         }
         Json::Value row(Json::objectValue);
-        for (int c = 0; c < columns; ++c) row[names[static_cast<std::size_t>(c)]] = column_json(s, c);
+        for (int c = 0; c < columns; ++c) {
+            const std::optional<std::string> local_time = local.Of(s, c, zone);
+            row[names[static_cast<std::size_t>(c)]] = local_time ? Json::Value(*local_time) : column_json(s, c);
+        }
         if (format == ExportFormat::json_rows && rows > 0) out += ',';
         out += compact_json(row);
         if (format == ExportFormat::jsonl) out += '\n';
@@ -175,6 +206,8 @@ struct HistoryPieces::Impl {
     ReadOnlyHistory db;
     Statement statement;
     ExportFormat format;
+    SiteZone zone;
+    LocalTimeColumn local;
     int columns = 0;
     std::vector<Json::StaticString> names;
     std::int64_t rows = 0;

@@ -12,6 +12,7 @@
 
 #include <json/value.h>
 
+#include "host/common/site_zone.h"
 #include "host/history/history_schema.h"
 
 // What rows are read: the meters' readings, or every rise and clear of an
@@ -25,6 +26,7 @@ struct HistoryQuery {
     std::int64_t to_ms = std::numeric_limits<std::int64_t>::max();  // both ends included
     Resolution resolution = Resolution::raw;  // of readings
     int limit = 0;  // 0: every row; else the newest `limit`, still oldest first
+    SiteZone zone;  // whose clock the rows' local_time shows
 };
 
 // CSV and JSON lines for people and tools; JSON rows, an object each

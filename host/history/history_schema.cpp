@@ -9,6 +9,8 @@ std::string utc_sql(const std::string& t) {
     return "strftime('%Y-%m-%dT%H:%M:%S', " + t + " / 1000, 'unixepoch') || printf('.%03dZ', " + t + " % 1000)";
 }
 
+// For people's own SQL: the reading process's TZ. The exports and the API
+// put the site's local time in its place (history_reader.cpp).
 std::string local_sql(const std::string& t) { return "datetime(" + t + " / 1000, 'unixepoch', 'localtime')"; }
 
 // A raw value in the reading's unit: the divisor applied.

@@ -12,7 +12,9 @@
 #include "host/metrics/metrics_text.h"
 #include "host/common/json_text.h"
 #include "host/live/web_assets.h"
+#include "host/energy/energy.h"
 #include "host/history/history_reader.h"
+#include "host/meter_view/meter_readings.h"
 #include "host/config/write_request.h"
 
 namespace {
@@ -171,6 +173,10 @@ ApiResponse HttpApi::Handle(const ApiRequest& request) {
         }
         return stream;
     }
+    if (segments[1] == "site" && segments.size() == 3 && segments[2] == "energy") {
+        if (!get) return not_allowed("GET");
+        return SiteEnergy(request);
+    }
     if (segments[1] != "devices" || segments.size() > 4) {
         return api_error(404, "no such API path: " + quoted(request.path));
     }
@@ -193,6 +199,10 @@ ApiResponse HttpApi::Handle(const ApiRequest& request) {
     if (segments[3] == "alarms") {
         if (!get) return not_allowed("GET");
         return Alarms(id, request);
+    }
+    if (segments[3] == "energy" || segments[3] == "demand") {
+        if (!get) return not_allowed("GET");
+        return segments[3] == "energy" ? Energy(id, request) : Demand(id, request);
     }
     if (segments[3] == "registers") {
         if (request.method != "POST") return not_allowed("POST");
@@ -433,8 +443,10 @@ std::pair<std::string, std::string> rows_frame(Json::Value answer) {
 
 bool HttpApi::Heavy(const ApiRequest& request) const {
     const std::vector<std::string> segments = segments_of(request.path);
+    if (request.path == "/api/site/energy") return true;
     return segments.size() == 4 && segments[0] == "api" && segments[1] == "devices" &&
-           (segments[3] == "history" || segments[3] == "history.csv" || segments[3] == "alarms");
+           (segments[3] == "history" || segments[3] == "history.csv" || segments[3] == "alarms" ||
+            segments[3] == "energy" || segments[3] == "demand");
 }
 
 ApiResponse HttpApi::History(std::uint32_t id, const ApiRequest& request, bool csv) {
@@ -444,6 +456,7 @@ ApiResponse HttpApi::History(std::uint32_t id, const ApiRequest& request, bool c
     query.device = id;
     const int most = csv ? kMostExportRows : kMostHistoryRows;
     query.limit = csv ? most : 100;
+    query.zone = options_.zone;
     if (auto refused = read_history_params(request, most, query)) return *refused;
     const std::string resolution = resolution_table(query.resolution);
     if (csv) {
@@ -464,10 +477,248 @@ ApiResponse HttpApi::Alarms(std::uint32_t id, const ApiRequest& request) {
     HistoryQuery query;
     query.kind = HistoryKind::alarms;
     query.device = id;
+    query.zone = options_.zone;
     query.limit = 100;
     if (auto refused = read_history_params(request, kMostHistoryRows, query)) return *refused;
     auto [before, after] = rows_frame(history_answer(id, query));
     return rows_in_pieces(options_.history_path, query, ExportFormat::json_rows, std::move(before), std::move(after));
+}
+
+namespace {
+
+// A query's parameters, each known and given once; an answer when refused.
+std::optional<ApiResponse> known_params(const ApiRequest& request, const std::vector<std::string>& known) {
+    std::string list;
+    for (const std::string& name : known) list += (list.empty() ? "" : ", ") + name;
+    for (const auto& [name, value] : request.params) {
+        if (std::find(known.begin(), known.end(), name) == known.end()) {
+            return api_error(400, "unknown query parameter " + quoted(name) + ": only " + list);
+        }
+        if (request.params.count(name) > 1) return api_error(400, list + " may each be given once");
+    }
+    return std::nullopt;
+}
+
+std::string param_or(const ApiRequest& request, const std::string& name, const std::string& fallback) {
+    const auto found = request.params.find(name);
+    return found != request.params.end() ? found->second : fallback;
+}
+
+// from and to: UTC times as the history's, or the site's days (2026-03-29:
+// from its start; to its end). Defaults: this month of the site's so far.
+std::optional<ApiResponse> read_span(const ApiRequest& request, const SiteZone& zone, std::int64_t& from, std::int64_t& to) {
+    const std::int64_t now = utc_now_ms();
+    from = zone.PeriodStart(SitePeriod::month, now);
+    to = now;
+    for (const auto& [name, ms] : {std::pair{"from", &from}, std::pair{"to", &to}}) {
+        const auto found = request.params.find(name);
+        if (found == request.params.end()) continue;
+        if (const auto day = zone.DayStart(found->second)) {
+            *ms = std::string(name) == "to" ? zone.PeriodAfter(SitePeriod::day, *day) - 1 : *day;
+        } else if (const auto time = utc_ms_from_text(found->second)) {
+            *ms = *time + (std::string(name) == "to" && found->second.find('.') == std::string::npos ? 999 : 0);
+        } else {
+            return api_error(400, std::string(name) + " must be a UTC time like 2026-01-02T03:04:05Z or a day of the site's "
+                                                      "like 2026-03-29");
+        }
+    }
+    if (from > to) return api_error(400, "from is later than to");
+    return std::nullopt;
+}
+
+Json::Value counter_json(const MeterReading& counter, const std::optional<std::int64_t>& count) {
+    if (!count) return Json::Value();
+    if (counter.divisor == 1) return static_cast<Json::Int64>(*count);
+    return static_cast<double>(*count) / counter.divisor;
+}
+
+double rounded(double value, double scale) { return std::round(value * scale) / scale; }
+
+Json::Value breaks_json(const std::vector<CounterBreak>& breaks, const SiteZone& zone) {
+    Json::Value list(Json::arrayValue);
+    for (const CounterBreak& step : breaks) {
+        Json::Value item;
+        item["counter"] = step.counter->column;
+        item["utc"] = utc_text(step.t_ms);
+        item["local_time"] = zone.LocalText(step.t_ms);
+        item["before"] = counter_json(*step.counter, step.before);
+        item["after"] = counter_json(*step.counter, step.after);
+        list.append(item);
+    }
+    return list;
+}
+
+Json::Value span_json(const EnergyPeriod& period, const SiteZone& zone) {
+    Json::Value item;
+    item["start"] = utc_text(period.start_ms);
+    item["local_start"] = zone.LocalText(period.start_ms);
+    item["hours"] = rounded(static_cast<double>(period.end_ms - period.start_ms) / 3.6e6, 1000);
+    item["coverage"] = rounded(period.coverage, 1000);
+    return item;
+}
+
+Json::Value units_json() {
+    Json::Value units;
+    for (const MeterReading* counter : energy_counters()) units[counter->column] = counter->unit;
+    return units;
+}
+
+// Refused unless the history names the meter.
+std::optional<ApiResponse> named_in(EnergyHistory& history, std::uint32_t id) {
+    for (const auto& [device, name] : history.Meters()) {
+        if (device == id) return std::nullopt;
+    }
+    return api_error(404, "the history holds no meter with data id " + std::to_string(id));
+}
+
+}  // namespace
+
+ApiResponse HttpApi::Energy(std::uint32_t id, const ApiRequest& request) {
+    if (options_.history_path.empty()) return api_error(404, "no history: qmxhost was started without --history");
+    if (auto refused = known_params(request, {"by", "from", "to"})) return *refused;
+    const std::string by = param_or(request, "by", "day");
+    const std::vector<std::pair<std::string, SitePeriod>> steps{
+        {"hour", SitePeriod::hour}, {"day", SitePeriod::day}, {"week", SitePeriod::week}, {"month", SitePeriod::month}};
+    const auto step = std::find_if(steps.begin(), steps.end(), [&by](const auto& s) { return s.first == by; });
+    if (step == steps.end()) return api_error(400, "by must be hour, day, week or month");
+    std::int64_t from = 0, to = 0;
+    if (auto refused = read_span(request, options_.zone, from, to)) return *refused;
+    const std::size_t most = kMostEnergyPeriods[static_cast<std::size_t>(step->second)];
+    const auto bounds = site_bounds(options_.zone, step->second, from, to, most);
+    if (!bounds) return api_error(400, "at most " + std::to_string(most) + " periods of by=" + by + "; narrow from and to");
+    try {
+        EnergyHistory history(options_.history_path);
+        if (auto refused = named_in(history, id)) return *refused;
+        const EnergyFigures figures = history.Between(id, *bounds, 3600000);
+        Json::Value answer;
+        answer["id"] = id;
+        answer["by"] = by;
+        answer["zone"] = options_.zone.name();
+        answer["from"] = utc_text(bounds->front());
+        answer["to"] = utc_text(bounds->back());
+        answer["units"] = units_json();
+        Json::Value& periods = answer["periods"] = Json::Value(Json::arrayValue);
+        for (const EnergyPeriod& period : figures.periods) {
+            Json::Value item = span_json(period, options_.zone);
+            for (std::size_t k = 0; k < energy_counters().size(); ++k) {
+                item[energy_counters()[k]->column] = counter_json(*energy_counters()[k], period.counts[k]);
+            }
+            periods.append(item);
+        }
+        answer["breaks"] = breaks_json(figures.breaks, options_.zone);
+        return json_response(answer);
+    } catch (const std::runtime_error& e) {
+        return api_error(503, e.what());
+    }
+}
+
+ApiResponse HttpApi::Demand(std::uint32_t id, const ApiRequest& request) {
+    if (options_.history_path.empty()) return api_error(404, "no history: qmxhost was started without --history");
+    if (auto refused = known_params(request, {"interval", "from", "to"})) return *refused;
+    const std::string interval = param_or(request, "interval", "15");
+    if (interval != "15" && interval != "30" && interval != "60") return api_error(400, "interval must be 15, 30 or 60 (minutes)");
+    std::int64_t from = 0, to = 0;
+    if (auto refused = read_span(request, options_.zone, from, to)) return *refused;
+    try {
+        EnergyHistory history(options_.history_path);
+        if (auto refused = named_in(history, id)) return *refused;
+        const auto demand = demand_of(history, id, options_.zone, std::stoi(interval), from, to, kMostDemandIntervals);
+        if (!demand) {
+            return api_error(400, "at most " + std::to_string(kMostDemandIntervals) + " intervals; narrow from and to");
+        }
+        Json::Value answer;
+        answer["id"] = id;
+        answer["interval_minutes"] = demand->minutes;
+        answer["zone"] = options_.zone.name();
+        answer["from"] = utc_text(demand->intervals.front().start_ms);
+        answer["to"] = utc_text(demand->intervals.back().end_ms);
+        answer["unit"] = "W";
+        answer["candidates"] = "an interval is a candidate for the peak when it has a reading within a tenth of the "
+                               "interval before each boundary, 90 % of its minutes covered and no counter break";
+        Json::Value& intervals = answer["intervals"] = Json::Value(Json::arrayValue);
+        for (std::size_t i = 0; i < demand->intervals.size(); ++i) {
+            Json::Value item = span_json(demand->intervals[i], options_.zone);
+            item.removeMember("hours");
+            item["demand_w"] = demand->watts[i] ? Json::Value(rounded(*demand->watts[i], 10)) : Json::Value();
+            item["candidate"] = static_cast<bool>(demand->candidate[i]);
+            intervals.append(item);
+        }
+        answer["peak"] = demand->peak ? intervals[static_cast<Json::ArrayIndex>(*demand->peak)] : Json::Value();
+        answer["breaks"] = breaks_json(demand->breaks, options_.zone);
+        return json_response(answer);
+    } catch (const std::runtime_error& e) {
+        return api_error(503, e.what());
+    }
+}
+
+ApiResponse HttpApi::SiteEnergy(const ApiRequest& request) {
+    if (options_.history_path.empty()) return api_error(404, "no history: qmxhost was started without --history");
+    if (auto refused = known_params(request, {"period"})) return *refused;
+    const std::string period = param_or(request, "period", "today");
+    const SiteZone& zone = options_.zone;
+    const std::int64_t now = utc_now_ms();
+    std::int64_t start = 0, end = 0;
+    const auto month_of = [&zone](const std::string& text) -> std::optional<std::int64_t> {
+        return text.size() == 7 ? zone.DayStart(text + "-01") : std::nullopt;
+    };
+    if (period == "today" || period == "yesterday") {
+        start = zone.PeriodStart(SitePeriod::day, now);
+        if (period == "yesterday") start = zone.PeriodStart(SitePeriod::day, start - 1);
+        end = zone.PeriodAfter(SitePeriod::day, start);
+    } else if (period == "this_month" || period == "last_month") {
+        start = zone.PeriodStart(SitePeriod::month, now);
+        if (period == "last_month") start = zone.PeriodStart(SitePeriod::month, start - 1);
+        end = zone.PeriodAfter(SitePeriod::month, start);
+    } else if (const auto day = zone.DayStart(period)) {
+        start = *day;
+        end = zone.PeriodAfter(SitePeriod::day, start);
+    } else if (const auto month = month_of(period)) {
+        start = *month;
+        end = zone.PeriodAfter(SitePeriod::month, start);
+    } else {
+        return api_error(400, "period must be today, yesterday, this_month, last_month, a day like 2026-03-29 or a month "
+                              "like 2026-03");
+    }
+    try {
+        EnergyHistory history(options_.history_path);
+        const std::vector<SiteMeterEnergy> lines = site_energy(history, zone, start, end);
+        Json::Value answer;
+        answer["period"] = period;
+        answer["zone"] = zone.name();
+        answer["from"] = utc_text(start);
+        answer["to"] = utc_text(end);
+        answer["units"] = units_json();
+        answer["units"]["peak_demand_w"] = "W";
+        Json::Value& meters = answer["meters"] = Json::Value(Json::arrayValue);
+        std::vector<std::int64_t> totals(energy_counters().size(), 0);
+        int without = 0;
+        for (const SiteMeterEnergy& line : lines) {
+            Json::Value item;
+            item["id"] = line.device;
+            item["name"] = line.name;
+            for (std::size_t k = 0; k < energy_counters().size(); ++k) {
+                item[energy_counters()[k]->column] = counter_json(*energy_counters()[k], line.energy.counts[k]);
+                totals[k] += line.energy.counts[k].value_or(0);
+            }
+            without += line.energy.counts[imported_active_counter()] ? 0 : 1;
+            item["coverage"] = rounded(line.energy.coverage, 1000);
+            item["breaks"] = static_cast<Json::UInt64>(line.breaks);
+            item["peak_demand_w"] = line.peak_watts ? Json::Value(rounded(*line.peak_watts, 10)) : Json::Value();
+            item["peak_start"] = line.peak_start_ms ? Json::Value(utc_text(*line.peak_start_ms)) : Json::Value();
+            item["peak_local_start"] = line.peak_start_ms ? Json::Value(zone.LocalText(*line.peak_start_ms)) : Json::Value();
+            meters.append(item);
+        }
+        Json::Value total;
+        for (std::size_t k = 0; k < energy_counters().size(); ++k) {
+            total[energy_counters()[k]->column] = counter_json(*energy_counters()[k], totals[k]);
+        }
+        total["meters"] = static_cast<Json::UInt64>(lines.size());
+        total["meters_without_energy"] = without;
+        answer["total"] = total;
+        return json_response(answer);
+    } catch (const std::runtime_error& e) {
+        return api_error(503, e.what());
+    }
 }
 
 ApiResponse HttpApi::Write(std::uint32_t id, const ApiRequest& request, const std::optional<Access::Caller>& caller) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host/access/access.h"
+#include "host/common/site_zone.h"
 #include "host/config/settings.h"
 #include "host/http/http_types.h"
 #include "host/live/live_state.h"
@@ -35,6 +36,7 @@ struct ApiOptions {
     const ForwardStatus* forward = nullptr;  // the history's way to a central database; none: not forwarded
     const HistoryHealth* history = nullptr;  // how the history's last batch fared; none: no history
     double interval_seconds = 1;             // of the poll cycles, for /healthz
+    SiteZone zone;                           // the site's: local times, days and months
 };
 
 class HttpApi : public HttpHandler {
@@ -50,6 +52,9 @@ public:
     static constexpr double kHealthAllowanceSeconds = 2;
     static constexpr int kMostExportRows = 100000;  // about 60 MB of raw rows as CSV, made as it is taken
     static constexpr std::size_t kPieceBytes = 64 * 1024;  // of a history answer, made while the last goes out
+    // Periods one energy answer holds: hours, days, weeks, months; and demand's intervals (a month of quarter hours).
+    static constexpr std::size_t kMostEnergyPeriods[] = {5000, 400, 260, 120};
+    static constexpr std::size_t kMostDemandIntervals = 3000;
 
 private:
     ApiResponse Devices();
@@ -58,6 +63,12 @@ private:
     // Every rise and clear of the meter's alarm rules, oldest first: the
     // newest `limit` (100) between from and to.
     ApiResponse Alarms(std::uint32_t id, const ApiRequest& request);
+    // A meter's energy per hour, day, week or month of the site's clock,
+    // from its counters; its demand per 15, 30 or 60 minutes and the peak;
+    // every meter's energy over a day or month with the month's peak.
+    ApiResponse Energy(std::uint32_t id, const ApiRequest& request);
+    ApiResponse Demand(std::uint32_t id, const ApiRequest& request);
+    ApiResponse SiteEnergy(const ApiRequest& request);
     ApiResponse Write(std::uint32_t id, const ApiRequest& request, const std::optional<Access::Caller>& caller);
     // The checks before any route: the Host, the Origin of what changes
     // something, the login; a refusal, or none.
