@@ -311,6 +311,8 @@ ApiResponse HttpApi::Devices() {
     }
     response.body.append("],\"writes_allowed\":").append(options_.allow_writes ? "true" : "false");
     response.body.append(",\"history\":").append(options_.history_path.empty() ? "false" : "true");
+    // The page shows its times on the site's clock, whatever the browser's.
+    response.body.append(",\"site_timezone\":").append(compact_json(Json::Value(options_.zone.name())));
     if (options_.forward != nullptr) {
         response.body.append(",\"forwarder\":").append(compact_json(forward_json(options_.forward->Figures(), utc_now_ms())));
     }
@@ -690,7 +692,8 @@ ApiResponse HttpApi::SiteEnergy(const ApiRequest& request) {
         answer["units"] = units_json();
         answer["units"]["peak_demand_w"] = "W";
         Json::Value& meters = answer["meters"] = Json::Value(Json::arrayValue);
-        std::vector<std::int64_t> totals(energy_counters().size(), 0);
+        // None where no meter has a figure: a site that kept no records used no 0 Wh.
+        std::vector<std::optional<std::int64_t>> totals(energy_counters().size());
         int without = 0;
         for (const SiteMeterEnergy& line : lines) {
             Json::Value item;
@@ -698,7 +701,7 @@ ApiResponse HttpApi::SiteEnergy(const ApiRequest& request) {
             item["name"] = line.name;
             for (std::size_t k = 0; k < energy_counters().size(); ++k) {
                 item[energy_counters()[k]->column] = counter_json(*energy_counters()[k], line.energy.counts[k]);
-                totals[k] += line.energy.counts[k].value_or(0);
+                if (line.energy.counts[k]) totals[k] = totals[k].value_or(0) + *line.energy.counts[k];
             }
             without += line.energy.counts[imported_active_counter()] ? 0 : 1;
             item["coverage"] = rounded(line.energy.coverage, 1000);

@@ -286,6 +286,20 @@ def main():
         for period in ("week", "month", "year"):
             check_history_chart(driver, period)
 
+        # The energy bars are the counters' differences the API served, in kWh.
+        for by in ("hour", "day"):
+            driver.find_element(By.CSS_SELECTOR, f'#energy-history-card [data-by="{by}"]').click()
+            bars = wait_for(driver, f"the energy by {by}", 30, lambda d: d.execute_script(
+                "const e = page.energy; return e.answer && document.getElementById('energy-history-card').dataset.by"
+                " === arguments[0] && e.answer.by === arguments[0] && [e.chart.data.datasets[0].data,"
+                " e.answer.periods.map((p) => p.active_energy_pos_wh)]", by))
+            if bars:
+                drawn, served = bars
+                check(len(drawn) == len(served) and all(
+                    (d is None and s is None) or (d is not None and s is not None and abs(d * 1000 - s) < 1e-6)
+                    for d, s in zip(drawn, served)), f"the {by} bars are the API's energies in kWh: {drawn[-3:]} vs {served[-3:]}")
+                check(served and served[-1], f"energy was used in the last {by}: {served[-3:]}")
+
         # An empty trend says so rather than drawing an axis of midnights.
         empty = driver.execute_script("page.chart.data.datasets.forEach((s) => { s.data = []; }); updateTrend();"
                                       "return [getComputedStyle(document.getElementById('trend-empty')).display,"

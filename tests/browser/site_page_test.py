@@ -9,6 +9,7 @@ the screen and every value is on it, and that a meter's page is reached from
 its card and by its address. Saves a screenshot of each width.
 """
 import argparse
+from decimal import ROUND_HALF_UP, Decimal
 import json
 import os
 import sys
@@ -57,7 +58,7 @@ def check_layout(driver, width_name):
     check(driver.execute_script("return document.documentElement.scrollWidth") <= width,
           f"no horizontal scrolling at {width_name}")
     beyond = driver.execute_script(
-        "return [...document.querySelectorAll('.meter-glance dd, .meter-glance h3')].filter((e) => "
+        "return [...document.querySelectorAll('.meter-glance dd, .meter-glance h3, #site-energy td')].filter((e) => "
         "e.getBoundingClientRect().right > arguments[0] + 0.5).length", width)
     check(beyond == 0, f"every value within the screen at {width_name}: {beyond} beyond it")
 
@@ -78,6 +79,34 @@ def check_cards(driver, logs, slaves):
         check(card["current"] == expected,
               f"card {card['device']} shows its own simulator's phase A current of cycle {cycle}: "
               f"{card['current']} (served {expected})")
+
+
+def readable(wh):
+    """An energy as the page shows it: kWh with one decimal, MWh with three from 1,000 kWh, halves up."""
+    if wh is None:
+        return "–"
+    scale, places, unit = (Decimal(10**6), "0.001", "MWh") if wh >= 10**6 else (Decimal(1000), "0.1", "kWh")
+    return f"{(Decimal(wh) / scale).quantize(Decimal(places), rounding=ROUND_HALF_UP)} {unit}"
+
+
+def check_site_energy(driver, width_name):
+    """The energy table shows what the API served, and its total row adds the meters up."""
+    shown = driver.execute_script("""
+        return {answers: page.siteEnergy, rows: [...document.querySelectorAll('#site-energy tr')]
+          .filter((tr) => tr.querySelectorAll('td').length).map((tr) => [...tr.querySelectorAll('td')].map((td) => td.textContent))};
+    """)
+    answers, rows = shown["answers"], shown["rows"]
+    check(len(rows) == len(answers[0]["meters"]) + 1, f"a row per meter and a total at {width_name}: {rows}")
+    for column, answer in enumerate(answers, start=1):
+        values = [m["active_energy_pos_wh"] for m in answer["meters"]]
+        check([row[column] for row in rows[:-1]] == [readable(v) for v in values],
+              f"each meter's {answer['period']} as served: {[row[column] for row in rows[:-1]]} vs {values}")
+        known = [v for v in values if v is not None]
+        total = answer["total"]["active_energy_pos_wh"]
+        check(total == (sum(known) if known else None), f"the {answer['period']} total adds the meters up: {total} vs {known}")
+        check(rows[-1][column] == readable(total), f"the {answer['period']} total shown: {rows[-1][column]} vs {total}")
+    today = [m["active_energy_pos_wh"] for m in answers[0]["meters"]]
+    check(all(v is not None and v > 0 for v in today), f"every meter used energy today: {today}")
 
 
 def main():
@@ -101,7 +130,8 @@ def main():
     with open(config_path, "w", encoding="utf-8") as f:
         json.dump(config, f)
     host, url = start_host([args.host, "--plugin", args.plugin, "--config", config_path, "--http", "127.0.0.1:0",
-                            "--interval", "0.5", "--quiet"], "live view at ")
+                            "--interval", "0.5", "--quiet", "--history", os.path.join(work, "history.db"),
+                            "--history-batch-s", "0.5"], "live view at ")
     if url is None:
         print("qmxhost did not start its live view", file=sys.stderr)
         return 1
@@ -119,6 +149,12 @@ def main():
             wait_for(driver, f"every card live at {width} px", 60,
                      lambda d: len(cards(d)) == len(slaves) and all(c["badge"].startswith("live") for c in cards(d)))
             check_cards(driver, logs, slaves)
+            # Two readings of each meter make its first energy of the day.
+            wait_for(driver, f"the energy table at {width} px", 60, lambda d: d.execute_async_script(
+                "const done = arguments[arguments.length - 1];"
+                "refreshSiteEnergy().then(() => setTimeout(() => done(page.siteEnergy"
+                " && page.siteEnergy[0].meters.every((m) => m.active_energy_pos_wh > 0)), 500));"))
+            check_site_energy(driver, f"{width} px")
             check_layout(driver, f"{width} px")
             driver.save_screenshot(args.screenshot.replace(".png", f"{suffix}.png"))
 

@@ -44,6 +44,7 @@ const page = {
   notice: '',  // what stays said above the values, e.g. that the asked meter is unknown
   zone: undefined,  // the site's time zone (IANA); none: the browser's
   history: { quantity: 'power', period: 'hour', from: null, to: null, chart: null, asked: 0 },
+  energy: { by: 'day', interval: 15, chart: null, asked: 0 },
 };
 
 // One time format on the page: the site's clock (the browser's until the
@@ -544,6 +545,153 @@ function makeHistoryChart() {
   drawHistory();
 }
 
+// --- Energy -----------------------------------------------------------------
+
+// How far back each kind of bar goes.
+const ENERGY_SPANS = { hour: 48 * HOUR_MS, day: 31 * 24 * HOUR_MS, week: 26 * 7 * 24 * HOUR_MS, month: 730 * 24 * HOUR_MS };
+const COUNTER_LABELS = {
+  active_energy_pos_wh: 'imported active energy', active_energy_neg_wh: 'exported active energy',
+  reactive_energy_pos_varh: 'imported reactive energy', reactive_energy_neg_varh: 'exported reactive energy',
+};
+
+// An energy in the meter's unit (Wh, varh) as people read it; a dash for none.
+function energyText(value, unit) {
+  if (value === null || value === undefined) return '–';
+  const [text, shown] = readable({ value, unit, text: String(value) });
+  return `${text} ${shown}`;
+}
+function demandText(watts) { return watts === null || watts === undefined ? '–' : `${(watts / 1000).toFixed(1)} kW`; }
+
+// A period's label from its local start ("2026-03-29 00:00:00").
+function periodLabel(localStart, by) {
+  return by === 'hour' ? localStart.slice(5, 16) : by === 'month' ? localStart.slice(0, 7)
+    : by === 'week' ? `wk ${localStart.slice(5, 10)}` : localStart.slice(5, 10);
+}
+
+async function drawEnergy() {
+  const e = page.energy;
+  if (!e.chart) return;
+  const asked = ++e.asked;
+  for (const button of document.querySelectorAll('#energy-history-card [data-by]')) {
+    button.setAttribute('aria-pressed', String(button.dataset.by === e.by));
+  }
+  const span = document.getElementById('energy-span');
+  span.textContent = 'loading…';
+  const to = new Date().toISOString();
+  const from = new Date(Date.now() - ENERGY_SPANS[e.by]).toISOString();
+  let answer;
+  let demand;
+  try {
+    [answer, demand] = await Promise.all([
+      getJson(`/api/devices/${page.id}/energy?by=${e.by}&from=${from}&to=${to}`),
+      getJson(`/api/devices/${page.id}/demand?interval=${e.interval}`)]);
+  } catch (err) {
+    span.textContent = `The energy could not be read (${err.message}).`;
+    return;
+  }
+  if (asked !== e.asked) return;
+  const periods = answer.periods;
+  const bars = (column, label, color) => ({
+    label, column, coverage: periods.map((p) => p.coverage),
+    data: periods.map((p) => (p[column] === null ? null : p[column] / 1000)),
+    backgroundColor: periods.map((p) => (p.coverage >= 0.999 ? color : `${color}66`)),
+  });
+  e.chart.data.labels = periods.map((p) => periodLabel(p.local_start, e.by));
+  e.chart.data.datasets = [bars('active_energy_pos_wh', 'imported', '#0969da'), bars('active_energy_neg_wh', 'exported', '#bf3989')];
+  e.chart.update('none');
+  const imported = periods.reduce((sum, p) => sum + (p.active_energy_pos_wh || 0), 0);
+  const empty = periods.every((p) => p.active_energy_pos_wh === null);
+  document.getElementById('energy-empty').hidden = !empty;
+  document.querySelector('#energy-history-card .trend').classList.toggle('empty', empty);
+  span.textContent = periods.length
+    ? `${periods.length} ${e.by}s from ${periods[0].local_start.slice(0, 16)} (${answer.zone}): ${energyText(imported, 'Wh')} imported`
+    : 'no periods';
+  const peak = demand.peak;
+  document.getElementById('peak-demand').textContent = peak
+    ? `Highest ${demand.interval_minutes}-minute demand this month: ${demandText(peak.demand_w)}, from ${peak.local_start.slice(0, 16)}`
+    : `No ${demand.interval_minutes}-minute interval this month is covered well enough for a peak demand.`;
+  e.answer = answer;
+  // The newest few; the rest counted.
+  const shown = answer.breaks.slice(-5);
+  const breaks = shown.map((b) => el('li', `${b.local_time}: the ${COUNTER_LABELS[b.counter] || b.counter} counter ` +
+    `went from ${b.before} to ${b.after}: counted anew from there, the step not counted`));
+  if (answer.breaks.length > shown.length) breaks.unshift(el('li', `${answer.breaks.length - shown.length} earlier breaks`));
+  document.getElementById('energy-breaks').replaceChildren(...breaks);
+  const card = document.getElementById('energy-history-card');
+  card.dataset.by = e.by;
+  card.dataset.periods = String(periods.length);
+}
+
+function makeEnergyChart() {
+  if (typeof Chart === 'undefined') return;
+  document.getElementById('energy-history-card').hidden = false;
+  const e = page.energy;
+  e.chart = new Chart(document.getElementById('energy-chart'), {
+    type: 'bar',
+    data: { labels: [], datasets: [] },
+    options: {
+      animation: false, maintainAspectRatio: false,
+      scales: { x: { ticks: { autoSkip: true, autoSkipPadding: 8, maxRotation: 0 } }, y: { title: { display: true, text: 'kWh' } } },
+      plugins: {
+        tooltip: {
+          callbacks: {
+            label: (item) => `${item.dataset.label}: ${energyText(item.raw === null ? null : Math.round(item.raw * 1000), 'Wh')}`,
+            afterLabel: (item) => `records over ${Math.round(item.dataset.coverage[item.dataIndex] * 100)} % of it`,
+          },
+        },
+      },
+    },
+  });
+  for (const button of document.querySelectorAll('#energy-history-card [data-by]')) {
+    button.addEventListener('click', () => { e.by = button.dataset.by; drawEnergy(); });
+  }
+  document.getElementById('demand-interval').addEventListener('change', (event) => {
+    e.interval = Number(event.target.value);
+    drawEnergy();
+  });
+  drawEnergy();
+}
+
+// The site's table: every meter's imported energy today, yesterday, this
+// month and last month, the month's peak demand, and the totals; each
+// period one answer of the bench host.
+async function refreshSiteEnergy() {
+  const periods = ['today', 'yesterday', 'this_month', 'last_month'];
+  let answers;
+  try {
+    answers = await Promise.all(periods.map((period) => getJson(`/api/site/energy?period=${period}`)));
+  } catch (err) {
+    document.getElementById('site-energy-note').textContent = `The energy could not be read (${err.message}).`;
+    return;
+  }
+  const labels = ['today', 'yesterday', 'this month', 'last month', 'peak demand'];
+  const row = (name, figures, peak, className) => {
+    const tr = el('tr', null, className);
+    tr.append(el('td', name));
+    figures.forEach((f, i) => {
+      const td = el('td', energyText(f ? f.active_energy_pos_wh : null, 'Wh'));
+      td.dataset.label = labels[i];
+      if (f && f.coverage !== undefined) td.title = `records over ${Math.round(f.coverage * 100)} % of it`;
+      tr.append(td);
+    });
+    const td = el('td', peak);
+    td.dataset.label = labels[4];
+    tr.append(td);
+    return tr;
+  };
+  page.siteEnergy = answers;
+  const month = answers[2];
+  const rows = month.meters.map((m) => {
+    const peak = m.peak_demand_w === null ? '–' : `${demandText(m.peak_demand_w)}, ${m.peak_local_start.slice(5, 16)}`;
+    return row(m.name, answers.map((a) => a.meters.find((x) => x.id === m.id)), peak);
+  });
+  document.querySelector('#site-energy tbody').replaceChildren(...rows);
+  document.querySelector('#site-energy tfoot').replaceChildren(row(`all ${month.meters.length} meters`, answers.map((a) => a.total), '', 'total'));
+  document.getElementById('site-energy-note').textContent = `Days and months on the site's clock (${month.zone}); ` +
+    'a figure covers the part of its period with records (hover for how much).';
+  document.getElementById('site-energy-card').hidden = false;
+}
+
 // The links ask for times relative to the moment they are followed.
 function setUpDownloads() {
   const link = (id, minutes, resolution) => {
@@ -862,12 +1010,16 @@ async function refreshSite() {
 }
 
 // Every meter at a glance, refreshed as their cycles end.
-function showSite() {
+function showSite(history) {
   document.body.dataset.view = 'site';
   document.getElementById('site').hidden = false;
   followEvents();
   refreshSite();
   setInterval(refreshSite, 2000);
+  if (history) {
+    refreshSiteEnergy();
+    setInterval(refreshSiteEnergy, 60000);
+  }
 }
 
 async function showMeters() {
@@ -892,7 +1044,7 @@ async function showMeters() {
   // without one, a site of several meters is shown whole.
   const asked = new URLSearchParams(window.location.search).get('device');
   if (asked === null && list.devices.length > 1) {
-    showSite();
+    showSite(list.history);
     return;
   }
   document.body.dataset.view = 'meter';
@@ -908,6 +1060,7 @@ async function showMeters() {
     if (page.chart) { page.chart.data.datasets.forEach((s) => { s.data = []; }); updateTrend(); }
     refresh();
     drawHistory();
+    drawEnergy();
     if (list.history) showAlarmHistory();
   });
   if (list.writes_allowed) {
@@ -928,6 +1081,7 @@ async function showMeters() {
     showAlarmHistory();
     await seedTrendFromHistory();
     makeHistoryChart();
+    makeEnergyChart();
   }
   followEvents();
   await refresh();
