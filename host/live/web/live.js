@@ -595,6 +595,7 @@ async function drawEnergy() {
     label, column, coverage: periods.map((p) => p.coverage),
     data: periods.map((p) => (p[column] === null ? null : p[column] / 1000)),
     backgroundColor: periods.map((p) => (p.coverage >= 0.999 ? color : `${color}66`)),
+    borderColor: color, borderWidth: 0,
   });
   e.chart.data.labels = periods.map((p) => periodLabel(p.local_start, e.by));
   e.chart.data.datasets = [bars('active_energy_pos_wh', 'imported', '#0969da'), bars('active_energy_neg_wh', 'exported', '#bf3989')];
@@ -615,7 +616,8 @@ async function drawEnergy() {
   const shown = answer.breaks.slice(-5);
   const breaks = shown.map((b) => el('li', `${b.local_time}: the ${COUNTER_LABELS[b.counter] || b.counter} counter ` +
     `went from ${b.before} to ${b.after}: counted anew from there, the step not counted`));
-  if (answer.breaks.length > shown.length) breaks.unshift(el('li', `${answer.breaks.length - shown.length} earlier breaks`));
+  const earlier = answer.breaks.length - shown.length;
+  if (earlier > 0) breaks.unshift(el('li', `${earlier} earlier ${earlier === 1 ? 'break' : 'breaks'}`));
   document.getElementById('energy-breaks').replaceChildren(...breaks);
   const card = document.getElementById('energy-history-card');
   card.dataset.by = e.by;
@@ -633,6 +635,10 @@ function makeEnergyChart() {
       animation: false, maintainAspectRatio: false,
       scales: { x: { ticks: { autoSkip: true, autoSkipPadding: 8, maxRotation: 0 } }, y: { title: { display: true, text: 'kWh' } } },
       plugins: {
+        // The full colour, whichever bar comes first.
+        legend: { labels: { generateLabels: (chart) => chart.data.datasets.map((d, i) => ({
+          text: d.label, fillStyle: d.borderColor, strokeStyle: d.borderColor, lineWidth: 0,
+          hidden: !chart.isDatasetVisible(i), datasetIndex: i })) } },
         tooltip: {
           callbacks: {
             label: (item) => `${item.dataset.label}: ${energyText(item.raw === null ? null : Math.round(item.raw * 1000), 'Wh')}`,
