@@ -70,6 +70,23 @@ struct EnergyHistory::Impl {
             select[level] = Prepare("SELECT t + " + size + columns + " FROM " + table +
                                     " WHERE device = ?1 AND t > ?2 - " + size + " AND t <= ?3 - " + size + " ORDER BY t");
         }
+        // Where a counter went back between two rows of a finer table: a
+        // reset and the counting up after it may fall inside one step of a
+        // coarser table, which alone would show no step back.
+        for (int level = kRaw; level < kHour; ++level) {
+            std::string steps, back;
+            for (std::size_t k = 0; k < energy_counters().size(); ++k) {
+                const std::string c = raw_column(energy_counters()[k]->high_register) + (level == kRaw ? "" : "_last");
+                const std::string d = "d" + std::to_string(k);
+                steps += ", " + c + " - lag(" + c + ") OVER (ORDER BY t) AS " + d;
+                back += (k > 0 ? " OR " : "") + d + " < 0";
+            }
+            const std::string table = level == kRaw ? "raw" : "minute";
+            const std::string size = std::to_string(kLevelMs[level]);
+            went_back[level] = Prepare("SELECT t + " + size + " FROM (SELECT t" + steps + " FROM " + table +
+                                       " WHERE device = ?1 AND t > ?2 - " + size + " AND t <= ?3 - " + size + ") WHERE " +
+                                       back + " ORDER BY t");
+        }
         minutes = Prepare("SELECT t FROM minute WHERE device = ?1 AND t >= ?2 AND t < ?3 ORDER BY t");
         hours = Prepare("SELECT t FROM hour WHERE device = ?1 AND t >= ?2 AND t < ?3 ORDER BY t");
     }
@@ -125,6 +142,11 @@ struct EnergyHistory::Impl {
         for (std::size_t k = 0; k < sums.size(); ++k) {
             if (!plausible(b.counts[k] - a.counts[k], b.t_ms - a.t_ms)) finer = true;
         }
+        for (int below = kRaw; below < level; ++below) {
+            const std::vector<std::int64_t>& times = backs[below];
+            const auto after_a = std::upper_bound(times.begin(), times.end(), a.t_ms);
+            if (after_a != times.end() && *after_a <= b.t_ms) finer = true;
+        }
         if (finer && level > kRaw) {
             const std::vector<Reading> fine = Fetch(level - 1, device, a.t_ms, b.t_ms);
             if (!fine.empty()) {
@@ -154,6 +176,8 @@ struct EnergyHistory::Impl {
     };
     std::unique_ptr<sqlite3, CloseDb> db;
     Statement select[3];
+    Statement went_back[2];               // raw, minute
+    std::vector<std::int64_t> backs[2];   // of the answer being made: when a counter went back there
     Statement minutes, hours;
 };
 
@@ -193,6 +217,10 @@ EnergyFigures EnergyHistory::Between(std::uint32_t device, const std::vector<std
     } end{p.db.get()};
     const std::vector<Reading> readings = p.Fetch(level, device, bounds.front() - edge_ms - 1, bounds.back());
     const std::vector<std::int64_t> minutes = p.Times(p.minutes, device, bounds.front(), bounds.back());
+    // From an hour before: the step into the first row is one too.
+    for (int below = kRaw; below < kHour; ++below) {
+        p.backs[below] = p.Times(p.went_back[below], device, bounds.front() - edge_ms - kHourMs, bounds.back());
+    }
     const std::vector<std::int64_t> hours = p.Times(p.hours, device, bounds.front(), bounds.back());
     const auto at_or_before = [&readings](std::int64_t t) {
         return std::upper_bound(readings.begin(), readings.end(), t,
