@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "host/history/history_schema.h"
+#include "host/history/read_only_history.h"
 #include "host/meter_view/meter_readings.h"
 
 namespace {
@@ -25,11 +26,6 @@ struct Reading {
     std::int64_t t_ms = 0;  // of a raw row; of an aggregate, its end: its last reading is before
     std::vector<std::int64_t> counts;
 };
-
-struct Finalize {
-    void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
-};
-using Statement = std::unique_ptr<sqlite3_stmt, Finalize>;
 
 // A step from `a` to `b` that a feeder's consumption can make.
 bool plausible(std::int64_t step, std::int64_t ms) {
@@ -53,12 +49,7 @@ const std::vector<const MeterReading*>& energy_counters() {
 std::size_t imported_active_counter() { return 0; }
 
 struct EnergyHistory::Impl {
-    explicit Impl(const std::string& path_) : path(path_) {
-        sqlite3* raw = nullptr;
-        const int opened = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
-        db.reset(raw);
-        if (opened != SQLITE_OK) Fail("cannot open");
-        sqlite3_busy_timeout(db.get(), 2000);
+    explicit Impl(const std::string& path) : db(path) {
         for (int level = kRaw; level <= kHour; ++level) {
             std::string columns;
             for (const MeterReading* counter : energy_counters()) {
@@ -91,16 +82,8 @@ struct EnergyHistory::Impl {
         hours = Prepare("SELECT t FROM hour WHERE device = ?1 AND t >= ?2 AND t < ?3 ORDER BY t");
     }
 
-    Statement Prepare(const std::string& sql) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db.get(), sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
-            Fail("not a history of this qmxhost");
-        }
-        return Statement(statement);
-    }
-    [[noreturn]] void Fail(const std::string& what) const {
-        throw std::runtime_error("history " + path + ": " + what + ": " + sqlite3_errmsg(db.get()));
-    }
+    Statement Prepare(const std::string& sql) { return db.Prepare(sql); }
+    [[noreturn]] void Fail(const std::string& what) const { db.Fail(what); }
 
     std::vector<Reading> Fetch(int level, std::uint32_t device, std::int64_t after_ms, std::int64_t upto_ms) {
         sqlite3_stmt* s = select[level].get();
@@ -170,11 +153,7 @@ struct EnergyHistory::Impl {
         }
     }
 
-    std::string path;
-    struct CloseDb {
-        void operator()(sqlite3* d) const { sqlite3_close_v2(d); }
-    };
-    std::unique_ptr<sqlite3, CloseDb> db;
+    ReadOnlyHistory db;
     Statement select[3];
     Statement went_back[2];               // raw, minute
     std::vector<std::int64_t> backs[2];   // of the answer being made: when a counter went back there
@@ -210,11 +189,11 @@ EnergyFigures EnergyHistory::Between(std::uint32_t device, const std::vector<std
         while (level > kRaw && bound % kLevelMs[level] != 0) --level;
     }
     // One snapshot of the file for the whole answer.
-    sqlite3_exec(p.db.get(), "BEGIN", nullptr, nullptr, nullptr);
+    sqlite3_exec(p.db.handle(), "BEGIN", nullptr, nullptr, nullptr);
     struct End {
         sqlite3* db;
         ~End() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
-    } end{p.db.get()};
+    } end{p.db.handle()};
     const std::vector<Reading> readings = p.Fetch(level, device, bounds.front() - edge_ms - 1, bounds.back());
     const std::vector<std::int64_t> minutes = p.Times(p.minutes, device, bounds.front(), bounds.back());
     // From an hour before: the step into the first row is one too.

@@ -10,44 +10,10 @@
 
 #include "host/common/clock.h"
 #include "host/common/json_text.h"
+#include "host/history/read_only_history.h"
 #include "host/meter_view/meter_readings.h"
 
 namespace {
-
-struct CloseDb {
-    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-struct Finalize {
-    void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
-};
-using Statement = std::unique_ptr<sqlite3_stmt, Finalize>;
-
-class ReadOnlyHistory {
-public:
-    explicit ReadOnlyHistory(const std::string& path) : path_(path) {
-        sqlite3* raw = nullptr;
-        const int opened = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
-        db_.reset(raw);
-        if (opened != SQLITE_OK) Fail("cannot open");
-        sqlite3_busy_timeout(db_.get(), 2000);
-        // Several reads at once, each taking its time: each keeps a small cache.
-        sqlite3_exec(db_.get(), "PRAGMA cache_size = -512", nullptr, nullptr, nullptr);
-    }
-    Statement Prepare(const std::string& sql) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
-            Fail("not a history of this qmxhost");
-        }
-        return Statement(statement);
-    }
-    [[noreturn]] void Fail(const std::string& what) const {
-        throw std::runtime_error("history " + path_ + ": " + what + ": " + sqlite3_errmsg(db_.get()));
-    }
-
-private:
-    std::string path_;
-    std::unique_ptr<sqlite3, CloseDb> db_;
-};
 
 // The query's rows, oldest first, with the meter's name last; bound and ready.
 Statement select_rows(ReadOnlyHistory& db, const HistoryQuery& query) {

@@ -167,7 +167,6 @@ http::response<http::string_body> response_of(ApiResponse api, unsigned version,
     const std::size_t length = api.body.size();
     if (!head) response.body() = std::move(api.body);
     response.content_length(length);
-    response.keep_alive(keep_alive);
     return response;
 }
 

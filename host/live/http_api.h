@@ -3,7 +3,6 @@
 // answered here, so that tests and the fuzzer reach every route directly.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
