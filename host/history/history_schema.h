@@ -10,6 +10,12 @@
 //          and per quantity its least, greatest and summed raw value
 //          (r<register>_min, _max, _sum), a counter's last (r<register>_last)
 // hour     the same per hour, kept for the hour window
+// quarter  per device and quarter hour, kept for the minute window (since
+//          version 5): the minutes that hold a record (bit m for minute m
+//          of the quarter), each counter's last, and the counters (bit k
+//          for the k-th) that made a step no consumption makes between two
+//          records, the later one in this quarter: what energy and demand
+//          are read from without the wide minute rows
 // events   what happened that is no reading: a record handed back at start
 // alarms   every rise and clear of an alarm rule, with the measured value,
 //          the whole number compared and the threshold (since version 4)
@@ -26,7 +32,7 @@
 #include <string>
 #include <vector>
 
-constexpr int kHistorySchemaVersion = 4;
+constexpr int kHistorySchemaVersion = 5;
 
 // Statements that make an empty file a history, in order.
 std::vector<std::string> history_schema_sql();
