@@ -357,12 +357,15 @@ function zoneOffset(ms) {
   return Date.UTC(p.year, p.month - 1, p.day, p.hour, p.minute, p.second) - Math.floor(ms / 1000) * 1000;
 }
 
+// The UTC moment of a time on the site's clock, given as if it were UTC
+// (Date.UTC of its fields); in a clock change's repeated hour, the later.
+function utcOf(local) { return local - zoneOffset(local - zoneOffset(local)); }
+
 // Ticks at round times of the site's clock: quarter hours, three hours,
 // midnights, Mondays or the first of each month, as the span needs.
 function roundTicks(min, max) {
   const length = max - min;
   const local = (utc) => utc + zoneOffset(utc);
-  const utcOf = (l) => l - zoneOffset(l - zoneOffset(l));
   const ticks = [];
   if (length > 62 * 24 * HOUR_MS) {
     const start = new Date(local(min));
@@ -533,8 +536,9 @@ function makeHistoryChart() {
   document.getElementById('history-back').addEventListener('click', () => step(-1));
   document.getElementById('history-forward').addEventListener('click', () => step(1));
   document.getElementById('history-range').addEventListener('click', () => {
-    const from = Date.parse(document.getElementById('history-from').value);
-    const to = Date.parse(document.getElementById('history-to').value);
+    // The fields are read on the site's clock, as the page shows times, not the browser's.
+    const from = utcOf(Date.parse(`${document.getElementById('history-from').value}Z`));
+    const to = utcOf(Date.parse(`${document.getElementById('history-to').value}Z`));
     if (!(from < to)) {
       document.getElementById('history-span').textContent = 'Give a start before the end.';
       return;
