@@ -1,5 +1,7 @@
 #include "host/history/history_schema.h"
 
+#include <algorithm>
+
 #include "host/history/counter_step.h"
 #include "host/meter_view/meter_readings.h"
 
@@ -29,9 +31,15 @@ std::string aggregate_table(const std::string& name) {
     return sql + ", PRIMARY KEY (device, t)) WITHOUT ROWID";
 }
 
-std::string aggregate_select(const std::string& table) {
+// A reading the select shows: every one, or those named.
+bool shown(const MeterReading& reading, const std::vector<std::string>& quantities) {
+    return quantities.empty() || std::find(quantities.begin(), quantities.end(), reading.column) != quantities.end();
+}
+
+std::string aggregate_select(const std::string& table, const std::vector<std::string>& quantities) {
     std::string sql = "SELECT " + utc_sql("t") + " AS utc, " + local_sql("t") + " AS local_time, device, samples";
     for (const MeterReading& reading : kMeterReadings) {
+        if (!shown(reading, quantities)) continue;
         const std::string r = raw_column(reading.high_register);
         const std::string column = reading.column;
         if (reading.counter) {
@@ -58,10 +66,11 @@ const char* resolution_table(Resolution resolution) {
     return "raw";
 }
 
-std::string resolution_select(Resolution resolution) {
-    if (resolution != Resolution::raw) return aggregate_select(resolution_table(resolution));
+std::string resolution_select(Resolution resolution, const std::vector<std::string>& quantities) {
+    if (resolution != Resolution::raw) return aggregate_select(resolution_table(resolution), quantities);
     std::string sql = "SELECT id, " + utc_sql("t") + " AS utc, " + local_sql("t") + " AS local_time, device, data_id";
     for (const MeterReading& reading : kMeterReadings) {
+        if (!shown(reading, quantities)) continue;
         sql += ",\n  " + in_unit(raw_column(reading.high_register), reading) + " AS " + reading.column;
     }
     return sql + "\nFROM raw";

@@ -43,8 +43,9 @@ std::vector<std::string> history_schema_added_in(int version);
 // The rows a query can ask for: the raw rows, or the minute or hour aggregates.
 enum class Resolution { raw, minute, hour };
 // What the resolution's view shows, as a select list over its table with
-// its key columns t and device: "SELECT id, ... FROM raw".
-std::string resolution_select(Resolution resolution);
+// its key columns t and device: "SELECT id, ... FROM raw"; with
+// `quantities` (the readings' column names), only theirs beside the keys.
+std::string resolution_select(Resolution resolution, const std::vector<std::string>& quantities = {});
 // The table a resolution's rows are kept in.
 const char* resolution_table(Resolution resolution);
 

@@ -388,14 +388,16 @@ function roundTicks(min, max) {
   return ticks;
 }
 
-// The rows of a span, oldest first: the API gives the newest `MOST_ROWS`
-// of a range, so a year of hours is asked for in a few pages.
-async function historyRows(from, to, resolution) {
+// The rows of a span, oldest first, with the quantities drawn alone: the
+// API gives the newest `MOST_ROWS` of a range, so a year of hours is asked
+// for in a few pages.
+async function historyRows(from, to, resolution, quantities) {
   let rows = [];
   let upTo = to;
   for (let pages = 0; pages < 4 && upTo >= from; pages += 1) {
     const answer = await getJson(`/api/devices/${page.id}/history?resolution=${resolution}` +
-      `&from=${new Date(from).toISOString()}&to=${new Date(upTo).toISOString()}&limit=${MOST_ROWS}`);
+      `&from=${new Date(from).toISOString()}&to=${new Date(upTo).toISOString()}&limit=${MOST_ROWS}` +
+      `&quantities=${quantities.join(',')}`);
     rows = answer.rows.concat(rows);
     if (answer.rows.length < MOST_ROWS) break;
     upTo = Date.parse(answer.rows[0].utc) - 1;
@@ -450,7 +452,7 @@ async function drawHistory() {
   span.textContent = `${spanText}: loading…`;
   let rows;
   try {
-    rows = await historyRows(from, to, resolution);
+    rows = await historyRows(from, to, resolution, group.series.map(([column]) => column));
   } catch (e) {
     span.textContent = `The history could not be read (${e.message}).`;
     return;
