@@ -129,10 +129,12 @@ bench-modbus-server: deps
 	cmake --build --preset release --target modbus_read_load
 	sh bench/modbus_server_load.sh build/demo/bin/qmxhost build/release/bench/modbus_read_load
 
+# Then the energy answers of 32 meters' year, from the bench host's API.
 bench-history: deps
 	cmake --preset release
-	cmake --build --preset release --target history_fill
+	cmake --build --preset release --target history_fill qmxhost
 	sh bench/history.sh build/release/bench/history_fill 400
+	python3 bench/energy.py build/release/bin/qmxhost build/release/bench/history_fill
 
 # The history forwarded to a local PostgreSQL: a day's outage of 32 meters
 # caught up while a 4-line site polls beside it, the central bytes per

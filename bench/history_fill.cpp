@@ -1,11 +1,12 @@
 // Fills a history through the bench host's own history outlet with N
 // simulated days of one meter (or METERS, data ids 1 to METERS) at one
-// cycle a second, in simulated time (the records' times, from 2026-01-01,
-// or ending now with "now": a box's outage to catch up), then times the
-// queries a person or the API makes. Prints one figure per line;
-// bench/history.sh adds the fsyncs, bench/fleet.sh forwards the file.
+// cycle a second (or every STEP seconds), in simulated time (the records'
+// times, from 2026-01-01, or ending now with "now": a box's outage to catch
+// up), then times the queries a person or the API makes. Prints one figure
+// per line; bench/history.sh adds the fsyncs, bench/fleet.sh forwards the
+// file, bench/energy.py asks the API of a site's year.
 //
-// usage: history_fill FILE [DAYS] [QUERIES: yes|no] [METERS] [now]
+// usage: history_fill FILE [DAYS] [QUERIES: yes|no] [METERS] [now|then] [STEP]
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -88,7 +89,7 @@ double query_ms(const std::string& path, Resolution resolution, std::int64_t fro
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::cerr << "usage: history_fill FILE [DAYS] [QUERIES: yes|no]" << std::endl;
+        std::cerr << "usage: history_fill FILE [DAYS] [QUERIES: yes|no] [METERS] [now|then] [STEP]" << std::endl;
         return 2;
     }
     const std::string path = argv[1];
@@ -96,6 +97,7 @@ int main(int argc, char** argv) {
     const bool timed = argc <= 3 || std::string(argv[3]) != "no";
     const int meter_count = argc > 4 ? std::max(1, std::atoi(argv[4])) : 1;
     const std::int64_t first_ms = argc > 5 && std::string(argv[5]) == "now" ? utc_now_ms() - days * kDayMs : kStart;
+    const std::int64_t step = argc > 6 ? std::max(1, std::atoi(argv[6])) : 1;
     std::vector<DeviceConfig> meters(static_cast<std::size_t>(meter_count));
     for (std::size_t i = 0; i < meters.size(); ++i) {
         meters[i].data_id = static_cast<std::uint32_t>(i + 1);
@@ -111,7 +113,7 @@ int main(int argc, char** argv) {
         } notices;
         HistorySink sink(history, 5.0, 1.0, notices);
         const HistoryWindows windows;
-        for (std::int64_t second = 0; second < days * 86400LL; ++second) {
+        for (std::int64_t second = 0; second < days * 86400LL; second += step) {
             const std::vector<unsigned char> record = record_at(second);
             for (const DeviceConfig& meter : meters) {
                 auto report = std::make_shared<CycleReport>();
@@ -124,7 +126,7 @@ int main(int argc, char** argv) {
                 report->quantities = decode_quantities(report->record);
                 sink.Cycle(report);
             }
-            if (second % 86400 == 86399) {
+            if (second % 86400 + step >= 86400) {
                 const int day = static_cast<int>(second / 86400) + 1;
                 // Once the raw window is full (and pruned a day on), only the aggregates grow.
                 if (day == windows.raw_days + 1) {

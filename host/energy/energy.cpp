@@ -16,22 +16,26 @@
 namespace {
 
 constexpr std::int64_t kMinuteMs = 60000;
+constexpr std::int64_t kQuarterMs = 15 * kMinuteMs;
 constexpr std::int64_t kHourMs = 3600000;
 
 // The history's tables, finest first, and how long each row stands for.
-enum Level { kRaw = 0, kMinute = 1, kHour = 2 };
-constexpr std::int64_t kLevelMs[] = {0, kMinuteMs, kHourMs};
+enum Level { kRaw = 0, kMinute = 1, kQuarter = 2, kHour = 3 };
+constexpr std::int64_t kLevelMs[] = {0, kMinuteMs, kQuarterMs, kHourMs};
+constexpr const char* kLevelTable[] = {"raw", "minute", "quarter", "hour"};
 
 struct Reading {
     std::int64_t t_ms = 0;  // of a raw row; of an aggregate, its end: its last reading is before
     std::vector<std::int64_t> counts;
 };
 
-// A step from `a` to `b` that a feeder's consumption can make.
-bool plausible(std::int64_t step, std::int64_t ms) {
-    const double most = kMostFeederWatts * static_cast<double>(ms) / 3.6e6 + static_cast<double>(kCounterSlack);
-    return step >= 0 && static_cast<double>(step) <= most;
-}
+// A quarter hour's minutes with a record and the counters that broke in it.
+struct QuarterMarks {
+    std::int64_t t_ms = 0;  // its start
+    std::int64_t minutes = 0;
+    std::int64_t breaks = 0;
+};
+
 
 }  // namespace
 
@@ -50,47 +54,42 @@ std::size_t imported_active_counter() { return 0; }
 
 struct EnergyHistory::Impl {
     explicit Impl(const std::string& path) : db(path) {
+        // A file of an earlier version gets its quarters when the bench host opens it to write.
+        Statement quarter = Prepare("SELECT count(*) FROM sqlite_master WHERE name = 'quarter'");
+        if (sqlite3_step(quarter.get()) != SQLITE_ROW || sqlite3_column_int(quarter.get(), 0) == 0) {
+            throw std::runtime_error("history " + path + ": of an earlier version; start qmxhost with it once to bring it "
+                                     "up to date");
+        }
         for (int level = kRaw; level <= kHour; ++level) {
             std::string columns;
             for (const MeterReading* counter : energy_counters()) {
                 columns += ", " + raw_column(counter->high_register) + (level == kRaw ? "" : "_last");
             }
-            const std::string table = level == kRaw ? "raw" : level == kMinute ? "minute" : "hour";
             const std::string size = std::to_string(kLevelMs[level]);
             // Readings whose time is in (?2, ?3]; an aggregate's time is its end.
-            select[level] = Prepare("SELECT t + " + size + columns + " FROM " + table +
+            select[level] = Prepare("SELECT t + " + size + columns + " FROM " + kLevelTable[level] +
                                     " WHERE device = ?1 AND t > ?2 - " + size + " AND t <= ?3 - " + size + " ORDER BY t");
         }
-        // Where a counter went back between two rows of a finer table: a
-        // reset and the counting up after it may fall inside one step of a
-        // coarser table, which alone would show no step back.
-        for (int level = kRaw; level < kHour; ++level) {
-            std::string steps, back;
-            for (std::size_t k = 0; k < energy_counters().size(); ++k) {
-                const std::string c = raw_column(energy_counters()[k]->high_register) + (level == kRaw ? "" : "_last");
-                const std::string d = "d" + std::to_string(k);
-                steps += ", " + c + " - lag(" + c + ") OVER (ORDER BY t) AS " + d;
-                back += (k > 0 ? " OR " : "") + d + " < 0";
-            }
-            const std::string table = level == kRaw ? "raw" : "minute";
-            const std::string size = std::to_string(kLevelMs[level]);
-            went_back[level] = Prepare("SELECT t + " + size + " FROM (SELECT t" + steps + " FROM " + table +
-                                       " WHERE device = ?1 AND t > ?2 - " + size + " AND t <= ?3 - " + size + ") WHERE " +
-                                       back + " ORDER BY t");
-        }
-        minutes = Prepare("SELECT t FROM minute WHERE device = ?1 AND t >= ?2 AND t < ?3 ORDER BY t");
+        std::string lasts;
+        for (const MeterReading* counter : energy_counters()) lasts += ", " + raw_column(counter->high_register) + "_last";
+        marks = Prepare("SELECT t, minutes, breaks" + lasts +
+                        " FROM quarter WHERE device = ?1 AND t >= ?2 AND t < ?3 ORDER BY t");
         hours = Prepare("SELECT t FROM hour WHERE device = ?1 AND t >= ?2 AND t < ?3 ORDER BY t");
     }
 
     Statement Prepare(const std::string& sql) { return db.Prepare(sql); }
     [[noreturn]] void Fail(const std::string& what) const { db.Fail(what); }
 
-    std::vector<Reading> Fetch(int level, std::uint32_t device, std::int64_t after_ms, std::int64_t upto_ms) {
-        sqlite3_stmt* s = select[level].get();
+    void Bind(sqlite3_stmt* s, std::uint32_t device, std::int64_t a, std::int64_t b) {
         sqlite3_reset(s);
         sqlite3_bind_int64(s, 1, device);
-        sqlite3_bind_int64(s, 2, after_ms);
-        sqlite3_bind_int64(s, 3, upto_ms);
+        sqlite3_bind_int64(s, 2, a);
+        sqlite3_bind_int64(s, 3, b);
+    }
+
+    std::vector<Reading> Fetch(int level, std::uint32_t device, std::int64_t after_ms, std::int64_t upto_ms) {
+        sqlite3_stmt* s = select[level].get();
+        Bind(s, device, after_ms, upto_ms);
         std::vector<Reading> readings;
         int rc = 0;
         while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
@@ -103,12 +102,29 @@ struct EnergyHistory::Impl {
         return readings;
     }
 
-    std::vector<std::int64_t> Times(Statement& statement, std::uint32_t device, std::int64_t from_ms, std::int64_t to_ms) {
-        sqlite3_stmt* s = statement.get();
-        sqlite3_reset(s);
-        sqlite3_bind_int64(s, 1, device);
-        sqlite3_bind_int64(s, 2, from_ms);
-        sqlite3_bind_int64(s, 3, to_ms);
+    // The quarters from `from_ms` up to `to_ms`; with `readings`, their
+    // readings too: one pass where the answer is read from the quarters.
+    std::vector<QuarterMarks> Marks(std::uint32_t device, std::int64_t from_ms, std::int64_t to_ms,
+                                    std::vector<Reading>* readings) {
+        sqlite3_stmt* s = marks.get();
+        Bind(s, device, from_ms, to_ms);
+        std::vector<QuarterMarks> found;
+        int rc = 0;
+        while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+            found.push_back({sqlite3_column_int64(s, 0), sqlite3_column_int64(s, 1), sqlite3_column_int64(s, 2)});
+            if (readings == nullptr) continue;
+            Reading reading;
+            reading.t_ms = found.back().t_ms + kQuarterMs;
+            for (int c = 3; c < sqlite3_column_count(s); ++c) reading.counts.push_back(sqlite3_column_int64(s, c));
+            readings->push_back(std::move(reading));
+        }
+        if (rc != SQLITE_DONE) Fail("cannot read");
+        return found;
+    }
+
+    std::vector<std::int64_t> Hours(std::uint32_t device, std::int64_t from_ms, std::int64_t to_ms) {
+        sqlite3_stmt* s = hours.get();
+        Bind(s, device, from_ms, to_ms);
         std::vector<std::int64_t> times;
         int rc = 0;
         while ((rc = sqlite3_step(s)) == SQLITE_ROW) times.push_back(sqlite3_column_int64(s, 0));
@@ -116,35 +132,61 @@ struct EnergyHistory::Impl {
         return times;
     }
 
-    // The step from `a` to `b` added to `sums`, counter by counter; a step
-    // that is no consumption looked at in the next finer table, and where
-    // there is none, reported and left out.
+    // The counters the writer saw break in the quarters from `from_ms` up to `to_ms`.
+    std::int64_t BrokenIn(std::int64_t from_ms, std::int64_t to_ms) const {
+        std::int64_t bits = 0;
+        auto q = std::lower_bound(quarters.begin(), quarters.end(), from_ms,
+                                  [](const QuarterMarks& m, std::int64_t t) { return m.t_ms < t; });
+        for (; q != quarters.end() && q->t_ms < to_ms; ++q) bits |= q->breaks;
+        return bits;
+    }
+
+    // The step from `a` to `b` added to `sums`, counter by counter. A step
+    // that is no consumption, or one over quarters where the writer saw a
+    // counter break, is looked at in the next finer table that holds rows
+    // (a quarter's records before its minutes: only they place a break
+    // inside a minute); what is no consumption there, or a break the finer
+    // rows cannot place, is reported and left out.
     void Step(std::uint32_t device, int level, const Reading& a, const Reading& b, std::vector<std::int64_t>& sums,
               std::vector<bool>& broken, std::vector<CounterBreak>& breaks) {
-        bool finer = false;
-        for (std::size_t k = 0; k < sums.size(); ++k) {
-            if (!plausible(b.counts[k] - a.counts[k], b.t_ms - a.t_ms)) finer = true;
+        const std::size_t counters = sums.size();
+        // At a quarter's resolution or coarser, the step holds the quarters whole.
+        const std::int64_t marked = level >= kQuarter ? BrokenIn(a.t_ms, b.t_ms) : 0;
+        // A period's first reading inside a quarter (none at its start): the
+        // quarter's marks may be of a step before it, so its own are looked at.
+        bool closer = marked != 0 || (level >= kQuarter && a.t_ms % kQuarterMs != 0);
+        for (std::size_t k = 0; k < counters; ++k) {
+            if (!plausible_step(b.counts[k] - a.counts[k], b.t_ms - a.t_ms)) closer = true;
         }
-        for (int below = kRaw; below < level; ++below) {
-            const std::vector<std::int64_t>& times = backs[below];
-            const auto after_a = std::upper_bound(times.begin(), times.end(), a.t_ms);
-            if (after_a != times.end() && *after_a <= b.t_ms) finer = true;
-        }
-        if (finer && level > kRaw) {
-            const std::vector<Reading> fine = Fetch(level - 1, device, a.t_ms, b.t_ms);
-            if (!fine.empty()) {
+        if (closer && level > kRaw) {
+            static constexpr int kFiner[][3] = {{-1, -1, -1}, {kRaw, -1, -1}, {kRaw, kMinute, -1}, {kQuarter, kMinute, kRaw}};
+            for (int finer : kFiner[level]) {
+                if (finer < 0) break;
+                const std::vector<Reading> fine = Fetch(finer, device, a.t_ms, b.t_ms);
+                if (fine.empty()) continue;
+                std::vector<std::int64_t> part(counters, 0);
+                std::vector<bool> part_broken(counters, false);
                 const Reading* previous = &a;
                 for (const Reading& reading : fine) {
-                    Step(device, level - 1, *previous, reading, sums, broken, breaks);
+                    Step(device, finer, *previous, reading, part, part_broken, breaks);
                     previous = &reading;
                 }
                 // The aggregate's last reading is the finer table's last: nothing is left between.
+                for (std::size_t k = 0; k < counters; ++k) {
+                    if ((marked >> k & 1) != 0 && !part_broken[k]) {
+                        part[k] = 0;
+                        part_broken[k] = true;
+                        breaks.push_back(CounterBreak{energy_counters()[k], b.t_ms, a.counts[k], b.counts[k]});
+                    }
+                    sums[k] += part[k];
+                    broken[k] = broken[k] || part_broken[k];
+                }
                 return;
             }
         }
-        for (std::size_t k = 0; k < sums.size(); ++k) {
+        for (std::size_t k = 0; k < counters; ++k) {
             const std::int64_t step = b.counts[k] - a.counts[k];
-            if (plausible(step, b.t_ms - a.t_ms)) {
+            if ((marked >> k & 1) == 0 && plausible_step(step, b.t_ms - a.t_ms)) {
                 sums[k] += step;
                 continue;
             }
@@ -154,10 +196,9 @@ struct EnergyHistory::Impl {
     }
 
     ReadOnlyHistory db;
-    Statement select[3];
-    Statement went_back[2];               // raw, minute
-    std::vector<std::int64_t> backs[2];   // of the answer being made: when a counter went back there
-    Statement minutes, hours;
+    Statement select[4];
+    Statement marks, hours;
+    std::vector<QuarterMarks> quarters;  // of the answer being made
 };
 
 EnergyHistory::EnergyHistory(const std::string& path) : impl_(std::make_unique<Impl>(path)) {}
@@ -182,8 +223,8 @@ EnergyFigures EnergyHistory::Between(std::uint32_t device, const std::vector<std
     const std::size_t counters = energy_counters().size();
     // The coarsest table whose rows end on every boundary: hours for the
     // site's hours, days and months (in zones a whole number of hours
-    // off), minutes for demand's intervals. Its last reading before a
-    // boundary is the last reading before it.
+    // off), quarters for demand's intervals and the zones a quarter or half
+    // hour off. Its last reading before a boundary is the last reading before it.
     int level = kHour;
     for (std::int64_t bound : bounds) {
         while (level > kRaw && bound % kLevelMs[level] != 0) --level;
@@ -194,20 +235,26 @@ EnergyFigures EnergyHistory::Between(std::uint32_t device, const std::vector<std
         sqlite3* db;
         ~End() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
     } end{p.db.handle()};
-    const std::vector<Reading> readings = p.Fetch(level, device, bounds.front() - edge_ms - 1, bounds.back());
-    const std::vector<std::int64_t> minutes = p.Times(p.minutes, device, bounds.front(), bounds.back());
-    // From an hour before: the step into the first row is one too.
-    for (int below = kRaw; below < kHour; ++below) {
-        p.backs[below] = p.Times(p.went_back[below], device, bounds.front() - edge_ms - kHourMs, bounds.back());
+    // From an hour before the first boundary's edge: the step into the first reading is one too.
+    const std::int64_t after = bounds.front() - edge_ms - 1;
+    std::vector<Reading> readings;
+    p.quarters = p.Marks(device, after - kHourMs, bounds.back(), level == kQuarter ? &readings : nullptr);
+    if (level == kQuarter) {
+        readings.erase(readings.begin(), std::upper_bound(readings.begin(), readings.end(), after,
+                                                          [](std::int64_t x, const Reading& r) { return x < r.t_ms; }));
+    } else {
+        readings = p.Fetch(level, device, after, bounds.back());
     }
-    const std::vector<std::int64_t> hours = p.Times(p.hours, device, bounds.front(), bounds.back());
+    figures.periods.reserve(bounds.size() - 1);
+    std::optional<std::vector<std::int64_t>> hours;  // read only for periods past the quarters' window
     const auto at_or_before = [&readings](std::int64_t t) {
         return std::upper_bound(readings.begin(), readings.end(), t,
                                 [](std::int64_t x, const Reading& r) { return x < r.t_ms; });
     };
-    const auto count_in = [](const std::vector<std::int64_t>& times, std::int64_t from, std::int64_t to) {
-        return std::lower_bound(times.begin(), times.end(), to) - std::lower_bound(times.begin(), times.end(), from);
-    };
+    auto quarter = p.quarters.cbegin();  // the periods' quarters, in turn
+    std::vector<const Reading*> chain;
+    std::vector<std::int64_t> sums(counters);
+    std::vector<bool> broken(counters);
     for (std::size_t i = 0; i + 1 < bounds.size(); ++i) {
         const std::int64_t from = bounds[i], to = bounds[i + 1];
         EnergyPeriod period;
@@ -215,10 +262,18 @@ EnergyFigures EnergyHistory::Between(std::uint32_t device, const std::vector<std
         period.end_ms = to;
         period.counts.assign(counters, std::nullopt);
         period.broken.assign(counters, false);
-        const auto minute_rows = count_in(minutes, from, to);
-        period.coverage = minute_rows > 0 ? static_cast<double>(minute_rows * kMinuteMs) / static_cast<double>(to - from)
-                                          : static_cast<double>(count_in(hours, from, to) * kHourMs) /
-                                                static_cast<double>(to - from);
+        std::int64_t minutes = 0;
+        while (quarter != p.quarters.end() && quarter->t_ms < from) ++quarter;
+        for (; quarter != p.quarters.end() && quarter->t_ms < to; ++quarter) {
+            minutes += __builtin_popcountll(static_cast<unsigned long long>(quarter->minutes));
+        }
+        if (minutes > 0) {
+            period.coverage = static_cast<double>(minutes * kMinuteMs) / static_cast<double>(to - from);
+        } else {
+            if (!hours) hours = p.Hours(device, bounds.front(), bounds.back());
+            const auto n = std::lower_bound(hours->begin(), hours->end(), to) - std::lower_bound(hours->begin(), hours->end(), from);
+            period.coverage = static_cast<double>(n * kHourMs) / static_cast<double>(to - from);
+        }
         period.coverage = std::min(1.0, period.coverage);
         // The readings of the period: (from, to], after the boundary's own.
         auto first = at_or_before(from);
@@ -238,19 +293,21 @@ EnergyFigures EnergyHistory::Between(std::uint32_t device, const std::vector<std
         // Without a reading at the start, the period begins at its own first,
         // the earliest the finer tables hold (raw rows may be pruned part of
         // the way), not at its first aggregate's end.
-        std::vector<Reading> chain;
+        std::optional<Reading> earliest;
         if (!starts_whole && level > kRaw) {
             for (int finer = kRaw; finer < level; ++finer) {
                 std::vector<Reading> fine = p.Fetch(finer, device, from, first->t_ms);
                 if (fine.empty() || fine.front().t_ms >= first->t_ms) continue;
-                if (chain.empty() || fine.front().t_ms < chain.front().t_ms) chain.assign(1, std::move(fine.front()));
+                if (!earliest || fine.front().t_ms < earliest->t_ms) earliest = std::move(fine.front());
             }
         }
-        chain.insert(chain.end(), first, last);
+        chain.clear();
+        if (earliest) chain.push_back(&*earliest);
+        for (auto r = first; r != last; ++r) chain.push_back(&*r);
         if (chain.size() >= 2) {
-            std::vector<std::int64_t> sums(counters, 0);
-            std::vector<bool> broken(counters, false);
-            for (std::size_t r = 1; r < chain.size(); ++r) p.Step(device, level, chain[r - 1], chain[r], sums, broken, figures.breaks);
+            std::fill(sums.begin(), sums.end(), 0);
+            std::fill(broken.begin(), broken.end(), false);
+            for (std::size_t r = 1; r < chain.size(); ++r) p.Step(device, level, *chain[r - 1], *chain[r], sums, broken, figures.breaks);
             for (std::size_t k = 0; k < counters; ++k) period.counts[k] = sums[k];
             period.broken = broken;
         }
@@ -287,6 +344,9 @@ std::optional<DemandFigures> demand_of(EnergyHistory& history, std::uint32_t dev
     DemandFigures demand;
     demand.minutes = minutes;
     demand.breaks = std::move(energy.breaks);
+    demand.intervals.reserve(energy.periods.size());
+    demand.watts.reserve(energy.periods.size());
+    demand.candidate.reserve(energy.periods.size());
     const std::size_t k = imported_active_counter();
     const int divisor = energy_counters()[k]->divisor;
     for (EnergyPeriod& interval : energy.periods) {

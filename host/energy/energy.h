@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "host/common/site_zone.h"
+#include "host/history/counter_step.h"
 
 struct MeterReading;
 
@@ -59,10 +60,6 @@ struct DemandFigures {
     std::vector<CounterBreak> breaks;
 };
 
-// A step up faster than this is no consumption: no feeder of a site this
-// bench host serves draws 5 MW.
-inline constexpr double kMostFeederWatts = 5e6;
-inline constexpr std::int64_t kCounterSlack = 10;  // counts of rounding beside it
 inline constexpr double kDemandCoverage = 0.9;
 
 class EnergyHistory {

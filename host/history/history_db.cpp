@@ -9,10 +9,12 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "host/common/clock.h"
 #include "host/common/host_address.h"
+#include "host/history/counter_step.h"
 #include "host/history/history_schema.h"
 #include "host/meter_view/meter_readings.h"
 
@@ -68,6 +70,44 @@ std::string upsert_sql(const std::string& table) {
            merge;
 }
 
+// The counters' places among the readings, in the table's order: bit k of
+// a quarter's breaks is the k-th of them.
+const std::vector<std::size_t>& counter_places() {
+    static const std::vector<std::size_t> places = [] {
+        std::vector<std::size_t> found;
+        for (std::size_t i = 0; i < kMeterReadings.size(); ++i) {
+            if (kMeterReadings[i].counter) found.push_back(i);
+        }
+        return found;
+    }();
+    return places;
+}
+
+std::string counter_columns(const std::string& suffix) {
+    std::string columns;
+    for (std::size_t i : counter_places()) columns += ", " + raw_column(kMeterReadings[i].high_register) + suffix;
+    return columns;
+}
+
+std::string upsert_quarter_sql() {
+    std::string values, merge;
+    for (std::size_t i : counter_places()) {
+        const std::string c = raw_column(kMeterReadings[i].high_register) + "_last";
+        values += ", ?";
+        merge += ", " + c + " = excluded." + c;
+    }
+    return "INSERT INTO quarter (device, t, minutes" + counter_columns("_last") + ", breaks) VALUES (?, ?, ?" + values +
+           ", ?) ON CONFLICT (device, t) DO UPDATE SET minutes = minutes | excluded.minutes" + merge +
+           ", breaks = breaks | excluded.breaks";
+}
+
+// A quarter's minutes with a record, its counters' last and where they broke.
+struct Quarter {
+    std::int64_t minutes = 0;
+    std::vector<std::int64_t> last = std::vector<std::int64_t>(counter_places().size());
+    std::int64_t breaks = 0;
+};
+
 std::string insert_raw_sql() {
     std::string columns = "t, device, data_id, record", values = "?, ?, ?, ?";
     for (const MeterReading& reading : kMeterReadings) {
@@ -120,6 +160,8 @@ void HistoryDb::Close() {
     insert_raw_.reset();
     upsert_minute_.reset();
     upsert_hour_.reset();
+    upsert_quarter_.reset();
+    counters_before_.reset();
     insert_event_.reset();
     insert_alarm_.reset();
     name_meter_.reset();
@@ -319,6 +361,9 @@ void HistoryDb::PrepareWrites() {
     insert_raw_ = Prepare(insert_raw_sql());
     upsert_minute_ = Prepare(upsert_sql("minute"));
     upsert_hour_ = Prepare(upsert_sql("hour"));
+    upsert_quarter_ = Prepare(upsert_quarter_sql());
+    counters_before_ = Prepare("SELECT t" + counter_columns("") +
+                               " FROM raw WHERE device = ?1 AND t < ?2 ORDER BY t DESC LIMIT 1");
     insert_event_ = Prepare("INSERT INTO events (t, device, kind, record_t, detail) VALUES (?, ?, ?, ?, ?)");
     insert_alarm_ = Prepare("INSERT INTO alarms (t, device, key, up, level, value, compared, threshold, unit, text, label) "
                             "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
@@ -331,8 +376,8 @@ void HistoryDb::PrepareUpkeep() {
     prune_[0] = Prepare("DELETE FROM raw WHERE id IN (SELECT id FROM raw WHERE device = ?1 AND t < ?2 ORDER BY t LIMIT ?3)");
     prune_[3] = Prepare("DELETE FROM alarms WHERE id IN (SELECT id FROM alarms WHERE device = ?1 AND t < ?2 ORDER BY t "
                         "LIMIT ?3)");
-    for (std::size_t i = 1; i < 3; ++i) {
-        const std::string table = i == 1 ? "minute" : "hour";
+    for (std::size_t i : {std::size_t{1}, std::size_t{2}, std::size_t{4}}) {
+        const std::string table = i == 1 ? "minute" : i == 2 ? "hour" : "quarter";
         prune_[i] = Prepare("DELETE FROM " + table + " WHERE device = ?1 AND t IN (SELECT t FROM " + table +
                             " WHERE device = ?1 AND t < ?2 ORDER BY t LIMIT ?3)");
     }
@@ -470,6 +515,7 @@ void HistoryDb::Write(const std::vector<HistoryRow>& rows, const std::vector<His
             if (sqlite3_step(statement) != SQLITE_DONE) Fail("cannot store an aggregate");
         }
     }
+    WriteQuarters(rows);
     // Every meter with rows is a meter retention looks at, named or not.
     for (std::uint32_t device : devices) {
         if (devices_.count(device) == 0) Name(device, "");
@@ -490,11 +536,74 @@ void HistoryDb::Write(const std::vector<HistoryRow>& rows, const std::vector<His
     }
 }
 
+// Each counter's step from the record before, at the records' own
+// resolution: the quarters keep where one was no consumption, which the
+// coarser rows alone cannot show (a reset and the counting up after it
+// inside one minute). The record before a batch is the file's, so that a
+// batch written again after a failed commit finds the same.
+void HistoryDb::WriteQuarters(const std::vector<HistoryRow>& rows) {
+    constexpr std::int64_t kQuarterMs = 15 * kMinuteMs;
+    std::map<std::pair<std::uint32_t, std::int64_t>, Quarter> quarters;
+    struct Before {
+        std::int64_t t_ms = 0;
+        std::vector<std::int64_t> counts;
+    };
+    std::map<std::uint32_t, std::optional<Before>> before;
+    const std::vector<std::size_t>& places = counter_places();
+    for (const HistoryRow& row : rows) {
+        auto previous = before.find(row.device);
+        if (previous == before.end()) {
+            sqlite3_stmt* s = counters_before_.get();
+            sqlite3_reset(s);
+            sqlite3_bind_int64(s, 1, row.device);
+            sqlite3_bind_int64(s, 2, row.t_ms);
+            std::optional<Before> found;
+            const int rc = sqlite3_step(s);
+            if (rc == SQLITE_ROW) {
+                found.emplace();
+                found->t_ms = sqlite3_column_int64(s, 0);
+                for (std::size_t k = 0; k < places.size(); ++k) {
+                    found->counts.push_back(sqlite3_column_int64(s, static_cast<int>(k) + 1));
+                }
+            } else if (rc != SQLITE_DONE) {
+                Fail("cannot read a record");
+            }
+            sqlite3_reset(s);  // else its read stays open into the commit, which then cannot end
+            previous = before.emplace(row.device, std::move(found)).first;
+        }
+        std::vector<std::int64_t> counts;
+        for (std::size_t i : places) counts.push_back(i < row.counts.size() ? row.counts[i].value_or(0) : 0);
+        Quarter& quarter = quarters[{row.device, row.t_ms - row.t_ms % kQuarterMs}];
+        quarter.minutes |= std::int64_t{1} << (row.t_ms % kQuarterMs / kMinuteMs);
+        quarter.last = counts;
+        if (previous->second && row.t_ms > previous->second->t_ms) {
+            for (std::size_t k = 0; k < places.size(); ++k) {
+                if (!plausible_step(counts[k] - previous->second->counts[k], row.t_ms - previous->second->t_ms)) {
+                    quarter.breaks |= std::int64_t{1} << k;
+                }
+            }
+        }
+        previous->second = Before{row.t_ms, std::move(counts)};
+    }
+    sqlite3_stmt* s = upsert_quarter_.get();
+    for (const auto& [key, quarter] : quarters) {
+        sqlite3_reset(s);
+        int at = 1;
+        sqlite3_bind_int64(s, at++, key.first);
+        sqlite3_bind_int64(s, at++, key.second);
+        sqlite3_bind_int64(s, at++, quarter.minutes);
+        for (std::int64_t last : quarter.last) sqlite3_bind_int64(s, at++, last);
+        sqlite3_bind_int64(s, at++, quarter.breaks);
+        if (sqlite3_step(s) != SQLITE_DONE) Fail("cannot store an aggregate");
+    }
+}
+
 // A few of the rows past their window, per meter and kind: no commit waits
 // on a long delete, and a file that fell behind catches up over a while.
 void HistoryDb::Prune(std::int64_t now_ms) {
-    const int days[] = {windows_.raw_days, windows_.minute_days, windows_.hour_days, windows_.minute_days};
-    for (std::size_t i = 0; i < 4; ++i) {
+    const int days[] = {windows_.raw_days, windows_.minute_days, windows_.hour_days, windows_.minute_days,
+                        windows_.minute_days};
+    for (std::size_t i = 0; i < 5; ++i) {
         if (days[i] <= 0) continue;
         for (std::uint32_t device : devices_) {
             sqlite3_stmt* prune = prune_[i].get();

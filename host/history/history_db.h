@@ -134,6 +134,7 @@ private:
     [[noreturn]] void Fail(const std::string& what) const;
     // Inside an open transaction: rows, their aggregates, events.
     void Write(const std::vector<HistoryRow>& rows, const std::vector<HistoryEvent>& events);
+    void WriteQuarters(const std::vector<HistoryRow>& rows);
     void WriteAlarms();
     void PrepareWrites();
     void Prune(std::int64_t now_ms);
@@ -146,8 +147,9 @@ private:
     int busy_ms_;
     int lock_fd_ = -1;
     std::unique_ptr<sqlite3, CloseDb> db_;  // declared before the statements: closed after them
-    Statement insert_raw_, upsert_minute_, upsert_hour_, insert_event_, insert_alarm_, name_meter_;
-    Statement prune_[4];  // raw, minute, hour, alarms (kept as long as the minutes)
+    Statement insert_raw_, upsert_minute_, upsert_hour_, upsert_quarter_, insert_event_, insert_alarm_, name_meter_;
+    Statement counters_before_;  // a meter's newest raw row before a time: its counters
+    Statement prune_[5];  // raw, minute, hour, alarms, quarters (kept as long as the minutes)
     std::set<std::uint32_t> devices_;  // the meters the file knows
     std::deque<HistoryRow> rows_;
     std::vector<HistoryEvent> events_;

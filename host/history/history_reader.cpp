@@ -25,7 +25,7 @@ Statement select_rows(ReadOnlyHistory& db, const HistoryQuery& query) {
               (query.device ? " AND device = ?3" : "") + ") ORDER BY id" + (limited ? " DESC LIMIT ?4" : "");
         if (limited) sql = "SELECT * FROM (" + sql + ") ORDER BY id";
     } else {
-        sql = resolution_select(query.resolution) + " WHERE t >= ?1 AND t <= ?2" + (query.device ? " AND device = ?3" : "") +
+        sql = resolution_select(query.resolution, query.quantities) + " WHERE t >= ?1 AND t <= ?2" + (query.device ? " AND device = ?3" : "") +
               " ORDER BY t" + (limited ? " DESC LIMIT ?4" : "");
         if (limited) sql = "SELECT * FROM (" + sql + ") ORDER BY utc";
         sql = "SELECT rows.*, (SELECT name FROM meters WHERE meters.device = rows.device) AS meter FROM (" + sql + ") AS rows";

@@ -9,6 +9,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include <json/value.h>
 
@@ -26,6 +27,7 @@ struct HistoryQuery {
     std::int64_t to_ms = std::numeric_limits<std::int64_t>::max();  // both ends included
     Resolution resolution = Resolution::raw;  // of readings
     int limit = 0;  // 0: every row; else the newest `limit`, still oldest first
+    std::vector<std::string> quantities;  // of readings: only these (their column names); none: all
     SiteZone zone;  // whose clock the rows' local_time shows
 };
 

@@ -1,5 +1,8 @@
 #include "host/history/history_schema.h"
 
+#include <algorithm>
+
+#include "host/history/counter_step.h"
 #include "host/meter_view/meter_readings.h"
 
 namespace {
@@ -28,9 +31,15 @@ std::string aggregate_table(const std::string& name) {
     return sql + ", PRIMARY KEY (device, t)) WITHOUT ROWID";
 }
 
-std::string aggregate_select(const std::string& table) {
+// A reading the select shows: every one, or those named.
+bool shown(const MeterReading& reading, const std::vector<std::string>& quantities) {
+    return quantities.empty() || std::find(quantities.begin(), quantities.end(), reading.column) != quantities.end();
+}
+
+std::string aggregate_select(const std::string& table, const std::vector<std::string>& quantities) {
     std::string sql = "SELECT " + utc_sql("t") + " AS utc, " + local_sql("t") + " AS local_time, device, samples";
     for (const MeterReading& reading : kMeterReadings) {
+        if (!shown(reading, quantities)) continue;
         const std::string r = raw_column(reading.high_register);
         const std::string column = reading.column;
         if (reading.counter) {
@@ -57,16 +66,61 @@ const char* resolution_table(Resolution resolution) {
     return "raw";
 }
 
-std::string resolution_select(Resolution resolution) {
-    if (resolution != Resolution::raw) return aggregate_select(resolution_table(resolution));
+std::string resolution_select(Resolution resolution, const std::vector<std::string>& quantities) {
+    if (resolution != Resolution::raw) return aggregate_select(resolution_table(resolution), quantities);
     std::string sql = "SELECT id, " + utc_sql("t") + " AS utc, " + local_sql("t") + " AS local_time, device, data_id";
     for (const MeterReading& reading : kMeterReadings) {
+        if (!shown(reading, quantities)) continue;
         sql += ",\n  " + in_unit(raw_column(reading.high_register), reading) + " AS " + reading.column;
     }
     return sql + "\nFROM raw";
 }
 
+namespace {
+
+// 1 where a counter's step from the row before (window w) is no
+// consumption, as the writer's rule (counter_step.h) has it; else 0.
+std::string broken_step(const std::string& column) {
+    const std::string step = "(" + column + " - lag(" + column + ") OVER w)";
+    return "CASE WHEN " + step + " < 0 OR " + step + " > " + std::to_string(kMostFeederWatts) +
+           " * (t - lag(t) OVER w) / 3.6e6 + " + std::to_string(kCounterSlack) + " THEN 1 ELSE 0 END";
+}
+
+// The quarters of the minutes a file of version 4 holds, with the breaks
+// its minutes show and those its raw rows still show inside a minute.
+std::vector<std::string> quarter_table() {
+    std::string columns, lasts, minute_steps, raw_steps, breaks;
+    int k = 0;
+    for (const MeterReading& reading : kMeterReadings) {
+        if (!reading.counter) continue;
+        const std::string r = raw_column(reading.high_register), b = "b" + std::to_string(k);
+        columns += ", " + r + "_last INTEGER";
+        lasts += ", " + r + "_last";
+        minute_steps += ", " + broken_step(r + "_last") + " AS " + b;
+        raw_steps += ", " + broken_step(r) + " AS " + b;
+        // Sums, not max(): the one max(t) picks the row the lasts come from.
+        breaks += (k > 0 ? " + " : "") + std::string("(min(sum(") + b + "), 1) << " + std::to_string(k) + ")";
+        ++k;
+    }
+    const std::string window = " WINDOW w AS (PARTITION BY device ORDER BY t)";
+    return {
+        "CREATE TABLE quarter (device INTEGER NOT NULL, t INTEGER NOT NULL, minutes INTEGER NOT NULL" + columns +
+            ", breaks INTEGER NOT NULL, PRIMARY KEY (device, t)) WITHOUT ROWID",
+        // The bare columns of the row with max(t): each quarter's last.
+        "INSERT INTO quarter (device, t, minutes" + lasts + ", breaks) SELECT device, q, minutes" + lasts +
+            ", breaks FROM (SELECT device, t - t % 900000 AS q, sum(1 << (t % 900000 / 60000)) AS minutes, max(t)" +
+            lasts + ", " + breaks + " AS breaks FROM (SELECT device, t" + lasts + minute_steps + " FROM minute" +
+            window + ") GROUP BY device, q)",
+        "UPDATE quarter SET breaks = quarter.breaks | marked.breaks FROM (SELECT device, t - t % 900000 AS q, " +
+            breaks + " AS breaks FROM (SELECT device, t" + raw_steps + " FROM raw" + window +
+            ") GROUP BY device, q) AS marked WHERE quarter.device = marked.device AND quarter.t = marked.q",
+    };
+}
+
+}  // namespace
+
 std::vector<std::string> history_schema_added_in(int version) {
+    if (version == 5) return quarter_table();
     if (version != 4) return {};
     return {
         "CREATE TABLE alarms (id INTEGER PRIMARY KEY, t INTEGER NOT NULL, device INTEGER NOT NULL, key TEXT NOT NULL, "

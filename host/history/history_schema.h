@@ -10,6 +10,12 @@
 //          and per quantity its least, greatest and summed raw value
 //          (r<register>_min, _max, _sum), a counter's last (r<register>_last)
 // hour     the same per hour, kept for the hour window
+// quarter  per device and quarter hour, kept for the minute window (since
+//          version 5): the minutes that hold a record (bit m for minute m
+//          of the quarter), each counter's last, and the counters (bit k
+//          for the k-th) that made a step no consumption makes between two
+//          records, the later one in this quarter: what energy and demand
+//          are read from without the wide minute rows
 // events   what happened that is no reading: a record handed back at start
 // alarms   every rise and clear of an alarm rule, with the measured value,
 //          the whole number compared and the threshold (since version 4)
@@ -26,7 +32,7 @@
 #include <string>
 #include <vector>
 
-constexpr int kHistorySchemaVersion = 4;
+constexpr int kHistorySchemaVersion = 5;
 
 // Statements that make an empty file a history, in order.
 std::vector<std::string> history_schema_sql();
@@ -37,8 +43,9 @@ std::vector<std::string> history_schema_added_in(int version);
 // The rows a query can ask for: the raw rows, or the minute or hour aggregates.
 enum class Resolution { raw, minute, hour };
 // What the resolution's view shows, as a select list over its table with
-// its key columns t and device: "SELECT id, ... FROM raw".
-std::string resolution_select(Resolution resolution);
+// its key columns t and device: "SELECT id, ... FROM raw"; with
+// `quantities` (the readings' column names), only theirs beside the keys.
+std::string resolution_select(Resolution resolution, const std::vector<std::string>& quantities = {});
 // The table a resolution's rows are kept in.
 const char* resolution_table(Resolution resolution);
 

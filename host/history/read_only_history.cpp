@@ -4,7 +4,8 @@
 
 ReadOnlyHistory::ReadOnlyHistory(const std::string& path) : path_(path) {
     sqlite3* raw = nullptr;
-    const int opened = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
+    // One thread at a time uses a handle: SQLite's own locking is not needed.
+    const int opened = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
     db_.reset(raw);
     if (opened != SQLITE_OK) Fail("cannot open");
     sqlite3_busy_timeout(db_.get(), 2000);

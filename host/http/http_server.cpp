@@ -777,6 +777,11 @@ void HttpServer::Impl::Accept() {
             });
             return;
         }
+        // An answer's last piece goes out at once: held for the acknowledgement
+        // of the one before (which a kept-alive client delays), a year's chart
+        // took 40 ms longer on every request after its connection's first.
+        beast::error_code ignored_option;
+        socket.set_option(tcp::no_delay(true), ignored_option);
         std::unique_ptr<Ticket> ticket = move_above_select(socket) ? Admit(socket) : nullptr;
         if (!ticket) {
             beast::error_code ignored;

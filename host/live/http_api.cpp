@@ -355,9 +355,9 @@ namespace {
 // for readings, resolution. An answer when it is refused.
 std::optional<ApiResponse> read_history_params(const ApiRequest& request, int most, HistoryQuery& query) {
     const bool readings = query.kind == HistoryKind::readings;
-    const std::string known = readings ? "from, to, limit and resolution" : "from, to and limit";
+    const std::string known = readings ? "from, to, limit, resolution and quantities" : "from, to and limit";
     for (const auto& [name, value] : request.params) {
-        if (name != "from" && name != "to" && name != "limit" && (name != "resolution" || !readings)) {
+        if (name != "from" && name != "to" && name != "limit" && ((name != "resolution" && name != "quantities") || !readings)) {
             return api_error(400, "unknown query parameter " + quoted(name) + ": only " + known);
         }
     }
@@ -383,6 +383,20 @@ std::optional<ApiResponse> read_history_params(const ApiRequest& request, int mo
     if (const std::string* text = single_param(request, "resolution", repeated)) {
         if (!resolution_named(*text)) return api_error(400, "resolution must be raw, minute or hour");
         query.resolution = *resolution_named(*text);
+    }
+    // The quantities a chart draws, by their column names: a year of hours is
+    // megabytes of every quantity's lowest, mean and highest.
+    if (const std::string* text = single_param(request, "quantities", repeated)) {
+        std::size_t at = 0;
+        while (at <= text->size()) {
+            const std::size_t comma = std::min(text->find(',', at), text->size());
+            const std::string name = text->substr(at, comma - at);
+            const bool known_name = std::any_of(kMeterReadings.begin(), kMeterReadings.end(),
+                                                [&name](const MeterReading& reading) { return name == reading.column; });
+            if (!known_name) return api_error(400, "quantities names readings, comma-separated, like phase_voltage_1_v: not " + quoted(name));
+            query.quantities.push_back(name);
+            at = comma + 1;
+        }
     }
     if (repeated) return api_error(400, known + " may each be given once");
     if (query.from_ms > query.to_ms) return api_error(400, "from is later than to");

@@ -285,6 +285,15 @@ def main():
         driver.save_screenshot(args.screenshot.replace(".png", "-history.png"))
         for period in ("week", "month", "year"):
             check_history_chart(driver, period)
+        # A range is typed on the site's clock, whatever the browser's: 10:00
+        # in Kolkata (UTC+5:30) is 04:30 UTC.
+        asked = driver.execute_script(
+            "const zone = page.zone; page.zone = 'Asia/Kolkata';"
+            "document.getElementById('history-from').value = '2026-03-01T10:00';"
+            "document.getElementById('history-to').value = '2026-03-01T12:00';"
+            "document.getElementById('history-range').click(); page.zone = zone;"
+            "return [new Date(page.history.from).toISOString(), new Date(page.history.to).toISOString()]")
+        check(asked == ["2026-03-01T04:30:00.000Z", "2026-03-01T06:30:00.000Z"], f"the range on the site's clock: {asked}")
 
         # The energy bars are the counters' differences the API served, in kWh.
         for by in ("hour", "day"):

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <json/reader.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -328,4 +329,69 @@ void EnergyHistoryTest::TheApiAndTheReportAnswerWhatTheCountersSay() {
            << utc_text(local).substr(0, 10) << ' ' << utc_text(local).substr(11, 8) << ',' << std::fixed
            << std::setprecision(3) << static_cast<double>(minutes_polled) / (31 * 24 - 1) / 60 << ",2";
     EXPECT_EQ(line, wanted.str());
+}
+
+namespace {
+
+// An hour of readings every 10 s at 3.6 kW with a reset inside a minute,
+// the counter set back on its old count 10 s later: the minutes show a
+// plausible step over it, only the records themselves the two breaks.
+std::vector<Written> hidden_reset(std::int64_t hour) {
+    std::vector<Written> readings;
+    Written w{0, 9000000, 0};
+    for (std::int64_t t = hour - kMinute + 5000; t < hour + kHour; t += 10000) {
+        w.t = t;
+        w.imported += 10;
+        Written shown = w;
+        if (t == hour + 20 * kMinute + 25000) shown.imported = 3;
+        readings.push_back(shown);
+    }
+    return readings;
+}
+
+std::int64_t hour_energy(const std::string& path, std::int64_t hour, std::size_t& breaks) {
+    EnergyHistory history(path);
+    const EnergyFigures figures = history.Between(1, {hour, hour + kHour}, kHour);
+    breaks = figures.breaks.size();
+    return figures.periods.at(0).counts[0].value_or(-1);
+}
+
+}  // namespace
+
+// Where the records are kept the two steps are found and left out; where
+// they are gone, the quarter hour that held them is (its minutes cannot say
+// which of their steps broke); a file of the version before, brought up to
+// this one, finds what its records still show.
+TEST(EnergyMarks, AResetInsideAMinuteIsLeftOutWithTheRecordsAndWithoutThem) {
+    const std::int64_t kept_hour = (utc_now_ms() / kHour - 48) * kHour, gone_hour = utc("2026-03-10T00:00:00Z");
+    for (const std::int64_t hour : {kept_hour, gone_hour}) {
+        const std::string path = testing::TempDir() + "qv5810_marks_" + std::to_string(getpid()) + ".db";
+        const std::vector<Written> readings = hidden_reset(hour);
+        {
+            HistoryDb history(path);
+            for (const Written& r : readings) history.Add(history_row(r.t, 1, 5156, record_of(1, r)));
+            ASSERT_EQ(history.Commit(), HistoryDb::Outcome::stored);
+            // Retention deletes the records past their window a commit later.
+            history.Add(history_row(utc_now_ms(), 2, 5156, record_of(2, Written{})));
+            ASSERT_EQ(history.Commit(), HistoryDb::Outcome::stored);
+        }
+        std::size_t breaks = 0;
+        if (hour == kept_hour) {
+            EXPECT_EQ(hour_energy(path, hour, breaks), *expected_energy(readings, hour, hour + kHour).imported);
+            EXPECT_EQ(breaks, 2u);
+            // The file as the version before left it, then opened to write.
+            sqlite3* db = nullptr;
+            ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+            EXPECT_EQ(sqlite3_exec(db, "DROP TABLE quarter; PRAGMA user_version = 4;", nullptr, nullptr, nullptr), SQLITE_OK);
+            sqlite3_close(db);
+            { HistoryDb reopened(path); }
+            EXPECT_EQ(hour_energy(path, hour, breaks), *expected_energy(readings, hour, hour + kHour).imported);
+            EXPECT_EQ(breaks, 2u);
+        } else {
+            // 10 Wh a step, 90 steps a quarter hour: the second quarter left out.
+            EXPECT_EQ(hour_energy(path, hour, breaks), 3 * 900);
+            EXPECT_EQ(breaks, 1u);
+        }
+        for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+    }
 }

@@ -333,7 +333,7 @@ TEST(HistoryOpen, AHistoryOfVersion3GainsTheAlarmsAndKeepsItsRows) {
     }
     {
         Query old(path);
-        ASSERT_EQ(sqlite3_exec(old.db, "DROP VIEW alarm_events; DROP TABLE alarms; DROP TABLE forwarded; "
+        ASSERT_EQ(sqlite3_exec(old.db, "DROP VIEW alarm_events; DROP TABLE alarms; DROP TABLE forwarded; DROP TABLE quarter; "
                                        "PRAGMA user_version = 3;", nullptr, nullptr, nullptr),
                   SQLITE_OK);
     }

@@ -299,6 +299,13 @@ TEST_F(LiveApiHistory, RowsAreDecodedFromTheStoredRecordsWithinTheRange) {
     }
     EXPECT_EQ(served_by_now.count(minute["phase_voltage_1_v_max"].asDouble()), 1u) << minute;
     EXPECT_LE(minute["phase_voltage_1_v_min"].asDouble(), minute["phase_voltage_1_v_mean"].asDouble());
+    // A chart's rows: the quantities it draws beside the keys, nothing else.
+    const auto drawn = rig.Get("/api/devices/1/history?resolution=minute&quantities=phase_voltage_1_v,frequency_hz");
+    ASSERT_EQ(drawn.status, 200) << drawn.body;
+    EXPECT_EQ(drawn.json["rows"][0].getMemberNames(),
+              (std::vector<std::string>{"device", "frequency_hz_max", "frequency_hz_mean", "frequency_hz_min", "local_time",
+                                        "phase_voltage_1_v_max", "phase_voltage_1_v_mean", "phase_voltage_1_v_min", "samples",
+                                        "utc"}));
     // And the page's download: the same rows as CSV, with units in the header.
     const auto csv = rig.Get("/api/devices/1/history.csv?limit=4");
     ASSERT_EQ(csv.status, 200);
@@ -315,7 +322,8 @@ TEST_F(LiveApiHistory, BadQueriesAreRefusedAndNoHistoryIsSaid) {
     for (const char* query : {"?from=yesterday", "?to=2026-13", "?limit=0", "?limit=5001", "?limit=ten", "?max=3",
                               "?limit=1&limit=2", "?from=2026-01-02T00:00:00Z&to=2026-01-01T00:00:00Z",
                               "?from=2026-01-02T00:00:00.12345Z", "?from=2026-13-45T99:99:99Z",
-                              "?to=2026-02-01T24:00:00Z", "?resolution=second", "?to=2026-04-31T00:00:00Z"}) {
+                              "?to=2026-02-01T24:00:00Z", "?resolution=second", "?to=2026-04-31T00:00:00Z",
+                              "?quantities=phase_voltage_1_v,voltage", "?quantities=", "?quantities=frequency_hz,"}) {
         const auto answer = with.Get(std::string("/api/devices/1/history") + query);
         EXPECT_EQ(answer.status, 400) << query;
         EXPECT_FALSE(answer.json["error"].asString().empty()) << query;

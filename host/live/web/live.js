@@ -357,12 +357,15 @@ function zoneOffset(ms) {
   return Date.UTC(p.year, p.month - 1, p.day, p.hour, p.minute, p.second) - Math.floor(ms / 1000) * 1000;
 }
 
+// The UTC moment of a time on the site's clock, given as if it were UTC
+// (Date.UTC of its fields); in a clock change's repeated hour, the later.
+function utcOf(local) { return local - zoneOffset(local - zoneOffset(local)); }
+
 // Ticks at round times of the site's clock: quarter hours, three hours,
 // midnights, Mondays or the first of each month, as the span needs.
 function roundTicks(min, max) {
   const length = max - min;
   const local = (utc) => utc + zoneOffset(utc);
-  const utcOf = (l) => l - zoneOffset(l - zoneOffset(l));
   const ticks = [];
   if (length > 62 * 24 * HOUR_MS) {
     const start = new Date(local(min));
@@ -385,14 +388,16 @@ function roundTicks(min, max) {
   return ticks;
 }
 
-// The rows of a span, oldest first: the API gives the newest `MOST_ROWS`
-// of a range, so a year of hours is asked for in a few pages.
-async function historyRows(from, to, resolution) {
+// The rows of a span, oldest first, with the quantities drawn alone: the
+// API gives the newest `MOST_ROWS` of a range, so a year of hours is asked
+// for in a few pages.
+async function historyRows(from, to, resolution, quantities) {
   let rows = [];
   let upTo = to;
   for (let pages = 0; pages < 4 && upTo >= from; pages += 1) {
     const answer = await getJson(`/api/devices/${page.id}/history?resolution=${resolution}` +
-      `&from=${new Date(from).toISOString()}&to=${new Date(upTo).toISOString()}&limit=${MOST_ROWS}`);
+      `&from=${new Date(from).toISOString()}&to=${new Date(upTo).toISOString()}&limit=${MOST_ROWS}` +
+      `&quantities=${quantities.join(',')}`);
     rows = answer.rows.concat(rows);
     if (answer.rows.length < MOST_ROWS) break;
     upTo = Date.parse(answer.rows[0].utc) - 1;
@@ -447,7 +452,7 @@ async function drawHistory() {
   span.textContent = `${spanText}: loading…`;
   let rows;
   try {
-    rows = await historyRows(from, to, resolution);
+    rows = await historyRows(from, to, resolution, group.series.map(([column]) => column));
   } catch (e) {
     span.textContent = `The history could not be read (${e.message}).`;
     return;
@@ -533,8 +538,9 @@ function makeHistoryChart() {
   document.getElementById('history-back').addEventListener('click', () => step(-1));
   document.getElementById('history-forward').addEventListener('click', () => step(1));
   document.getElementById('history-range').addEventListener('click', () => {
-    const from = Date.parse(document.getElementById('history-from').value);
-    const to = Date.parse(document.getElementById('history-to').value);
+    // The fields are read on the site's clock, as the page shows times, not the browser's.
+    const from = utcOf(Date.parse(`${document.getElementById('history-from').value}Z`));
+    const to = utcOf(Date.parse(`${document.getElementById('history-to').value}Z`));
     if (!(from < to)) {
       document.getElementById('history-span').textContent = 'Give a start before the end.';
       return;
