@@ -68,8 +68,8 @@ int ServiceRun::Run(HostSettings settings, RunEnvironment environment) {
                 ended_ = !again;
             }
             if (!again) throw;
-            notes_ << "qmxhost: the reloaded configuration cannot run: " << e.what()
-                   << "; starting again with the settings before it" << std::endl;
+            Say(std::string("qmxhost: the reloaded configuration cannot run: ") + e.what() +
+                "; starting again with the settings before it");
             settings = std::move(*before);
             before.reset();
             continue;
@@ -86,19 +86,26 @@ int ServiceRun::Run(HostSettings settings, RunEnvironment environment) {
     }
 }
 
+// A note in one write: the notes share standard error with the run's own,
+// and under the journal with standard output, whose lines would otherwise
+// come between its parts.
+void ServiceRun::Say(const std::string& text) {
+    notes_ << text + "\n" << std::flush;
+}
+
 void ServiceRun::Reload() {
     HostSettings settings;
     try {
         settings = read_();
     } catch (const std::exception& e) {
-        notes_ << "qmxhost: reload refused: " << e.what() << "; the run goes on with the settings it has" << std::endl;
+        Say(std::string("qmxhost: reload refused: ") + e.what() + "; the run goes on with the settings it has");
         return;
     }
     const std::lock_guard<std::mutex> lock(run_mutex_);
     if (stop_.requested() || ended_) return;
     next_ = std::move(settings);
     Notify("RELOADING=1\nMONOTONIC_USEC=" + monotonic_usec());
-    notes_ << "qmxhost: reloading " << config_ << ": the run stops and starts again with it" << std::endl;
+    Say("qmxhost: reloading " + config_ + ": the run stops and starts again with it");
     if (run_stop_ != nullptr) run_stop_->Request();
 }
 

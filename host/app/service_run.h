@@ -42,6 +42,7 @@ public:
 
 private:
     void Notify(const std::string& state) const;
+    void Say(const std::string& text);
 
     std::function<HostSettings()> read_;
     std::string config_;
