@@ -173,6 +173,7 @@ int run_bench_host(HostSettings settings, const RunEnvironment& environment, Sto
     std::map<std::uint32_t, std::vector<unsigned char>> newest;
     if (!settings.history.file.empty()) {
         const HistorySettings& h = settings.history;
+        if (environment.watcher != nullptr) environment.watcher->Preparing("opening the history " + h.file);
         history.emplace(h.file, HistoryWindows{h.raw_days, h.minute_days, h.hour_days});
         for (const LineInfo& line : site) {
             for (const DeviceConfig* device : line.meters) {

@@ -18,6 +18,9 @@
 class RunWatcher {
 public:
     virtual ~RunWatcher() = default;
+    // Before polling, something that may take minutes (the history read
+    // through, or brought up to this version): said, so that it is waited for.
+    virtual void Preparing(const std::string& what) = 0;
     // Every line open, the page and the servers listening: polling begins,
     // each line's thread beating its heartbeat on `clock`'s time.
     virtual void Polling(const std::vector<const Heartbeat*>& lines, int meters, Clock& clock) = 0;

@@ -109,6 +109,11 @@ void ServiceRun::Reload() {
     if (run_stop_ != nullptr) run_stop_->Request();
 }
 
+// A history read through at start, or brought up to this version, can take
+// longer than the unit's start timeout on a box's SD card: the service
+// manager is told to wait an hour more, and why.
+void ServiceRun::Preparing(const std::string& what) { Notify("EXTEND_TIMEOUT_USEC=3600000000\nSTATUS=" + what); }
+
 void ServiceRun::Polling(const std::vector<const Heartbeat*>& lines, int meters, Clock& clock) {
     polled_ = true;
     if (!notify_) return;

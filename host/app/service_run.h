@@ -37,6 +37,7 @@ public:
     // SIGHUP: on the signals' thread.
     void Reload();
 
+    void Preparing(const std::string& what) override;
     void Polling(const std::vector<const Heartbeat*>& lines, int meters, Clock& clock) override;
     void PollingEnded() override;
 
