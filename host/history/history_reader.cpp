@@ -159,13 +159,23 @@ struct HistoryPieces::Impl {
             out += '\n';
             return;
         }
-        Json::Value row(Json::objectValue);
-        for (int c = 0; c < columns; ++c) {
-            const std::optional<std::string> local_time = local.Of(s, c, zone);
-            row[names[static_cast<std::size_t>(c)]] = local_time ? Json::Value(*local_time) : column_json(s, c);
-        }
         if (format == ExportFormat::json_rows && rows > 0) out += ',';
-        out += compact_json(row);
+        {
+            JsonMembers row(out);
+            for (int c = 0; c < columns; ++c) {
+                const char* name = names[static_cast<std::size_t>(c)].c_str();
+                if (const std::optional<std::string> local_time = local.Of(s, c, zone)) {
+                    row.Add(name, *local_time);
+                    continue;
+                }
+                switch (sqlite3_column_type(s, c)) {
+                case SQLITE_INTEGER: row.Add(name, static_cast<std::int64_t>(sqlite3_column_int64(s, c))); break;
+                case SQLITE_FLOAT: row.Add(name, sqlite3_column_double(s, c)); break;
+                case SQLITE_NULL: row.AddNull(name); break;
+                default: row.Add(name, reinterpret_cast<const char*>(sqlite3_column_text(s, c)));
+                }
+            }
+        }
         if (format == ExportFormat::jsonl) out += '\n';
     }
 

@@ -1,11 +1,15 @@
 // Numbers on the command line and in the configuration: decimal or 0x hex,
 // finite, in range; anything else refused with a message naming it. And
-// times as the events, the history and its queries write them.
+// times as the events, the history and its queries write them; and JSON
+// written member by member.
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <limits>
 #include <stdexcept>
 
 #include "host/common/clock.h"
+#include "host/common/json_text.h"
 #include "host/common/number_text.h"
 
 TEST(WholeNumbers, DecimalAndHexadecimalAreRead) {
@@ -69,5 +73,41 @@ TEST(UtcTimes, ReadAndWrittenBeyond2038AndBefore1970) {
     for (const char* no_time : {"2026-04-31T00:00:00Z", "2026-13-01T00:00:00Z", "2026-02-29T00:00:00Z",
                                 "2026-01-01T24:00:00Z", "2026-01-01"}) {
         EXPECT_FALSE(utc_ms_from_text(no_time).has_value()) << no_time;
+    }
+}
+
+// A long answer's members are written straight into its text; a reader
+// must get what the JSON writer would have written.
+TEST(JsonText, MembersWrittenStraightReadAsTheWritersDo) {
+    const double numbers[] = {0.0, -0.0, 0.1, 230.1, 3600.0, -49.95, 1e21, 123456789012.0, 1.5e-7,
+                              2.0 / 3.0, std::numeric_limits<double>::quiet_NaN()};
+    const std::string texts[] = {"2026-03-29 03:30:00", "a 2\" pipe", "a \\ name", "line\nbreak", "Zähler 1"};
+    Json::Value tree;
+    std::string straight;
+    {
+        JsonMembers members(straight);
+        for (std::size_t i = 0; i < std::size(numbers); ++i) {
+            tree["n" + std::to_string(i)] = numbers[i];
+            members.Add("n" + std::to_string(i), numbers[i]);
+        }
+        for (std::size_t i = 0; i < std::size(texts); ++i) {
+            tree["t" + std::to_string(i)] = texts[i];
+            members.Add("t" + std::to_string(i), texts[i]);
+        }
+        tree["whole"] = Json::Int64{-7};
+        members.Add("whole", std::int64_t{-7});
+        tree["none"] = Json::Value();
+        members.AddNull("none");
+    }
+    // Members in the writer's order, then compared as text: a number
+    // written differently shows here, not only when read back.
+    const std::optional<Json::Value> read = parse_json_object(straight, 2);
+    ASSERT_TRUE(read) << straight;
+    EXPECT_EQ(compact_json(*read), compact_json(tree));
+    for (std::size_t i = 0; i < std::size(numbers); ++i) {
+        const std::string name = "\"n" + std::to_string(i) + "\":";
+        const std::string mine = straight.substr(straight.find(name) + name.size());
+        const std::string writers = compact_json(tree).substr(compact_json(tree).find(name) + name.size());
+        EXPECT_EQ(mine.substr(0, mine.find_first_of(",}")), writers.substr(0, writers.find_first_of(",}"))) << numbers[i];
     }
 }
