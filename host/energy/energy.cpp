@@ -39,17 +39,6 @@ struct QuarterMarks {
 
 }  // namespace
 
-const std::vector<const MeterReading*>& energy_counters() {
-    static const std::vector<const MeterReading*> counters = [] {
-        std::vector<const MeterReading*> found;
-        for (const MeterReading& reading : kMeterReadings) {
-            if (reading.counter) found.push_back(&reading);
-        }
-        return found;
-    }();
-    return counters;
-}
-
 std::size_t imported_active_counter() { return 0; }
 
 struct EnergyHistory::Impl {
@@ -61,18 +50,13 @@ struct EnergyHistory::Impl {
                                      "up to date");
         }
         for (int level = kRaw; level <= kHour; ++level) {
-            std::string columns;
-            for (const MeterReading* counter : energy_counters()) {
-                columns += ", " + raw_column(counter->high_register) + (level == kRaw ? "" : "_last");
-            }
+            const std::string columns = counter_columns(level == kRaw ? "" : "_last");
             const std::string size = std::to_string(kLevelMs[level]);
             // Readings whose time is in (?2, ?3]; an aggregate's time is its end.
             select[level] = Prepare("SELECT t + " + size + columns + " FROM " + kLevelTable[level] +
                                     " WHERE device = ?1 AND t > ?2 - " + size + " AND t <= ?3 - " + size + " ORDER BY t");
         }
-        std::string lasts;
-        for (const MeterReading* counter : energy_counters()) lasts += ", " + raw_column(counter->high_register) + "_last";
-        marks = Prepare("SELECT t, minutes, breaks" + lasts +
+        marks = Prepare("SELECT t, minutes, breaks" + counter_columns("_last") +
                         " FROM quarter WHERE device = ?1 AND t >= ?2 AND t < ?3 ORDER BY t");
         hours = Prepare("SELECT t FROM hour WHERE device = ?1 AND t >= ?2 AND t < ?3 ORDER BY t");
     }
@@ -176,7 +160,7 @@ struct EnergyHistory::Impl {
                     if ((marked >> k & 1) != 0 && !part_broken[k]) {
                         part[k] = 0;
                         part_broken[k] = true;
-                        breaks.push_back(CounterBreak{energy_counters()[k], b.t_ms, a.counts[k], b.counts[k]});
+                        breaks.push_back(CounterBreak{counter_readings()[k], b.t_ms, a.counts[k], b.counts[k]});
                     }
                     sums[k] += part[k];
                     broken[k] = broken[k] || part_broken[k];
@@ -191,7 +175,7 @@ struct EnergyHistory::Impl {
                 continue;
             }
             broken[k] = true;
-            breaks.push_back(CounterBreak{energy_counters()[k], b.t_ms, a.counts[k], b.counts[k]});
+            breaks.push_back(CounterBreak{counter_readings()[k], b.t_ms, a.counts[k], b.counts[k]});
         }
     }
 
@@ -202,6 +186,11 @@ struct EnergyHistory::Impl {
 };
 
 EnergyHistory::EnergyHistory(const std::string& path) : impl_(std::make_unique<Impl>(path)) {}
+
+void EnergyHistory::Rest() {
+    sqlite3* db = impl_->db.handle();
+    for (sqlite3_stmt* s = sqlite3_next_stmt(db, nullptr); s != nullptr; s = sqlite3_next_stmt(db, s)) sqlite3_reset(s);
+}
 
 EnergyHistory::~EnergyHistory() = default;
 
@@ -220,7 +209,7 @@ EnergyFigures EnergyHistory::Between(std::uint32_t device, const std::vector<std
     EnergyFigures figures;
     if (bounds.size() < 2) return figures;
     Impl& p = *impl_;
-    const std::size_t counters = energy_counters().size();
+    const std::size_t counters = counter_readings().size();
     // The coarsest table whose rows end on every boundary: hours for the
     // site's hours, days and months (in zones a whole number of hours
     // off), quarters for demand's intervals and the zones a quarter or half
@@ -348,7 +337,7 @@ std::optional<DemandFigures> demand_of(EnergyHistory& history, std::uint32_t dev
     demand.watts.reserve(energy.periods.size());
     demand.candidate.reserve(energy.periods.size());
     const std::size_t k = imported_active_counter();
-    const int divisor = energy_counters()[k]->divisor;
+    const int divisor = counter_readings()[k]->divisor;
     for (EnergyPeriod& interval : energy.periods) {
         std::optional<double> watts;
         if (interval.counts[k]) {
@@ -436,8 +425,8 @@ void write_month_report(const std::string& path, const SiteZone& zone, const std
     const std::int64_t end = zone.PeriodAfter(SitePeriod::month, *start);
     EnergyHistory history(path);
     const std::vector<SiteMeterEnergy> lines = site_energy(history, zone, *start, end);
-    const MeterReading& imported = *energy_counters()[0];
-    const MeterReading& exported = *energy_counters()[1];
+    const MeterReading& imported = *counter_readings()[0];
+    const MeterReading& exported = *counter_readings()[1];
     if (csv) {
         out << "meter,name,month," << csv_field(std::string(imported.label) + " (" + imported.unit + ")") << ','
             << csv_field(std::string(exported.label) + " (" + exported.unit + ")")

@@ -15,13 +15,13 @@
 
 #include "host/common/site_zone.h"
 #include "host/history/counter_step.h"
+#include "host/history/history_schema.h"
 
 struct MeterReading;
 
-// The counters, in the meter view's table order (active imported and
-// exported, reactive imported and exported).
-const std::vector<const MeterReading*>& energy_counters();
-// The imported active energy's place among them: what demand is made of.
+// The imported active energy's place among the counters (active imported
+// and exported, reactive imported and exported: counter_readings() in
+// host/history/history_schema.h): what demand is made of.
 std::size_t imported_active_counter();
 
 // A counter's step that is no consumption: back (a reset) or too far up
@@ -76,6 +76,9 @@ public:
     // reading is the last at or before it, no older than `edge_ms`, else
     // the period begins at its first reading.
     EnergyFigures Between(std::uint32_t device, const std::vector<std::int64_t>& bounds, std::int64_t edge_ms);
+    // Ends every read it began: a history kept open between answers then
+    // holds back none of the writer's checkpoints.
+    void Rest();
 
 private:
     struct Impl;

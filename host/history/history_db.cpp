@@ -70,29 +70,10 @@ std::string upsert_sql(const std::string& table) {
            merge;
 }
 
-// The counters' places among the readings, in the table's order: bit k of
-// a quarter's breaks is the k-th of them.
-const std::vector<std::size_t>& counter_places() {
-    static const std::vector<std::size_t> places = [] {
-        std::vector<std::size_t> found;
-        for (std::size_t i = 0; i < kMeterReadings.size(); ++i) {
-            if (kMeterReadings[i].counter) found.push_back(i);
-        }
-        return found;
-    }();
-    return places;
-}
-
-std::string counter_columns(const std::string& suffix) {
-    std::string columns;
-    for (std::size_t i : counter_places()) columns += ", " + raw_column(kMeterReadings[i].high_register) + suffix;
-    return columns;
-}
-
 std::string upsert_quarter_sql() {
     std::string values, merge;
-    for (std::size_t i : counter_places()) {
-        const std::string c = raw_column(kMeterReadings[i].high_register) + "_last";
+    for (const MeterReading* counter : counter_readings()) {
+        const std::string c = raw_column(counter->high_register) + "_last";
         values += ", ?";
         merge += ", " + c + " = excluded." + c;
     }
@@ -104,7 +85,7 @@ std::string upsert_quarter_sql() {
 // A quarter's minutes with a record, its counters' last and where they broke.
 struct Quarter {
     std::int64_t minutes = 0;
-    std::vector<std::int64_t> last = std::vector<std::int64_t>(counter_places().size());
+    std::vector<std::int64_t> last = std::vector<std::int64_t>(counter_readings().size());
     std::int64_t breaks = 0;
 };
 
@@ -549,7 +530,11 @@ void HistoryDb::WriteQuarters(const std::vector<HistoryRow>& rows) {
         std::vector<std::int64_t> counts;
     };
     std::map<std::uint32_t, std::optional<Before>> before;
-    const std::vector<std::size_t>& places = counter_places();
+    // The counters' places among a row's counts.
+    std::vector<std::size_t> places;
+    for (const MeterReading* counter : counter_readings()) {
+        places.push_back(static_cast<std::size_t>(counter - kMeterReadings.data()));
+    }
     for (const HistoryRow& row : rows) {
         auto previous = before.find(row.device);
         if (previous == before.end()) {

@@ -57,6 +57,23 @@ std::string aggregate_select(const std::string& table, const std::vector<std::st
 
 std::string raw_column(int high_register) { return "r" + std::to_string(high_register); }
 
+const std::vector<const MeterReading*>& counter_readings() {
+    static const std::vector<const MeterReading*> counters = [] {
+        std::vector<const MeterReading*> found;
+        for (const MeterReading& reading : kMeterReadings) {
+            if (reading.counter) found.push_back(&reading);
+        }
+        return found;
+    }();
+    return counters;
+}
+
+std::string counter_columns(const std::string& suffix) {
+    std::string columns;
+    for (const MeterReading* counter : counter_readings()) columns += ", " + raw_column(counter->high_register) + suffix;
+    return columns;
+}
+
 const char* resolution_table(Resolution resolution) {
     switch (resolution) {
     case Resolution::minute: return "minute";
@@ -89,22 +106,19 @@ std::string broken_step(const std::string& column) {
 // The quarters of the minutes a file of version 4 holds, with the breaks
 // its minutes show and those its raw rows still show inside a minute.
 std::vector<std::string> quarter_table() {
-    std::string columns, lasts, minute_steps, raw_steps, breaks;
-    int k = 0;
-    for (const MeterReading& reading : kMeterReadings) {
-        if (!reading.counter) continue;
-        const std::string r = raw_column(reading.high_register), b = "b" + std::to_string(k);
-        columns += ", " + r + "_last INTEGER";
-        lasts += ", " + r + "_last";
+    const std::string lasts = counter_columns("_last");
+    std::string minute_steps, raw_steps, breaks;
+    for (std::size_t k = 0; k < counter_readings().size(); ++k) {
+        const std::string r = raw_column(counter_readings()[k]->high_register), b = "b" + std::to_string(k);
         minute_steps += ", " + broken_step(r + "_last") + " AS " + b;
         raw_steps += ", " + broken_step(r) + " AS " + b;
         // Sums, not max(): the one max(t) picks the row the lasts come from.
         breaks += (k > 0 ? " + " : "") + std::string("(min(sum(") + b + "), 1) << " + std::to_string(k) + ")";
-        ++k;
     }
     const std::string window = " WINDOW w AS (PARTITION BY device ORDER BY t)";
     return {
-        "CREATE TABLE quarter (device INTEGER NOT NULL, t INTEGER NOT NULL, minutes INTEGER NOT NULL" + columns +
+        "CREATE TABLE quarter (device INTEGER NOT NULL, t INTEGER NOT NULL, minutes INTEGER NOT NULL" +
+            counter_columns("_last INTEGER") +
             ", breaks INTEGER NOT NULL, PRIMARY KEY (device, t)) WITHOUT ROWID",
         // The bare columns of the row with max(t): each quarter's last.
         "INSERT INTO quarter (device, t, minutes" + lasts + ", breaks) SELECT device, q, minutes" + lasts +

@@ -32,6 +32,8 @@
 #include <string>
 #include <vector>
 
+struct MeterReading;
+
 constexpr int kHistorySchemaVersion = 5;
 
 // Statements that make an empty file a history, in order.
@@ -51,3 +53,9 @@ const char* resolution_table(Resolution resolution);
 
 // The storage column of a reading's raw value: "r1806".
 std::string raw_column(int high_register);
+
+// The energy counters among the readings, in their table's order: a
+// quarter keeps each one's last value, and bit k of its breaks is the k-th.
+const std::vector<const MeterReading*>& counter_readings();
+// Their storage columns, each after ", " and with `suffix`: ", r1806_last, …".
+std::string counter_columns(const std::string& suffix);

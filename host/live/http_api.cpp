@@ -98,6 +98,26 @@ const std::string* single_param(const ApiRequest& request, const std::string& na
 HttpApi::HttpApi(LiveState& live, WriteInbox& inbox, ApiOptions options, Access& access)
     : live_(live), inbox_(inbox), access_(access), options_(std::move(options)) {}
 
+HttpApi::~HttpApi() = default;
+
+std::unique_ptr<EnergyHistory> HttpApi::TakeEnergyHistory() {
+    {
+        const std::lock_guard<std::mutex> lock(energy_mutex_);
+        if (!idle_energy_.empty()) {
+            std::unique_ptr<EnergyHistory> history = std::move(idle_energy_.back());
+            idle_energy_.pop_back();
+            return history;
+        }
+    }
+    return std::make_unique<EnergyHistory>(options_.history_path);
+}
+
+void HttpApi::KeepEnergyHistory(std::unique_ptr<EnergyHistory> history) {
+    history->Rest();
+    const std::lock_guard<std::mutex> lock(energy_mutex_);
+    if (idle_energy_.size() < kKeptEnergyHistories) idle_energy_.push_back(std::move(history));
+}
+
 std::optional<ApiResponse> HttpApi::Gate(const ApiRequest& request, const std::optional<Access::Caller>& caller) const {
     if (!host_named(request.host, options_.hosts)) {
         return api_error(421, "this server does not answer for " + quoted(request.host) +
@@ -563,18 +583,28 @@ Json::Value breaks_json(const std::vector<CounterBreak>& breaks, const SiteZone&
     return list;
 }
 
-Json::Value span_json(const EnergyPeriod& period, const SiteZone& zone) {
-    Json::Value item;
-    item["start"] = utc_text(period.start_ms);
-    item["local_start"] = zone.LocalText(period.start_ms);
-    item["hours"] = rounded(static_cast<double>(period.end_ms - period.start_ms) / 3.6e6, 1000);
-    item["coverage"] = rounded(period.coverage, 1000);
-    return item;
+// A period's or an interval's when and how covered; a period also its length.
+void span_members(JsonMembers& item, const EnergyPeriod& period, const SiteZone& zone, bool hours) {
+    item.Add("start", utc_text(period.start_ms));
+    item.Add("local_start", zone.LocalText(period.start_ms));
+    if (hours) item.Add("hours", rounded(static_cast<double>(period.end_ms - period.start_ms) / 3.6e6, 1000));
+    item.Add("coverage", rounded(period.coverage, 1000));
 }
+
+void counter_member(JsonMembers& item, const MeterReading& counter, const std::optional<std::int64_t>& count) {
+    if (!count) {
+        item.AddNull(counter.column);
+    } else if (counter.divisor == 1) {
+        item.Add(counter.column, *count);
+    } else {
+        item.Add(counter.column, static_cast<double>(*count) / counter.divisor);
+    }
+}
+
 
 Json::Value units_json() {
     Json::Value units;
-    for (const MeterReading* counter : energy_counters()) units[counter->column] = counter->unit;
+    for (const MeterReading* counter : counter_readings()) units[counter->column] = counter->unit;
     return units;
 }
 
@@ -602,26 +632,39 @@ ApiResponse HttpApi::Energy(std::uint32_t id, const ApiRequest& request) {
     const auto bounds = site_bounds(options_.zone, step->second, from, to, most);
     if (!bounds) return api_error(400, "at most " + std::to_string(most) + " periods of by=" + by + "; narrow from and to");
     try {
-        EnergyHistory history(options_.history_path);
-        if (auto refused = named_in(history, id)) return *refused;
-        const EnergyFigures figures = history.Between(id, *bounds, 3600000);
-        Json::Value answer;
-        answer["id"] = id;
-        answer["by"] = by;
-        answer["zone"] = options_.zone.name();
-        answer["from"] = utc_text(bounds->front());
-        answer["to"] = utc_text(bounds->back());
-        answer["units"] = units_json();
-        Json::Value& periods = answer["periods"] = Json::Value(Json::arrayValue);
-        for (const EnergyPeriod& period : figures.periods) {
-            Json::Value item = span_json(period, options_.zone);
-            for (std::size_t k = 0; k < energy_counters().size(); ++k) {
-                item[energy_counters()[k]->column] = counter_json(*energy_counters()[k], period.counts[k]);
-            }
-            periods.append(item);
+        std::unique_ptr<EnergyHistory> kept = TakeEnergyHistory();
+        EnergyHistory& history = *kept;
+        if (auto refused = named_in(history, id)) {
+            KeepEnergyHistory(std::move(kept));
+            return *refused;
         }
-        answer["breaks"] = breaks_json(figures.breaks, options_.zone);
-        return json_response(answer);
+        const EnergyFigures figures = history.Between(id, *bounds, 3600000);
+        // Written member by member, the periods last and straight into the answer.
+        ApiResponse response;
+        response.body.reserve(1024 + figures.periods.size() * 256);
+        {
+            JsonMembers answer(response.body);
+            answer.Add("id", static_cast<std::int64_t>(id));
+            answer.Add("by", by);
+            answer.Add("zone", options_.zone.name());
+            answer.Add("from", utc_text(bounds->front()));
+            answer.Add("to", utc_text(bounds->back()));
+            answer.AddValue("units", units_json());
+            answer.AddValue("breaks", breaks_json(figures.breaks, options_.zone));
+            std::string& periods = answer.Text("periods");
+            periods += '[';
+            for (std::size_t i = 0; i < figures.periods.size(); ++i) {
+                if (i > 0) periods += ',';
+                JsonMembers item(periods);
+                span_members(item, figures.periods[i], options_.zone, true);
+                for (std::size_t k = 0; k < counter_readings().size(); ++k) {
+                    counter_member(item, *counter_readings()[k], figures.periods[i].counts[k]);
+                }
+            }
+            periods += ']';
+        }
+        KeepEnergyHistory(std::move(kept));
+        return response;
     } catch (const std::runtime_error& e) {
         return api_error(503, e.what());
     }
@@ -635,32 +678,55 @@ ApiResponse HttpApi::Demand(std::uint32_t id, const ApiRequest& request) {
     std::int64_t from = 0, to = 0;
     if (auto refused = read_span(request, options_.zone, from, to)) return *refused;
     try {
-        EnergyHistory history(options_.history_path);
-        if (auto refused = named_in(history, id)) return *refused;
+        std::unique_ptr<EnergyHistory> kept = TakeEnergyHistory();
+        EnergyHistory& history = *kept;
+        if (auto refused = named_in(history, id)) {
+            KeepEnergyHistory(std::move(kept));
+            return *refused;
+        }
         const auto demand = demand_of(history, id, options_.zone, std::stoi(interval), from, to, kMostDemandIntervals);
         if (!demand) {
             return api_error(400, "at most " + std::to_string(kMostDemandIntervals) + " intervals; narrow from and to");
         }
-        Json::Value answer;
-        answer["id"] = id;
-        answer["interval_minutes"] = demand->minutes;
-        answer["zone"] = options_.zone.name();
-        answer["from"] = utc_text(demand->intervals.front().start_ms);
-        answer["to"] = utc_text(demand->intervals.back().end_ms);
-        answer["unit"] = "W";
-        answer["candidates"] = "an interval is a candidate for the peak when it has a reading within a tenth of the "
-                               "interval before each boundary, 90 % of its minutes covered and no counter break";
-        Json::Value& intervals = answer["intervals"] = Json::Value(Json::arrayValue);
-        for (std::size_t i = 0; i < demand->intervals.size(); ++i) {
-            Json::Value item = span_json(demand->intervals[i], options_.zone);
-            item.removeMember("hours");
-            item["demand_w"] = demand->watts[i] ? Json::Value(rounded(*demand->watts[i], 10)) : Json::Value();
-            item["candidate"] = static_cast<bool>(demand->candidate[i]);
-            intervals.append(item);
+        const auto write_interval = [&](std::string& out, std::size_t i) {
+            JsonMembers item(out);
+            span_members(item, demand->intervals[i], options_.zone, false);
+            if (demand->watts[i]) {
+                item.Add("demand_w", rounded(*demand->watts[i], 10));
+            } else {
+                item.AddNull("demand_w");
+            }
+            item.Add("candidate", static_cast<bool>(demand->candidate[i]));
+        };
+        // Written member by member, the intervals last and straight into the answer.
+        ApiResponse response;
+        response.body.reserve(1024 + demand->intervals.size() * 128);
+        {
+            JsonMembers answer(response.body);
+            answer.Add("id", static_cast<std::int64_t>(id));
+            answer.Add("interval_minutes", static_cast<std::int64_t>(demand->minutes));
+            answer.Add("zone", options_.zone.name());
+            answer.Add("from", utc_text(demand->intervals.front().start_ms));
+            answer.Add("to", utc_text(demand->intervals.back().end_ms));
+            answer.Add("unit", "W");
+            answer.Add("candidates", "an interval is a candidate for the peak when it has a reading within a tenth of "
+                                     "the interval before each boundary, 90 % of its minutes covered and no counter break");
+            answer.AddValue("breaks", breaks_json(demand->breaks, options_.zone));
+            if (demand->peak) {
+                write_interval(answer.Text("peak"), *demand->peak);
+            } else {
+                answer.AddNull("peak");
+            }
+            std::string& intervals = answer.Text("intervals");
+            intervals += '[';
+            for (std::size_t i = 0; i < demand->intervals.size(); ++i) {
+                if (i > 0) intervals += ',';
+                write_interval(intervals, i);
+            }
+            intervals += ']';
         }
-        answer["peak"] = demand->peak ? intervals[static_cast<Json::ArrayIndex>(*demand->peak)] : Json::Value();
-        answer["breaks"] = breaks_json(demand->breaks, options_.zone);
-        return json_response(answer);
+        KeepEnergyHistory(std::move(kept));
+        return response;
     } catch (const std::runtime_error& e) {
         return api_error(503, e.what());
     }
@@ -695,7 +761,8 @@ ApiResponse HttpApi::SiteEnergy(const ApiRequest& request) {
                               "like 2026-03");
     }
     try {
-        EnergyHistory history(options_.history_path);
+        std::unique_ptr<EnergyHistory> kept = TakeEnergyHistory();
+        EnergyHistory& history = *kept;
         const std::vector<SiteMeterEnergy> lines = site_energy(history, zone, start, end);
         Json::Value answer;
         answer["period"] = period;
@@ -706,14 +773,14 @@ ApiResponse HttpApi::SiteEnergy(const ApiRequest& request) {
         answer["units"]["peak_demand_w"] = "W";
         Json::Value& meters = answer["meters"] = Json::Value(Json::arrayValue);
         // None where no meter has a figure: a site that kept no records used no 0 Wh.
-        std::vector<std::optional<std::int64_t>> totals(energy_counters().size());
+        std::vector<std::optional<std::int64_t>> totals(counter_readings().size());
         int without = 0;
         for (const SiteMeterEnergy& line : lines) {
             Json::Value item;
             item["id"] = line.device;
             item["name"] = line.name;
-            for (std::size_t k = 0; k < energy_counters().size(); ++k) {
-                item[energy_counters()[k]->column] = counter_json(*energy_counters()[k], line.energy.counts[k]);
+            for (std::size_t k = 0; k < counter_readings().size(); ++k) {
+                item[counter_readings()[k]->column] = counter_json(*counter_readings()[k], line.energy.counts[k]);
                 if (line.energy.counts[k]) totals[k] = totals[k].value_or(0) + *line.energy.counts[k];
             }
             without += line.energy.counts[imported_active_counter()] ? 0 : 1;
@@ -725,12 +792,13 @@ ApiResponse HttpApi::SiteEnergy(const ApiRequest& request) {
             meters.append(item);
         }
         Json::Value total;
-        for (std::size_t k = 0; k < energy_counters().size(); ++k) {
-            total[energy_counters()[k]->column] = counter_json(*energy_counters()[k], totals[k]);
+        for (std::size_t k = 0; k < counter_readings().size(); ++k) {
+            total[counter_readings()[k]->column] = counter_json(*counter_readings()[k], totals[k]);
         }
         total["meters"] = static_cast<Json::UInt64>(lines.size());
         total["meters_without_energy"] = without;
         answer["total"] = total;
+        KeepEnergyHistory(std::move(kept));
         return json_response(answer);
     } catch (const std::runtime_error& e) {
         return api_error(503, e.what());

@@ -38,10 +38,13 @@ struct ApiOptions {
     SiteZone zone;                           // the site's: local times, days and months
 };
 
+class EnergyHistory;
+
 class HttpApi : public HttpHandler {
 public:
     // `access` knows the users and their sessions; it must outlive this.
     HttpApi(LiveState& live, WriteInbox& inbox, ApiOptions options, Access& access);
+    ~HttpApi() override;
 
     ApiResponse Handle(const ApiRequest& request) override;
     bool Heavy(const ApiRequest& request) const override;
@@ -81,6 +84,13 @@ private:
     // shared, so that a request holds the lock only to take it.
     enum class View { glance, detail };
     std::shared_ptr<const std::string> ViewText(View view, std::uint32_t id, std::uint64_t version);
+    // The history opened for energy answers, kept for the next: opening
+    // it (its schema read, its statements made) was an eighth of a demand
+    // answer. Taking opens one when none is kept (throws
+    // std::runtime_error); at most kKeptEnergyHistories are kept.
+    std::unique_ptr<EnergyHistory> TakeEnergyHistory();
+    void KeepEnergyHistory(std::unique_ptr<EnergyHistory> history);
+    static constexpr std::size_t kKeptEnergyHistories = 4;
 
     LiveState& live_;
     WriteInbox& inbox_;
@@ -92,5 +102,7 @@ private:
     };
     std::mutex render_mutex_;  // guards rendered_
     std::map<std::pair<View, std::uint32_t>, Rendered> rendered_;
+    std::mutex energy_mutex_;  // guards idle_energy_
+    std::vector<std::unique_ptr<EnergyHistory>> idle_energy_;
 };
 
