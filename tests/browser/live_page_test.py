@@ -72,8 +72,9 @@ def expected_text(bank, column):
     register, divisor = REGISTERS[column]
     raw = register_pair(bank, register)
     if column.endswith(("_wh", "_varh")):
-        # For people: kWh with one decimal, MWh with three from 1,000 kWh, halves up.
-        scale, places = (Decimal(10**6), "0.001") if raw >= 10**6 else (Decimal(1000), "0.1")
+        # For people: kWh with two decimals below 10 kWh, one from there, MWh with three from 1,000 kWh, halves up.
+        scale, places = ((Decimal(10**6), "0.001") if raw >= 10**6 else (Decimal(1000), "0.1") if raw >= 10**4
+                         else (Decimal(1000), "0.01"))
         return str((Decimal(raw) / scale).quantize(Decimal(places), rounding=ROUND_HALF_UP))
     decimals = len(str(divisor)) - 1
     return f"{raw / divisor:.{decimals}f}"

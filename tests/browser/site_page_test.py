@@ -82,10 +82,12 @@ def check_cards(driver, logs, slaves):
 
 
 def readable(wh):
-    """An energy as the page shows it: kWh with one decimal, MWh with three from 1,000 kWh, halves up."""
+    """An energy as the page shows it: kWh with two decimals below 10 kWh, one from there, MWh with three from
+    1,000 kWh, halves up."""
     if wh is None:
         return "–"
-    scale, places, unit = (Decimal(10**6), "0.001", "MWh") if wh >= 10**6 else (Decimal(1000), "0.1", "kWh")
+    scale, places, unit = ((Decimal(10**6), "0.001", "MWh") if wh >= 10**6 else (Decimal(1000), "0.1", "kWh")
+                           if wh >= 10**4 else (Decimal(1000), "0.01", "kWh"))
     return f"{(Decimal(wh) / scale).quantize(Decimal(places), rounding=ROUND_HALF_UP)} {unit}"
 
 

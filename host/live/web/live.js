@@ -86,13 +86,15 @@ function byColumn(detail) {
   return map;
 }
 
-// An energy for people: kWh with one decimal, MWh with three from a
+// An energy for people: kWh with two decimals below 10 kWh (a quiet
+// feeder's day is no "0.0"), one from there, MWh with three from a
 // thousand kWh on; rounded on the whole Wh the meter counts. Other
 // quantities as the API gave them.
 function readable(q) {
   if ((q.unit !== 'Wh' && q.unit !== 'varh') || typeof q.value !== 'number') return [q.text, q.unit];
-  return q.value >= 1e6 ? [(Math.round(q.value / 1000) / 1000).toFixed(3), `M${q.unit}`]
-    : [(Math.round(q.value / 100) / 10).toFixed(1), `k${q.unit}`];
+  if (q.value >= 1e6) return [(Math.round(q.value / 1000) / 1000).toFixed(3), `M${q.unit}`];
+  if (q.value >= 1e4) return [(Math.round(q.value / 100) / 10).toFixed(1), `k${q.unit}`];
+  return [(Math.round(q.value / 10) / 100).toFixed(2), `k${q.unit}`];
 }
 
 // One dt/dd pair: English label with the controller's Chinese name beside it.
