@@ -306,6 +306,15 @@ void EnergyHistoryTest::TheApiAndTheReportAnswerWhatTheCountersSay() {
     EXPECT_EQ(meters[0]["peak_start"].asString(), utc_text(month_peak.start));
     EXPECT_FALSE(json_count(meters[1]["active_energy_pos_wh"]));
     EXPECT_EQ(json_count(parsed(site.body)["total"]["active_energy_pos_wh"]), month.imported);
+    // The histories the API keeps open between answers hold back no checkpoint of the writer's.
+    sqlite3* writer = nullptr;
+    ASSERT_EQ(sqlite3_open(path_->c_str(), &writer), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(writer, "CREATE TABLE probe (a); DROP TABLE probe", nullptr, nullptr, nullptr), SQLITE_OK);
+    int wal_frames = -1, moved = -1;
+    EXPECT_EQ(sqlite3_wal_checkpoint_v2(writer, nullptr, SQLITE_CHECKPOINT_TRUNCATE, &wal_frames, &moved), SQLITE_OK)
+        << sqlite3_errmsg(writer);
+    EXPECT_EQ(wal_frames, 0);
+    sqlite3_close(writer);
     // Bounded: a year of hours, an unknown step, a meter the history does not hold.
     EXPECT_EQ(get("/api/devices/1/energy", {{"by", "hour"}, {"from", "2025-01-01"}, {"to", "2026-01-01"}}).status, 400);
     EXPECT_EQ(get("/api/devices/1/energy", {{"by", "year"}}).status, 400);
