@@ -79,6 +79,7 @@ struct EnergyHistory::Impl {
         while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
             Reading reading;
             reading.t_ms = sqlite3_column_int64(s, 0);
+            reading.counts.reserve(counter_readings().size());
             for (int c = 1; c < sqlite3_column_count(s); ++c) reading.counts.push_back(sqlite3_column_int64(s, c));
             readings.push_back(std::move(reading));
         }
@@ -99,6 +100,7 @@ struct EnergyHistory::Impl {
             if (readings == nullptr) continue;
             Reading reading;
             reading.t_ms = found.back().t_ms + kQuarterMs;
+            reading.counts.reserve(counter_readings().size());
             for (int c = 3; c < sqlite3_column_count(s); ++c) reading.counts.push_back(sqlite3_column_int64(s, c));
             readings->push_back(std::move(reading));
         }
