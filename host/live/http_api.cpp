@@ -601,7 +601,6 @@ void counter_member(JsonMembers& item, const MeterReading& counter, const std::o
     }
 }
 
-
 Json::Value units_json() {
     Json::Value units;
     for (const MeterReading* counter : counter_readings()) units[counter->column] = counter->unit;
@@ -686,6 +685,7 @@ ApiResponse HttpApi::Demand(std::uint32_t id, const ApiRequest& request) {
         }
         const auto demand = demand_of(history, id, options_.zone, std::stoi(interval), from, to, kMostDemandIntervals);
         if (!demand) {
+            KeepEnergyHistory(std::move(kept));
             return api_error(400, "at most " + std::to_string(kMostDemandIntervals) + " intervals; narrow from and to");
         }
         const auto write_interval = [&](std::string& out, std::size_t i) {
