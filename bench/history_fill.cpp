@@ -164,7 +164,11 @@ int main(int argc, char** argv) {
     hour.device = 1;
     hour.from_ms = end - 3600 * 1000;
     const auto start = std::chrono::steady_clock::now();
-    const Json::Value answer = history_rows_json(path, hour);
-    std::cout << "ms, the API's JSON of that hour " << ms_since(start) << " (" << answer.size() << " rows)\n";
+    HistoryPieces pieces(path, hour, ExportFormat::json_rows);
+    std::string text;
+    while (pieces.Next(text, 64 * 1024)) {
+    }
+    const double made_ms = ms_since(start);
+    std::cout << "ms, the API's JSON of that hour " << made_ms << " (" << history_rows_json(path, hour).size() << " rows)\n";
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "host/history/history_reader.h"
 
+#include <json/reader.h>
 #include <sqlite3.h>
 
 #include <memory>
@@ -36,15 +37,6 @@ Statement select_rows(ReadOnlyHistory& db, const HistoryQuery& query) {
     if (query.device) sqlite3_bind_int64(statement.get(), 3, *query.device);
     if (limited) sqlite3_bind_int(statement.get(), 4, query.limit);
     return statement;
-}
-
-Json::Value column_json(sqlite3_stmt* s, int c) {
-    switch (sqlite3_column_type(s, c)) {
-    case SQLITE_INTEGER: return static_cast<Json::Int64>(sqlite3_column_int64(s, c));
-    case SQLITE_FLOAT: return sqlite3_column_double(s, c);
-    case SQLITE_NULL: return Json::Value();
-    default: return reinterpret_cast<const char*>(sqlite3_column_text(s, c));
-    }
 }
 
 // "phase 1 voltage min (V)" for the column phase_voltage_1_v_min.
@@ -105,29 +97,6 @@ std::optional<Resolution> resolution_named(const std::string& name) {
     if (name == "minute") return Resolution::minute;
     if (name == "hour") return Resolution::hour;
     return std::nullopt;
-}
-
-Json::Value history_rows_json(const std::string& path, const HistoryQuery& query) {
-    ReadOnlyHistory db(path);
-    Statement statement = select_rows(db, query);
-    sqlite3_stmt* s = statement.get();
-    // Readings go to the page without the meter's name in every row; an
-    // alarm's row keeps it.
-    const int columns = sqlite3_column_count(s) - (query.kind == HistoryKind::readings ? 1 : 0);
-    std::vector<Json::StaticString> names;
-    for (int c = 0; c < columns; ++c) names.emplace_back(interned(sqlite3_column_name(s, c)));
-    const LocalTimeColumn local(s);
-    Json::Value rows(Json::arrayValue);
-    int rc = 0;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-        Json::Value& row = rows.append(Json::Value(Json::objectValue));
-        for (int c = 0; c < columns; ++c) {
-            const std::optional<std::string> local_time = local.Of(s, c, query.zone);
-            row[names[static_cast<std::size_t>(c)]] = local_time ? Json::Value(*local_time) : column_json(s, c);
-        }
-    }
-    if (rc != SQLITE_DONE) db.Fail("cannot read");
-    return rows;
 }
 
 struct HistoryPieces::Impl {
@@ -215,6 +184,22 @@ bool HistoryPieces::Next(std::string& out, std::size_t bytes) {
         ++p.rows;
     }
     return true;
+}
+
+// The API's rows read back: a row's JSON has one writer.
+Json::Value history_rows_json(const std::string& path, const HistoryQuery& query) {
+    HistoryPieces pieces(path, query, ExportFormat::json_rows);
+    std::string text = "[";
+    while (pieces.Next(text, 64 * 1024)) {
+    }
+    text += ']';
+    Json::Value rows;
+    std::string errors;
+    const std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+    if (!reader->parse(text.data(), text.data() + text.size(), &rows, &errors)) {
+        throw std::runtime_error("history " + path + ": rows that do not read back: " + errors);
+    }
+    return rows;
 }
 
 void export_history(const std::string& path, const HistoryQuery& query, ExportFormat format, std::ostream& out) {
